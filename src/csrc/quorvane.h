@@ -1,0 +1,81 @@
+// The C interface that the four sources of _quorvane share, and the small
+// ownership helpers they all use.  Only the functions declared with
+// QUORVANE_API leave the shared object (see exports.map); everything else
+// stays file-local.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdlib>
+#include <utility>
+
+#define QUORVANE_API extern "C" __attribute__((visibility("default")))
+
+// Position errors: "parse error at line L, column C: msg" as a ValueError.
+QUORVANE_API void quorvane_raise_error(const char *msg, int line, int col);
+QUORVANE_API void quorvane_line_col(const char *text, Py_ssize_t offset,
+                                    int *line, int *col);
+
+// A str from len bytes of strict UTF-8; NULL yields the empty str.
+QUORVANE_API PyObject *quorvane_new_str(const char *s, Py_ssize_t len);
+
+// General number scanner for native callers outside the module.
+QUORVANE_API PyObject *quorvane_parse_number(const char *s, Py_ssize_t len,
+                                             int *consumed);
+
+// Document functions: a new reference to the tree, or NULL with an
+// exception set.  The text is borrowed and need not be NUL-terminated.
+QUORVANE_API PyObject *quorvane_parse_ini_text(const char *text, Py_ssize_t len);
+QUORVANE_API PyObject *quorvane_parse_json_text(const char *text, Py_ssize_t len);
+QUORVANE_API PyObject *quorvane_parse_toml_text(const char *text, Py_ssize_t len);
+
+namespace qv {
+
+// An owned reference: released when the handle goes out of scope, so every
+// early return on an error path gives back what it held.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject *p) noexcept : p_(p) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref &operator=(Ref &&o) noexcept {
+        if (this != &o) { reset(o.p_); o.p_ = nullptr; }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject *get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject *release() noexcept { PyObject *p = p_; p_ = nullptr; return p; }
+    void reset(PyObject *p = nullptr) noexcept {
+        PyObject *old = p_;
+        p_ = p;
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject *p_ = nullptr;
+};
+
+// A malloc'ed block freed on scope exit.
+class Buf {
+public:
+    Buf() noexcept = default;
+    explicit Buf(char *p) noexcept : p_(p) {}
+    Buf(const Buf &) = delete;
+    Buf &operator=(const Buf &) = delete;
+    ~Buf() { std::free(p_); }
+    char *get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset(char *p = nullptr) noexcept { std::free(p_); p_ = p; }
+    char *release() noexcept { char *p = p_; p_ = nullptr; return p; }
+
+private:
+    char *p_ = nullptr;
+};
+
+}  // namespace qv
