@@ -1,0 +1,64 @@
+"""Timing helpers shared by the per-format benchmarks.
+
+Every parser is timed side by side in one process on the same input, and
+the minimum over several repeats is kept: the minimum is the run least
+disturbed by the rest of the machine.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import time
+from pathlib import Path
+from typing import Callable, Iterable
+
+ROOT = Path(__file__).resolve().parents[1]
+DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data")) / "bench"
+
+
+def min_time(fn: Callable[[], object], repeat: int = 7, budget: float = 0.2) -> float:
+    """Best time of one call, in seconds, over `repeat` batches of calls."""
+    fn()  # warm-up, and a failure shows here rather than in the numbers
+    number = 1
+    while True:
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        elapsed = time.perf_counter() - t0
+        if elapsed >= budget / repeat or number >= 1 << 20:
+            break
+        number *= 2
+    best = elapsed / number
+    for _ in range(repeat - 1):
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        best = min(best, (time.perf_counter() - t0) / number)
+    return best
+
+
+def geomean(values: Iterable[float]) -> float:
+    vals = list(values)
+    return math.exp(sum(math.log(v) for v in vals) / len(vals)) if vals else float("nan")
+
+
+def print_table(title: str, ours: str, rows: list[tuple[str, dict[str, float]]]) -> None:
+    """rows: (file name, {parser name: seconds}); ratios are peer / ours."""
+    peers = sorted({p for _, t in rows for p in t if p != ours})
+    print(f"\n## {title}: time of each peer divided by {ours}'s (higher is better)\n")
+    print("| file | " + ours + " (ms) | " + " | ".join(peers) + " |")
+    print("|---|---:|" + "---:|" * len(peers))
+    ratios: dict[str, list[float]] = {p: [] for p in peers}
+    for name, times in rows:
+        cells = []
+        for p in peers:
+            if p in times:
+                r = times[p] / times[ours]
+                ratios[p].append(r)
+                cells.append(f"{r:.2f}x")
+            else:
+                cells.append("-")
+        print(f"| {name} | {times[ours] * 1e3:.3f} | " + " | ".join(cells) + " |")
+    print("| geometric mean | | " + " | ".join(
+        f"{geomean(ratios[p]):.2f}x" if ratios[p] else "-" for p in peers) + " |")
