@@ -1,7 +1,23 @@
-"""quorvane: strict, exact and fast JSON, TOML and INI parsers."""
+"""quorvane: strict, exact and fast JSON, TOML and INI parsers.
+
+    >>> import quorvane
+    >>> quorvane.loads('{"port": 8080}', "json")
+    {'port': 8080}
+"""
 
 from _quorvane import parse_ini, parse_json, parse_toml, version
 
+from ._api import ParseError, load, loads
+
 __version__ = "0.21.0"
 
-__all__ = ["parse_ini", "parse_json", "parse_toml", "version", "__version__"]
+__all__ = [
+    "ParseError",
+    "__version__",
+    "load",
+    "loads",
+    "parse_ini",
+    "parse_json",
+    "parse_toml",
+    "version",
+]

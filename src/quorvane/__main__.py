@@ -1,0 +1,5 @@
+"""python -m quorvane FILE..."""
+
+from ._cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,150 @@
+"""Command-line tool: parse files and print their trees as JSON."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import unicodedata
+from typing import Any, TextIO
+
+from ._api import PARSERS, ParseError, format_for_path, loads
+
+EXIT_OK = 0
+EXIT_PARSE = 1
+EXIT_USAGE = 2
+
+DESCRIPTION = """\
+Parse JSON, TOML and INI files and print their trees as JSON.
+
+The format comes from each file's suffix (.json; .toml; .ini, .cfg, .conf)
+unless --format is given. With several files the output is one JSON object
+mapping each path, as given, to its tree. Floats that JSON cannot hold are
+written as the common extensions Infinity, -Infinity and NaN.
+
+Exit status: 0 when every file parsed, 1 when a file failed to parse (the
+others are still checked), 2 for usage and I/O errors.
+"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="quorvane", description=DESCRIPTION,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("files", nargs="+", metavar="FILE",
+                   help="file to parse; '-' reads standard input (needs --format)")
+    p.add_argument("--format", choices=sorted(PARSERS), help="format of every FILE")
+    p.add_argument("--check", action="store_true",
+                   help="only validate: print nothing on success")
+    p.add_argument("--compact", action="store_true", help="print JSON on one line")
+    p.add_argument("--version", action="version", version=_version_text())
+    return p
+
+
+def _version_text() -> str:
+    from . import __version__, version
+    return f"quorvane {__version__} (core {version()})"
+
+
+class Diagnostics:
+    """Writes compiler-style messages to standard error."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        no_color = os.environ.get("NO_COLOR", "")
+        self.color = not no_color and _isatty(stream)
+
+    def _paint(self, code: str, text: str) -> str:
+        return f"\033[{code}m{text}\033[0m" if self.color else text
+
+    def error(self, where: str, message: str) -> None:
+        head = self._paint("1", f"{where}:")
+        self.stream.write(f"{head} {self._paint('1;31', 'error:')} {message}\n")
+
+    def parse_error(self, name: str, err: ParseError) -> None:
+        self.error(f"{name}:{err.lineno}:{err.colno}", err.msg)
+        line, caret = source_excerpt(err.doc, err.lineno, err.colno)
+        if line is not None:
+            self.stream.write(f"{line}\n{self._paint('1;32', caret)}\n")
+
+
+def _isatty(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def _cell_width(ch: str) -> int:
+    if unicodedata.combining(ch):
+        return 0
+    return 2 if unicodedata.east_asian_width(ch) in ("W", "F") else 1
+
+
+def source_excerpt(doc: str | bytes, lineno: int, colno: int) -> tuple[str | None, str]:
+    """The offending line and a caret line under its byte column.
+
+    The column counts bytes, so the caret is placed under the character that
+    holds that byte: multi-byte characters count once (twice when they are
+    wide), and tabs are copied so the caret lines up however the terminal
+    expands them.
+    """
+    data = doc.encode("utf-8", "surrogateescape") if isinstance(doc, str) else doc
+    lines = data.split(b"\n")
+    if not 1 <= lineno <= len(lines):
+        return None, ""
+    raw = lines[lineno - 1]
+    prefix = raw[:max(colno - 1, 0)].decode("utf-8", "replace")
+    shown = raw.rstrip(b"\r").decode("utf-8", "replace")
+    shown = "".join(ch if ch == "\t" or ch.isprintable() else "\ufffd" for ch in shown)
+    pad = "".join("\t" if ch == "\t" else " " * _cell_width(ch) for ch in prefix)
+    return shown, pad + "^"
+
+
+def _read(name: str) -> bytes:
+    if name == "-":
+        return sys.stdin.buffer.read()
+    with open(name, "rb") as f:
+        return f.read()
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    diag = Diagnostics(sys.stderr)
+    if "-" in args.files and args.format is None:
+        diag.error("quorvane", "reading standard input ('-') needs --format")
+        return EXIT_USAGE
+
+    status = EXIT_OK
+    trees: dict[str, Any] = {}
+    for name in args.files:
+        shown = "<stdin>" if name == "-" else name
+        try:
+            fmt = args.format or format_for_path(name, "use --format")
+        except ValueError as exc:
+            diag.error(shown, str(exc))
+            status = max(status, EXIT_USAGE)
+            continue
+        try:
+            data = _read(name)
+        except OSError as exc:
+            diag.error(shown, f"cannot read file: {exc.strerror or exc}")
+            status = max(status, EXIT_USAGE)
+            continue
+        try:
+            trees[name] = loads(data, fmt)
+        except ParseError as err:
+            diag.parse_error(shown, err)
+            status = max(status, EXIT_PARSE)
+
+    if not args.check and trees:
+        out: Any = trees[args.files[0]] if len(args.files) == 1 else trees
+        indent = None if args.compact else 2
+        try:
+            json.dump(out, sys.stdout, indent=indent, ensure_ascii=False)
+            sys.stdout.write("\n")
+            sys.stdout.flush()
+        except BrokenPipeError:
+            # The reader went away (`| head`): not an error of ours.
+            sys.stderr.close()
+    return status

@@ -1,0 +1,118 @@
+"""The command-line tool, run as a subprocess."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+
+def run(*args: str, stdin: bytes = b"", env: dict[str, str] | None = None):
+    full_env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    full_env.update(env or {})
+    proc = subprocess.run([sys.executable, "-m", "quorvane", *args], input=stdin,
+                          capture_output=True, env=full_env, timeout=60)
+    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+@pytest.fixture
+def files(tmp_path: Path) -> dict[str, Path]:
+    docs = {
+        "good.ini": "[server]\nport = 8080\n",
+        "good.json": '{"ratio": 1e999, "n": [1, 2]}',
+        "good.toml": "title = 'x'\n[owner]\nname = 'Tom'\n",
+        "bad.ini": "[server]\n\tcaf\u00e9 \u65e5\u672c\n",
+        "bad.toml": "a = 1\na = 2\n",
+    }
+    out = {}
+    for name, text in docs.items():
+        out[name] = tmp_path / name
+        out[name].write_text(text, encoding="utf-8")
+    return out
+
+
+def test_single_file_prints_its_tree(files):
+    code, out, err = run(str(files["good.ini"]))
+    assert (code, err) == (0, "")
+    assert json.loads(out) == {"server": {"port": "8080"}}
+    assert out.startswith("{\n  ")
+
+
+def test_several_files_map_paths_to_trees(files):
+    code, out, _ = run(str(files["good.ini"]), str(files["good.toml"]), "--compact")
+    assert code == 0 and out.count("\n") == 1
+    assert json.loads(out) == {
+        str(files["good.ini"]): {"server": {"port": "8080"}},
+        str(files["good.toml"]): {"title": "x", "owner": {"name": "Tom"}},
+    }
+
+
+def test_non_finite_floats_use_the_json_extensions(files):
+    code, out, _ = run(str(files["good.json"]), "--compact")
+    assert code == 0 and out.strip() == '{"ratio": Infinity, "n": [1, 2]}'
+
+
+def test_check_prints_nothing(files):
+    assert run("--check", str(files["good.ini"]), str(files["good.toml"])) == (0, "", "")
+
+
+def test_diagnostic_with_caret_under_the_byte_column(files):
+    code, out, err = run(str(files["bad.ini"]), str(files["good.ini"]))
+    assert code == 1
+    # The other file is still parsed and printed.
+    assert json.loads(out) == {str(files["good.ini"]): {"server": {"port": "8080"}}}
+    lines = err.splitlines()
+    # Tab, "café" (5 bytes), space, two 3-byte wide characters: column 14.
+    assert lines[0] == f"{files['bad.ini']}:2:14: error: expected '=' or ':' in key-value line"
+    assert lines[1] == "\tcaf\u00e9 \u65e5\u672c"
+    assert lines[2] == "\t" + " " * 4 + " " + " " * 4 + "^"
+
+
+def test_caret_inside_a_line(files):
+    code, _, err = run("--check", str(files["bad.toml"]))
+    assert code == 1
+    assert err.splitlines() == [f"{files['bad.toml']}:2:6: error: duplicate key",
+                                "a = 2", "     ^"]
+
+
+def test_stdin_needs_a_format():
+    code, out, err = run("-", stdin=b"a = 1")
+    assert code == 2 and out == "" and "--format" in err
+    code, out, err = run("-", "--format", "ini", stdin=b"a = 1")
+    assert (code, json.loads(out), err) == (0, {"a": "1"}, "")
+    code, _, err = run("-", "--format", "json", stdin=b"[1,]")
+    assert code == 1 and err.startswith("<stdin>:1:4: error: trailing comma in array")
+
+
+def test_format_overrides_the_suffix(tmp_path):
+    path = tmp_path / "settings.txt"
+    path.write_text("a = 1")
+    assert run(str(path))[0] == 2
+    assert json.loads(run("--format", "toml", str(path))[1]) == {"a": 1}
+
+
+def test_missing_file_is_one_line_and_exit_2(files):
+    code, out, err = run(str(files["good.ini"]) + ".nope.ini", str(files["bad.ini"]))
+    assert code == 2  # the I/O error outranks the parse failure
+    first = err.splitlines()[0]
+    assert first.endswith("error: cannot read file: No such file or directory")
+    assert "Traceback" not in err
+
+
+def test_usage_errors_exit_2():
+    assert run()[0] == 2
+    assert run("--format", "yaml", "x.yaml")[0] == 2
+
+
+def test_no_color_without_a_terminal(files):
+    _, _, err = run(str(files["bad.ini"]))
+    assert "\033[" not in err
+
+
+def test_help_mentions_non_finite_floats():
+    code, out, _ = run("--help")
+    assert code == 0 and "Infinity" in out and "NaN" in out
