@@ -12,6 +12,9 @@
 
 #define QUORVANE_API extern "C" __attribute__((visibility("default")))
 
+// The interpreter's entry point of the module.
+QUORVANE_API PyObject *PyInit__quorvane(void);
+
 // Position errors: "parse error at line L, column C: msg" as a ValueError.
 QUORVANE_API void quorvane_raise_error(const char *msg, int line, int col);
 QUORVANE_API void quorvane_line_col(const char *text, Py_ssize_t offset,

@@ -1,0 +1,58 @@
+"""Writes a seed corpus for one format: python fuzz/seeds.py FORMAT OUTDIR
+
+Seeds are the bundled examples, the real documents and conformance files
+beside the repository (when present), and a few tricky snippets.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data"))
+
+SNIPPETS = {
+    "json": [b'{"a": [1, 2.5e-3, -0, "x\\u00e9\\uD83D\\uDE00"], "b": null}', b"[[[[]]]]",
+             b'"\\u12"', b"1e400", b"123456789012345678901234567890"],
+    "toml": [b'[a]\nb = 1\n[[c]]\nd = "x"\n[[c]]\ne.f = 0x1F\n',
+             b'a = """\nx\\\n  y"""\nb = \'\'\'z\'\'\'\n', b"t = {x = [1, {y = 2}]}\n",
+             b"d = 1979-05-27T07:32:00Z\nf = +1_000.5e-3\n"],
+    "ini": [b"[s]\nk = v\n; c\n# d\nx: 'q'\n", b"[a]\r\nb=c\r\n"],
+}
+
+SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"}}
+
+
+def sources(fmt: str):
+    yield from SNIPPETS[fmt]
+    for path in sorted((ROOT / "examples").iterdir()):
+        if path.suffix in SUFFIXES[fmt]:
+            yield path.read_bytes()
+    bench = DATA / "bench" / fmt
+    if bench.is_dir():
+        for path in sorted(bench.iterdir()):
+            data = path.read_bytes()
+            yield data[:65536]
+    conformance = {"json": DATA / "conformance" / "json",
+                   "toml": DATA / "conformance" / "toml"}.get(fmt)
+    if conformance is not None and conformance.is_dir():
+        for path in sorted(conformance.rglob("*")):
+            if path.is_file() and path.suffix in SUFFIXES[fmt] and path.stat().st_size < 65536:
+                yield path.read_bytes()
+
+
+def main() -> None:
+    fmt, out = sys.argv[1], Path(sys.argv[2])
+    out.mkdir(parents=True, exist_ok=True)
+    n = 0
+    for data in sources(fmt):
+        (out / hashlib.sha1(data).hexdigest()).write_bytes(data)
+        n += 1
+    print(f"{n} seeds for {fmt} in {out}")
+
+
+if __name__ == "__main__":
+    main()
