@@ -1,0 +1,135 @@
+"""Hostile inputs, reference leaks and the fuzzers' invariants."""
+
+from __future__ import annotations
+
+import gc
+import sys
+from pathlib import Path
+
+import pytest
+
+import _quorvane
+from _util import DATA, position_error
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
+import checks  # noqa: E402
+
+PARSE = {"json": _quorvane.parse_json, "toml": _quorvane.parse_toml,
+         "ini": _quorvane.parse_ini}
+MILLION = 1_000_000
+
+
+# ---------------------------------------------------------------------------
+# Deep nesting ends in a clean error at the 513th level, never in a crash.
+
+@pytest.mark.parametrize("fmt, opener, prefix, col0", [
+    ("json", "[", "", 0),
+    ("json", '{"a":', "", 0),
+    ("toml", "[", "a = ", 4),
+    ("toml", "{b = ", "a = ", 4),
+])
+def test_a_million_open_containers(fmt, opener, prefix, col0):
+    text = prefix + opener * MILLION
+    line, col, msg = position_error(PARSE[fmt], text)
+    assert (line, msg) == (1, "max depth exceeded")
+    assert col == col0 + 512 * len(opener) + 1
+
+
+# ---------------------------------------------------------------------------
+# Big documents of many small parts.
+
+def test_toml_hundred_thousand_array_tables():
+    n = 100_000
+    text = "".join(f'[[package]]\nname = "p{i}"\nversion = "1.{i}"\n' for i in range(n))
+    tree = _quorvane.parse_toml(text)
+    assert len(tree["package"]) == n
+    assert tree["package"][-1] == {"name": f"p{n - 1}", "version": f"1.{n - 1}"}
+
+
+def test_json_object_with_a_million_keys():
+    text = "{" + ",".join(f'"k{i}":{i}' for i in range(MILLION)) + "}"
+    tree = _quorvane.parse_json(text)
+    assert len(tree) == MILLION and tree["k999999"] == 999999
+
+
+def test_ten_megabyte_string_of_escapes():
+    body = "\\n\\u00e9\\\"\\uD83D\\uDE00" * (10 * 2**20 // 24)
+    s = _quorvane.parse_json('"' + body + '"')
+    assert len(s) == 5 * (10 * 2**20 // 24) and s[:5] == '\n\u00e9"\U0001F600' + "\n"
+    t = _quorvane.parse_toml('a = "' + body.replace("\\uD83D\\uDE00", "\\U0001F600") + '"')
+    assert t["a"] == s
+
+
+def test_ini_long_lines_and_many_sections():
+    text = "[s]\nk = " + "v" * (8 * 2**20) + "\n" + "".join(f"[t{i}]\n" for i in range(200_000))
+    tree = _quorvane.parse_ini(text)
+    assert len(tree["s"]["k"]) == 8 * 2**20 and len(tree) == 200_001
+
+
+# ---------------------------------------------------------------------------
+# Every byte value in every kind of place: a tree or a position error that
+# points inside the document, and for JSON the same answer as json.loads.
+
+TEMPLATES = {
+    "json": ['{X}', '[1X]', '"aXb"', '{"kX": 1}', '[1X2]', '-X', '1.X', '1eX',
+             'tXue', 'X', '[true, X]', '"\\X"', '"\\uX000"'],
+    "toml": ['X = 1', 'a = X', 'a = "X"', "a = 'X'", 'a = """X"""', "a = '''X'''",
+             '[X]', '[[aX]]', 'a = 1X', 'a = [1, X]', 'a = {b = X}', '# X\na = 1',
+             'a = 0xX', 'a = 1.X', 'a = "\\X"', 'a.X = 1', '"aXb" = 1', 'a = 1979-05-27X'],
+    "ini": ['X', 'k = X', 'kX = v', '[sX]', '[s]X', 'X[s]', 'k X= v', '; X', 'k = "X"'],
+}
+
+
+@pytest.mark.parametrize("fmt", sorted(TEMPLATES))
+def test_every_byte_in_every_place(fmt):
+    for template in TEMPLATES[fmt]:
+        before, after = (part.encode() for part in template.split("X"))
+        for b in range(256):
+            for middle in (bytes([b]), bytes([b, b]), bytes([b]) + b"\n"):
+                checks.check(fmt, before + middle + after)
+
+
+# ---------------------------------------------------------------------------
+# No reference leaks on success or failure paths.
+
+def corpus(fmt: str) -> list[bytes]:
+    docs = []
+    bench = DATA / "bench" / fmt
+    if bench.is_dir():
+        docs += [p.read_bytes() for p in sorted(bench.iterdir())]
+    conf = {"json": DATA / "conformance" / "json" / "test_parsing",
+            "toml": DATA / "conformance" / "toml"}.get(fmt)
+    suffix = ".json" if fmt == "json" else ".toml"
+    if conf is not None and conf.is_dir():
+        docs += [p.read_bytes() for p in sorted(conf.rglob(f"*{suffix}"))
+                 if p.stat().st_size < 100_000]
+    for template in TEMPLATES[fmt]:
+        docs += [template.replace("X", x).encode() for x in ("", "1", "\\", "\x00", "\u00e9")]
+    return docs
+
+
+def parse_all(parse, docs) -> tuple[int, int]:
+    ok = failed = 0
+    for doc in docs:
+        try:
+            parse(doc)
+            ok += 1
+        except (ValueError, MemoryError):
+            failed += 1
+    return ok, failed
+
+
+@pytest.mark.parametrize("fmt", sorted(PARSE))
+def test_no_reference_leaks(fmt):
+    docs = corpus(fmt)
+    parse = PARSE[fmt]
+    for _ in range(3):
+        counts = parse_all(parse, docs)
+    assert counts[1] > 0, "the corpus must exercise failure paths"
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(20):
+        parse_all(parse, docs)
+    gc.collect()
+    growth = sys.getallocatedblocks() - before
+    assert growth < 50, f"{growth} blocks more after 20 rounds"
