@@ -43,8 +43,14 @@ def geomean(values: Iterable[float]) -> float:
     return math.exp(sum(math.log(v) for v in vals) / len(vals)) if vals else float("nan")
 
 
+# Every table printed in this process, for bench/run.py to save and chart.
+RESULTS: list[dict[str, object]] = []
+
+
 def print_table(title: str, ours: str, rows: list[tuple[str, dict[str, float]]]) -> None:
     """rows: (file name, {parser name: seconds}); ratios are peer / ours."""
+    RESULTS.append({"title": title, "ours": ours,
+                    "rows": [{"file": name, "times": times} for name, times in rows]})
     peers = sorted({p for _, t in rows for p in t if p != ours})
     print(f"\n## {title}: time of each peer divided by {ours}'s (higher is better)\n")
     print("| file | " + ours + " (ms) | " + " | ".join(peers) + " |")

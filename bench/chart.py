@@ -1,0 +1,56 @@
+"""Draws bench/chart.png from bench/results.json (written by bench/run.py --save).
+
+One panel per format: for each peer, how many times longer it takes than
+quorvane (geometric mean over the files), on a log scale.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import sys
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+
+
+def geomean(values: list[float]) -> float:
+    return math.exp(sum(math.log(v) for v in values) / len(values))
+
+
+def main() -> None:
+    src = Path(sys.argv[1]) if len(sys.argv) > 1 else HERE / "results.json"
+    out = Path(sys.argv[2]) if len(sys.argv) > 2 else HERE / "chart.png"
+    tables = json.loads(src.read_text())["tables"]
+    fig, axes = plt.subplots(1, len(tables), figsize=(4.2 * len(tables), 3.6))
+    if len(tables) == 1:
+        axes = [axes]
+    for ax, table in zip(axes, tables):
+        ours = table["ours"]
+        peers = sorted({p for r in table["rows"] for p in r["times"] if p != ours})
+        ratios = {p: geomean([r["times"][p] / r["times"][ours]
+                              for r in table["rows"] if p in r["times"]]) for p in peers}
+        names = [ours] + sorted(peers, key=ratios.get)
+        values = [1.0] + [ratios[p] for p in names[1:]]
+        colors = ["#2a7ab9"] + ["#b0b0b0"] * (len(names) - 1)
+        bars = ax.barh(names, values, color=colors)
+        ax.set_xscale("log")
+        ax.set_title(f"{table['title']}: time relative to {ours}")
+        ax.set_xlabel("parse time, x quorvane's (lower is faster)")
+        for bar, v in zip(bars, values):
+            ax.text(v * 1.05, bar.get_y() + bar.get_height() / 2, f"{v:.1f}x",
+                    va="center", fontsize=8)
+        ax.set_xlim(0.5, max(values) * 3)
+        ax.invert_yaxis()
+    fig.tight_layout()
+    fig.savefig(out, dpi=110)
+    print(f"wrote {out}")
+
+
+if __name__ == "__main__":
+    main()
