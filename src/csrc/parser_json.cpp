@@ -1,8 +1,790 @@
-// JSON parser: not built yet.
+// JSON parser: a strict recursive-descent reader in one forward pass.
+//
+// Every value becomes an interpreter object as soon as it is read.  The
+// reader is built for speed where the grammar allows it (strings straight
+// from the document's bytes, integers and floats converted without building
+// text, object keys shared through a per-call cache), but each shortcut must
+// give the same tree and the same error, at the same byte, as the plain
+// byte-by-byte reading that the messages below describe.
 #include "quorvane.h"
+#include "qv_float.h"
 
-QUORVANE_API PyObject *quorvane_parse_json_text(const char *, Py_ssize_t)
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// Values may nest this deep, the top value counting as the first.
+constexpr int kMaxDepth = 512;
+
+// Object keys shorter than this are shared through the key cache.
+constexpr Py_ssize_t kKeyCacheMaxLen = 64;
+constexpr int kKeyCacheBits = 8;
+
+struct JsonKey {
+    const char *src;  // the key's bytes in the document; valid for the call
+    Py_ssize_t len;
+    PyObject *str;  // owned
+};
+
+struct JsonCtx {
+    const char *text;
+    Py_ssize_t len;
+    Py_ssize_t pos;
+    int depth;
+    // Decoded bytes of a string with escapes; reused by every such string.
+    char *sbuf;
+    Py_ssize_t sbuf_cap;
+    // Elements of the arrays being read, innermost last; each array takes
+    // its own slice when it closes.  Owned references.
+    PyObject **items;
+    Py_ssize_t items_top;
+    Py_ssize_t items_cap;
+    // Direct-mapped: a repeated key costs a compare instead of a decode.
+    JsonKey *keys;
+};
+
+// Byte classes for the two scans that run over most of the document.
+constexpr unsigned char kWs = 1;          // space, tab, line feed, carriage return
+constexpr unsigned char kStringStop = 2;  // double quote, backslash, control byte
+
+constexpr struct JsonClassTable {
+    unsigned char c[256];
+    constexpr JsonClassTable() : c()
+    {
+        c[' '] = c['\t'] = c['\n'] = c['\r'] = kWs;
+        for (int i = 0; i < 0x20; i++)
+            c[i] |= kStringStop;
+        c['"'] |= kStringStop;
+        c['\\'] |= kStringStop;
+    }
+} kClass;
+
+inline bool json_is_ws(char c) { return kClass.c[(unsigned char)c] & kWs; }
+inline bool json_is_digit(char c) { return c >= '0' && c <= '9'; }
+
+void json_error(JsonCtx *ctx, const char *msg)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "JSON parser not implemented yet");
+    int line, col;
+    quorvane_line_col(ctx->text, ctx->pos, &line, &col);
+    quorvane_raise_error(msg, line, col);
+}
+
+// Moves pos to `at`, raises msg there and returns NULL for the caller.
+PyObject *json_fail(JsonCtx *ctx, Py_ssize_t at, const char *msg)
+{
+    ctx->pos = at;
+    json_error(ctx, msg);
     return nullptr;
+}
+
+inline void json_skip_ws(JsonCtx *ctx)
+{
+    const char *t = ctx->text;
+    Py_ssize_t pos = ctx->pos, len = ctx->len;
+    while (pos < len && json_is_ws(t[pos]))
+        pos++;
+    ctx->pos = pos;
+}
+
+void json_ctx_release(JsonCtx *ctx)
+{
+    std::free(ctx->sbuf);
+    for (Py_ssize_t i = 0; i < ctx->items_top; i++)
+        Py_DECREF(ctx->items[i]);
+    std::free(ctx->items);
+    if (ctx->keys) {
+        for (int i = 0; i < (1 << kKeyCacheBits); i++)
+            Py_XDECREF(ctx->keys[i].str);
+        std::free(ctx->keys);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Strings
+
+// Offset of the first double quote, backslash or control byte at or after
+// pos, or len.  *high is set when a byte >= 0x80 lies before that offset.
+inline Py_ssize_t json_scan_plain(const char *t, Py_ssize_t pos, Py_ssize_t len,
+                                  bool *high)
+{
+    unsigned seen = 0;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i ctl_max = _mm_set1_epi8(0x1F);
+    while (len - pos >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
+        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote),
+                                                 _mm_cmpeq_epi8(v, backslash)),
+                                    _mm_cmpeq_epi8(_mm_min_epu8(v, ctl_max), v));
+        unsigned stop_mask = (unsigned)_mm_movemask_epi8(stop);
+        unsigned high_mask = (unsigned)_mm_movemask_epi8(v);
+        if (stop_mask) {
+            unsigned k = (unsigned)__builtin_ctz(stop_mask);
+            seen |= high_mask & ((1u << k) - 1);
+            *high = seen != 0;
+            return pos + k;
+        }
+        seen |= high_mask;
+        pos += 16;
+    }
+#endif
+    while (pos < len) {
+        unsigned char c = (unsigned char)t[pos];
+        if (kClass.c[c] & kStringStop)
+            break;
+        seen |= c & 0x80;
+        pos++;
+    }
+    *high = seen != 0;
+    return pos;
+}
+
+// A str from n bytes that hold no escape.  Control bytes were refused, so an
+// ASCII run needs no check at all.
+PyObject *json_make_str(const char *s, Py_ssize_t n, bool high)
+{
+    if (high)
+        return PyUnicode_DecodeUTF8(s, n, nullptr);
+    PyObject *str = PyUnicode_New(n, 127);
+    if (str && n)
+        std::memcpy(PyUnicode_DATA(str), s, (size_t)n);
+    return str;
+}
+
+// Makes room for n more decoded bytes; -1 when memory runs out.
+int json_sbuf_reserve(JsonCtx *ctx, Py_ssize_t out, Py_ssize_t n)
+{
+    if (out + n <= ctx->sbuf_cap)
+        return 0;
+    Py_ssize_t cap = ctx->sbuf_cap ? ctx->sbuf_cap : 64;
+    while (cap < out + n)
+        cap *= 2;
+    char *grown = static_cast<char *>(std::realloc(ctx->sbuf, (size_t)cap));
+    if (!grown)
+        return -1;
+    ctx->sbuf = grown;
+    ctx->sbuf_cap = cap;
+    return 0;
+}
+
+// Four hex digits, most significant first; -1 if any is not one.
+int json_hex4(const char *s)
+{
+    int v = 0;
+    for (int i = 0; i < 4; i++) {
+        unsigned char c = (unsigned char)s[i];
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return -1;
+        v = v * 16 + d;
+    }
+    return v;
+}
+
+int json_utf8_encode(char *o, int cp)
+{
+    if (cp < 0x80) {
+        o[0] = (char)cp;
+        return 1;
+    }
+    if (cp < 0x800) {
+        o[0] = (char)(0xC0 | (cp >> 6));
+        o[1] = (char)(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        o[0] = (char)(0xE0 | (cp >> 12));
+        o[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+        o[2] = (char)(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    o[0] = (char)(0xF0 | (cp >> 18));
+    o[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+    o[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+    o[3] = (char)(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+// `\u` and its digits, with pos on the first digit.  Returns the code point
+// (a surrogate pair combined) with pos past the escape, or -1 after raising.
+int json_parse_u_escape(JsonCtx *ctx)
+{
+    const char *t = ctx->text;
+    Py_ssize_t pos = ctx->pos;
+    int cp = pos + 4 <= ctx->len ? json_hex4(t + pos) : -1;
+    if (cp < 0) {
+        json_error(ctx, "invalid \\u escape");
+        return -1;
+    }
+    pos += 4;
+    ctx->pos = pos;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+        // Only an immediately following low surrogate completes the pair.
+        int lo = -1;
+        if (pos + 6 <= ctx->len && t[pos] == '\\' && t[pos + 1] == 'u')
+            lo = json_hex4(t + pos + 2);
+        if (lo < 0xDC00 || lo > 0xDFFF) {
+            json_error(ctx, "unpaired surrogate in \\u escape");
+            return -1;
+        }
+        ctx->pos = pos + 6;
+        return 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+    }
+    if (cp >= 0xDC00 && cp <= 0xDFFF) {
+        json_error(ctx, "unpaired surrogate in \\u escape");
+        return -1;
+    }
+    return cp;
+}
+
+// One escape with pos on its backslash: appends its bytes to the string
+// buffer at *out.  0, or -1 after raising.
+int json_parse_escape(JsonCtx *ctx, Py_ssize_t *out, bool *high)
+{
+    Py_ssize_t pos = ctx->pos + 1;
+    if (pos >= ctx->len) {
+        json_fail(ctx, pos, "unterminated escape sequence");
+        return -1;
+    }
+    char letter = ctx->text[pos];
+    ctx->pos = pos + 1;
+    char simple;
+    switch (letter) {
+    case '"': simple = '"'; break;
+    case '\\': simple = '\\'; break;
+    case '/': simple = '/'; break;
+    case 'b': simple = '\b'; break;
+    case 'f': simple = '\f'; break;
+    case 'n': simple = '\n'; break;
+    case 'r': simple = '\r'; break;
+    case 't': simple = '\t'; break;
+    case 'u': {
+        int cp = json_parse_u_escape(ctx);
+        if (cp < 0)
+            return -1;
+        if (json_sbuf_reserve(ctx, *out, 4) < 0) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        *out += json_utf8_encode(ctx->sbuf + *out, cp);
+        *high |= cp >= 0x80;
+        return 0;
+    }
+    default:
+        json_error(ctx, "invalid escape character");
+        return -1;
+    }
+    if (json_sbuf_reserve(ctx, *out, 1) < 0) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    ctx->sbuf[(*out)++] = simple;
+    return 0;
+}
+
+// The rest of a string whose body from `start` holds an escape at pos.
+// Plain runs are copied whole between escapes.
+PyObject *json_parse_escaped_string(JsonCtx *ctx, Py_ssize_t start, bool high)
+{
+    const char *t = ctx->text;
+    Py_ssize_t out = 0;
+    Py_ssize_t run = start;
+    for (;;) {
+        Py_ssize_t n = ctx->pos - run;
+        if (n) {
+            if (json_sbuf_reserve(ctx, out, n) < 0)
+                return PyErr_NoMemory();
+            std::memcpy(ctx->sbuf + out, t + run, (size_t)n);
+            out += n;
+        }
+        if (ctx->pos >= ctx->len)
+            return json_fail(ctx, ctx->len, "unterminated string");
+        unsigned char c = (unsigned char)t[ctx->pos];
+        if (c == '"') {
+            ctx->pos++;
+            return json_make_str(ctx->sbuf, out, high);
+        }
+        if (c < 0x20)
+            return json_error(ctx, "unescaped control character in string"), nullptr;
+        if (json_parse_escape(ctx, &out, &high) < 0)
+            return nullptr;
+        bool run_high;
+        run = ctx->pos;
+        ctx->pos = json_scan_plain(t, run, ctx->len, &run_high);
+        high |= run_high;
+    }
+}
+
+// The body of a string, pos just past its opening quote.  Sets *start and
+// returns the offset of the byte that ends the plain run (see
+// json_scan_plain); pos is left on that byte.
+inline Py_ssize_t json_string_run(JsonCtx *ctx, Py_ssize_t *start, bool *high)
+{
+    *start = ctx->pos;
+    ctx->pos = json_scan_plain(ctx->text, ctx->pos, ctx->len, high);
+    return ctx->pos;
+}
+
+// Errors of a plain run that did not end at its closing quote.
+PyObject *json_string_tail(JsonCtx *ctx, Py_ssize_t start, bool high)
+{
+    if (ctx->pos >= ctx->len)
+        return json_fail(ctx, ctx->len, "unterminated string");
+    if (ctx->text[ctx->pos] == '\\')
+        return json_parse_escaped_string(ctx, start, high);
+    json_error(ctx, "unescaped control character in string");
+    return nullptr;
+}
+
+PyObject *json_parse_string(JsonCtx *ctx)
+{
+    Py_ssize_t start;
+    bool high;
+    Py_ssize_t end = json_string_run(ctx, &start, &high);
+    if (end < ctx->len && ctx->text[end] == '"') {
+        ctx->pos = end + 1;
+        return json_make_str(ctx->text + start, end - start, high);
+    }
+    return json_string_tail(ctx, start, high);
+}
+
+inline uint64_t json_key_hash(const char *s, Py_ssize_t n, const char *text_end)
+{
+    uint64_t a = 0, b = 0;
+    if (n >= 8) {
+        std::memcpy(&a, s, 8);
+        std::memcpy(&b, s + n - 8, 8);
+    } else if (text_end - s >= 8) {
+        // Bytes past the key belong to the document; masked off.
+        std::memcpy(&a, s, 8);
+        a &= (1ULL << (8 * n)) - 1;
+    } else {
+        for (Py_ssize_t i = 0; i < n; i++)
+            a |= (uint64_t)(unsigned char)s[i] << (8 * i);
+    }
+    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL;
+    return h >> (64 - kKeyCacheBits);
+}
+
+// An object key: like a string, but plain short keys come from the cache.
+PyObject *json_parse_key(JsonCtx *ctx)
+{
+    Py_ssize_t start;
+    bool high;
+    Py_ssize_t end = json_string_run(ctx, &start, &high);
+    if (end >= ctx->len || ctx->text[end] != '"')
+        return json_string_tail(ctx, start, high);
+    ctx->pos = end + 1;
+    const char *s = ctx->text + start;
+    Py_ssize_t n = end - start;
+    if (n > kKeyCacheMaxLen)
+        return json_make_str(s, n, high);
+    if (!ctx->keys) {
+        ctx->keys = static_cast<JsonKey *>(std::calloc(1 << kKeyCacheBits, sizeof(JsonKey)));
+        if (!ctx->keys)
+            return PyErr_NoMemory();
+    }
+    JsonKey *slot = &ctx->keys[json_key_hash(s, n, ctx->text + ctx->len)];
+    if (slot->str && slot->len == n && std::memcmp(slot->src, s, (size_t)n) == 0) {
+        Py_INCREF(slot->str);
+        return slot->str;
+    }
+    PyObject *key = json_make_str(s, n, high);
+    if (key) {
+        Py_INCREF(key);
+        Py_XDECREF(slot->str);
+        *slot = {s, n, key};
+    }
+    return key;
+}
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+// The arbitrary-precision reader for integers beyond 64 bits, on a private
+// NUL-terminated copy.  Its refusal (the interpreter's limit on digits) is
+// reported as an invalid number just after the number.
+PyObject *json_big_integer(JsonCtx *ctx, Py_ssize_t start)
+{
+    Py_ssize_t n = ctx->pos - start;
+    qv::Buf tmp(static_cast<char *>(std::malloc((size_t)n + 1)));
+    if (!tmp)
+        return PyErr_NoMemory();
+    std::memcpy(tmp.get(), ctx->text + start, (size_t)n);
+    tmp.get()[n] = '\0';
+    PyObject *obj = PyLong_FromString(tmp.get(), nullptr, 10);
+    if (!obj) {
+        PyErr_Clear();
+        json_error(ctx, "invalid number");
+    }
+    return obj;
+}
+
+// The interpreter's float() of the number's text, for the rare values that
+// the fast conversion cannot decide.
+PyObject *json_slow_float(JsonCtx *ctx, Py_ssize_t start)
+{
+    Py_ssize_t n = ctx->pos - start;
+    char small[64];
+    qv::Buf big;
+    char *copy = small;
+    if (n >= (Py_ssize_t)sizeof small) {
+        big.reset(static_cast<char *>(std::malloc((size_t)n + 1)));
+        if (!big)
+            return PyErr_NoMemory();
+        copy = big.get();
+    }
+    std::memcpy(copy, ctx->text + start, (size_t)n);
+    copy[n] = '\0';
+    double d = PyOS_string_to_double(copy, nullptr, nullptr);
+    if (d == -1.0 && PyErr_Occurred())
+        return nullptr;
+    return PyFloat_FromDouble(d);
+}
+
+// Significand and power of ten of a float whose digits (the integer part
+// from int_start, then the fraction after the point) number more than 19:
+// the first 19 significant digits, and whether any nonzero digit follows.
+void json_long_significand(const char *t, Py_ssize_t int_start, Py_ssize_t int_end,
+                           Py_ssize_t frac_end, uint64_t *w, int64_t *q,
+                           bool *truncated)
+{
+    uint64_t v = 0;
+    int taken = 0;
+    int64_t dropped = 0;  // significant digits after the first 19
+    bool nonzero_dropped = false;
+    for (Py_ssize_t i = int_start; i < frac_end; i++) {
+        if (i == int_end)
+            continue;  // the decimal point
+        int d = t[i] - '0';
+        if (taken == 0 && d == 0)
+            continue;  // leading zero
+        if (taken < 19) {
+            v = v * 10 + (uint64_t)d;
+            taken++;
+        } else {
+            dropped++;
+            nonzero_dropped |= d != 0;
+        }
+    }
+    *w = v;
+    *q += dropped;
+    *truncated = nonzero_dropped;
+}
+
+PyObject *json_parse_number(JsonCtx *ctx)
+{
+    const char *t = ctx->text;
+    Py_ssize_t len = ctx->len;
+    Py_ssize_t start = ctx->pos;
+    Py_ssize_t pos = start;
+    bool negative = t[pos] == '-';
+    if (negative)
+        pos++;
+
+    // Integer part, accumulated as it is scanned (wrapping beyond 19
+    // digits, when the value is recomputed or never used).
+    Py_ssize_t int_start = pos;
+    uint64_t w = 0;
+    if (pos >= len)
+        return json_fail(ctx, pos, "invalid number");
+    if (t[pos] == '0') {
+        pos++;
+    } else if (t[pos] >= '1' && t[pos] <= '9') {
+        do {
+            w = w * 10 + (uint64_t)(t[pos] - '0');
+            pos++;
+        } while (pos < len && json_is_digit(t[pos]));
+    } else {
+        return json_fail(ctx, pos, "invalid number");
+    }
+    Py_ssize_t int_end = pos;
+
+    bool is_float = false;
+    Py_ssize_t frac_end = pos;
+    if (pos < len && t[pos] == '.') {
+        pos++;
+        if (pos >= len || !json_is_digit(t[pos]))
+            return json_fail(ctx, pos, "invalid number: expected digit after decimal point");
+        do {
+            w = w * 10 + (uint64_t)(t[pos] - '0');
+            pos++;
+        } while (pos < len && json_is_digit(t[pos]));
+        frac_end = pos;
+        is_float = true;
+    }
+
+    int64_t exp10 = 0;
+    if (pos < len && (t[pos] == 'e' || t[pos] == 'E')) {
+        pos++;
+        if (pos >= len)
+            return json_fail(ctx, pos, "invalid number: expected digit in exponent");
+        bool exp_negative = false;
+        if (t[pos] == '+' || t[pos] == '-') {
+            exp_negative = t[pos] == '-';
+            pos++;
+            if (pos >= len)
+                return json_fail(ctx, pos, "invalid number: expected digit in exponent");
+        }
+        if (!json_is_digit(t[pos]))
+            return json_fail(ctx, pos, "invalid number: expected digit in exponent");
+        do {
+            // Saturates far beyond any double's range.
+            if (exp10 < 100000000000000000LL)
+                exp10 = exp10 * 10 + (t[pos] - '0');
+            pos++;
+        } while (pos < len && json_is_digit(t[pos]));
+        if (exp_negative)
+            exp10 = -exp10;
+        is_float = true;
+    }
+    ctx->pos = pos;
+
+    if (!is_float) {
+        Py_ssize_t digits = int_end - int_start;
+        if (digits <= 18)
+            return PyLong_FromLongLong(negative ? -(long long)w : (long long)w);
+        if (digits == 19) {
+            if (!negative)
+                return PyLong_FromUnsignedLongLong(w);
+            if (w <= (1ULL << 63))
+                return PyLong_FromLongLong((long long)(0 - w));
+        }
+        return json_big_integer(ctx, start);
+    }
+
+    int64_t frac_digits = frac_end > int_end ? frac_end - int_end - 1 : 0;
+    int64_t q = exp10 - frac_digits;
+    bool truncated = false;
+    if ((int_end - int_start) + frac_digits > 19)
+        json_long_significand(t, int_start, int_end, frac_end, &w, &q, &truncated);
+    double d;
+    if (qv::float_from_decimal(w, q, negative, truncated, &d))
+        return PyFloat_FromDouble(d);
+    return json_slow_float(ctx, start);
+}
+
+// ---------------------------------------------------------------------------
+// Values
+
+PyObject *json_parse_value(JsonCtx *ctx);
+
+// Appends an owned item to the element stack; on failure releases it.
+int json_push_item(JsonCtx *ctx, PyObject *item)
+{
+    if (ctx->items_top == ctx->items_cap) {
+        Py_ssize_t cap = ctx->items_cap ? ctx->items_cap * 2 : 64;
+        auto grown = static_cast<PyObject **>(
+            std::realloc(ctx->items, (size_t)cap * sizeof(PyObject *)));
+        if (!grown) {
+            Py_DECREF(item);
+            PyErr_NoMemory();
+            return -1;
+        }
+        ctx->items = grown;
+        ctx->items_cap = cap;
+    }
+    ctx->items[ctx->items_top++] = item;
+    return 0;
+}
+
+// Releases the elements above base after a failure.
+PyObject *json_drop_items(JsonCtx *ctx, Py_ssize_t base)
+{
+    while (ctx->items_top > base)
+        Py_DECREF(ctx->items[--ctx->items_top]);
+    return nullptr;
+}
+
+// A list holding the elements above base, which it takes over.
+PyObject *json_take_items(JsonCtx *ctx, Py_ssize_t base)
+{
+    Py_ssize_t n = ctx->items_top - base;
+    PyObject *list = PyList_New(n);
+    if (!list)
+        return json_drop_items(ctx, base);
+    for (Py_ssize_t i = 0; i < n; i++)
+        PyList_SET_ITEM(list, i, ctx->items[base + i]);
+    ctx->items_top = base;
+    return list;
+}
+
+PyObject *json_parse_array(JsonCtx *ctx)
+{
+    json_skip_ws(ctx);
+    if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
+        ctx->pos++;
+        return PyList_New(0);
+    }
+    Py_ssize_t base = ctx->items_top;
+    for (;;) {
+        PyObject *item = json_parse_value(ctx);
+        if (!item || json_push_item(ctx, item) < 0)
+            return json_drop_items(ctx, base);
+        json_skip_ws(ctx);
+        if (ctx->pos >= ctx->len) {
+            json_fail(ctx, ctx->len, "unterminated array");
+            return json_drop_items(ctx, base);
+        }
+        char c = ctx->text[ctx->pos];
+        if (c == ',') {
+            ctx->pos++;
+            json_skip_ws(ctx);
+            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
+                json_error(ctx, "trailing comma in array");
+                return json_drop_items(ctx, base);
+            }
+            continue;
+        }
+        if (c == ']') {
+            ctx->pos++;
+            return json_take_items(ctx, base);
+        }
+        json_error(ctx, "expected ',' or ']' in array");
+        return json_drop_items(ctx, base);
+    }
+}
+
+// One `"key": value` member, stored into dict.  0, or -1 after raising.
+int json_parse_member(JsonCtx *ctx, PyObject *dict)
+{
+    json_skip_ws(ctx);
+    const char *t = ctx->text;
+    if (ctx->pos >= ctx->len || t[ctx->pos] != '"') {
+        bool single = ctx->pos < ctx->len && t[ctx->pos] == '\'';
+        json_error(ctx, single ? "bare single quotes are not allowed in JSON"
+                               : "expected string key in object");
+        return -1;
+    }
+    ctx->pos++;
+    qv::Ref key(json_parse_key(ctx));
+    if (!key)
+        return -1;
+    json_skip_ws(ctx);
+    if (ctx->pos >= ctx->len || t[ctx->pos] != ':') {
+        json_error(ctx, "expected ':' after object key");
+        return -1;
+    }
+    ctx->pos++;
+    qv::Ref value(json_parse_value(ctx));
+    if (!value)
+        return -1;
+    // A repeated key keeps its first place and takes the last value.
+    return PyDict_SetItem(dict, key.get(), value.get());
+}
+
+PyObject *json_parse_object(JsonCtx *ctx)
+{
+    qv::Ref dict(PyDict_New());
+    if (!dict)
+        return nullptr;
+    json_skip_ws(ctx);
+    if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}') {
+        ctx->pos++;
+        return dict.release();
+    }
+    for (;;) {
+        if (json_parse_member(ctx, dict.get()) < 0)
+            return nullptr;
+        json_skip_ws(ctx);
+        if (ctx->pos >= ctx->len)
+            return json_fail(ctx, ctx->len, "unterminated object");
+        char c = ctx->text[ctx->pos];
+        if (c == ',') {
+            ctx->pos++;
+            json_skip_ws(ctx);
+            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}')
+                return json_error(ctx, "trailing comma in object"), nullptr;
+            continue;
+        }
+        if (c == '}') {
+            ctx->pos++;
+            return dict.release();
+        }
+        return json_error(ctx, "expected ',' or '}' in object"), nullptr;
+    }
+}
+
+// true, false or null; NULL with nothing raised when the bytes differ.
+PyObject *json_parse_literal(JsonCtx *ctx, const char *word, Py_ssize_t n, PyObject *obj)
+{
+    if (ctx->len - ctx->pos < n || std::memcmp(ctx->text + ctx->pos, word, (size_t)n) != 0)
+        return nullptr;
+    ctx->pos += n;
+    return Py_NewRef(obj);
+}
+
+PyObject *json_dispatch_value(JsonCtx *ctx)
+{
+    switch (ctx->text[ctx->pos]) {
+    case '{':
+        ctx->pos++;
+        return json_parse_object(ctx);
+    case '[':
+        ctx->pos++;
+        return json_parse_array(ctx);
+    case '"':
+        ctx->pos++;
+        return json_parse_string(ctx);
+    case 't':
+        return json_parse_literal(ctx, "true", 4, Py_True);
+    case 'f':
+        return json_parse_literal(ctx, "false", 5, Py_False);
+    case 'n':
+        return json_parse_literal(ctx, "null", 4, Py_None);
+    case '\'':
+        json_error(ctx, "bare single quotes are not allowed in JSON");
+        return nullptr;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+        return json_parse_number(ctx);
+    default:
+        return nullptr;
+    }
+}
+
+PyObject *json_parse_value(JsonCtx *ctx)
+{
+    json_skip_ws(ctx);
+    if (ctx->pos >= ctx->len)
+        return json_fail(ctx, ctx->pos, "unexpected end of input");
+    // Scalars count too: nothing at all may start inside the deepest level.
+    if (ctx->depth >= kMaxDepth)
+        return json_fail(ctx, ctx->pos, "max depth exceeded");
+    ctx->depth++;
+    PyObject *result = json_dispatch_value(ctx);
+    ctx->depth--;
+    if (!result && !PyErr_Occurred())
+        json_error(ctx, "unexpected character in JSON value");
+    return result;
+}
+
+}  // namespace
+
+QUORVANE_API PyObject *quorvane_parse_json_text(const char *text, Py_ssize_t len)
+{
+    JsonCtx ctx{text, len, 0, 0, nullptr, 0, nullptr, 0, 0, nullptr};
+    PyObject *result = json_parse_value(&ctx);
+    if (result) {
+        json_skip_ws(&ctx);
+        if (ctx.pos != len) {
+            json_error(&ctx, "trailing characters after JSON value");
+            Py_CLEAR(result);
+        }
+    }
+    json_ctx_release(&ctx);
+    return result;
 }
