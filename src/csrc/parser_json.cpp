@@ -82,13 +82,41 @@ PyObject *json_fail(JsonCtx *ctx, Py_ssize_t at, const char *msg)
     return nullptr;
 }
 
-inline void json_skip_ws(JsonCtx *ctx)
+// A run of white space from pos on; returns the offset after it.  Indented
+// documents spend most of their white space in long runs of spaces.
+Py_ssize_t json_skip_ws_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
 {
-    const char *t = ctx->text;
-    Py_ssize_t pos = ctx->pos, len = ctx->len;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i nl = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i tab = _mm_set1_epi8('\t');
+    while (len - pos >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
+        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, nl)),
+                                  _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, tab)));
+        unsigned other = ~(unsigned)_mm_movemask_epi8(ws) & 0xFFFFu;
+        if (other)
+            return pos + __builtin_ctz(other);
+        pos += 16;
+    }
+#endif
     while (pos < len && json_is_ws(t[pos]))
         pos++;
-    ctx->pos = pos;
+    return pos;
+}
+
+inline void json_skip_ws(JsonCtx *ctx)
+{
+    Py_ssize_t pos = ctx->pos;
+    // Most tokens follow the previous one directly or after one space.
+    if (pos < ctx->len && !json_is_ws(ctx->text[pos]))
+        return;
+    if (pos + 1 < ctx->len && !json_is_ws(ctx->text[pos + 1])) {
+        ctx->pos = pos + 1;
+        return;
+    }
+    ctx->pos = json_skip_ws_run(ctx->text, pos, ctx->len);
 }
 
 void json_ctx_release(JsonCtx *ctx)
@@ -413,6 +441,40 @@ PyObject *json_parse_key(JsonCtx *ctx)
 // ---------------------------------------------------------------------------
 // Numbers
 
+// Eight ASCII digits at once: long fractions are the bulk of coordinate data.
+inline bool json_eight_digits(const char *s, uint64_t *value)
+{
+    uint64_t v;
+    std::memcpy(&v, s, 8);
+    if (((v + 0x4646464646464646ULL) | (v - 0x3030303030303030ULL)) & 0x8080808080808080ULL)
+        return false;
+    v -= 0x3030303030303030ULL;
+    v = v * 10 + (v >> 8);
+    const uint64_t mask = 0x000000FF000000FFULL;
+    v = (((v & mask) * 0x000F424000000064ULL) + (((v >> 16) & mask) * 0x0000271000000001ULL)) >> 32;
+    *value = (uint32_t)v;
+    return true;
+}
+
+// Digits from pos on, accumulated into *w (wrapping past 19 digits, when
+// the caller recomputes or never uses the value).  Returns the offset after
+// the last digit.
+inline Py_ssize_t json_scan_digits(const char *t, Py_ssize_t pos, Py_ssize_t len, uint64_t *w)
+{
+    uint64_t v = *w;
+    uint64_t eight;
+    while (len - pos >= 8 && json_eight_digits(t + pos, &eight)) {
+        v = v * 100000000 + eight;
+        pos += 8;
+    }
+    while (pos < len && json_is_digit(t[pos])) {
+        v = v * 10 + (uint64_t)(t[pos] - '0');
+        pos++;
+    }
+    *w = v;
+    return pos;
+}
+
 // The arbitrary-precision reader for integers beyond 64 bits, on a private
 // NUL-terminated copy.  Its refusal (the interpreter's limit on digits) is
 // reported as an invalid number just after the number.
@@ -503,10 +565,7 @@ PyObject *json_parse_number(JsonCtx *ctx)
     if (t[pos] == '0') {
         pos++;
     } else if (t[pos] >= '1' && t[pos] <= '9') {
-        do {
-            w = w * 10 + (uint64_t)(t[pos] - '0');
-            pos++;
-        } while (pos < len && json_is_digit(t[pos]));
+        pos = json_scan_digits(t, pos, len, &w);
     } else {
         return json_fail(ctx, pos, "invalid number");
     }
@@ -518,10 +577,7 @@ PyObject *json_parse_number(JsonCtx *ctx)
         pos++;
         if (pos >= len || !json_is_digit(t[pos]))
             return json_fail(ctx, pos, "invalid number: expected digit after decimal point");
-        do {
-            w = w * 10 + (uint64_t)(t[pos] - '0');
-            pos++;
-        } while (pos < len && json_is_digit(t[pos]));
+        pos = json_scan_digits(t, pos, len, &w);
         frac_end = pos;
         is_float = true;
     }
