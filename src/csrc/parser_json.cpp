@@ -26,7 +26,8 @@ constexpr Py_ssize_t kKeyCacheMaxLen = 64;
 constexpr int kKeyCacheBits = 8;
 
 struct JsonKey {
-    const char *src;  // the key's bytes in the document; valid for the call
+    uint64_t head, tail;  // see json_key_words
+    const char *src;      // the key's bytes in the document; valid for the call
     Py_ssize_t len;
     PyObject *str;  // owned
 };
@@ -388,22 +389,27 @@ PyObject *json_parse_string(JsonCtx *ctx)
     return json_string_tail(ctx, start, high);
 }
 
-inline uint64_t json_key_hash(const char *s, Py_ssize_t n, const char *text_end)
+// The words a key is compared and hashed by: its first and last eight
+// bytes (zero-padded when shorter), which hold all of a key of up to 16.
+struct JsonKeyWords {
+    uint64_t head, tail;
+};
+
+inline JsonKeyWords json_key_words(const char *s, Py_ssize_t n, const char *text_end)
 {
-    uint64_t a = 0, b = 0;
+    JsonKeyWords w{0, 0};
     if (n >= 8) {
-        std::memcpy(&a, s, 8);
-        std::memcpy(&b, s + n - 8, 8);
+        std::memcpy(&w.head, s, 8);
+        std::memcpy(&w.tail, s + n - 8, 8);
     } else if (text_end - s >= 8) {
-        // Bytes past the key belong to the document; masked off.
-        std::memcpy(&a, s, 8);
-        a &= (1ULL << (8 * n)) - 1;
+        // The bytes after the key belong to the document; masked off.
+        std::memcpy(&w.head, s, 8);
+        w.head &= (1ULL << (8 * n)) - 1;
     } else {
         for (Py_ssize_t i = 0; i < n; i++)
-            a |= (uint64_t)(unsigned char)s[i] << (8 * i);
+            w.head |= (uint64_t)(unsigned char)s[i] << (8 * i);
     }
-    uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ULL) ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL;
-    return h >> (64 - kKeyCacheBits);
+    return w;
 }
 
 // An object key: like a string, but plain short keys come from the cache.
@@ -424,8 +430,11 @@ PyObject *json_parse_key(JsonCtx *ctx)
         if (!ctx->keys)
             return PyErr_NoMemory();
     }
-    JsonKey *slot = &ctx->keys[json_key_hash(s, n, ctx->text + ctx->len)];
-    if (slot->str && slot->len == n && std::memcmp(slot->src, s, (size_t)n) == 0) {
+    JsonKeyWords w = json_key_words(s, n, ctx->text + ctx->len);
+    uint64_t h = (w.head ^ (w.tail * 0x9E3779B97F4A7C15ULL) ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL;
+    JsonKey *slot = &ctx->keys[h >> (64 - kKeyCacheBits)];
+    if (slot->str && slot->len == n && slot->head == w.head && slot->tail == w.tail &&
+        (n <= 16 || std::memcmp(slot->src + 8, s + 8, (size_t)(n - 16)) == 0)) {
         Py_INCREF(slot->str);
         return slot->str;
     }
@@ -433,7 +442,7 @@ PyObject *json_parse_key(JsonCtx *ctx)
     if (key) {
         Py_INCREF(key);
         Py_XDECREF(slot->str);
-        *slot = {s, n, key};
+        *slot = {w.head, w.tail, s, n, key};
     }
     return key;
 }
