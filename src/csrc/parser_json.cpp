@@ -21,9 +21,12 @@ namespace {
 // Values may nest this deep, the top value counting as the first.
 constexpr int kMaxDepth = 512;
 
-// Object keys shorter than this are shared through the key cache.
+// Object keys up to this length are shared through the key cache.  The
+// cache starts small, for small documents, and grows while keys keep
+// missing, up to a size that holds the keys of most real documents.
 constexpr Py_ssize_t kKeyCacheMaxLen = 64;
-constexpr int kKeyCacheBits = 8;
+constexpr int kKeyCacheFirstBits = 6;
+constexpr int kKeyCacheMaxBits = 11;
 
 struct JsonKey {
     uint64_t head, tail;  // see json_key_words
@@ -47,6 +50,8 @@ struct JsonCtx {
     Py_ssize_t items_cap;
     // Direct-mapped: a repeated key costs a compare instead of a decode.
     JsonKey *keys;
+    int key_bits;
+    Py_ssize_t key_misses;
 };
 
 // Byte classes for the two scans that run over most of the document.
@@ -127,7 +132,7 @@ void json_ctx_release(JsonCtx *ctx)
         Py_DECREF(ctx->items[i]);
     std::free(ctx->items);
     if (ctx->keys) {
-        for (int i = 0; i < (1 << kKeyCacheBits); i++)
+        for (Py_ssize_t i = 0; i < ((Py_ssize_t)1 << ctx->key_bits); i++)
             Py_XDECREF(ctx->keys[i].str);
         std::free(ctx->keys);
     }
@@ -412,6 +417,37 @@ inline JsonKeyWords json_key_words(const char *s, Py_ssize_t n, const char *text
     return w;
 }
 
+inline uint64_t json_key_hash(JsonKeyWords w, Py_ssize_t n)
+{
+    return (w.head ^ (w.tail * 0x9E3779B97F4A7C15ULL) ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL;
+}
+
+// A fresh table of 2^bits slots holding what the old one held (entries
+// beyond two per set are dropped).  -1 when memory runs out.
+int json_key_cache_resize(JsonCtx *ctx, int bits)
+{
+    auto fresh = static_cast<JsonKey *>(std::calloc((size_t)1 << bits, sizeof(JsonKey)));
+    if (!fresh)
+        return -1;
+    if (ctx->keys) {
+        for (Py_ssize_t i = 0; i < ((Py_ssize_t)1 << ctx->key_bits); i++) {
+            JsonKey *old = &ctx->keys[i];
+            if (!old->str)
+                continue;
+            uint64_t h = json_key_hash({old->head, old->tail}, old->len);
+            JsonKey *set = &fresh[(h >> (64 - bits)) & ~(uint64_t)1];
+            JsonKey *slot = set[0].str ? &set[1] : &set[0];
+            Py_XDECREF(slot->str);
+            *slot = *old;
+        }
+        std::free(ctx->keys);
+    }
+    ctx->keys = fresh;
+    ctx->key_bits = bits;
+    ctx->key_misses = 0;
+    return 0;
+}
+
 // An object key: like a string, but plain short keys come from the cache.
 PyObject *json_parse_key(JsonCtx *ctx)
 {
@@ -425,25 +461,35 @@ PyObject *json_parse_key(JsonCtx *ctx)
     Py_ssize_t n = end - start;
     if (n > kKeyCacheMaxLen)
         return json_make_str(s, n, high);
-    if (!ctx->keys) {
-        ctx->keys = static_cast<JsonKey *>(std::calloc(1 << kKeyCacheBits, sizeof(JsonKey)));
-        if (!ctx->keys)
-            return PyErr_NoMemory();
-    }
+    if (!ctx->keys && json_key_cache_resize(ctx, kKeyCacheFirstBits) < 0)
+        return PyErr_NoMemory();
     JsonKeyWords w = json_key_words(s, n, ctx->text + ctx->len);
-    uint64_t h = (w.head ^ (w.tail * 0x9E3779B97F4A7C15ULL) ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL;
-    JsonKey *slot = &ctx->keys[h >> (64 - kKeyCacheBits)];
-    if (slot->str && slot->len == n && slot->head == w.head && slot->tail == w.tail &&
-        (n <= 16 || std::memcmp(slot->src + 8, s + 8, (size_t)(n - 16)) == 0)) {
-        Py_INCREF(slot->str);
-        return slot->str;
+    uint64_t h = json_key_hash(w, n);
+    // Two ways per set, the most recent first: keys that happen to share
+    // a set and alternate in the document do not evict each other.
+    JsonKey *set = &ctx->keys[(h >> (64 - ctx->key_bits)) & ~(uint64_t)1];
+    for (int way = 0; way < 2; way++) {
+        JsonKey *slot = &set[way];
+        if (slot->str && slot->len == n && slot->head == w.head && slot->tail == w.tail &&
+            (n <= 16 || std::memcmp(slot->src + 8, s + 8, (size_t)(n - 16)) == 0)) {
+            Py_INCREF(slot->str);
+            return slot->str;
+        }
     }
     PyObject *key = json_make_str(s, n, high);
-    if (key) {
-        Py_INCREF(key);
-        Py_XDECREF(slot->str);
-        *slot = {w.head, w.tail, s, n, key};
+    if (!key)
+        return nullptr;
+    if (++ctx->key_misses > ((Py_ssize_t)1 << ctx->key_bits) && ctx->key_bits < kKeyCacheMaxBits) {
+        if (json_key_cache_resize(ctx, ctx->key_bits + 2) < 0) {
+            Py_DECREF(key);
+            return PyErr_NoMemory();
+        }
+        set = &ctx->keys[(h >> (64 - ctx->key_bits)) & ~(uint64_t)1];
     }
+    Py_INCREF(key);
+    Py_XDECREF(set[1].str);
+    set[1] = set[0];
+    set[0] = {w.head, w.tail, s, n, key};
     return key;
 }
 
@@ -841,7 +887,7 @@ PyObject *json_parse_value(JsonCtx *ctx)
 
 QUORVANE_API PyObject *quorvane_parse_json_text(const char *text, Py_ssize_t len)
 {
-    JsonCtx ctx{text, len, 0, 0, nullptr, 0, nullptr, 0, 0, nullptr};
+    JsonCtx ctx{text, len, 0, 0, nullptr, 0, nullptr, 0, 0, nullptr, 0, 0};
     PyObject *result = json_parse_value(&ctx);
     if (result) {
         json_skip_ws(&ctx);
