@@ -22,10 +22,10 @@ namespace {
 constexpr int kMaxDepth = 512;
 
 // Object keys up to this length are shared through the key cache.  The
-// cache starts small, for small documents, and grows while keys keep
-// missing, up to a size that holds the keys of most real documents.
+// cache starts small, for small documents, and grows with the number of
+// distinct keys, up to a size that holds the keys of most real documents.
 constexpr Py_ssize_t kKeyCacheMaxLen = 64;
-constexpr int kKeyCacheFirstBits = 6;
+constexpr int kKeyCacheFirstBits = 5;
 constexpr int kKeyCacheMaxBits = 11;
 
 struct JsonKey {
@@ -51,7 +51,7 @@ struct JsonCtx {
     // Direct-mapped: a repeated key costs a compare instead of a decode.
     JsonKey *keys;
     int key_bits;
-    Py_ssize_t key_misses;
+    Py_ssize_t key_count;
 };
 
 // Byte classes for the two scans that run over most of the document.
@@ -419,32 +419,38 @@ inline JsonKeyWords json_key_words(const char *s, Py_ssize_t n, const char *text
 
 inline uint64_t json_key_hash(JsonKeyWords w, Py_ssize_t n)
 {
-    return (w.head ^ (w.tail * 0x9E3779B97F4A7C15ULL) ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL;
+    uint64_t h = w.head ^ (w.tail * 0x9E3779B97F4A7C15ULL) ^ ((uint64_t)n << 56);
+    h ^= h >> 32;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 29;
+    return h;
 }
 
-// A fresh table of 2^bits slots holding what the old one held (entries
-// beyond two per set are dropped).  -1 when memory runs out.
+// Keys are looked for in this many slots from their home slot.
+constexpr Py_ssize_t kKeyProbes = 8;
+
+// A fresh table of 2^bits slots holding what the old one held.  -1 when
+// memory runs out.
 int json_key_cache_resize(JsonCtx *ctx, int bits)
 {
     auto fresh = static_cast<JsonKey *>(std::calloc((size_t)1 << bits, sizeof(JsonKey)));
     if (!fresh)
         return -1;
-    if (ctx->keys) {
-        for (Py_ssize_t i = 0; i < ((Py_ssize_t)1 << ctx->key_bits); i++) {
-            JsonKey *old = &ctx->keys[i];
-            if (!old->str)
-                continue;
-            uint64_t h = json_key_hash({old->head, old->tail}, old->len);
-            JsonKey *set = &fresh[(h >> (64 - bits)) & ~(uint64_t)1];
-            JsonKey *slot = set[0].str ? &set[1] : &set[0];
-            Py_XDECREF(slot->str);
-            *slot = *old;
-        }
-        std::free(ctx->keys);
-    }
+    JsonKey *old = ctx->keys;
+    Py_ssize_t old_size = old ? (Py_ssize_t)1 << ctx->key_bits : 0;
     ctx->keys = fresh;
     ctx->key_bits = bits;
-    ctx->key_misses = 0;
+    Py_ssize_t mask = ((Py_ssize_t)1 << bits) - 1;
+    for (Py_ssize_t i = 0; i < old_size; i++) {
+        if (!old[i].str)
+            continue;
+        Py_ssize_t at = (Py_ssize_t)(json_key_hash({old[i].head, old[i].tail}, old[i].len) >> (64 - bits));
+        // The table is at most half full, so a free slot is always near.
+        while (fresh[at].str)
+            at = (at + 1) & mask;
+        fresh[at] = old[i];
+    }
+    std::free(old);
     return 0;
 }
 
@@ -465,12 +471,13 @@ PyObject *json_parse_key(JsonCtx *ctx)
         return PyErr_NoMemory();
     JsonKeyWords w = json_key_words(s, n, ctx->text + ctx->len);
     uint64_t h = json_key_hash(w, n);
-    // Two ways per set, the most recent first: keys that happen to share
-    // a set and alternate in the document do not evict each other.
-    JsonKey *set = &ctx->keys[(h >> (64 - ctx->key_bits)) & ~(uint64_t)1];
-    for (int way = 0; way < 2; way++) {
-        JsonKey *slot = &set[way];
-        if (slot->str && slot->len == n && slot->head == w.head && slot->tail == w.tail &&
+    Py_ssize_t mask = ((Py_ssize_t)1 << ctx->key_bits) - 1;
+    Py_ssize_t home = (Py_ssize_t)(h >> (64 - ctx->key_bits));
+    for (Py_ssize_t i = 0; i < kKeyProbes; i++) {
+        JsonKey *slot = &ctx->keys[(home + i) & mask];
+        if (!slot->str)
+            break;
+        if (slot->len == n && slot->head == w.head && slot->tail == w.tail &&
             (n <= 16 || std::memcmp(slot->src + 8, s + 8, (size_t)(n - 16)) == 0)) {
             Py_INCREF(slot->str);
             return slot->str;
@@ -479,17 +486,30 @@ PyObject *json_parse_key(JsonCtx *ctx)
     PyObject *key = json_make_str(s, n, high);
     if (!key)
         return nullptr;
-    if (++ctx->key_misses > ((Py_ssize_t)1 << ctx->key_bits) && ctx->key_bits < kKeyCacheMaxBits) {
-        if (json_key_cache_resize(ctx, ctx->key_bits + 2) < 0) {
+    // Kept at most half full while it may grow; once full grown, a key
+    // that finds no free slot near home takes the home slot over.
+    if (2 * (ctx->key_count + 1) > mask + 1 && ctx->key_bits < kKeyCacheMaxBits) {
+        if (json_key_cache_resize(ctx, ctx->key_bits + 1) < 0) {
             Py_DECREF(key);
             return PyErr_NoMemory();
         }
-        set = &ctx->keys[(h >> (64 - ctx->key_bits)) & ~(uint64_t)1];
+        mask = ((Py_ssize_t)1 << ctx->key_bits) - 1;
+        home = (Py_ssize_t)(h >> (64 - ctx->key_bits));
     }
+    JsonKey *target = &ctx->keys[home];
+    for (Py_ssize_t i = 0; i < kKeyProbes; i++) {
+        JsonKey *slot = &ctx->keys[(home + i) & mask];
+        if (!slot->str) {
+            target = slot;
+            break;
+        }
+    }
+    if (target->str)
+        Py_DECREF(target->str);
+    else
+        ctx->key_count++;
     Py_INCREF(key);
-    Py_XDECREF(set[1].str);
-    set[1] = set[0];
-    set[0] = {w.head, w.tail, s, n, key};
+    *target = {w.head, w.tail, s, n, key};
     return key;
 }
 
