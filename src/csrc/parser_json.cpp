@@ -516,37 +516,58 @@ PyObject *json_parse_key(JsonCtx *ctx)
 // ---------------------------------------------------------------------------
 // Numbers
 
-// Eight ASCII digits at once: long fractions are the bulk of coordinate data.
-inline bool json_eight_digits(const char *s, uint64_t *value)
+// Digits are read eight bytes at a time: long fractions are the bulk of
+// coordinate data.  Flags (the top bit of each byte) the bytes of v that
+// are not ASCII digits; only the lowest flag is exact, since carries run
+// upwards, and only the lowest is used.
+inline uint64_t json_nondigit_bytes(uint64_t v)
 {
-    uint64_t v;
-    std::memcpy(&v, s, 8);
-    if (((v + 0x4646464646464646ULL) | (v - 0x3030303030303030ULL)) & 0x8080808080808080ULL)
-        return false;
+    return ((v + 0x4646464646464646ULL) | (v - 0x3030303030303030ULL)) & 0x8080808080808080ULL;
+}
+
+// The value of eight ASCII digits, the first in the lowest byte.
+inline uint64_t json_eight_digits_value(uint64_t v)
+{
     v -= 0x3030303030303030ULL;
     v = v * 10 + (v >> 8);
     const uint64_t mask = 0x000000FF000000FFULL;
     v = (((v & mask) * 0x000F424000000064ULL) + (((v >> 16) & mask) * 0x0000271000000001ULL)) >> 32;
-    *value = (uint32_t)v;
-    return true;
+    return (uint32_t)v;
 }
+
+constexpr uint64_t kPow10U64[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // Digits from pos on, accumulated into *w (wrapping past 19 digits, when
 // the caller recomputes or never uses the value).  Returns the offset after
 // the last digit.
 inline Py_ssize_t json_scan_digits(const char *t, Py_ssize_t pos, Py_ssize_t len, uint64_t *w)
 {
-    uint64_t v = *w;
-    uint64_t eight;
-    while (len - pos >= 8 && json_eight_digits(t + pos, &eight)) {
-        v = v * 100000000 + eight;
-        pos += 8;
+    uint64_t acc = *w;
+    while (len - pos >= 8) {
+        uint64_t v;
+        std::memcpy(&v, t + pos, 8);
+        uint64_t other = json_nondigit_bytes(v);
+        if (!other) {
+            acc = acc * 100000000 + json_eight_digits_value(v);
+            pos += 8;
+            continue;
+        }
+        int k = __builtin_ctzll(other) >> 3;  // digits before the first other byte
+        if (k) {
+            // Shift the k digits to the top and fill below with '0's, which
+            // read as leading zeros.
+            v = (v << (8 * (8 - k))) | (0x3030303030303030ULL >> (8 * k));
+            acc = acc * kPow10U64[k] + json_eight_digits_value(v);
+            pos += k;
+        }
+        *w = acc;
+        return pos;
     }
     while (pos < len && json_is_digit(t[pos])) {
-        v = v * 10 + (uint64_t)(t[pos] - '0');
+        acc = acc * 10 + (uint64_t)(t[pos] - '0');
         pos++;
     }
-    *w = v;
+    *w = acc;
     return pos;
 }
 
