@@ -311,6 +311,27 @@ def test_invalid_utf8_in_bytes_raises_decode_error(raw):
         parse(raw)
 
 
+def test_utf8_decoding_matches_the_interpreter():
+    # Random byte soup near the UTF-8 boundaries: either the same str as
+    # bytes.decode, or the same decoding error.
+    r = random.Random(11)
+    alphabet = [0x41, 0x7F, 0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xDF, 0xE0, 0xE1, 0xED,
+                0xEE, 0xEF, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF, 0x8F, 0x90, 0x9F, 0xA0]
+    for _ in range(5000):
+        raw = bytes(r.choice(alphabet) for _ in range(r.randint(1, 12)))
+        if r.random() < 0.5:
+            raw = "é€😀"[r.randint(0, 2)].encode() * r.randint(1, 3) + raw
+        try:
+            expected = raw.decode("utf-8")
+        except UnicodeDecodeError as e:
+            with pytest.raises(UnicodeDecodeError) as info:
+                parse(b'"' + raw + b'"')
+            assert str(info.value) == str(e)
+        else:
+            got = parse(b'"' + raw + b'"')
+            assert got == expected and type(got) is str
+
+
 def test_invalid_utf8_is_found_after_string_errors():
     # The string is read to its end before it is decoded.
     assert position_error(parse, b'"\xff\\x"') == (1, 5, "invalid escape character")

@@ -179,15 +179,116 @@ inline Py_ssize_t json_scan_plain(const char *t, Py_ssize_t pos, Py_ssize_t len,
     return pos;
 }
 
+// Length in code points and the largest code point class of n bytes of
+// UTF-8, or -1 when they are not strict UTF-8 (no overlong forms, no
+// surrogates, nothing above U+10FFFF).
+Py_ssize_t json_utf8_measure(const unsigned char *s, Py_ssize_t n, Py_UCS4 *maxchar)
+{
+    Py_ssize_t i = 0, count = 0;
+    Py_UCS4 max = 0x7F;
+    while (i < n) {
+        if (n - i >= 8) {
+            uint64_t v;
+            std::memcpy(&v, s + i, 8);
+            if (!(v & 0x8080808080808080ULL)) {
+                i += 8;
+                count += 8;
+                continue;
+            }
+        }
+        unsigned c = s[i];
+        if (c < 0x80) {
+            i++;
+        } else if (c < 0xC2) {
+            return -1;
+        } else if (c < 0xE0) {
+            if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80)
+                return -1;
+            if (c > 0xC3 && max < 0xFFFF)
+                max = 0xFFFF;  // beyond Latin-1
+            else if (max < 0xFF)
+                max = 0xFF;
+            i += 2;
+        } else if (c < 0xF0) {
+            if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80)
+                return -1;
+            if ((c == 0xE0 && s[i + 1] < 0xA0) || (c == 0xED && s[i + 1] > 0x9F))
+                return -1;  // overlong, or a surrogate
+            if (max < 0xFFFF)
+                max = 0xFFFF;
+            i += 3;
+        } else if (c < 0xF5) {
+            if (n - i < 4 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80 ||
+                (s[i + 3] & 0xC0) != 0x80)
+                return -1;
+            if ((c == 0xF0 && s[i + 1] < 0x90) || (c == 0xF4 && s[i + 1] > 0x8F))
+                return -1;  // overlong, or beyond U+10FFFF
+            max = 0x10FFFF;
+            i += 4;
+        } else {
+            return -1;
+        }
+        count++;
+    }
+    *maxchar = max;
+    return count;
+}
+
+// Decodes n bytes of UTF-8 already checked by json_utf8_measure.
+template <typename Unit>
+void json_utf8_decode(const unsigned char *s, Py_ssize_t n, Unit *out)
+{
+    Py_ssize_t i = 0;
+    while (i < n) {
+        unsigned c = s[i];
+        if (c < 0x80) {
+            *out++ = (Unit)c;
+            i++;
+        } else if (c < 0xE0) {
+            *out++ = (Unit)(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+            i += 2;
+        } else if (c < 0xF0) {
+            *out++ = (Unit)(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
+            i += 3;
+        } else {
+            *out++ = (Unit)(((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) |
+                            ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F));
+            i += 4;
+        }
+    }
+}
+
 // A str from n bytes that hold no escape.  Control bytes were refused, so an
-// ASCII run needs no check at all.
+// ASCII run needs no check at all.  Other text is measured first, so the
+// str is made once at its final size and width; text that is not valid
+// goes to the interpreter's decoder, which raises its own error for it.
 PyObject *json_make_str(const char *s, Py_ssize_t n, bool high)
 {
-    if (high)
+    if (!high) {
+        PyObject *str = PyUnicode_New(n, 127);
+        if (str && n)
+            std::memcpy(PyUnicode_DATA(str), s, (size_t)n);
+        return str;
+    }
+    auto u = reinterpret_cast<const unsigned char *>(s);
+    Py_UCS4 maxchar;
+    Py_ssize_t count = json_utf8_measure(u, n, &maxchar);
+    if (count < 0)
         return PyUnicode_DecodeUTF8(s, n, nullptr);
-    PyObject *str = PyUnicode_New(n, 127);
-    if (str && n)
-        std::memcpy(PyUnicode_DATA(str), s, (size_t)n);
+    PyObject *str = PyUnicode_New(count, maxchar);
+    if (!str)
+        return nullptr;
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+        json_utf8_decode(u, n, PyUnicode_1BYTE_DATA(str));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        json_utf8_decode(u, n, PyUnicode_2BYTE_DATA(str));
+        break;
+    default:
+        json_utf8_decode(u, n, PyUnicode_4BYTE_DATA(str));
+        break;
+    }
     return str;
 }
 
@@ -731,7 +832,66 @@ PyObject *json_parse_number(JsonCtx *ctx)
 // ---------------------------------------------------------------------------
 // Values
 
-PyObject *json_parse_value(JsonCtx *ctx);
+PyObject *json_parse_array(JsonCtx *ctx);
+PyObject *json_parse_object(JsonCtx *ctx);
+
+// true, false or null; NULL with nothing raised when the bytes differ.
+PyObject *json_parse_literal(JsonCtx *ctx, const char *word, Py_ssize_t n, PyObject *obj)
+{
+    if (ctx->len - ctx->pos < n || std::memcmp(ctx->text + ctx->pos, word, (size_t)n) != 0)
+        return nullptr;
+    ctx->pos += n;
+    return Py_NewRef(obj);
+}
+
+inline PyObject *json_dispatch_value(JsonCtx *ctx)
+{
+    switch (ctx->text[ctx->pos]) {
+    case '{':
+        ctx->pos++;
+        return json_parse_object(ctx);
+    case '[':
+        ctx->pos++;
+        return json_parse_array(ctx);
+    case '"':
+        ctx->pos++;
+        return json_parse_string(ctx);
+    case 't':
+        return json_parse_literal(ctx, "true", 4, Py_True);
+    case 'f':
+        return json_parse_literal(ctx, "false", 5, Py_False);
+    case 'n':
+        return json_parse_literal(ctx, "null", 4, Py_None);
+    case '\'':
+        json_error(ctx, "bare single quotes are not allowed in JSON");
+        return nullptr;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+        return json_parse_number(ctx);
+    default:
+        return nullptr;
+    }
+}
+
+// Inlined into each place that reads a value, so that a scalar costs no
+// call; objects and arrays are the out-of-line steps of the recursion.
+__attribute__((always_inline)) inline PyObject *json_parse_value(JsonCtx *ctx)
+{
+    json_skip_ws(ctx);
+    if (ctx->pos >= ctx->len)
+        return json_fail(ctx, ctx->pos, "unexpected end of input");
+    // Scalars count too: nothing at all may start inside the deepest level.
+    if (ctx->depth >= kMaxDepth)
+        return json_fail(ctx, ctx->pos, "max depth exceeded");
+    ctx->depth++;
+    PyObject *result = json_dispatch_value(ctx);
+    ctx->depth--;
+    if (!result && !PyErr_Occurred())
+        json_error(ctx, "unexpected character in JSON value");
+    return result;
+}
+
 
 // Appends an owned item to the element stack; on failure releases it.
 int json_push_item(JsonCtx *ctx, PyObject *item)
@@ -773,7 +933,7 @@ PyObject *json_take_items(JsonCtx *ctx, Py_ssize_t base)
     return list;
 }
 
-PyObject *json_parse_array(JsonCtx *ctx)
+__attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
 {
     json_skip_ws(ctx);
     if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
@@ -837,7 +997,7 @@ int json_parse_member(JsonCtx *ctx, PyObject *dict)
     return PyDict_SetItem(dict, key.get(), value.get());
 }
 
-PyObject *json_parse_object(JsonCtx *ctx)
+__attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
 {
     qv::Ref dict(PyDict_New());
     if (!dict)
@@ -867,61 +1027,6 @@ PyObject *json_parse_object(JsonCtx *ctx)
         }
         return json_error(ctx, "expected ',' or '}' in object"), nullptr;
     }
-}
-
-// true, false or null; NULL with nothing raised when the bytes differ.
-PyObject *json_parse_literal(JsonCtx *ctx, const char *word, Py_ssize_t n, PyObject *obj)
-{
-    if (ctx->len - ctx->pos < n || std::memcmp(ctx->text + ctx->pos, word, (size_t)n) != 0)
-        return nullptr;
-    ctx->pos += n;
-    return Py_NewRef(obj);
-}
-
-PyObject *json_dispatch_value(JsonCtx *ctx)
-{
-    switch (ctx->text[ctx->pos]) {
-    case '{':
-        ctx->pos++;
-        return json_parse_object(ctx);
-    case '[':
-        ctx->pos++;
-        return json_parse_array(ctx);
-    case '"':
-        ctx->pos++;
-        return json_parse_string(ctx);
-    case 't':
-        return json_parse_literal(ctx, "true", 4, Py_True);
-    case 'f':
-        return json_parse_literal(ctx, "false", 5, Py_False);
-    case 'n':
-        return json_parse_literal(ctx, "null", 4, Py_None);
-    case '\'':
-        json_error(ctx, "bare single quotes are not allowed in JSON");
-        return nullptr;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-        return json_parse_number(ctx);
-    default:
-        return nullptr;
-    }
-}
-
-PyObject *json_parse_value(JsonCtx *ctx)
-{
-    json_skip_ws(ctx);
-    if (ctx->pos >= ctx->len)
-        return json_fail(ctx, ctx->pos, "unexpected end of input");
-    // Scalars count too: nothing at all may start inside the deepest level.
-    if (ctx->depth >= kMaxDepth)
-        return json_fail(ctx, ctx->pos, "max depth exceeded");
-    ctx->depth++;
-    PyObject *result = json_dispatch_value(ctx);
-    ctx->depth--;
-    if (!result && !PyErr_Occurred())
-        json_error(ctx, "unexpected character in JSON value");
-    return result;
 }
 
 }  // namespace
