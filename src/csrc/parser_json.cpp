@@ -43,6 +43,9 @@ struct JsonCtx {
     // Decoded bytes of a string with escapes; reused by every such string.
     char *sbuf;
     Py_ssize_t sbuf_cap;
+    // 16-bit units of the non-ASCII string being made; reused likewise.
+    uint16_t *ubuf;
+    Py_ssize_t ubuf_cap;
     // Elements of the arrays being read, innermost last; each array takes
     // its own slice when it closes.  Owned references.
     PyObject **items;
@@ -128,6 +131,7 @@ inline void json_skip_ws(JsonCtx *ctx)
 void json_ctx_release(JsonCtx *ctx)
 {
     std::free(ctx->sbuf);
+    std::free(ctx->ubuf);
     for (Py_ssize_t i = 0; i < ctx->items_top; i++)
         Py_DECREF(ctx->items[i]);
     std::free(ctx->items);
@@ -258,11 +262,59 @@ void json_utf8_decode(const unsigned char *s, Py_ssize_t n, Unit *out)
     }
 }
 
+// Decodes n bytes of strict UTF-8 into 16-bit units at out (room for n),
+// checking as it goes.  Returns the number of units, with *maxchar the
+// largest; -1 for bytes that are not strict UTF-8; -2 at the first code
+// point beyond 16 bits, which the caller reads another way.
+Py_ssize_t json_utf8_decode_ucs2(const unsigned char *s, Py_ssize_t n, uint16_t *out,
+                                 Py_UCS4 *maxchar)
+{
+    Py_ssize_t i = 0, count = 0;
+    unsigned max = 0x7F;
+    while (i < n) {
+        unsigned c = s[i];
+        if (c < 0x80) {
+            out[count++] = (uint16_t)c;
+            i++;
+            continue;
+        }
+        if (c >= 0xE0 && c < 0xF0) {
+            if (n - i < 3)
+                return -1;
+            unsigned c1 = s[i + 1], c2 = s[i + 2];
+            if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80 || (c == 0xE0 && c1 < 0xA0) ||
+                (c == 0xED && c1 > 0x9F))
+                return -1;  // not a continuation, overlong, or a surrogate
+            out[count++] = (uint16_t)(((c & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F));
+            max = 0xFFFF;
+            i += 3;
+            continue;
+        }
+        if (c >= 0xC2 && c < 0xE0) {
+            if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80)
+                return -1;
+            unsigned cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
+            out[count++] = (uint16_t)cp;
+            if (cp > max)
+                max = cp > 0xFF ? 0xFFFF : 0xFF;
+            i += 2;
+            continue;
+        }
+        if (c >= 0xF0 && c < 0xF5)
+            return -2;
+        return -1;
+    }
+    *maxchar = max;
+    return count;
+}
+
 // A str from n bytes that hold no escape.  Control bytes were refused, so an
-// ASCII run needs no check at all.  Other text is measured first, so the
-// str is made once at its final size and width; text that is not valid
-// goes to the interpreter's decoder, which raises its own error for it.
-PyObject *json_make_str(const char *s, Py_ssize_t n, bool high)
+// ASCII run needs no check at all.  Other text is decoded once into 16-bit
+// units in the call's buffer and copied into a str of its final size and
+// width; text beyond 16 bits is measured and decoded straight into the str;
+// text that is not valid goes to the interpreter's decoder, which raises its
+// own error for it.
+PyObject *json_make_str(JsonCtx *ctx, const char *s, Py_ssize_t n, bool high)
 {
     if (!high) {
         PyObject *str = PyUnicode_New(n, 127);
@@ -271,24 +323,36 @@ PyObject *json_make_str(const char *s, Py_ssize_t n, bool high)
         return str;
     }
     auto u = reinterpret_cast<const unsigned char *>(s);
+    if (ctx->ubuf_cap < n) {
+        Py_ssize_t cap = n < 256 ? 256 : n;
+        auto grown = static_cast<uint16_t *>(std::realloc(ctx->ubuf, (size_t)cap * sizeof(uint16_t)));
+        if (!grown)
+            return PyErr_NoMemory();
+        ctx->ubuf = grown;
+        ctx->ubuf_cap = cap;
+    }
     Py_UCS4 maxchar;
-    Py_ssize_t count = json_utf8_measure(u, n, &maxchar);
+    Py_ssize_t count = json_utf8_decode_ucs2(u, n, ctx->ubuf, &maxchar);
+    if (count >= 0) {
+        PyObject *str = PyUnicode_New(count, maxchar);
+        if (!str)
+            return nullptr;
+        if (PyUnicode_KIND(str) == PyUnicode_2BYTE_KIND) {
+            std::memcpy(PyUnicode_2BYTE_DATA(str), ctx->ubuf, (size_t)count * 2);
+        } else {
+            Py_UCS1 *out = PyUnicode_1BYTE_DATA(str);
+            for (Py_ssize_t i = 0; i < count; i++)
+                out[i] = (Py_UCS1)ctx->ubuf[i];
+        }
+        return str;
+    }
+    if (count == -2)
+        count = json_utf8_measure(u, n, &maxchar);
     if (count < 0)
         return PyUnicode_DecodeUTF8(s, n, nullptr);
     PyObject *str = PyUnicode_New(count, maxchar);
-    if (!str)
-        return nullptr;
-    switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-        json_utf8_decode(u, n, PyUnicode_1BYTE_DATA(str));
-        break;
-    case PyUnicode_2BYTE_KIND:
-        json_utf8_decode(u, n, PyUnicode_2BYTE_DATA(str));
-        break;
-    default:
+    if (str)
         json_utf8_decode(u, n, PyUnicode_4BYTE_DATA(str));
-        break;
-    }
     return str;
 }
 
@@ -449,7 +513,7 @@ PyObject *json_parse_escaped_string(JsonCtx *ctx, Py_ssize_t start, bool high)
         unsigned char c = (unsigned char)t[ctx->pos];
         if (c == '"') {
             ctx->pos++;
-            return json_make_str(ctx->sbuf, out, high);
+            return json_make_str(ctx, ctx->sbuf, out, high);
         }
         if (c < 0x20)
             return json_error(ctx, "unescaped control character in string"), nullptr;
@@ -490,7 +554,7 @@ PyObject *json_parse_string(JsonCtx *ctx)
     Py_ssize_t end = json_string_run(ctx, &start, &high);
     if (end < ctx->len && ctx->text[end] == '"') {
         ctx->pos = end + 1;
-        return json_make_str(ctx->text + start, end - start, high);
+        return json_make_str(ctx, ctx->text + start, end - start, high);
     }
     return json_string_tail(ctx, start, high);
 }
@@ -567,7 +631,7 @@ PyObject *json_parse_key(JsonCtx *ctx)
     const char *s = ctx->text + start;
     Py_ssize_t n = end - start;
     if (n > kKeyCacheMaxLen)
-        return json_make_str(s, n, high);
+        return json_make_str(ctx, s, n, high);
     if (!ctx->keys && json_key_cache_resize(ctx, kKeyCacheFirstBits) < 0)
         return PyErr_NoMemory();
     JsonKeyWords w = json_key_words(s, n, ctx->text + ctx->len);
@@ -584,7 +648,7 @@ PyObject *json_parse_key(JsonCtx *ctx)
             return slot->str;
         }
     }
-    PyObject *key = json_make_str(s, n, high);
+    PyObject *key = json_make_str(ctx, s, n, high);
     if (!key)
         return nullptr;
     // Kept at most half full while it may grow; once full grown, a key
@@ -1033,7 +1097,7 @@ __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
 
 QUORVANE_API PyObject *quorvane_parse_json_text(const char *text, Py_ssize_t len)
 {
-    JsonCtx ctx{text, len, 0, 0, nullptr, 0, nullptr, 0, 0, nullptr, 0, 0};
+    JsonCtx ctx{text, len, 0, 0, nullptr, 0, nullptr, 0, nullptr, 0, 0, nullptr, 0, 0};
     PyObject *result = json_parse_value(&ctx);
     if (result) {
         json_skip_ws(&ctx);
