@@ -466,6 +466,149 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     return toml_new_str(text + start, pos - start, (high & 0x80) == 0);
 }
 
+// ---------------------------------------------------------------------------
+// Keys and dotted key paths
+
+// A key path: the keys as written, each with its quoted flag.  The flag
+// says how a key was written, not what it holds: `a` and `"a"` are the same
+// key, while `"a.b"` and `a.b` are not the same path.
+struct KeySeg {
+    PyObject *key;  // owned
+    bool quoted;
+};
+
+struct KeyPath {
+    KeySeg *segs;
+    Py_ssize_t n;
+    Py_ssize_t cap;
+    KeySeg local[8];
+
+    KeyPath() noexcept : segs(local), n(0), cap(8) {}
+    KeyPath(const KeyPath &) = delete;
+    KeyPath &operator=(const KeyPath &) = delete;
+    ~KeyPath()
+    {
+        for (Py_ssize_t i = 0; i < n; i++)
+            Py_DECREF(segs[i].key);
+        if (segs != local)
+            std::free(segs);
+    }
+};
+
+// Takes the reference to key, also on failure.
+int keypath_push(KeyPath *kp, PyObject *key, bool quoted)
+{
+    if (kp->n == kp->cap) {
+        if (kp->cap > PY_SSIZE_T_MAX / (Py_ssize_t)(2 * sizeof(KeySeg))) {
+            Py_DECREF(key);
+            PyErr_NoMemory();
+            return -1;
+        }
+        Py_ssize_t cap = kp->cap * 2;
+        KeySeg *grown;
+        if (kp->segs == kp->local) {
+            grown = static_cast<KeySeg *>(std::malloc((size_t)cap * sizeof(KeySeg)));
+            if (grown != nullptr)
+                std::memcpy(grown, kp->local, sizeof kp->local);
+        } else {
+            grown = static_cast<KeySeg *>(std::realloc(kp->segs, (size_t)cap * sizeof(KeySeg)));
+        }
+        if (grown == nullptr) {
+            Py_DECREF(key);
+            PyErr_NoMemory();
+            return -1;
+        }
+        kp->segs = grown;
+        kp->cap = cap;
+    }
+    kp->segs[kp->n].key = key;
+    kp->segs[kp->n].quoted = quoted;
+    kp->n++;
+    return 0;
+}
+
+inline uint32_t toml_short_hash(const char *s, Py_ssize_t n)
+{
+    uint32_t h = 2166136261u;
+    for (Py_ssize_t i = 0; i < n; i++)
+        h = (h ^ (unsigned char)s[i]) * 16777619u;
+    return h ^ (h >> 15);
+}
+
+// Bare keys repeat a lot (name, version, dependencies, ...): the same str
+// object is handed out again, with its hash already computed.
+PyObject *toml_bare_key_str(TomlCtx *ctx, const char *s, Py_ssize_t n)
+{
+    if (n > TOML_KEY_CACHE_MAX_LEN)
+        return toml_new_str(s, n, true);
+    PyObject **slot = &ctx->key_cache[toml_short_hash(s, n) & (TOML_KEY_CACHE_SIZE - 1)];
+    PyObject *cached = *slot;
+    if (cached != nullptr && PyUnicode_GET_LENGTH(cached) == n &&
+        std::memcmp(PyUnicode_1BYTE_DATA(cached), s, (size_t)n) == 0) {
+        Py_INCREF(cached);
+        return cached;
+    }
+    PyObject *fresh = toml_new_str(s, n, true);
+    if (fresh == nullptr)
+        return nullptr;
+    Py_INCREF(fresh);
+    Py_XSETREF(*slot, fresh);
+    return fresh;
+}
+
+// One bare or quoted key, starting exactly at pos.
+PyObject *toml_parse_key(TomlCtx *ctx)
+{
+    const char *text = ctx->text;
+    Py_ssize_t pos = ctx->pos;
+    if (pos >= ctx->len)
+        return toml_fail_at(ctx, ctx->len, "unexpected end of input in key");
+    char c = text[pos];
+    if (c == '"') {
+        ctx->pos = pos + 1;
+        return toml_parse_basic_string(ctx, 0);
+    }
+    if (c == '\'') {
+        ctx->pos = pos + 1;
+        return toml_parse_literal_string(ctx, 0);
+    }
+    Py_ssize_t start = pos;
+    while (pos < ctx->len && toml_is_bare_char(text[pos]))
+        pos++;
+    if (pos == start)
+        return toml_fail_at(ctx, start, "invalid key");
+    ctx->pos = pos;
+    return toml_bare_key_str(ctx, text + start, pos - start);
+}
+
+// A dotted key path into kp (empty on entry).  With stop_at_eq an '=' ends
+// the path (key/value lines); headers pass 0.  Leaves pos on the first byte
+// after the path and the blanks that follow it.
+int toml_parse_key_path(TomlCtx *ctx, int stop_at_eq, KeyPath *kp)
+{
+    for (;;) {
+        toml_skip_ws(ctx);
+        if (ctx->pos >= ctx->len || (stop_at_eq && ctx->text[ctx->pos] == '=')) {
+            if (kp->n == 0) {
+                toml_error(ctx, "expected key");
+                return -1;
+            }
+            return 0;
+        }
+        char c = ctx->text[ctx->pos];
+        bool quoted = c == '"' || c == '\'';
+        PyObject *key = toml_parse_key(ctx);
+        if (key == nullptr || keypath_push(kp, key, quoted) < 0)
+            return -1;
+        toml_skip_ws(ctx);
+        if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '.') {
+            ctx->pos++;
+            continue;
+        }
+        return 0;
+    }
+}
+
 }  // namespace
 
 QUORVANE_API PyObject *quorvane_parse_toml_text(const char *, Py_ssize_t)
