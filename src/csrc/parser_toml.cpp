@@ -609,6 +609,313 @@ int toml_parse_key_path(TomlCtx *ctx, int stop_at_eq, KeyPath *kp)
     }
 }
 
+// ---------------------------------------------------------------------------
+// Scalar values
+
+PyObject *toml_parse_array(TomlCtx *ctx);
+PyObject *toml_parse_inline_table(TomlCtx *ctx);
+
+inline bool toml_is_digit(char c) { return c >= '0' && c <= '9'; }
+
+inline int toml_digit_value(char c, int base)
+{
+    int d = toml_hex_digit(c);
+    return d < base ? d : -1;
+}
+
+inline bool toml_int_is_digit_char(char c, int base)
+{
+    return toml_digit_value(c, base) >= 0;
+}
+
+// A token holding ':' anywhere, or starting like YYYY-MM-DD, is a date-time
+// and is kept as its text; nothing else of it is checked.
+bool toml_token_is_datetime(const char *s, Py_ssize_t n)
+{
+    if (std::memchr(s, ':', (size_t)n) != nullptr)
+        return true;
+    return n >= 10 && toml_is_digit(s[0]) && s[4] == '-' && s[7] == '-';
+}
+
+// Sign, digits, an optional fraction and an optional exponent: the shape
+// that the interpreter's correctly rounded reader converts exactly as
+// strtod does.
+bool toml_is_plain_decimal(const char *s, Py_ssize_t n)
+{
+    Py_ssize_t i = 0;
+    if (i < n && (s[i] == '+' || s[i] == '-'))
+        i++;
+    Py_ssize_t digits = 0;
+    while (i < n && toml_is_digit(s[i])) {
+        i++;
+        digits++;
+    }
+    if (i < n && s[i] == '.') {
+        i++;
+        while (i < n && toml_is_digit(s[i])) {
+            i++;
+            digits++;
+        }
+    }
+    if (digits == 0)
+        return false;
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        i++;
+        if (i < n && (s[i] == '+' || s[i] == '-'))
+            i++;
+        Py_ssize_t exp_digits = 0;
+        while (i < n && toml_is_digit(s[i])) {
+            i++;
+            exp_digits++;
+        }
+        if (exp_digits == 0)
+            return false;
+    }
+    return i == n;
+}
+
+double toml_nan()
+{
+    uint64_t bits = 0x7ff8000000000000ull;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+// A float token must convert in full once its '_' bytes are dropped; what
+// converts, and to what, is what strtod accepts in the "C" locale.  Errors
+// are reported at pos, the first byte after the token.
+PyObject *toml_parse_float_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
+{
+    if (n <= 4) {
+        const char *w = (s[0] == '+' || s[0] == '-') ? s + 1 : s;
+        Py_ssize_t wn = n - (w - s);
+        if (wn == 3 && std::memcmp(w, "inf", 3) == 0)
+            return PyFloat_FromDouble(s[0] == '-' ? -Py_HUGE_VAL : Py_HUGE_VAL);
+        if (wn == 3 && std::memcmp(w, "nan", 3) == 0)
+            return PyFloat_FromDouble(toml_nan());
+    }
+
+    char small[96];
+    qv::Buf big;
+    char *buf = small;
+    if (n >= (Py_ssize_t)sizeof small) {
+        big.reset(static_cast<char *>(std::malloc((size_t)n + 1)));
+        if (!big)
+            return PyErr_NoMemory();
+        buf = big.get();
+    }
+    Py_ssize_t m = 0;
+    for (Py_ssize_t k = 0; k < n; k++) {
+        unsigned char c = (unsigned char)s[k];
+        if (c == '_')
+            continue;
+        // A control byte (NUL above all) would end the conversion early.
+        if (c < 0x20) {
+            toml_error(ctx, "invalid float");
+            return nullptr;
+        }
+        buf[m++] = (char)c;
+    }
+    buf[m] = '\0';
+
+    double d;
+    char *end = buf;
+    if (toml_is_plain_decimal(buf, m)) {
+        d = PyOS_string_to_double(buf, &end, nullptr);
+        if (d == -1.0 && PyErr_Occurred()) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError))
+                return nullptr;
+            PyErr_Clear();
+            end = buf;
+        }
+    }
+    if (end != buf + m) {
+        if (ctx->c_locale == (locale_t)0) {
+            ctx->c_locale = newlocale(LC_ALL_MASK, "C", (locale_t)0);
+            if (ctx->c_locale == (locale_t)0)
+                return PyErr_NoMemory();
+        }
+        d = strtod_l(buf, &end, ctx->c_locale);
+    }
+    if (m == 0 || end != buf + m) {
+        toml_error(ctx, "invalid float");
+        return nullptr;
+    }
+    return PyFloat_FromDouble(d);
+}
+
+// Integers in four bases, checked strictly and exact at any size.  Errors
+// are reported at pos, the first byte after the token.
+PyObject *toml_parse_int_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
+{
+    bool has_sign = false;
+    Py_ssize_t i = 0;
+    if (s[0] == '+' || s[0] == '-') {
+        has_sign = true;
+        i = 1;
+    }
+    int base = 10;
+    if (i + 1 < n && s[i] == '0') {
+        switch (s[i + 1]) {
+        case 'x': case 'X': base = 16; break;
+        case 'o': case 'O': base = 8; break;
+        case 'b': case 'B': base = 2; break;
+        default: break;
+        }
+        if (base != 10)
+            i += 2;
+    }
+    if (base != 10 && has_sign) {
+        toml_error(ctx, "sign not allowed on non-decimal integer");
+        return nullptr;
+    }
+    if (base == 10 && n - i > 1 && s[i] == '0') {
+        toml_error(ctx, "leading zeros are not allowed in integers");
+        return nullptr;
+    }
+
+    // Digits that surely fit in 63 bits are summed on the way.
+    const Py_ssize_t fast_digits = base == 10 ? 18 : base == 16 ? 15 : base == 8 ? 20 : 62;
+    unsigned long long v = 0;
+    Py_ssize_t digits = 0;
+    for (Py_ssize_t k = i; k < n; k++) {
+        char c = s[k];
+        if (c == '_') {
+            if (k == i || k == n - 1 || !toml_int_is_digit_char(s[k - 1], base) ||
+                !toml_int_is_digit_char(s[k + 1], base)) {
+                toml_error(ctx, "underscores must be surrounded by digits");
+                return nullptr;
+            }
+            continue;
+        }
+        int d = toml_digit_value(c, base);
+        if (d < 0) {
+            toml_error(ctx, "invalid digit in integer");
+            return nullptr;
+        }
+        v = v * (unsigned)base + (unsigned)d;
+        digits++;
+    }
+    if (digits == 0) {
+        toml_error(ctx, "invalid integer");
+        return nullptr;
+    }
+    if (digits <= fast_digits) {
+        long long sv = (long long)v;
+        return PyLong_FromLongLong(s[0] == '-' ? -sv : sv);
+    }
+
+    qv::Buf tmp(static_cast<char *>(std::malloc((size_t)n + 1)));
+    if (!tmp)
+        return PyErr_NoMemory();
+    Py_ssize_t j = 0;
+    if (has_sign)
+        tmp.get()[j++] = s[0];
+    for (Py_ssize_t k = i; k < n; k++) {
+        if (s[k] != '_')
+            tmp.get()[j++] = s[k];
+    }
+    tmp.get()[j] = '\0';
+    PyObject *result = PyLong_FromString(tmp.get(), nullptr, base);
+    if (result == nullptr) {
+        // Past the interpreter's limit on decimal digits, for one.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError))
+            return nullptr;
+        PyErr_Clear();
+        toml_error(ctx, "invalid integer");
+    }
+    return result;
+}
+
+// Numbers, date-times, inf and nan: one run of token bytes, classified by
+// its shape.  pos stays on the first byte after the token.
+PyObject *toml_parse_token(TomlCtx *ctx)
+{
+    const char *text = ctx->text;
+    Py_ssize_t start = ctx->pos, pos = start, len = ctx->len;
+    bool has_dot = false, has_e = false, has_colon = false;
+    while (pos < len && toml_is_token_char(text[pos])) {
+        char c = text[pos];
+        has_dot |= c == '.';
+        has_e |= c == 'e' || c == 'E';
+        has_colon |= c == ':';
+        pos++;
+    }
+    ctx->pos = pos;
+    const char *tok = text + start;
+    Py_ssize_t n = pos - start;
+
+    if (has_colon || toml_token_is_datetime(tok, n))
+        return quorvane_new_str(tok, n);
+    Py_ssize_t start_i = (tok[0] == '+' || tok[0] == '-') ? 1 : 0;
+    bool is_hex = n - start_i > 1 && tok[start_i] == '0' &&
+                  (tok[start_i + 1] == 'x' || tok[start_i + 1] == 'X');
+    if (is_hex)
+        has_e = false;  // a hexadecimal digit here
+    if (has_dot || has_e)
+        return toml_parse_float_token(ctx, tok, n);
+    if (n - start_i == 3 && (std::memcmp(tok + start_i, "inf", 3) == 0 ||
+                             std::memcmp(tok + start_i, "nan", 3) == 0))
+        return toml_parse_float_token(ctx, tok, n);
+    return toml_parse_int_token(ctx, tok, n);
+}
+
+PyObject *toml_parse_value_at(TomlCtx *ctx)
+{
+    const char *text = ctx->text;
+    Py_ssize_t pos = ctx->pos;
+    char c = text[pos];
+    switch (c) {
+    case '"':
+    case '\'': {
+        bool triple = pos + 2 < ctx->len && text[pos + 1] == c && text[pos + 2] == c;
+        ctx->pos = pos + (triple ? 3 : 1);
+        return c == '"' ? toml_parse_basic_string(ctx, triple)
+                        : toml_parse_literal_string(ctx, triple);
+    }
+    case 't':
+        if (ctx->len - pos >= 4 && std::memcmp(text + pos, "true", 4) == 0) {
+            ctx->pos = pos + 4;
+            Py_RETURN_TRUE;
+        }
+        break;
+    case 'f':
+        if (ctx->len - pos >= 5 && std::memcmp(text + pos, "false", 5) == 0) {
+            ctx->pos = pos + 5;
+            Py_RETURN_FALSE;
+        }
+        break;
+    case '+': case '-': case 'i': case 'n':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+        return toml_parse_token(ctx);
+    default:
+        break;
+    }
+    toml_error(ctx, "unexpected character in value");
+    return nullptr;
+}
+
+// Any value, after the blanks, line ends and comments before it.  Every
+// value counts toward the nesting limit, scalars included.
+PyObject *toml_parse_value(TomlCtx *ctx)
+{
+    toml_skip_ws_comments(ctx);
+    if (ctx->pos >= ctx->len) {
+        toml_error(ctx, "unexpected end of input in value");
+        return nullptr;
+    }
+    if (ctx->depth >= TOML_MAX_DEPTH) {
+        toml_error(ctx, "max depth exceeded");
+        return nullptr;
+    }
+    ctx->depth++;
+    PyObject *value = toml_parse_value_at(ctx);
+    ctx->depth--;
+    return value;
+}
+
 }  // namespace
 
 QUORVANE_API PyObject *quorvane_parse_toml_text(const char *, Py_ssize_t)
