@@ -874,6 +874,10 @@ PyObject *toml_parse_value_at(TomlCtx *ctx)
         return c == '"' ? toml_parse_basic_string(ctx, triple)
                         : toml_parse_literal_string(ctx, triple);
     }
+    case '[':
+        return toml_parse_array(ctx);
+    case '{':
+        return toml_parse_inline_table(ctx);
     case 't':
         if (ctx->len - pos >= 4 && std::memcmp(text + pos, "true", 4) == 0) {
             ctx->pos = pos + 4;
@@ -914,6 +918,103 @@ PyObject *toml_parse_value(TomlCtx *ctx)
     PyObject *value = toml_parse_value_at(ctx);
     ctx->depth--;
     return value;
+}
+
+// ---------------------------------------------------------------------------
+// Arrays and inline tables
+
+// pos is on the '['.  Blanks, line ends and comments may stand anywhere
+// between the elements; one trailing comma is accepted.
+PyObject *toml_parse_array(TomlCtx *ctx)
+{
+    qv::Ref list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    ctx->pos++;
+    toml_skip_ws_comments(ctx);
+    if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
+        ctx->pos++;
+        return list.release();
+    }
+    for (;;) {
+        qv::Ref item(toml_parse_value(ctx));
+        if (!item || PyList_Append(list.get(), item.get()) < 0)
+            return nullptr;
+        toml_skip_ws_comments(ctx);
+        if (ctx->pos >= ctx->len) {
+            toml_error(ctx, "unterminated array");
+            return nullptr;
+        }
+        char c = ctx->text[ctx->pos];
+        if (c == ',') {
+            ctx->pos++;
+            toml_skip_ws_comments(ctx);
+            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
+                ctx->pos++;
+                return list.release();
+            }
+            continue;
+        }
+        if (c == ']') {
+            ctx->pos++;
+            return list.release();
+        }
+        toml_error(ctx, "expected ',' or ']' in array");
+        return nullptr;
+    }
+}
+
+// pos is on the '{'.  Keys are single keys, not dotted paths; line ends may
+// stand between the parts, comments only just before a value.  A key given
+// twice keeps its first place and its last value.
+PyObject *toml_parse_inline_table(TomlCtx *ctx)
+{
+    qv::Ref dict(PyDict_New());
+    if (!dict)
+        return nullptr;
+    ctx->pos++;
+    toml_skip_ws(ctx);
+    if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}') {
+        ctx->pos++;
+        return dict.release();
+    }
+    for (;;) {
+        toml_skip_ws(ctx);
+        qv::Ref key(toml_parse_key(ctx));
+        if (!key)
+            return nullptr;
+        toml_skip_ws(ctx);
+        if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != '=') {
+            toml_error(ctx, "expected '=' in inline table");
+            return nullptr;
+        }
+        ctx->pos++;
+        toml_skip_ws(ctx);
+        qv::Ref value(toml_parse_value(ctx));
+        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
+            return nullptr;
+        toml_skip_ws(ctx);
+        if (ctx->pos >= ctx->len) {
+            toml_error(ctx, "unterminated inline table");
+            return nullptr;
+        }
+        char c = ctx->text[ctx->pos];
+        if (c == ',') {
+            ctx->pos++;
+            toml_skip_ws(ctx);
+            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}') {
+                toml_error(ctx, "trailing comma in inline table");
+                return nullptr;
+            }
+            continue;
+        }
+        if (c == '}') {
+            ctx->pos++;
+            return dict.release();
+        }
+        toml_error(ctx, "expected ',' or '}' in inline table");
+        return nullptr;
+    }
 }
 
 }  // namespace
