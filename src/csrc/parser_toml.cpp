@@ -475,6 +475,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
 struct KeySeg {
     PyObject *key;  // owned
     bool quoted;
+    Py_ssize_t path_end;  // where this key's segment ends in ctx->path
 };
 
 struct KeyPath {
@@ -1015,6 +1016,79 @@ PyObject *toml_parse_inline_table(TomlCtx *ctx)
         toml_error(ctx, "expected ',' or '}' in inline table");
         return nullptr;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Path strings
+//
+// The canonical text of a path from the root: segments joined by '.', with
+// every '.' and '\' of a quoted segment escaped by a '\', so that `"a.b".c`
+// and `a.b.c` differ while `"port"` and `port` agree.  Below an element of
+// an array of tables the path carries the element's index segment `[k]`.
+// A segment is all of its key's UTF-8 bytes, NUL included.
+//
+// They are built in ctx->path, whose first current_table_path_len bytes
+// always hold the path string of the current table, and each key segment's
+// end is noted in its KeySeg: the path strings of the key path's prefixes
+// are then just shorter lengths of the same bytes.
+
+int toml_escape_segment(StrBuf *sb, const char *s, Py_ssize_t n, bool quoted)
+{
+    if (!quoted)
+        return sb_append(sb, s, n);
+    if (sb_reserve(sb, 2 * n) < 0)
+        return -1;
+    char *out = sb->buf + sb->len;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        char c = s[i];
+        if (c == '.' || c == '\\')
+            *out++ = '\\';
+        *out++ = c;
+    }
+    sb->len = out - sb->buf;
+    return 0;
+}
+
+// Appends the key segments of kp to ctx->path, each after a '.' unless it
+// is the very first segment of the path string.
+int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first)
+{
+    StrBuf *sb = &ctx->path;
+    for (Py_ssize_t i = 0; i < kp->n; i++) {
+        PyObject *key = kp->segs[i].key;
+        const char *bytes;
+        Py_ssize_t n;
+        if (PyUnicode_IS_COMPACT_ASCII(key)) {
+            bytes = static_cast<const char *>(PyUnicode_DATA(key));
+            n = PyUnicode_GET_LENGTH(key);
+        } else {
+            bytes = PyUnicode_AsUTF8AndSize(key, &n);
+            if (bytes == nullptr)
+                return -1;
+        }
+        if ((!first && sb_putc(sb, '.') < 0) ||
+            toml_escape_segment(sb, bytes, n, kp->segs[i].quoted) < 0) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        first = false;
+        kp->segs[i].path_end = sb->len;
+    }
+    return 0;
+}
+
+// Path string of a header's key path, from the root.
+int toml_path_str(TomlCtx *ctx, KeyPath *kp)
+{
+    ctx->path.len = 0;
+    return toml_append_key_segments(ctx, kp, true);
+}
+
+// Path string of a key/value line's key path behind the current table path.
+int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
+{
+    ctx->path.len = ctx->current_table_path_len;
+    return toml_append_key_segments(ctx, kp, ctx->current_table_nseg == 0);
 }
 
 }  // namespace
