@@ -1091,6 +1091,161 @@ int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
     return toml_append_key_segments(ctx, kp, ctx->current_table_nseg == 0);
 }
 
+// ---------------------------------------------------------------------------
+// Table model
+
+uint64_t toml_path_hash(const PathSet *set, const char *s, Py_ssize_t n)
+{
+    const uint64_t k = 0x9E3779B97F4A7C15ull;
+    uint64_t h = set->seed ^ ((uint64_t)n * k);
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, s, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+        s += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        uint64_t w = 0;
+        std::memcpy(&w, s, (size_t)n);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+    }
+    h ^= h >> 32;
+    h *= 0x94D049BB133111EBull;
+    h ^= h >> 29;
+    return h ? h : 1;
+}
+
+int toml_set_grow(PathSet *set)
+{
+    size_t count = set->slots ? (set->mask + 1) * 2 : 64;
+    PathEntry *slots = static_cast<PathEntry *>(std::calloc(count, sizeof(PathEntry)));
+    if (slots == nullptr)
+        return -1;
+    if (set->slots != nullptr) {
+        for (size_t i = 0; i <= set->mask; i++) {
+            if (set->slots[i].hash == 0)
+                continue;
+            size_t j = set->slots[i].hash & (count - 1);
+            while (slots[j].hash != 0)
+                j = (j + 1) & (count - 1);
+            slots[j] = set->slots[i];
+        }
+        std::free(set->slots);
+    }
+    set->slots = slots;
+    set->mask = count - 1;
+    return 0;
+}
+
+// The entry of a path string, added with no kinds when it is new; kinds 0
+// means that the path string is in none of the four sets.  The pointer is
+// good until the next call.  NULL with a memory error set on failure.
+PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
+{
+    if ((set->used + 1) * 2 > (set->slots ? set->mask + 1 : 0) && toml_set_grow(set) < 0) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    uint64_t h = toml_path_hash(set, s, n);
+    size_t i = h & set->mask;
+    for (;;) {
+        PathEntry *e = &set->slots[i];
+        if (e->hash == 0)
+            break;
+        if (e->hash == h && e->len == n &&
+            std::memcmp(set->bytes.buf + e->offset, s, (size_t)n) == 0)
+            return e;
+        i = (i + 1) & set->mask;
+    }
+    Py_ssize_t offset = set->bytes.len;
+    if (sb_append(&set->bytes, s, n) < 0) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    PathEntry *e = &set->slots[i];
+    e->hash = h;
+    e->offset = offset;
+    e->len = n;
+    e->kinds = 0;
+    set->used++;
+    return e;
+}
+
+// Records the path strings of the proper prefixes of the key path just
+// built in ctx->path as implicitly created tables.
+int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
+{
+    for (Py_ssize_t m = 0; m + 1 < kp->n; m++) {
+        PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, kp->segs[m].path_end);
+        if (e == nullptr)
+            return -1;
+        e->kinds |= TOML_IMPLICIT_TABLE;
+    }
+    return 0;
+}
+
+// The dict that is to hold the last key of kp, found or created below
+// container.  Any other value on the way, a list included, stops the walk.
+// Returns a borrowed reference.
+PyObject *toml_navigate(TomlCtx *ctx, PyObject *container, KeyPath *kp)
+{
+    PyObject *cur = container;
+    for (Py_ssize_t i = 0; i + 1 < kp->n; i++) {
+        PyObject *key = kp->segs[i].key;
+        PyObject *child = PyDict_GetItemWithError(cur, key);
+        if (child != nullptr) {
+            if (!PyDict_Check(child)) {
+                toml_error(ctx, "cannot extend a key as a table");
+                return nullptr;
+            }
+            cur = child;
+            continue;
+        }
+        if (PyErr_Occurred())
+            return nullptr;
+        qv::Ref fresh(PyDict_New());
+        if (!fresh || PyDict_SetItem(cur, key, fresh.get()) < 0)
+            return nullptr;
+        cur = fresh.get();  // the parent holds it now
+    }
+    return cur;
+}
+
+// One key/value line, reported at pos, just after the value.  A line never
+// replaces what its target table already holds.
+int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
+{
+    PyObject *container = toml_navigate(ctx, ctx->current_table, kp);
+    if (container == nullptr)
+        return -1;
+    if (toml_abs_path_str(ctx, kp) < 0)
+        return -1;
+    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    if (e == nullptr)
+        return -1;
+    if (e->kinds & TOML_DEFINED_KEY) {
+        toml_error(ctx, "duplicate key");
+        return -1;
+    }
+    if (e->kinds & (TOML_DEFINED_TABLE | TOML_DEFINED_ARRAY)) {
+        toml_error(ctx, "key redefines a table");
+        return -1;
+    }
+    PyObject *found = nullptr;
+    int had = PyDict_SetDefaultRef(container, kp->segs[kp->n - 1].key, value, &found);
+    Py_XDECREF(found);
+    if (had < 0)
+        return -1;
+    if (had > 0) {
+        toml_error(ctx, "duplicate key");
+        return -1;
+    }
+    e->kinds |= TOML_DEFINED_KEY;
+    return toml_mark_implicit(ctx, kp);
+}
+
 }  // namespace
 
 QUORVANE_API PyObject *quorvane_parse_toml_text(const char *, Py_ssize_t)
