@@ -12,6 +12,7 @@
 
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <locale.h>
 
@@ -720,7 +721,7 @@ PyObject *toml_parse_float_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
     }
     buf[m] = '\0';
 
-    double d;
+    double d = 0.0;
     char *end = buf;
     if (toml_is_plain_decimal(buf, m)) {
         d = PyOS_string_to_double(buf, &end, nullptr);
@@ -1244,6 +1245,118 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
     }
     e->kinds |= TOML_DEFINED_KEY;
     return toml_mark_implicit(ctx, kp);
+}
+
+// ---------------------------------------------------------------------------
+// Table headers.  Both start at the root and report at pos: the start of
+// the statement after the header, or the end of the text.  On success the
+// path string of the new current table is left at the front of ctx->path.
+
+// [a.b]: opens the table, or reopens a dict that only a dotted key or an
+// inline table made.  Returns a new reference to it.
+PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
+{
+    if (toml_path_str(ctx, kp) < 0)
+        return nullptr;
+    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    if (e == nullptr)
+        return nullptr;
+    const char *conflict = nullptr;
+    if (e->kinds & TOML_DEFINED_TABLE)
+        conflict = "duplicate table header";
+    else if (e->kinds & TOML_DEFINED_ARRAY)
+        conflict = "table header conflicts with array-of-tables";
+    else if (e->kinds & TOML_IMPLICIT_TABLE)
+        conflict = "cannot redefine implicitly created table";
+    else if (e->kinds & TOML_DEFINED_KEY)
+        conflict = "cannot redefine a key as a table";
+    if (conflict != nullptr) {
+        toml_error(ctx, conflict);
+        return nullptr;
+    }
+    PyObject *container = toml_navigate(ctx, ctx->root, kp);
+    if (container == nullptr)
+        return nullptr;
+    PyObject *last_key = kp->segs[kp->n - 1].key;
+    PyObject *table = PyDict_GetItemWithError(container, last_key);
+    if (table != nullptr) {
+        if (!PyDict_Check(table)) {
+            toml_error(ctx, "cannot redefine a key as a table");
+            return nullptr;
+        }
+        Py_INCREF(table);
+    } else {
+        if (PyErr_Occurred())
+            return nullptr;
+        table = PyDict_New();
+        if (table == nullptr)
+            return nullptr;
+        if (PyDict_SetItem(container, last_key, table) < 0) {
+            Py_DECREF(table);
+            return nullptr;
+        }
+    }
+    qv::Ref result(table);
+    e->kinds |= TOML_DEFINED_TABLE;
+    if (toml_mark_implicit(ctx, kp) < 0)
+        return nullptr;
+    ctx->current_table_path_len = ctx->path.len;
+    ctx->current_table_nseg = kp->n;
+    return result.release();
+}
+
+// [[a.b]]: appends a new table to the list under the path, creating the
+// list on first use.  The new current table path ends in the element's
+// index segment [k], k counting every item the list holds.
+PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
+{
+    if (toml_path_str(ctx, kp) < 0)
+        return nullptr;
+    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    if (e == nullptr)
+        return nullptr;
+    const char *conflict = nullptr;
+    if (e->kinds & TOML_DEFINED_KEY)
+        conflict = "array table redefines a key";
+    else if (e->kinds & TOML_DEFINED_TABLE)
+        conflict = "cannot mix table and array-of-tables";
+    else if (e->kinds & TOML_IMPLICIT_TABLE)
+        conflict = "cannot redefine implicitly created table";
+    if (conflict != nullptr) {
+        toml_error(ctx, conflict);
+        return nullptr;
+    }
+    PyObject *container = toml_navigate(ctx, ctx->root, kp);
+    if (container == nullptr)
+        return nullptr;
+    PyObject *last_key = kp->segs[kp->n - 1].key;
+    PyObject *list = PyDict_GetItemWithError(container, last_key);
+    if (list == nullptr) {
+        if (PyErr_Occurred())
+            return nullptr;
+        qv::Ref fresh(PyList_New(0));
+        if (!fresh || PyDict_SetItem(container, last_key, fresh.get()) < 0)
+            return nullptr;
+        list = fresh.get();  // the container holds it now
+    } else if (!PyList_Check(list)) {
+        toml_error(ctx, "key is not an array of tables");
+        return nullptr;
+    }
+    qv::Ref element(PyDict_New());
+    if (!element || PyList_Append(list, element.get()) < 0)
+        return nullptr;
+    e->kinds |= TOML_DEFINED_ARRAY;
+    if (toml_mark_implicit(ctx, kp) < 0)
+        return nullptr;
+    char index[32];
+    int n = std::snprintf(index, sizeof index, ".[%zd]", PyList_GET_SIZE(list) - 1);
+    if (sb_append(&ctx->path, index, n) < 0) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    ctx->current_table_path_len = ctx->path.len;
+    ctx->current_table_nseg = kp->n + 1;
+    return element.release();
 }
 
 }  // namespace
