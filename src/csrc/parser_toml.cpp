@@ -1359,10 +1359,109 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
     return element.release();
 }
 
+// ---------------------------------------------------------------------------
+// Document driver
+
+// A header: pos is on its first '['.
+int toml_parse_header(TomlCtx *ctx)
+{
+    ctx->pos++;
+    bool is_array_table = ctx->pos < ctx->len && ctx->text[ctx->pos] == '[';
+    if (is_array_table)
+        ctx->pos++;
+    KeyPath kp;
+    if (toml_parse_key_path(ctx, 0, &kp) < 0)
+        return -1;
+    toml_skip_ws(ctx);
+    if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != ']') {
+        toml_error(ctx, "expected ']' in table header");
+        return -1;
+    }
+    ctx->pos++;
+    if (is_array_table) {
+        if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != ']') {
+            toml_error(ctx, "expected ']]' in array-of-tables header");
+            return -1;
+        }
+        ctx->pos++;
+    }
+    toml_skip_ws_comments(ctx);
+    PyObject *table = is_array_table ? toml_apply_array_table(ctx, &kp)
+                                     : toml_apply_table_header(ctx, &kp);
+    if (table == nullptr)
+        return -1;
+    Py_SETREF(ctx->current_table, table);
+    return 0;
+}
+
+// A key/value line: pos is on the first byte of its key path.
+int toml_parse_key_value_line(TomlCtx *ctx)
+{
+    KeyPath kp;
+    if (toml_parse_key_path(ctx, 1, &kp) < 0)
+        return -1;
+    toml_skip_ws(ctx);
+    if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != '=') {
+        toml_error(ctx, "expected '=' after key");
+        return -1;
+    }
+    ctx->pos++;
+    qv::Ref value(toml_parse_value(ctx));
+    if (!value)
+        return -1;
+    return toml_apply_key_value(ctx, &kp, value.get());
+}
+
+void toml_ctx_release(TomlCtx *ctx)
+{
+    Py_CLEAR(ctx->root);
+    Py_CLEAR(ctx->current_table);
+    sb_free(&ctx->path);
+    sb_free(&ctx->scratch);
+    std::free(ctx->defined.slots);
+    ctx->defined.slots = nullptr;
+    sb_free(&ctx->defined.bytes);
+    if (ctx->c_locale != (locale_t)0) {
+        freelocale(ctx->c_locale);
+        ctx->c_locale = (locale_t)0;
+    }
+    for (PyObject *&key : ctx->key_cache)
+        Py_CLEAR(key);
+}
+
 }  // namespace
 
-QUORVANE_API PyObject *quorvane_parse_toml_text(const char *, Py_ssize_t)
+// Statements follow each other with no end-of-line rule: each ends where its
+// last token ends, and blanks, line ends and comments separate them.
+QUORVANE_API PyObject *quorvane_parse_toml_text(const char *text, Py_ssize_t len)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "TOML parser not implemented yet");
-    return nullptr;
+    TomlCtx ctx;
+    std::memset(&ctx, 0, sizeof ctx);
+    ctx.text = text;
+    ctx.len = len;
+    ctx.c_locale = (locale_t)0;
+    // Path strings are hashed with a per-call seed, so that no fixed set of
+    // keys collides in every parse.
+    ctx.defined.seed = (uint64_t)(uintptr_t)&ctx * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
+    ctx.root = PyDict_New();
+    if (ctx.root == nullptr)
+        return nullptr;
+    Py_INCREF(ctx.root);
+    ctx.current_table = ctx.root;
+
+    PyObject *result = nullptr;
+    for (;;) {
+        toml_skip_ws_comments(&ctx);
+        if (ctx.pos >= ctx.len) {
+            result = ctx.root;
+            ctx.root = nullptr;
+            break;
+        }
+        int rc = ctx.text[ctx.pos] == '[' ? toml_parse_header(&ctx)
+                                          : toml_parse_key_value_line(&ctx);
+        if (rc < 0)
+            break;
+    }
+    toml_ctx_release(&ctx);
+    return result;
 }
