@@ -1156,7 +1156,7 @@ PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
         if (e->hash == 0)
             break;
         if (e->hash == h && e->len == n &&
-            std::memcmp(set->bytes.buf + e->offset, s, (size_t)n) == 0)
+            (n == 0 || std::memcmp(set->bytes.buf + e->offset, s, (size_t)n) == 0))
             return e;
         i = (i + 1) & set->mask;
     }
