@@ -11,6 +11,7 @@
 #include "quorvane.h"
 
 #include <clocale>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -69,12 +70,14 @@ inline bool toml_is_token_char(char c) { return toml_has_class(c, CC_TOKEN); }
 
 // ---------------------------------------------------------------------------
 // Growable byte buffer.  Its functions set no exception: the caller raises
-// the memory error.  A zeroed StrBuf is a valid empty buffer.
+// the memory error.  A zeroed StrBuf is a valid empty buffer; one may also
+// start in a block it does not own (`local`), left for the heap once full.
 
 struct StrBuf {
     char *buf;
     Py_ssize_t cap;
     Py_ssize_t len;
+    char *local;
 };
 
 int sb_reserve(StrBuf *sb, Py_ssize_t extra)
@@ -87,7 +90,14 @@ int sb_reserve(StrBuf *sb, Py_ssize_t extra)
     Py_ssize_t cap = sb->cap < 128 ? 128 : sb->cap;
     while (cap < need)
         cap *= 2;
-    char *grown = static_cast<char *>(std::realloc(sb->buf, (size_t)cap));
+    char *grown;
+    if (sb->buf != nullptr && sb->buf == sb->local) {
+        grown = static_cast<char *>(std::malloc((size_t)cap));
+        if (grown != nullptr && sb->len > 0)
+            std::memcpy(grown, sb->buf, (size_t)sb->len);
+    } else {
+        grown = static_cast<char *>(std::realloc(sb->buf, (size_t)cap));
+    }
     if (grown == nullptr)
         return -1;
     sb->buf = grown;
@@ -115,7 +125,8 @@ inline int sb_putc(StrBuf *sb, char c)
 
 void sb_free(StrBuf *sb)
 {
-    std::free(sb->buf);
+    if (sb->buf != sb->local)
+        std::free(sb->buf);
     sb->buf = nullptr;
     sb->cap = 0;
     sb->len = 0;
@@ -140,19 +151,22 @@ struct PathEntry {
     unsigned char kinds;
 };
 
+constexpr size_t TOML_PATH_SET_LOCAL = 32;
+
 struct PathSet {
-    PathEntry *slots;
+    PathEntry *slots;   // local_slots until the first growth
     size_t mask;        // slot count - 1; the count is a power of two
     size_t used;
     StrBuf bytes;       // every stored path string, back to back
     uint64_t seed;
+    PathEntry *local_slots;
 };
 
 // ---------------------------------------------------------------------------
 // Parser state, one per call.
 
 constexpr int TOML_MAX_DEPTH = 512;
-constexpr int TOML_KEY_CACHE_SIZE = 256;
+constexpr int TOML_KEY_CACHE_SIZE = 128;
 constexpr Py_ssize_t TOML_KEY_CACHE_MAX_LEN = 48;
 
 struct TomlCtx {
@@ -173,7 +187,15 @@ struct TomlCtx {
 
     StrBuf scratch;          // decoded content of strings with escapes
     locale_t c_locale;       // made on the first float that needs strtod_l
+    // Slot i of key_cache holds a reference only when bit i of
+    // key_cache_used is set; the array itself is never cleared.
+    uint64_t key_cache_used[TOML_KEY_CACHE_SIZE / 64];
     PyObject *key_cache[TOML_KEY_CACHE_SIZE];
+
+    // First blocks of the buffers above: small documents need no heap.
+    char path_local[256];
+    char bytes_local[1024];
+    PathEntry local_slots[TOML_PATH_SET_LOCAL];
 };
 
 void toml_error(TomlCtx *ctx, const char *msg)
@@ -529,12 +551,21 @@ int keypath_push(KeyPath *kp, PyObject *key, bool quoted)
     return 0;
 }
 
-inline uint32_t toml_short_hash(const char *s, Py_ssize_t n)
+// A cache slot from the key's length and its first and last eight bytes:
+// a clash only costs a miss, since a hit compares every byte.
+inline uint32_t toml_key_slot(const char *s, Py_ssize_t n)
 {
-    uint32_t h = 2166136261u;
-    for (Py_ssize_t i = 0; i < n; i++)
-        h = (h ^ (unsigned char)s[i]) * 16777619u;
-    return h ^ (h >> 15);
+    uint64_t a = 0, b = 0;
+    if (n >= 8) {
+        std::memcpy(&a, s, 8);
+        std::memcpy(&b, s + n - 8, 8);
+    } else {
+        std::memcpy(&a, s, (size_t)n);
+    }
+    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (uint64_t)n;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return (uint32_t)(h >> 40) & (TOML_KEY_CACHE_SIZE - 1);
 }
 
 // Bare keys repeat a lot (name, version, dependencies, ...): the same str
@@ -543,18 +574,25 @@ PyObject *toml_bare_key_str(TomlCtx *ctx, const char *s, Py_ssize_t n)
 {
     if (n > TOML_KEY_CACHE_MAX_LEN)
         return toml_new_str(s, n, true);
-    PyObject **slot = &ctx->key_cache[toml_short_hash(s, n) & (TOML_KEY_CACHE_SIZE - 1)];
-    PyObject *cached = *slot;
-    if (cached != nullptr && PyUnicode_GET_LENGTH(cached) == n &&
-        std::memcmp(PyUnicode_1BYTE_DATA(cached), s, (size_t)n) == 0) {
-        Py_INCREF(cached);
-        return cached;
+    uint32_t i = toml_key_slot(s, n);
+    uint64_t bit = 1ull << (i & 63);
+    uint64_t *used = &ctx->key_cache_used[i >> 6];
+    if (*used & bit) {
+        PyObject *cached = ctx->key_cache[i];
+        if (PyUnicode_GET_LENGTH(cached) == n &&
+            std::memcmp(PyUnicode_1BYTE_DATA(cached), s, (size_t)n) == 0) {
+            Py_INCREF(cached);
+            return cached;
+        }
     }
     PyObject *fresh = toml_new_str(s, n, true);
     if (fresh == nullptr)
         return nullptr;
     Py_INCREF(fresh);
-    Py_XSETREF(*slot, fresh);
+    if (*used & bit)
+        Py_DECREF(ctx->key_cache[i]);
+    ctx->key_cache[i] = fresh;
+    *used |= bit;
     return fresh;
 }
 
@@ -1095,23 +1133,42 @@ int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
 // ---------------------------------------------------------------------------
 // Table model
 
+inline uint64_t toml_load64(const char *s)
+{
+    uint64_t w;
+    std::memcpy(&w, s, 8);
+    return w;
+}
+
+inline uint64_t toml_load32(const char *s)
+{
+    uint32_t w;
+    std::memcpy(&w, s, 4);
+    return w;
+}
+
 uint64_t toml_path_hash(const PathSet *set, const char *s, Py_ssize_t n)
 {
-    const uint64_t k = 0x9E3779B97F4A7C15ull;
-    uint64_t h = set->seed ^ ((uint64_t)n * k);
-    while (n >= 8) {
-        uint64_t w;
-        std::memcpy(&w, s, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+    const uint64_t m = 0xBF58476D1CE4E5B9ull;
+    uint64_t h = set->seed ^ ((uint64_t)n * 0x9E3779B97F4A7C15ull);
+    const char *p = s;
+    for (Py_ssize_t r = n; r > 8; r -= 8, p += 8) {
+        h = (h ^ toml_load64(p)) * m;
         h ^= h >> 29;
-        s += 8;
-        n -= 8;
     }
-    if (n > 0) {
-        uint64_t w = 0;
-        std::memcpy(&w, s, (size_t)n);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-    }
+    // The last word overlaps the one before it rather than being copied
+    // byte by byte.
+    uint64_t w;
+    if (n >= 8)
+        w = toml_load64(s + n - 8);
+    else if (n >= 4)
+        w = toml_load32(s) | (toml_load32(s + n - 4) << 32);
+    else if (n > 0)
+        w = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
+            (uint64_t)(unsigned char)s[n - 1] << 16;
+    else
+        w = 0;
+    h = (h ^ w) * m;
     h ^= h >> 32;
     h *= 0x94D049BB133111EBull;
     h ^= h >> 29;
@@ -1120,7 +1177,7 @@ uint64_t toml_path_hash(const PathSet *set, const char *s, Py_ssize_t n)
 
 int toml_set_grow(PathSet *set)
 {
-    size_t count = set->slots ? (set->mask + 1) * 2 : 64;
+    size_t count = (set->mask + 1) * 2;
     PathEntry *slots = static_cast<PathEntry *>(std::calloc(count, sizeof(PathEntry)));
     if (slots == nullptr)
         return -1;
@@ -1133,7 +1190,8 @@ int toml_set_grow(PathSet *set)
                 j = (j + 1) & (count - 1);
             slots[j] = set->slots[i];
         }
-        std::free(set->slots);
+        if (set->slots != set->local_slots)
+            std::free(set->slots);
     }
     set->slots = slots;
     set->mask = count - 1;
@@ -1145,7 +1203,7 @@ int toml_set_grow(PathSet *set)
 // good until the next call.  NULL with a memory error set on failure.
 PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
 {
-    if ((set->used + 1) * 2 > (set->slots ? set->mask + 1 : 0) && toml_set_grow(set) < 0) {
+    if ((set->used + 1) * 2 > set->mask + 1 && toml_set_grow(set) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
@@ -1418,15 +1476,19 @@ void toml_ctx_release(TomlCtx *ctx)
     Py_CLEAR(ctx->current_table);
     sb_free(&ctx->path);
     sb_free(&ctx->scratch);
-    std::free(ctx->defined.slots);
+    if (ctx->defined.slots != ctx->defined.local_slots)
+        std::free(ctx->defined.slots);
     ctx->defined.slots = nullptr;
     sb_free(&ctx->defined.bytes);
     if (ctx->c_locale != (locale_t)0) {
         freelocale(ctx->c_locale);
         ctx->c_locale = (locale_t)0;
     }
-    for (PyObject *&key : ctx->key_cache)
-        Py_CLEAR(key);
+    for (int w = 0; w < TOML_KEY_CACHE_SIZE / 64; w++) {
+        for (uint64_t bits = ctx->key_cache_used[w]; bits != 0; bits &= bits - 1)
+            Py_DECREF(ctx->key_cache[w * 64 + __builtin_ctzll(bits)]);
+        ctx->key_cache_used[w] = 0;
+    }
 }
 
 }  // namespace
@@ -1436,10 +1498,18 @@ void toml_ctx_release(TomlCtx *ctx)
 QUORVANE_API PyObject *quorvane_parse_toml_text(const char *text, Py_ssize_t len)
 {
     TomlCtx ctx;
-    std::memset(&ctx, 0, sizeof ctx);
+    // Everything but the key cache array, which key_cache_used guards.
+    std::memset(&ctx, 0, offsetof(TomlCtx, key_cache));
     ctx.text = text;
     ctx.len = len;
     ctx.c_locale = (locale_t)0;
+    ctx.path.buf = ctx.path.local = ctx.path_local;
+    ctx.path.cap = sizeof ctx.path_local;
+    ctx.defined.bytes.buf = ctx.defined.bytes.local = ctx.bytes_local;
+    ctx.defined.bytes.cap = sizeof ctx.bytes_local;
+    std::memset(ctx.local_slots, 0, sizeof ctx.local_slots);
+    ctx.defined.slots = ctx.defined.local_slots = ctx.local_slots;
+    ctx.defined.mask = TOML_PATH_SET_LOCAL - 1;
     // Path strings are hashed with a per-call seed, so that no fixed set of
     // keys collides in every parse.
     ctx.defined.seed = (uint64_t)(uintptr_t)&ctx * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
