@@ -13,7 +13,6 @@
 #include <clocale>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <locale.h>
 
@@ -145,21 +144,29 @@ enum : unsigned char {
 };
 
 struct PathEntry {
-    uint64_t hash;      // 0 marks a free slot
+    uint64_t hash;
     Py_ssize_t offset;  // bytes in PathSet::bytes
     Py_ssize_t len;
     unsigned char kinds;
 };
 
-constexpr size_t TOML_PATH_SET_LOCAL = 32;
+// Open addressing over compact slots: 0 is a free slot, anything else holds
+// the top half of the entry's hash and its index + 1, so that a probe reads
+// an entry only when the hash halves agree.
+
+
+constexpr size_t TOML_PATH_SET_LOCAL = 32;  // entries; twice as many slots
 
 struct PathSet {
-    PathEntry *slots;   // local_slots until the first growth
+    uint64_t *slots;    // local_slots until the first growth
     size_t mask;        // slot count - 1; the count is a power of two
+    PathEntry *entries; // in the order recorded; local_entries at first
     size_t used;
+    size_t cap;
     StrBuf bytes;       // every stored path string, back to back
     uint64_t seed;
-    PathEntry *local_slots;
+    uint64_t *local_slots;
+    PathEntry *local_entries;
 };
 
 // ---------------------------------------------------------------------------
@@ -195,7 +202,8 @@ struct TomlCtx {
     // First blocks of the buffers above: small documents need no heap.
     char path_local[256];
     char bytes_local[1024];
-    PathEntry local_slots[TOML_PATH_SET_LOCAL];
+    uint64_t local_slots[2 * TOML_PATH_SET_LOCAL];
+    PathEntry local_entries[TOML_PATH_SET_LOCAL];
 };
 
 void toml_error(TomlCtx *ctx, const char *msg)
@@ -1175,26 +1183,46 @@ uint64_t toml_path_hash(const PathSet *set, const char *s, Py_ssize_t n)
     return h ? h : 1;
 }
 
+inline uint64_t toml_slot_of(uint64_t hash, size_t index)
+{
+    return (hash & 0xFFFFFFFF00000000ull) | (uint64_t)(index + 1);
+}
+
 int toml_set_grow(PathSet *set)
 {
-    size_t count = (set->mask + 1) * 2;
-    PathEntry *slots = static_cast<PathEntry *>(std::calloc(count, sizeof(PathEntry)));
-    if (slots == nullptr)
-        return -1;
-    if (set->slots != nullptr) {
-        for (size_t i = 0; i <= set->mask; i++) {
-            if (set->slots[i].hash == 0)
-                continue;
-            size_t j = set->slots[i].hash & (count - 1);
-            while (slots[j].hash != 0)
+    if (set->used == set->cap) {
+        if (set->cap >= 0x7FFFFFFFu)
+            return -1;
+        size_t cap = set->cap * 2;
+        PathEntry *grown;
+        if (set->entries == set->local_entries) {
+            grown = static_cast<PathEntry *>(std::malloc(cap * sizeof(PathEntry)));
+            if (grown != nullptr)
+                std::memcpy(grown, set->entries, set->used * sizeof(PathEntry));
+        } else {
+            grown = static_cast<PathEntry *>(std::realloc(set->entries, cap * sizeof(PathEntry)));
+        }
+        if (grown == nullptr)
+            return -1;
+        set->entries = grown;
+        set->cap = cap;
+    }
+    if ((set->used + 1) * 2 > set->mask + 1) {
+        size_t count = (set->mask + 1) * 2;
+        uint64_t *slots = static_cast<uint64_t *>(std::calloc(count, sizeof(uint64_t)));
+        if (slots == nullptr)
+            return -1;
+        for (size_t k = 0; k < set->used; k++) {
+            size_t j = set->entries[k].hash & (count - 1);
+            while (slots[j] != 0)
                 j = (j + 1) & (count - 1);
-            slots[j] = set->slots[i];
+            slots[j] = toml_slot_of(set->entries[k].hash, k);
         }
         if (set->slots != set->local_slots)
             std::free(set->slots);
+        set->slots = slots;
+        set->mask = count - 1;
     }
-    set->slots = slots;
-    set->mask = count - 1;
     return 0;
 }
 
@@ -1203,19 +1231,24 @@ int toml_set_grow(PathSet *set)
 // good until the next call.  NULL with a memory error set on failure.
 PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
 {
-    if ((set->used + 1) * 2 > set->mask + 1 && toml_set_grow(set) < 0) {
+    if ((set->used == set->cap || (set->used + 1) * 2 > set->mask + 1) &&
+        toml_set_grow(set) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
     uint64_t h = toml_path_hash(set, s, n);
+    uint64_t tag = h & 0xFFFFFFFF00000000ull;
     size_t i = h & set->mask;
     for (;;) {
-        PathEntry *e = &set->slots[i];
-        if (e->hash == 0)
+        uint64_t slot = set->slots[i];
+        if (slot == 0)
             break;
-        if (e->hash == h && e->len == n &&
-            (n == 0 || std::memcmp(set->bytes.buf + e->offset, s, (size_t)n) == 0))
-            return e;
+        if ((slot & 0xFFFFFFFF00000000ull) == tag) {
+            PathEntry *e = &set->entries[(slot & 0xFFFFFFFFu) - 1];
+            if (e->len == n &&
+                (n == 0 || std::memcmp(set->bytes.buf + e->offset, s, (size_t)n) == 0))
+                return e;
+        }
         i = (i + 1) & set->mask;
     }
     Py_ssize_t offset = set->bytes.len;
@@ -1223,11 +1256,12 @@ PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
         PyErr_NoMemory();
         return nullptr;
     }
-    PathEntry *e = &set->slots[i];
+    PathEntry *e = &set->entries[set->used];
     e->hash = h;
     e->offset = offset;
     e->len = n;
     e->kinds = 0;
+    set->slots[i] = toml_slot_of(h, set->used);
     set->used++;
     return e;
 }
@@ -1406,9 +1440,18 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
     e->kinds |= TOML_DEFINED_ARRAY;
     if (toml_mark_implicit(ctx, kp) < 0)
         return nullptr;
+    // ".[k]", k written backwards from the end of the block.
     char index[32];
-    int n = std::snprintf(index, sizeof index, ".[%zd]", PyList_GET_SIZE(list) - 1);
-    if (sb_append(&ctx->path, index, n) < 0) {
+    char *p = index + sizeof index;
+    *--p = ']';
+    size_t k = (size_t)(PyList_GET_SIZE(list) - 1);
+    do {
+        *--p = (char)('0' + k % 10);
+        k /= 10;
+    } while (k != 0);
+    *--p = '[';
+    *--p = '.';
+    if (sb_append(&ctx->path, p, index + sizeof index - p) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
@@ -1479,6 +1522,9 @@ void toml_ctx_release(TomlCtx *ctx)
     if (ctx->defined.slots != ctx->defined.local_slots)
         std::free(ctx->defined.slots);
     ctx->defined.slots = nullptr;
+    if (ctx->defined.entries != ctx->defined.local_entries)
+        std::free(ctx->defined.entries);
+    ctx->defined.entries = nullptr;
     sb_free(&ctx->defined.bytes);
     if (ctx->c_locale != (locale_t)0) {
         freelocale(ctx->c_locale);
@@ -1509,7 +1555,9 @@ QUORVANE_API PyObject *quorvane_parse_toml_text(const char *text, Py_ssize_t len
     ctx.defined.bytes.cap = sizeof ctx.bytes_local;
     std::memset(ctx.local_slots, 0, sizeof ctx.local_slots);
     ctx.defined.slots = ctx.defined.local_slots = ctx.local_slots;
-    ctx.defined.mask = TOML_PATH_SET_LOCAL - 1;
+    ctx.defined.mask = 2 * TOML_PATH_SET_LOCAL - 1;
+    ctx.defined.entries = ctx.defined.local_entries = ctx.local_entries;
+    ctx.defined.cap = TOML_PATH_SET_LOCAL;
     // Path strings are hashed with a per-call seed, so that no fixed set of
     // keys collides in every parse.
     ctx.defined.seed = (uint64_t)(uintptr_t)&ctx * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
