@@ -1,0 +1,73 @@
+"""parse_json against the JSON readers of the interpreter and its peers.
+
+Every reader gets the same bytes, side by side in one process; the table
+shows each peer's best time divided by ours.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from _common import DATA, min_time, print_table  # noqa: E402
+
+import _quorvane  # noqa: E402
+
+FILES = ("twitter.json", "citm_catalog.json", "canada.json")
+
+
+def _readers() -> dict[str, object]:
+    readers: dict[str, object] = {
+        "quorvane": _quorvane.parse_json,
+        "json": json.loads,
+    }
+    try:
+        import orjson
+
+        readers["orjson"] = orjson.loads
+    except ImportError:
+        pass
+    try:
+        import msgspec
+
+        readers["msgspec"] = msgspec.json.decode
+    except ImportError:
+        pass
+    try:
+        import ujson
+
+        readers["ujson"] = ujson.loads
+    except ImportError:
+        pass
+    return readers
+
+
+def run() -> None:
+    readers = _readers()
+    rows = []
+    for name in FILES:
+        path = DATA / "json" / name
+        if not path.exists():
+            print(f"skipped {name}: {path} not found")
+            continue
+        data = path.read_bytes()
+        expected = json.loads(data)
+        times = {}
+        for label, fn in readers.items():
+            # A reader that disagrees with the interpreter is not timed.
+            if fn(data) != expected:
+                raise AssertionError(f"{label} disagrees on {name}")
+            times[label] = min_time(lambda fn=fn: fn(data), repeat=9, budget=0.5)
+        rows.append((name, times))
+    print_table("JSON, bytes input", "quorvane", rows)
+
+
+def main() -> None:
+    run()
+
+
+if __name__ == "__main__":
+    main()

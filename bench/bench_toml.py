@@ -1,0 +1,67 @@
+"""parse_toml against the other TOML readers, on the real-world documents.
+
+Each file is timed for every parser that can read it (str input), side by
+side in one process; the table shows each peer's time divided by ours.
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from _common import DATA, min_time, print_table  # noqa: E402
+
+
+def _peers() -> dict:
+    peers = {}
+    import tomllib
+
+    peers["tomllib"] = tomllib.loads
+    try:
+        import tomli
+
+        peers["tomli"] = tomli.loads
+    except ImportError:
+        pass
+    try:
+        import rtoml
+
+        peers["rtoml"] = rtoml.loads
+    except ImportError:
+        pass
+    try:
+        import pytomlpp
+
+        peers["pytomlpp"] = pytomlpp.loads
+    except ImportError:
+        pass
+    return peers
+
+
+def run() -> None:
+    import _quorvane
+
+    ours = "quorvane"
+    peers = _peers()
+    rows = []
+    for path in sorted((DATA / "toml").glob("*.toml")):
+        text = path.read_text(encoding="utf-8")
+        try:
+            _quorvane.parse_toml(text)
+        except ValueError:
+            continue  # a document this dialect refuses by design
+        times = {ours: min_time(lambda: _quorvane.parse_toml(text))}
+        for name, loads in peers.items():
+            try:
+                loads(text)
+            except Exception:
+                continue
+            times[name] = min_time(lambda loads=loads: loads(text))
+        rows.append((path.name, times))
+    print_table("TOML", ours, rows)
+
+
+if __name__ == "__main__":
+    run()
