@@ -827,7 +827,13 @@ PyObject *json_parse_number(JsonCtx *ctx)
     if (t[pos] == '0') {
         pos++;
     } else if (t[pos] >= '1' && t[pos] <= '9') {
-        pos = json_scan_digits(t, pos, len, &w);
+        // Integer parts are mostly short: a few digits one by one first.
+        w = (uint64_t)(t[pos++] - '0');
+        if (pos < len && json_is_digit(t[pos])) {
+            w = w * 10 + (uint64_t)(t[pos++] - '0');
+            if (pos < len && json_is_digit(t[pos]))
+                pos = json_scan_digits(t, pos, len, &w);
+        }
     } else {
         return json_fail(ctx, pos, "invalid number");
     }
