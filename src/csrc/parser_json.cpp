@@ -585,11 +585,9 @@ inline JsonKeyWords json_key_words(const char *s, Py_ssize_t n, const char *text
 
 inline uint64_t json_key_hash(JsonKeyWords w, Py_ssize_t n)
 {
-    uint64_t h = w.head ^ (w.tail * 0x9E3779B97F4A7C15ULL) ^ ((uint64_t)n << 56);
-    h ^= h >> 32;
-    h *= 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 29;
-    return h;
+    // Two independent products: the top bits, which pick the slot, depend
+    // on every bit of both words.
+    return ((w.head ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL) ^ (w.tail * 0x9E3779B97F4A7C15ULL);
 }
 
 // Keys are looked for in this many slots from their home slot.
