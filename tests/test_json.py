@@ -461,6 +461,15 @@ def test_many_distinct_keys_survive_the_key_cache():
     assert parse(text) == json.loads(text)
 
 
+def test_repeated_keys_share_one_str_within_a_call_only():
+    doc = '[{"name": 1, "é": 2}, {"name": 3, "é": 4}]'
+    first = parse(doc)
+    (a, e1), (b, e2) = (list(first[0]), list(first[1]))
+    assert a is b and e1 is e2
+    second = parse(doc)
+    assert list(second[0])[0] is not a
+
+
 def test_keys_that_fail_to_decode_are_not_shared():
     with pytest.raises(UnicodeDecodeError):
         parse(b'[{"ab": 1}, {"a\xff": 2}]')

@@ -4,8 +4,8 @@
 // reader is built for speed where the grammar allows it (strings straight
 // from the document's bytes, integers and floats converted without building
 // text, object keys shared through a per-call cache), but each shortcut must
-// give the same tree and the same error, at the same byte, as the plain
-// byte-by-byte reading that the messages below describe.
+// give the same tree and the same error, at the same byte, as a plain
+// byte-by-byte reading would.
 #include "quorvane.h"
 #include "qv_float.h"
 
@@ -51,7 +51,8 @@ struct JsonCtx {
     PyObject **items;
     Py_ssize_t items_top;
     Py_ssize_t items_cap;
-    // Direct-mapped: a repeated key costs a compare instead of a decode.
+    // Open addressing by a hash of the key's bytes: a repeated key costs a
+    // compare instead of a decode, and dicts get keys whose hash is known.
     JsonKey *keys;
     int key_bits;
     Py_ssize_t key_count;
@@ -308,8 +309,8 @@ Py_ssize_t json_utf8_decode_ucs2(const unsigned char *s, Py_ssize_t n, uint16_t 
     return count;
 }
 
-// A str from n bytes that hold no escape.  Control bytes were refused, so an
-// ASCII run needs no check at all.  Other text is decoded once into 16-bit
+// A str from n bytes of UTF-8 (a run of the document, or the decoded bytes
+// of an escaped string).  ASCII needs no check at all.  Other text is decoded once into 16-bit
 // units in the call's buffer and copied into a str of its final size and
 // width; text beyond 16 bits is measured and decoded straight into the str;
 // text that is not valid goes to the interpreter's decoder, which raises its
@@ -516,7 +517,7 @@ PyObject *json_parse_escaped_string(JsonCtx *ctx, Py_ssize_t start, bool high)
             return json_make_str(ctx, ctx->sbuf, out, high);
         }
         if (c < 0x20)
-            return json_error(ctx, "unescaped control character in string"), nullptr;
+            return json_fail(ctx, ctx->pos, "unescaped control character in string");
         if (json_parse_escape(ctx, &out, &high) < 0)
             return nullptr;
         bool run_high;
@@ -584,11 +585,9 @@ inline JsonKeyWords json_key_words(const char *s, Py_ssize_t n, const char *text
 
 inline uint64_t json_key_hash(JsonKeyWords w, Py_ssize_t n)
 {
-    uint64_t h = w.head ^ (w.tail * 0x9E3779B97F4A7C15ULL) ^ ((uint64_t)n << 56);
-    h ^= h >> 32;
-    h *= 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 29;
-    return h;
+    // Two independent products: the top bits, which pick the slot, depend
+    // on every bit of both words.
+    return ((w.head ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL) ^ (w.tail * 0x9E3779B97F4A7C15ULL);
 }
 
 // Keys are looked for in this many slots from their home slot.
@@ -826,7 +825,13 @@ PyObject *json_parse_number(JsonCtx *ctx)
     if (t[pos] == '0') {
         pos++;
     } else if (t[pos] >= '1' && t[pos] <= '9') {
-        pos = json_scan_digits(t, pos, len, &w);
+        // Integer parts are mostly short: a few digits one by one first.
+        w = (uint64_t)(t[pos++] - '0');
+        if (pos < len && json_is_digit(t[pos])) {
+            w = w * 10 + (uint64_t)(t[pos++] - '0');
+            if (pos < len && json_is_digit(t[pos]))
+                pos = json_scan_digits(t, pos, len, &w);
+        }
     } else {
         return json_fail(ctx, pos, "invalid number");
     }
@@ -1082,14 +1087,14 @@ __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
             ctx->pos++;
             json_skip_ws(ctx);
             if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}')
-                return json_error(ctx, "trailing comma in object"), nullptr;
+                return json_fail(ctx, ctx->pos, "trailing comma in object");
             continue;
         }
         if (c == '}') {
             ctx->pos++;
             return dict.release();
         }
-        return json_error(ctx, "expected ',' or '}' in object"), nullptr;
+        return json_fail(ctx, ctx->pos, "expected ',' or '}' in object");
     }
 }
 
