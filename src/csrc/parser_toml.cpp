@@ -256,6 +256,54 @@ inline void toml_skip_ws_comments(TomlCtx *ctx)
 // ---------------------------------------------------------------------------
 // Strings
 
+// Eight bytes at a time: a word is skipped whole when none of its bytes can
+// end the run (a quote, a backslash or a control byte); any word that may
+// hold one is left to the byte loop, which decides by the class table.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+inline uint64_t swar_has(uint64_t w, unsigned char c)
+{
+    uint64_t x = w ^ (kOnes * c);
+    return (x - kOnes) & ~x & kHighBits;
+}
+
+inline uint64_t swar_has_below(uint64_t w, unsigned char c)
+{
+    return (w - kOnes * c) & ~w & kHighBits;
+}
+
+// Advances from pos over bytes outside class stop; returns the offset of
+// the first byte in it, or len.  ORs every byte passed into *high.
+inline Py_ssize_t toml_scan_run(const char *text, Py_ssize_t pos, Py_ssize_t len,
+                                unsigned char stop, uint64_t *high)
+{
+    const unsigned char quote = stop == CC_LITERAL ? '\'' : '"';
+    uint64_t acc = 0;
+    for (;;) {
+        while (len - pos >= 8) {
+            uint64_t w;
+            std::memcpy(&w, text + pos, 8);
+            uint64_t special = swar_has(w, quote) | swar_has_below(w, 0x20);
+            if (stop != CC_LITERAL)
+                special |= swar_has(w, '\\');
+            if (special)
+                break;
+            acc |= w;
+            pos += 8;
+        }
+        Py_ssize_t lim = len - pos > 8 ? pos + 8 : len;
+        while (pos < lim && !toml_has_class(text[pos], stop)) {
+            acc |= (unsigned char)text[pos];
+            pos++;
+        }
+        if (pos < lim || pos >= len)
+            break;
+    }
+    *high |= acc;
+    return pos;
+}
+
 // A str from bytes already known to be ASCII skips the UTF-8 decoder.
 PyObject *toml_new_str(const char *s, Py_ssize_t n, bool ascii)
 {
@@ -383,16 +431,13 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
     }
 
     Py_ssize_t run = pos;      // start of the bytes not yet copied
-    unsigned char high = 0;    // OR of every content byte: ASCII test
+    uint64_t high = 0;         // OR of every content byte: ASCII test
     StrBuf *sb = &ctx->scratch;
     bool decoding = false;     // content is being collected in sb
     sb->len = 0;
 
     for (;;) {
-        while (pos < len && !toml_has_class(text[pos], stop)) {
-            high |= (unsigned char)text[pos];
-            pos++;
-        }
+        pos = toml_scan_run(text, pos, len, stop, &high);
         if (pos >= len)
             return toml_fail_at(ctx, len, "unterminated string");
         char c = text[pos];
@@ -444,12 +489,12 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
     Py_ssize_t end = ctx->pos - (triple ? 3 : 1);
     if (!decoding)
-        return toml_new_str(text + run, end - run, (high & 0x80) == 0);
+        return toml_new_str(text + run, end - run, (high & kHighBits) == 0);
     if (sb_append(sb, text + run, end - run) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
-    return toml_new_str(sb->buf, sb->len, (high & 0x80) == 0);
+    return toml_new_str(sb->buf, sb->len, (high & kHighBits) == 0);
 }
 
 // Literal string, single-line or multi-line: no escapes, so the content is
@@ -459,20 +504,17 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     const char *text = ctx->text;
     const Py_ssize_t len = ctx->len;
     Py_ssize_t pos = ctx->pos;
-    unsigned char high = 0;
+    uint64_t high = 0;
 
     if (!triple) {
         Py_ssize_t start = pos;
-        while (pos < len && !toml_has_class(text[pos], CC_LITERAL)) {
-            high |= (unsigned char)text[pos];
-            pos++;
-        }
+        pos = toml_scan_run(text, pos, len, CC_LITERAL, &high);
         if (pos >= len)
             return toml_fail_at(ctx, len, "unterminated literal string");
         if (text[pos] != '\'')
             return toml_fail_at(ctx, pos, "newline in single-line literal string");
         ctx->pos = pos + 1;
-        return toml_new_str(text + start, pos - start, (high & 0x80) == 0);
+        return toml_new_str(text + start, pos - start, (high & kHighBits) == 0);
     }
 
     if (pos < len) {
@@ -494,7 +536,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     ctx->pos = pos + 3;
     for (Py_ssize_t k = start; k < pos; k++)
         high |= (unsigned char)text[k];
-    return toml_new_str(text + start, pos - start, (high & 0x80) == 0);
+    return toml_new_str(text + start, pos - start, (high & kHighBits) == 0);
 }
 
 // ---------------------------------------------------------------------------
