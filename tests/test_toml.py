@@ -371,6 +371,8 @@ def test_invalid_utf8_bytes_in_a_string_fail_like_the_decoder():
     ("[s]\na = 1\na = [2, 3]", 3, 11, "duplicate key"),
     ("[[f]]\na = 1\na = 2", 3, 6, "duplicate key"),
     ('"a\\u0000x" = 1\n"a\\u0000x" = 2', 2, 15, "duplicate key"),
+    ('"" = 1\n\'\' = 2', 2, 7, "duplicate key"),
+    ('[""]\n"" = 1\n[""]', 3, 5, "duplicate table header"),
     # A key/value line never replaces an entry its table already holds.
     ("a.b = 1\na = 2", 2, 6, "duplicate key"),
     ("a.b.c = 1\na.b = 2", 2, 8, "duplicate key"),
@@ -555,3 +557,38 @@ def test_no_reference_leaks():
     for _ in range(200):
         run()
     assert sys.getallocatedblocks() - before < 50
+
+
+# ---------------------------------------------------------------------------
+# Fast paths give what the byte-by-byte reading gives
+
+@pytest.mark.parametrize("special, form", [
+    ("\t", '"'), ("\x7f", '"'), ("é", '"'), ("\\n", '"'), ('\\"', '"'), ("\\u00e9", '"'),
+    ("\x01", '"'), ("\n", '"'), ('"', '"'),
+    ("\t", "'"), ("\x01", "'"), ("é", "'"), ("\\", "'"), ("\n", "'"), ("'", "'"),
+    ("\n", '"""'), ("\r\n", '"""'), ('"', '"""'), ("\\\n  ", '"""'), ("\x01", '"""'),
+])
+def test_string_runs_at_every_offset(special, form):
+    decoded = {"\\n": "\n", '\\"': '"', "\\u00e9": "é", "\\\n  ": ""}
+    for before in range(0, 19):
+        for after in (0, 1, 7, 8, 9, 17):
+            body = "a" * before + special + "b" * after
+            text = f"v = {form}{body}{form}"
+            if (special, form) in {("\x01", '"'), ("\x01", '"""')}:
+                assert position_error(parse_toml, text) == \
+                    (1, 5 + len(form) + before, "control character in string")
+            elif special == "\n" and form in "\"'":
+                assert position_error(parse_toml, text)[2].startswith("newline in single-line")
+            elif special == '"' and form == '"""' and (before == 0 or after == 0):
+                continue  # the first three quotes close the string
+            elif special == form:
+                if after == 0:
+                    assert parse_toml(text[:-1]) == {"v": "a" * before}
+                else:
+                    position_error(parse_toml, text)
+            else:
+                mid = decoded.get(special, special) if form != "'" else special
+                if form == '"""' and before == 0 and special in ("\n", "\r\n"):
+                    mid = ""  # a raw line end right after the delimiter
+                want = "a" * before + mid + "b" * after
+                assert parse_toml(text) == {"v": want}, text
