@@ -243,9 +243,11 @@ inline void toml_skip_ws_comments(TomlCtx *ctx)
         if (toml_is_ws(c)) {
             pos++;
         } else if (c == '#') {
-            pos++;
-            while (pos < len && !toml_is_newline(text[pos]))
-                pos++;
+            // The comment runs to the first line feed or carriage return.
+            const void *lf = std::memchr(text + pos, '\n', (size_t)(len - pos));
+            Py_ssize_t end = lf ? static_cast<const char *>(lf) - text : len;
+            const void *cr = std::memchr(text + pos, '\r', (size_t)(end - pos));
+            pos = cr ? static_cast<const char *>(cr) - text : end;
         } else {
             break;
         }
