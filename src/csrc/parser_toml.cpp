@@ -104,12 +104,44 @@ int sb_reserve(StrBuf *sb, Py_ssize_t extra)
     return 0;
 }
 
+// Keys and path strings are short: up to 32 bytes are copied with a few
+// overlapping word moves instead of a call.
+inline void toml_copy(char *dst, const char *src, Py_ssize_t n)
+{
+    uint64_t a, b, c, d;
+    if (n > 32) {
+        std::memcpy(dst, src, (size_t)n);
+    } else if (n >= 16) {
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + 8, 8);
+        std::memcpy(&c, src + n - 16, 8);
+        std::memcpy(&d, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + 8, &b, 8);
+        std::memcpy(dst + n - 16, &c, 8);
+        std::memcpy(dst + n - 8, &d, 8);
+    } else if (n >= 8) {
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t x, y;
+        std::memcpy(&x, src, 4);
+        std::memcpy(&y, src + n - 4, 4);
+        std::memcpy(dst, &x, 4);
+        std::memcpy(dst + n - 4, &y, 4);
+    } else {
+        for (Py_ssize_t i = 0; i < n; i++)
+            dst[i] = src[i];
+    }
+}
+
 inline int sb_append(StrBuf *sb, const char *data, Py_ssize_t n)
 {
-    if (sb_reserve(sb, n) < 0)
+    if (n > sb->cap - sb->len && sb_reserve(sb, n) < 0)
         return -1;
-    if (n > 0)
-        std::memcpy(sb->buf + sb->len, data, (size_t)n);
+    toml_copy(sb->buf + sb->len, data, n);
     sb->len += n;
     return 0;
 }
@@ -312,8 +344,8 @@ PyObject *toml_new_str(const char *s, Py_ssize_t n, bool ascii)
     if (!ascii)
         return quorvane_new_str(s, n);
     PyObject *str = PyUnicode_New(n, 127);
-    if (str != nullptr && n > 0)
-        std::memcpy(PyUnicode_1BYTE_DATA(str), s, (size_t)n);
+    if (str != nullptr)
+        toml_copy(reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(str)), s, n);
     return str;
 }
 
