@@ -639,12 +639,18 @@ int keypath_push(KeyPath *kp, PyObject *key, bool quoted)
 // a clash only costs a miss, since a hit compares every byte.
 inline uint32_t toml_key_slot(const char *s, Py_ssize_t n)
 {
-    uint64_t a = 0, b = 0;
+    uint64_t a, b = 0;
     if (n >= 8) {
         std::memcpy(&a, s, 8);
         std::memcpy(&b, s + n - 8, 8);
+    } else if (n >= 4) {
+        uint32_t x, y;
+        std::memcpy(&x, s, 4);
+        std::memcpy(&y, s + n - 4, 4);
+        a = (uint64_t)x | ((uint64_t)y << 32);
     } else {
-        std::memcpy(&a, s, (size_t)n);
+        a = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
+            (uint64_t)(unsigned char)s[n - 1] << 16;
     }
     uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (uint64_t)n;
     h ^= h >> 29;
