@@ -391,6 +391,11 @@ def test_invalid_utf8_bytes_in_a_string_fail_like_the_decoder():
     ("[a.b]\n[a]", 2, 4, "cannot redefine implicitly created table"),
     ("x.y = 1\n[x]", 2, 4, "cannot redefine implicitly created table"),
     ("[server]\na.b = 1\n[server.a]", 3, 11, "cannot redefine implicitly created table"),
+    # The same path string reached from the root and from the current table.
+    ('[a]\n"b.c" = 1\n[a."b.c"]', 3, 10, "cannot redefine a key as a table"),
+    ("['x\\y']\n'z.w' = {}\n['x\\y'.'z.w']", 3, 14, "cannot redefine a key as a table"),
+    ('[a]\n"b.c".d = 1\n[a."b.c"]', 3, 10, "cannot redefine implicitly created table"),
+    ("[a.b]\nc = 1\n[a]\n", 4, 1, "cannot redefine implicitly created table"),
     ("[[f]]\nx.y = 1\n[f.x]", 3, 6, "cannot extend a key as a table"),
     ("[[a.b]]\n[[a]]", 2, 6, "cannot redefine implicitly created table"),
     ("[[a.b]]\n[a]", 2, 4, "cannot redefine implicitly created table"),

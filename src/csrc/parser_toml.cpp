@@ -222,6 +222,7 @@ struct TomlCtx {
     StrBuf path;
     Py_ssize_t current_table_path_len;
     Py_ssize_t current_table_nseg;
+    uint64_t current_table_hash;
     PathSet defined;
 
     StrBuf scratch;          // decoded content of strings with escapes
@@ -583,6 +584,7 @@ struct KeySeg {
     PyObject *key;  // owned
     bool quoted;
     Py_ssize_t path_end;  // where this key's segment ends in ctx->path
+    uint64_t hash_end;    // hash of the path string up to there
 };
 
 struct KeyPath {
@@ -1161,6 +1163,51 @@ PyObject *toml_parse_inline_table(TomlCtx *ctx)
 // end is noted in its KeySeg: the path strings of the key path's prefixes
 // are then just shorter lengths of the same bytes.
 
+// Hashes of path strings.  A path string splits in exactly one way into
+// its segments (every '\' in it begins an escape pair, every other '.'
+// separates), so a hash folded over the segments, each hashed by its own
+// bytes, is a hash of the string itself.  The fold of the current table's
+// path is kept, and each segment is hashed from the bytes it is copied from.
+inline uint64_t toml_load64(const char *s)
+{
+    uint64_t w;
+    std::memcpy(&w, s, 8);
+    return w;
+}
+
+uint64_t toml_segment_hash(const char *s, Py_ssize_t n)
+{
+    const uint64_t m = 0xBF58476D1CE4E5B9ull;
+    uint64_t h = (uint64_t)n * 0x9E3779B97F4A7C15ull;
+    const char *p = s;
+    for (Py_ssize_t r = n; r > 8; r -= 8, p += 8) {
+        h = (h ^ toml_load64(p)) * m;
+        h ^= h >> 29;
+    }
+    uint64_t w;
+    if (n >= 8) {
+        w = toml_load64(s + n - 8);
+    } else if (n >= 4) {
+        uint32_t x, y;
+        std::memcpy(&x, s, 4);
+        std::memcpy(&y, s + n - 4, 4);
+        w = (uint64_t)x | ((uint64_t)y << 32);
+    } else if (n > 0) {
+        w = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
+            (uint64_t)(unsigned char)s[n - 1] << 16;
+    } else {
+        w = 0;
+    }
+    h = (h ^ w) * m;
+    return h ^ (h >> 31);
+}
+
+inline uint64_t toml_hash_fold(uint64_t h, uint64_t segment)
+{
+    h = (h ^ segment) * 0x94D049BB133111EBull;
+    return h ^ (h >> 32);
+}
+
 int toml_escape_segment(StrBuf *sb, const char *s, Py_ssize_t n, bool quoted)
 {
     if (!quoted)
@@ -1179,8 +1226,8 @@ int toml_escape_segment(StrBuf *sb, const char *s, Py_ssize_t n, bool quoted)
 }
 
 // Appends the key segments of kp to ctx->path, each after a '.' unless it
-// is the very first segment of the path string.
-int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first)
+// is the very first segment of the path string, folding their hashes into h.
+int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first, uint64_t h)
 {
     StrBuf *sb = &ctx->path;
     for (Py_ssize_t i = 0; i < kp->n; i++) {
@@ -1195,13 +1242,22 @@ int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first)
             if (bytes == nullptr)
                 return -1;
         }
-        if ((!first && sb_putc(sb, '.') < 0) ||
-            toml_escape_segment(sb, bytes, n, kp->segs[i].quoted) < 0) {
+        if ((!first && sb_putc(sb, '.') < 0)) {
             PyErr_NoMemory();
             return -1;
         }
+        Py_ssize_t start = sb->len;
+        if (toml_escape_segment(sb, bytes, n, kp->segs[i].quoted) < 0) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        // An escaped segment is hashed as written into the path string.
+        if (sb->len - start != n)
+            bytes = sb->buf + start;
+        h = toml_hash_fold(h, toml_segment_hash(bytes, sb->len - start));
         first = false;
         kp->segs[i].path_end = sb->len;
+        kp->segs[i].hash_end = h;
     }
     return 0;
 }
@@ -1210,60 +1266,19 @@ int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first)
 int toml_path_str(TomlCtx *ctx, KeyPath *kp)
 {
     ctx->path.len = 0;
-    return toml_append_key_segments(ctx, kp, true);
+    return toml_append_key_segments(ctx, kp, true, ctx->defined.seed);
 }
 
 // Path string of a key/value line's key path behind the current table path.
 int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
 {
     ctx->path.len = ctx->current_table_path_len;
-    return toml_append_key_segments(ctx, kp, ctx->current_table_nseg == 0);
+    return toml_append_key_segments(ctx, kp, ctx->current_table_nseg == 0,
+                                    ctx->current_table_hash);
 }
 
 // ---------------------------------------------------------------------------
 // Table model
-
-inline uint64_t toml_load64(const char *s)
-{
-    uint64_t w;
-    std::memcpy(&w, s, 8);
-    return w;
-}
-
-inline uint64_t toml_load32(const char *s)
-{
-    uint32_t w;
-    std::memcpy(&w, s, 4);
-    return w;
-}
-
-uint64_t toml_path_hash(const PathSet *set, const char *s, Py_ssize_t n)
-{
-    const uint64_t m = 0xBF58476D1CE4E5B9ull;
-    uint64_t h = set->seed ^ ((uint64_t)n * 0x9E3779B97F4A7C15ull);
-    const char *p = s;
-    for (Py_ssize_t r = n; r > 8; r -= 8, p += 8) {
-        h = (h ^ toml_load64(p)) * m;
-        h ^= h >> 29;
-    }
-    // The last word overlaps the one before it rather than being copied
-    // byte by byte.
-    uint64_t w;
-    if (n >= 8)
-        w = toml_load64(s + n - 8);
-    else if (n >= 4)
-        w = toml_load32(s) | (toml_load32(s + n - 4) << 32);
-    else if (n > 0)
-        w = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
-            (uint64_t)(unsigned char)s[n - 1] << 16;
-    else
-        w = 0;
-    h = (h ^ w) * m;
-    h ^= h >> 32;
-    h *= 0x94D049BB133111EBull;
-    h ^= h >> 29;
-    return h ? h : 1;
-}
 
 inline uint64_t toml_slot_of(uint64_t hash, size_t index)
 {
@@ -1311,14 +1326,13 @@ int toml_set_grow(PathSet *set)
 // The entry of a path string, added with no kinds when it is new; kinds 0
 // means that the path string is in none of the four sets.  The pointer is
 // good until the next call.  NULL with a memory error set on failure.
-PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
+PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n, uint64_t h)
 {
     if ((set->used == set->cap || (set->used + 1) * 2 > set->mask + 1) &&
         toml_set_grow(set) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
-    uint64_t h = toml_path_hash(set, s, n);
     uint64_t tag = h & 0xFFFFFFFF00000000ull;
     size_t i = h & set->mask;
     for (;;) {
@@ -1353,7 +1367,8 @@ PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
 int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
 {
     for (Py_ssize_t m = 0; m + 1 < kp->n; m++) {
-        PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, kp->segs[m].path_end);
+        PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, kp->segs[m].path_end,
+                                      kp->segs[m].hash_end);
         if (e == nullptr)
             return -1;
         e->kinds |= TOML_IMPLICIT_TABLE;
@@ -1397,7 +1412,8 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
         return -1;
     if (toml_abs_path_str(ctx, kp) < 0)
         return -1;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len,
+                                  kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return -1;
     if (e->kinds & TOML_DEFINED_KEY) {
@@ -1432,7 +1448,8 @@ PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
 {
     if (toml_path_str(ctx, kp) < 0)
         return nullptr;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len,
+                                  kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return nullptr;
     const char *conflict = nullptr;
@@ -1476,6 +1493,7 @@ PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
         return nullptr;
     ctx->current_table_path_len = ctx->path.len;
     ctx->current_table_nseg = kp->n;
+    ctx->current_table_hash = kp->segs[kp->n - 1].hash_end;
     return result.release();
 }
 
@@ -1486,7 +1504,8 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
 {
     if (toml_path_str(ctx, kp) < 0)
         return nullptr;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len,
+                                  kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return nullptr;
     const char *conflict = nullptr;
@@ -1532,6 +1551,8 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
         k /= 10;
     } while (k != 0);
     *--p = '[';
+    ctx->current_table_hash = toml_hash_fold(kp->segs[kp->n - 1].hash_end,
+                                             toml_segment_hash(p, index + sizeof index - p));
     *--p = '.';
     if (sb_append(&ctx->path, p, index + sizeof index - p) < 0) {
         PyErr_NoMemory();
@@ -1643,6 +1664,7 @@ QUORVANE_API PyObject *quorvane_parse_toml_text(const char *text, Py_ssize_t len
     // Path strings are hashed with a per-call seed, so that no fixed set of
     // keys collides in every parse.
     ctx.defined.seed = (uint64_t)(uintptr_t)&ctx * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
+    ctx.current_table_hash = ctx.defined.seed;
     ctx.root = PyDict_New();
     if (ctx.root == nullptr)
         return nullptr;
