@@ -525,6 +525,19 @@ def test_many_paths_and_index_segments():
     assert len(parse_toml(text)) == 3000
 
 
+def test_long_table_path_is_stored_once():
+    # 20000 keys under a 100 KB table name: recording every key's full path
+    # string separately would take 2 GB.
+    import resource
+
+    doc = '["' + "p" * 100_000 + '"]\n' + "".join(f"k{i}.x = {i}\n" for i in range(20_000))
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    tree = parse_toml(doc)
+    grown_mb = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
+    assert len(tree["p" * 100_000]) == 20_000
+    assert grown_mb < 200
+
+
 def test_no_reference_leaks():
     docs = [PYPROJECT, cargo_lock(30), "v = [1.5, 'x', {a = [2]}, 1979-05-27]",
             'a = """x\\ny"""\nb = 0x' + "f" * 40, "v = 1e5\nw = 0x1.8p3"]

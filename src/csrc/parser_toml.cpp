@@ -175,10 +175,17 @@ enum : unsigned char {
     TOML_IMPLICIT_TABLE = 8, // created on the way to a deeper key or table
 };
 
+// A recorded path string is a head, the bytes of the table path that its
+// statement was written under, followed by a tail, the bytes the statement
+// added.  Both are slices of PathSet::bytes, which holds each table path
+// and each statement's own bytes once: a long table path shared by many
+// keys, or a long key path with many prefixes, is stored a single time.
 struct PathEntry {
     uint64_t hash;
-    Py_ssize_t offset;  // bytes in PathSet::bytes
-    Py_ssize_t len;
+    Py_ssize_t head_off;
+    Py_ssize_t head_len;
+    Py_ssize_t tail_off;
+    Py_ssize_t tail_len;
     unsigned char kinds;
 };
 
@@ -223,6 +230,13 @@ struct TomlCtx {
     Py_ssize_t current_table_path_len;
     Py_ssize_t current_table_nseg;
     uint64_t current_table_hash;
+    Py_ssize_t current_table_path_off;  // its copy in defined.bytes
+    // The statement's path string in ctx->path: the first stmt_head_len
+    // bytes are also at stmt_head_off in defined.bytes; the rest is copied
+    // there (to stmt_tail_off) when first recorded, -1 until then.
+    Py_ssize_t stmt_head_off;
+    Py_ssize_t stmt_head_len;
+    Py_ssize_t stmt_tail_off;
     PathSet defined;
 
     StrBuf scratch;          // decoded content of strings with escapes
@@ -1266,6 +1280,9 @@ int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first, uint64_t h)
 int toml_path_str(TomlCtx *ctx, KeyPath *kp)
 {
     ctx->path.len = 0;
+    ctx->stmt_head_off = 0;
+    ctx->stmt_head_len = 0;
+    ctx->stmt_tail_off = -1;
     return toml_append_key_segments(ctx, kp, true, ctx->defined.seed);
 }
 
@@ -1273,6 +1290,9 @@ int toml_path_str(TomlCtx *ctx, KeyPath *kp)
 int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
 {
     ctx->path.len = ctx->current_table_path_len;
+    ctx->stmt_head_off = ctx->current_table_path_off;
+    ctx->stmt_head_len = ctx->current_table_path_len;
+    ctx->stmt_tail_off = -1;
     return toml_append_key_segments(ctx, kp, ctx->current_table_nseg == 0,
                                     ctx->current_table_hash);
 }
@@ -1323,16 +1343,57 @@ int toml_set_grow(PathSet *set)
     return 0;
 }
 
-// The entry of a path string, added with no kinds when it is new; kinds 0
-// means that the path string is in none of the four sets.  The pointer is
-// good until the next call.  NULL with a memory error set on failure.
-PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n, uint64_t h)
+// Whether entry e holds the path string made of the head_len bytes at
+// head_off in the store followed by the tail_len bytes at tail.
+bool toml_entry_matches(const PathSet *set, const PathEntry *e, Py_ssize_t head_off,
+                        Py_ssize_t head_len, const char *tail, Py_ssize_t tail_len)
 {
+    if (e->head_len + e->tail_len != head_len + tail_len)
+        return false;
+    const char *base = set->bytes.buf;
+    if (e->head_len == head_len && e->head_off == head_off)
+        return tail_len == 0 || std::memcmp(base + e->tail_off, tail, (size_t)tail_len) == 0;
+    // Split at different places: compare the two byte sequences piecewise.
+    const char *a[2] = {base + e->head_off, base + e->tail_off};
+    Py_ssize_t an[2] = {e->head_len, e->tail_len};
+    const char *b[2] = {base + head_off, tail};
+    Py_ssize_t bn[2] = {head_len, tail_len};
+    int ai = 0, bi = 0;
+    Py_ssize_t ao = 0, bo = 0;
+    while (ai < 2 && bi < 2) {
+        if (ao == an[ai]) {
+            ai++;
+            ao = 0;
+        } else if (bo == bn[bi]) {
+            bi++;
+            bo = 0;
+        } else {
+            Py_ssize_t k = an[ai] - ao < bn[bi] - bo ? an[ai] - ao : bn[bi] - bo;
+            if (std::memcmp(a[ai] + ao, b[bi] + bo, (size_t)k) != 0)
+                return false;
+            ao += k;
+            bo += k;
+        }
+    }
+    return true;
+}
+
+// The entry of the path string ctx->path.buf[0 .. end), a prefix of the
+// statement's path string, added with no kinds when it is new; kinds 0
+// means that the path string is in none of the four sets.  h is its hash.
+// The pointer is good until the next call.  NULL with a memory error set
+// on failure.
+PathEntry *toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
+{
+    PathSet *set = &ctx->defined;
     if ((set->used == set->cap || (set->used + 1) * 2 > set->mask + 1) &&
         toml_set_grow(set) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
+    Py_ssize_t head_len = ctx->stmt_head_len;
+    const char *tail = ctx->path.buf + head_len;
+    Py_ssize_t tail_len = end - head_len;
     uint64_t tag = h & 0xFFFFFFFF00000000ull;
     size_t i = h & set->mask;
     for (;;) {
@@ -1341,25 +1402,43 @@ PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n, uint64_t h)
             break;
         if ((slot & 0xFFFFFFFF00000000ull) == tag) {
             PathEntry *e = &set->entries[(slot & 0xFFFFFFFFu) - 1];
-            if (e->len == n &&
-                (n == 0 || std::memcmp(set->bytes.buf + e->offset, s, (size_t)n) == 0))
+            if (toml_entry_matches(set, e, ctx->stmt_head_off, head_len, tail, tail_len))
                 return e;
         }
         i = (i + 1) & set->mask;
     }
-    Py_ssize_t offset = set->bytes.len;
-    if (sb_append(&set->bytes, s, n) < 0) {
-        PyErr_NoMemory();
-        return nullptr;
+    if (ctx->stmt_tail_off < 0) {
+        ctx->stmt_tail_off = set->bytes.len;
+        if (sb_append(&set->bytes, tail, ctx->path.len - head_len) < 0) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
     }
     PathEntry *e = &set->entries[set->used];
     e->hash = h;
-    e->offset = offset;
-    e->len = n;
+    e->head_off = ctx->stmt_head_off;
+    e->head_len = head_len;
+    e->tail_off = ctx->stmt_tail_off;
+    e->tail_len = tail_len;
     e->kinds = 0;
     set->slots[i] = toml_slot_of(h, set->used);
     set->used++;
     return e;
+}
+
+// Stores the path string of the new current table, now at the front of
+// ctx->path, for the statements under it.
+int toml_store_table_path(TomlCtx *ctx, Py_ssize_t nseg, uint64_t hash)
+{
+    ctx->current_table_path_off = ctx->defined.bytes.len;
+    if (sb_append(&ctx->defined.bytes, ctx->path.buf, ctx->path.len) < 0) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    ctx->current_table_path_len = ctx->path.len;
+    ctx->current_table_nseg = nseg;
+    ctx->current_table_hash = hash;
+    return 0;
 }
 
 // Records the path strings of the proper prefixes of the key path just
@@ -1367,8 +1446,7 @@ PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n, uint64_t h)
 int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
 {
     for (Py_ssize_t m = 0; m + 1 < kp->n; m++) {
-        PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, kp->segs[m].path_end,
-                                      kp->segs[m].hash_end);
+        PathEntry *e = toml_set_entry(ctx, kp->segs[m].path_end, kp->segs[m].hash_end);
         if (e == nullptr)
             return -1;
         e->kinds |= TOML_IMPLICIT_TABLE;
@@ -1412,8 +1490,7 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
         return -1;
     if (toml_abs_path_str(ctx, kp) < 0)
         return -1;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len,
-                                  kp->segs[kp->n - 1].hash_end);
+    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return -1;
     if (e->kinds & TOML_DEFINED_KEY) {
@@ -1448,8 +1525,7 @@ PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
 {
     if (toml_path_str(ctx, kp) < 0)
         return nullptr;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len,
-                                  kp->segs[kp->n - 1].hash_end);
+    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return nullptr;
     const char *conflict = nullptr;
@@ -1491,9 +1567,8 @@ PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
     e->kinds |= TOML_DEFINED_TABLE;
     if (toml_mark_implicit(ctx, kp) < 0)
         return nullptr;
-    ctx->current_table_path_len = ctx->path.len;
-    ctx->current_table_nseg = kp->n;
-    ctx->current_table_hash = kp->segs[kp->n - 1].hash_end;
+    if (toml_store_table_path(ctx, kp->n, kp->segs[kp->n - 1].hash_end) < 0)
+        return nullptr;
     return result.release();
 }
 
@@ -1504,8 +1579,7 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
 {
     if (toml_path_str(ctx, kp) < 0)
         return nullptr;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len,
-                                  kp->segs[kp->n - 1].hash_end);
+    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return nullptr;
     const char *conflict = nullptr;
@@ -1551,15 +1625,15 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
         k /= 10;
     } while (k != 0);
     *--p = '[';
-    ctx->current_table_hash = toml_hash_fold(kp->segs[kp->n - 1].hash_end,
-                                             toml_segment_hash(p, index + sizeof index - p));
+    uint64_t hash = toml_hash_fold(kp->segs[kp->n - 1].hash_end,
+                                   toml_segment_hash(p, index + sizeof index - p));
     *--p = '.';
     if (sb_append(&ctx->path, p, index + sizeof index - p) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
-    ctx->current_table_path_len = ctx->path.len;
-    ctx->current_table_nseg = kp->n + 1;
+    if (toml_store_table_path(ctx, kp->n + 1, hash) < 0)
+        return nullptr;
     return element.release();
 }
 
