@@ -189,13 +189,11 @@ struct PathEntry {
     unsigned char kinds;
 };
 
+constexpr size_t TOML_PATH_SET_LOCAL = 32;  // entries; twice as many slots
+
 // Open addressing over compact slots: 0 is a free slot, anything else holds
 // the top half of the entry's hash and its index + 1, so that a probe reads
 // an entry only when the hash halves agree.
-
-
-constexpr size_t TOML_PATH_SET_LOCAL = 32;  // entries; twice as many slots
-
 struct PathSet {
     uint64_t *slots;    // local_slots until the first growth
     size_t mask;        // slot count - 1; the count is a power of two
