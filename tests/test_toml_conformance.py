@@ -96,7 +96,8 @@ DIFFERENCES: dict[str, list[str]] = {
         "invalid/inline-table/overwrite-05.toml",
         "invalid/spec-1.0.0/inline-table-2-0.toml",
     ],
-    # Line ends are blanks between the parts of an inline table and a key path.
+    # Line ends are blanks inside key paths, headers and inline tables, and
+    # between an '=' and its value.
     "line ends inside inline tables and keys": [
         "invalid/inline-table/linebreak-01.toml", "invalid/inline-table/linebreak-02.toml",
         "invalid/inline-table/linebreak-03.toml", "invalid/inline-table/linebreak-04.toml",
@@ -122,8 +123,8 @@ DIFFERENCES: dict[str, list[str]] = {
         "valid/string/multiline-empty.toml",
     ],
     "byte order mark": ["valid/utf8-bom-01.toml", "valid/utf8-bom-02.toml"],
-    # Comments and literal strings are not inspected for control bytes,
-    # DEL is allowed in strings, and a lone CR is an ordinary byte.
+    # Comments and literal strings are not inspected for control bytes, DEL
+    # is allowed in strings, and a lone carriage return is a line end.
     "control bytes": [
         f"invalid/control/{n}.toml" for n in (
             "bare-cr", "comment-cr", "comment-del", "comment-ff", "comment-lf",

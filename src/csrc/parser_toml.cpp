@@ -104,12 +104,44 @@ int sb_reserve(StrBuf *sb, Py_ssize_t extra)
     return 0;
 }
 
+// Keys and path strings are short: up to 32 bytes are copied with a few
+// overlapping word moves instead of a call.
+inline void toml_copy(char *dst, const char *src, Py_ssize_t n)
+{
+    uint64_t a, b, c, d;
+    if (n > 32) {
+        std::memcpy(dst, src, (size_t)n);
+    } else if (n >= 16) {
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + 8, 8);
+        std::memcpy(&c, src + n - 16, 8);
+        std::memcpy(&d, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + 8, &b, 8);
+        std::memcpy(dst + n - 16, &c, 8);
+        std::memcpy(dst + n - 8, &d, 8);
+    } else if (n >= 8) {
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t x, y;
+        std::memcpy(&x, src, 4);
+        std::memcpy(&y, src + n - 4, 4);
+        std::memcpy(dst, &x, 4);
+        std::memcpy(dst + n - 4, &y, 4);
+    } else {
+        for (Py_ssize_t i = 0; i < n; i++)
+            dst[i] = src[i];
+    }
+}
+
 inline int sb_append(StrBuf *sb, const char *data, Py_ssize_t n)
 {
-    if (sb_reserve(sb, n) < 0)
+    if (n > sb->cap - sb->len && sb_reserve(sb, n) < 0)
         return -1;
-    if (n > 0)
-        std::memcpy(sb->buf + sb->len, data, (size_t)n);
+    toml_copy(sb->buf + sb->len, data, n);
     sb->len += n;
     return 0;
 }
@@ -143,20 +175,25 @@ enum : unsigned char {
     TOML_IMPLICIT_TABLE = 8, // created on the way to a deeper key or table
 };
 
+// A recorded path string is a head, the bytes of the table path that its
+// statement was written under, followed by a tail, the bytes the statement
+// added.  Both are slices of PathSet::bytes, which holds each table path
+// and each statement's own bytes once: a long table path shared by many
+// keys, or a long key path with many prefixes, is stored a single time.
 struct PathEntry {
     uint64_t hash;
-    Py_ssize_t offset;  // bytes in PathSet::bytes
-    Py_ssize_t len;
+    Py_ssize_t head_off;
+    Py_ssize_t head_len;
+    Py_ssize_t tail_off;
+    Py_ssize_t tail_len;
     unsigned char kinds;
 };
+
+constexpr size_t TOML_PATH_SET_LOCAL = 32;  // entries; twice as many slots
 
 // Open addressing over compact slots: 0 is a free slot, anything else holds
 // the top half of the entry's hash and its index + 1, so that a probe reads
 // an entry only when the hash halves agree.
-
-
-constexpr size_t TOML_PATH_SET_LOCAL = 32;  // entries; twice as many slots
-
 struct PathSet {
     uint64_t *slots;    // local_slots until the first growth
     size_t mask;        // slot count - 1; the count is a power of two
@@ -190,6 +227,14 @@ struct TomlCtx {
     StrBuf path;
     Py_ssize_t current_table_path_len;
     Py_ssize_t current_table_nseg;
+    uint64_t current_table_hash;
+    Py_ssize_t current_table_path_off;  // its copy in defined.bytes
+    // The statement's path string in ctx->path: the first stmt_head_len
+    // bytes are also at stmt_head_off in defined.bytes; the rest is copied
+    // there (to stmt_tail_off) when first recorded, -1 until then.
+    Py_ssize_t stmt_head_off;
+    Py_ssize_t stmt_head_len;
+    Py_ssize_t stmt_tail_off;
     PathSet defined;
 
     StrBuf scratch;          // decoded content of strings with escapes
@@ -243,9 +288,11 @@ inline void toml_skip_ws_comments(TomlCtx *ctx)
         if (toml_is_ws(c)) {
             pos++;
         } else if (c == '#') {
-            pos++;
-            while (pos < len && !toml_is_newline(text[pos]))
-                pos++;
+            // The comment runs to the first line feed or carriage return.
+            const void *lf = std::memchr(text + pos, '\n', (size_t)(len - pos));
+            Py_ssize_t end = lf ? static_cast<const char *>(lf) - text : len;
+            const void *cr = std::memchr(text + pos, '\r', (size_t)(end - pos));
+            pos = cr ? static_cast<const char *>(cr) - text : end;
         } else {
             break;
         }
@@ -256,14 +303,62 @@ inline void toml_skip_ws_comments(TomlCtx *ctx)
 // ---------------------------------------------------------------------------
 // Strings
 
+// Eight bytes at a time: a word is skipped whole when none of its bytes can
+// end the run (a quote, a backslash or a control byte); any word that may
+// hold one is left to the byte loop, which decides by the class table.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+inline uint64_t swar_has(uint64_t w, unsigned char c)
+{
+    uint64_t x = w ^ (kOnes * c);
+    return (x - kOnes) & ~x & kHighBits;
+}
+
+inline uint64_t swar_has_below(uint64_t w, unsigned char c)
+{
+    return (w - kOnes * c) & ~w & kHighBits;
+}
+
+// Advances from pos over bytes outside class stop; returns the offset of
+// the first byte in it, or len.  ORs every byte passed into *high.
+inline Py_ssize_t toml_scan_run(const char *text, Py_ssize_t pos, Py_ssize_t len,
+                                unsigned char stop, uint64_t *high)
+{
+    const unsigned char quote = stop == CC_LITERAL ? '\'' : '"';
+    uint64_t acc = 0;
+    for (;;) {
+        while (len - pos >= 8) {
+            uint64_t w;
+            std::memcpy(&w, text + pos, 8);
+            uint64_t special = swar_has(w, quote) | swar_has_below(w, 0x20);
+            if (stop != CC_LITERAL)
+                special |= swar_has(w, '\\');
+            if (special)
+                break;
+            acc |= w;
+            pos += 8;
+        }
+        Py_ssize_t lim = len - pos > 8 ? pos + 8 : len;
+        while (pos < lim && !toml_has_class(text[pos], stop)) {
+            acc |= (unsigned char)text[pos];
+            pos++;
+        }
+        if (pos < lim || pos >= len)
+            break;
+    }
+    *high |= acc;
+    return pos;
+}
+
 // A str from bytes already known to be ASCII skips the UTF-8 decoder.
 PyObject *toml_new_str(const char *s, Py_ssize_t n, bool ascii)
 {
     if (!ascii)
         return quorvane_new_str(s, n);
     PyObject *str = PyUnicode_New(n, 127);
-    if (str != nullptr && n > 0)
-        std::memcpy(PyUnicode_1BYTE_DATA(str), s, (size_t)n);
+    if (str != nullptr)
+        toml_copy(reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(str)), s, n);
     return str;
 }
 
@@ -383,16 +478,13 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
     }
 
     Py_ssize_t run = pos;      // start of the bytes not yet copied
-    unsigned char high = 0;    // OR of every content byte: ASCII test
+    uint64_t high = 0;         // OR of every content byte: ASCII test
     StrBuf *sb = &ctx->scratch;
     bool decoding = false;     // content is being collected in sb
     sb->len = 0;
 
     for (;;) {
-        while (pos < len && !toml_has_class(text[pos], stop)) {
-            high |= (unsigned char)text[pos];
-            pos++;
-        }
+        pos = toml_scan_run(text, pos, len, stop, &high);
         if (pos >= len)
             return toml_fail_at(ctx, len, "unterminated string");
         char c = text[pos];
@@ -444,12 +536,12 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
     Py_ssize_t end = ctx->pos - (triple ? 3 : 1);
     if (!decoding)
-        return toml_new_str(text + run, end - run, (high & 0x80) == 0);
+        return toml_new_str(text + run, end - run, (high & kHighBits) == 0);
     if (sb_append(sb, text + run, end - run) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
-    return toml_new_str(sb->buf, sb->len, (high & 0x80) == 0);
+    return toml_new_str(sb->buf, sb->len, (high & kHighBits) == 0);
 }
 
 // Literal string, single-line or multi-line: no escapes, so the content is
@@ -459,20 +551,17 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     const char *text = ctx->text;
     const Py_ssize_t len = ctx->len;
     Py_ssize_t pos = ctx->pos;
-    unsigned char high = 0;
+    uint64_t high = 0;
 
     if (!triple) {
         Py_ssize_t start = pos;
-        while (pos < len && !toml_has_class(text[pos], CC_LITERAL)) {
-            high |= (unsigned char)text[pos];
-            pos++;
-        }
+        pos = toml_scan_run(text, pos, len, CC_LITERAL, &high);
         if (pos >= len)
             return toml_fail_at(ctx, len, "unterminated literal string");
         if (text[pos] != '\'')
             return toml_fail_at(ctx, pos, "newline in single-line literal string");
         ctx->pos = pos + 1;
-        return toml_new_str(text + start, pos - start, (high & 0x80) == 0);
+        return toml_new_str(text + start, pos - start, (high & kHighBits) == 0);
     }
 
     if (pos < len) {
@@ -494,7 +583,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     ctx->pos = pos + 3;
     for (Py_ssize_t k = start; k < pos; k++)
         high |= (unsigned char)text[k];
-    return toml_new_str(text + start, pos - start, (high & 0x80) == 0);
+    return toml_new_str(text + start, pos - start, (high & kHighBits) == 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -507,6 +596,7 @@ struct KeySeg {
     PyObject *key;  // owned
     bool quoted;
     Py_ssize_t path_end;  // where this key's segment ends in ctx->path
+    uint64_t hash_end;    // hash of the path string up to there
 };
 
 struct KeyPath {
@@ -563,12 +653,18 @@ int keypath_push(KeyPath *kp, PyObject *key, bool quoted)
 // a clash only costs a miss, since a hit compares every byte.
 inline uint32_t toml_key_slot(const char *s, Py_ssize_t n)
 {
-    uint64_t a = 0, b = 0;
+    uint64_t a, b = 0;
     if (n >= 8) {
         std::memcpy(&a, s, 8);
         std::memcpy(&b, s + n - 8, 8);
+    } else if (n >= 4) {
+        uint32_t x, y;
+        std::memcpy(&x, s, 4);
+        std::memcpy(&y, s + n - 4, 4);
+        a = (uint64_t)x | ((uint64_t)y << 32);
     } else {
-        std::memcpy(&a, s, (size_t)n);
+        a = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
+            (uint64_t)(unsigned char)s[n - 1] << 16;
     }
     uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (uint64_t)n;
     h ^= h >> 29;
@@ -1079,6 +1175,51 @@ PyObject *toml_parse_inline_table(TomlCtx *ctx)
 // end is noted in its KeySeg: the path strings of the key path's prefixes
 // are then just shorter lengths of the same bytes.
 
+// Hashes of path strings.  A path string splits in exactly one way into
+// its segments (every '\' in it begins an escape pair, every other '.'
+// separates), so a hash folded over the segments, each hashed by its own
+// bytes, is a hash of the string itself.  The fold of the current table's
+// path is kept, and each segment is hashed from the bytes it is copied from.
+inline uint64_t toml_load64(const char *s)
+{
+    uint64_t w;
+    std::memcpy(&w, s, 8);
+    return w;
+}
+
+uint64_t toml_segment_hash(const char *s, Py_ssize_t n)
+{
+    const uint64_t m = 0xBF58476D1CE4E5B9ull;
+    uint64_t h = (uint64_t)n * 0x9E3779B97F4A7C15ull;
+    const char *p = s;
+    for (Py_ssize_t r = n; r > 8; r -= 8, p += 8) {
+        h = (h ^ toml_load64(p)) * m;
+        h ^= h >> 29;
+    }
+    uint64_t w;
+    if (n >= 8) {
+        w = toml_load64(s + n - 8);
+    } else if (n >= 4) {
+        uint32_t x, y;
+        std::memcpy(&x, s, 4);
+        std::memcpy(&y, s + n - 4, 4);
+        w = (uint64_t)x | ((uint64_t)y << 32);
+    } else if (n > 0) {
+        w = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
+            (uint64_t)(unsigned char)s[n - 1] << 16;
+    } else {
+        w = 0;
+    }
+    h = (h ^ w) * m;
+    return h ^ (h >> 31);
+}
+
+inline uint64_t toml_hash_fold(uint64_t h, uint64_t segment)
+{
+    h = (h ^ segment) * 0x94D049BB133111EBull;
+    return h ^ (h >> 32);
+}
+
 int toml_escape_segment(StrBuf *sb, const char *s, Py_ssize_t n, bool quoted)
 {
     if (!quoted)
@@ -1097,8 +1238,8 @@ int toml_escape_segment(StrBuf *sb, const char *s, Py_ssize_t n, bool quoted)
 }
 
 // Appends the key segments of kp to ctx->path, each after a '.' unless it
-// is the very first segment of the path string.
-int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first)
+// is the very first segment of the path string, folding their hashes into h.
+int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first, uint64_t h)
 {
     StrBuf *sb = &ctx->path;
     for (Py_ssize_t i = 0; i < kp->n; i++) {
@@ -1113,13 +1254,22 @@ int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first)
             if (bytes == nullptr)
                 return -1;
         }
-        if ((!first && sb_putc(sb, '.') < 0) ||
-            toml_escape_segment(sb, bytes, n, kp->segs[i].quoted) < 0) {
+        if ((!first && sb_putc(sb, '.') < 0)) {
             PyErr_NoMemory();
             return -1;
         }
+        Py_ssize_t start = sb->len;
+        if (toml_escape_segment(sb, bytes, n, kp->segs[i].quoted) < 0) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        // An escaped segment is hashed as written into the path string.
+        if (sb->len - start != n)
+            bytes = sb->buf + start;
+        h = toml_hash_fold(h, toml_segment_hash(bytes, sb->len - start));
         first = false;
         kp->segs[i].path_end = sb->len;
+        kp->segs[i].hash_end = h;
     }
     return 0;
 }
@@ -1128,60 +1278,25 @@ int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first)
 int toml_path_str(TomlCtx *ctx, KeyPath *kp)
 {
     ctx->path.len = 0;
-    return toml_append_key_segments(ctx, kp, true);
+    ctx->stmt_head_off = 0;
+    ctx->stmt_head_len = 0;
+    ctx->stmt_tail_off = -1;
+    return toml_append_key_segments(ctx, kp, true, ctx->defined.seed);
 }
 
 // Path string of a key/value line's key path behind the current table path.
 int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
 {
     ctx->path.len = ctx->current_table_path_len;
-    return toml_append_key_segments(ctx, kp, ctx->current_table_nseg == 0);
+    ctx->stmt_head_off = ctx->current_table_path_off;
+    ctx->stmt_head_len = ctx->current_table_path_len;
+    ctx->stmt_tail_off = -1;
+    return toml_append_key_segments(ctx, kp, ctx->current_table_nseg == 0,
+                                    ctx->current_table_hash);
 }
 
 // ---------------------------------------------------------------------------
 // Table model
-
-inline uint64_t toml_load64(const char *s)
-{
-    uint64_t w;
-    std::memcpy(&w, s, 8);
-    return w;
-}
-
-inline uint64_t toml_load32(const char *s)
-{
-    uint32_t w;
-    std::memcpy(&w, s, 4);
-    return w;
-}
-
-uint64_t toml_path_hash(const PathSet *set, const char *s, Py_ssize_t n)
-{
-    const uint64_t m = 0xBF58476D1CE4E5B9ull;
-    uint64_t h = set->seed ^ ((uint64_t)n * 0x9E3779B97F4A7C15ull);
-    const char *p = s;
-    for (Py_ssize_t r = n; r > 8; r -= 8, p += 8) {
-        h = (h ^ toml_load64(p)) * m;
-        h ^= h >> 29;
-    }
-    // The last word overlaps the one before it rather than being copied
-    // byte by byte.
-    uint64_t w;
-    if (n >= 8)
-        w = toml_load64(s + n - 8);
-    else if (n >= 4)
-        w = toml_load32(s) | (toml_load32(s + n - 4) << 32);
-    else if (n > 0)
-        w = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
-            (uint64_t)(unsigned char)s[n - 1] << 16;
-    else
-        w = 0;
-    h = (h ^ w) * m;
-    h ^= h >> 32;
-    h *= 0x94D049BB133111EBull;
-    h ^= h >> 29;
-    return h ? h : 1;
-}
 
 inline uint64_t toml_slot_of(uint64_t hash, size_t index)
 {
@@ -1226,17 +1341,57 @@ int toml_set_grow(PathSet *set)
     return 0;
 }
 
-// The entry of a path string, added with no kinds when it is new; kinds 0
-// means that the path string is in none of the four sets.  The pointer is
-// good until the next call.  NULL with a memory error set on failure.
-PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
+// Whether entry e holds the path string made of the head_len bytes at
+// head_off in the store followed by the tail_len bytes at tail.
+bool toml_entry_matches(const PathSet *set, const PathEntry *e, Py_ssize_t head_off,
+                        Py_ssize_t head_len, const char *tail, Py_ssize_t tail_len)
 {
+    if (e->head_len + e->tail_len != head_len + tail_len)
+        return false;
+    const char *base = set->bytes.buf;
+    if (e->head_len == head_len && e->head_off == head_off)
+        return tail_len == 0 || std::memcmp(base + e->tail_off, tail, (size_t)tail_len) == 0;
+    // Split at different places: compare the two byte sequences piecewise.
+    const char *a[2] = {base + e->head_off, base + e->tail_off};
+    Py_ssize_t an[2] = {e->head_len, e->tail_len};
+    const char *b[2] = {base + head_off, tail};
+    Py_ssize_t bn[2] = {head_len, tail_len};
+    int ai = 0, bi = 0;
+    Py_ssize_t ao = 0, bo = 0;
+    while (ai < 2 && bi < 2) {
+        if (ao == an[ai]) {
+            ai++;
+            ao = 0;
+        } else if (bo == bn[bi]) {
+            bi++;
+            bo = 0;
+        } else {
+            Py_ssize_t k = an[ai] - ao < bn[bi] - bo ? an[ai] - ao : bn[bi] - bo;
+            if (std::memcmp(a[ai] + ao, b[bi] + bo, (size_t)k) != 0)
+                return false;
+            ao += k;
+            bo += k;
+        }
+    }
+    return true;
+}
+
+// The entry of the path string ctx->path.buf[0 .. end), a prefix of the
+// statement's path string, added with no kinds when it is new; kinds 0
+// means that the path string is in none of the four sets.  h is its hash.
+// The pointer is good until the next call.  NULL with a memory error set
+// on failure.
+PathEntry *toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
+{
+    PathSet *set = &ctx->defined;
     if ((set->used == set->cap || (set->used + 1) * 2 > set->mask + 1) &&
         toml_set_grow(set) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
-    uint64_t h = toml_path_hash(set, s, n);
+    Py_ssize_t head_len = ctx->stmt_head_len;
+    const char *tail = ctx->path.buf + head_len;
+    Py_ssize_t tail_len = end - head_len;
     uint64_t tag = h & 0xFFFFFFFF00000000ull;
     size_t i = h & set->mask;
     for (;;) {
@@ -1245,25 +1400,43 @@ PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
             break;
         if ((slot & 0xFFFFFFFF00000000ull) == tag) {
             PathEntry *e = &set->entries[(slot & 0xFFFFFFFFu) - 1];
-            if (e->len == n &&
-                (n == 0 || std::memcmp(set->bytes.buf + e->offset, s, (size_t)n) == 0))
+            if (toml_entry_matches(set, e, ctx->stmt_head_off, head_len, tail, tail_len))
                 return e;
         }
         i = (i + 1) & set->mask;
     }
-    Py_ssize_t offset = set->bytes.len;
-    if (sb_append(&set->bytes, s, n) < 0) {
-        PyErr_NoMemory();
-        return nullptr;
+    if (ctx->stmt_tail_off < 0) {
+        ctx->stmt_tail_off = set->bytes.len;
+        if (sb_append(&set->bytes, tail, ctx->path.len - head_len) < 0) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
     }
     PathEntry *e = &set->entries[set->used];
     e->hash = h;
-    e->offset = offset;
-    e->len = n;
+    e->head_off = ctx->stmt_head_off;
+    e->head_len = head_len;
+    e->tail_off = ctx->stmt_tail_off;
+    e->tail_len = tail_len;
     e->kinds = 0;
     set->slots[i] = toml_slot_of(h, set->used);
     set->used++;
     return e;
+}
+
+// Stores the path string of the new current table, now at the front of
+// ctx->path, for the statements under it.
+int toml_store_table_path(TomlCtx *ctx, Py_ssize_t nseg, uint64_t hash)
+{
+    ctx->current_table_path_off = ctx->defined.bytes.len;
+    if (sb_append(&ctx->defined.bytes, ctx->path.buf, ctx->path.len) < 0) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    ctx->current_table_path_len = ctx->path.len;
+    ctx->current_table_nseg = nseg;
+    ctx->current_table_hash = hash;
+    return 0;
 }
 
 // Records the path strings of the proper prefixes of the key path just
@@ -1271,7 +1444,7 @@ PathEntry *toml_set_entry(PathSet *set, const char *s, Py_ssize_t n)
 int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
 {
     for (Py_ssize_t m = 0; m + 1 < kp->n; m++) {
-        PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, kp->segs[m].path_end);
+        PathEntry *e = toml_set_entry(ctx, kp->segs[m].path_end, kp->segs[m].hash_end);
         if (e == nullptr)
             return -1;
         e->kinds |= TOML_IMPLICIT_TABLE;
@@ -1315,7 +1488,7 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
         return -1;
     if (toml_abs_path_str(ctx, kp) < 0)
         return -1;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return -1;
     if (e->kinds & TOML_DEFINED_KEY) {
@@ -1350,7 +1523,7 @@ PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
 {
     if (toml_path_str(ctx, kp) < 0)
         return nullptr;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return nullptr;
     const char *conflict = nullptr;
@@ -1392,8 +1565,8 @@ PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
     e->kinds |= TOML_DEFINED_TABLE;
     if (toml_mark_implicit(ctx, kp) < 0)
         return nullptr;
-    ctx->current_table_path_len = ctx->path.len;
-    ctx->current_table_nseg = kp->n;
+    if (toml_store_table_path(ctx, kp->n, kp->segs[kp->n - 1].hash_end) < 0)
+        return nullptr;
     return result.release();
 }
 
@@ -1404,7 +1577,7 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
 {
     if (toml_path_str(ctx, kp) < 0)
         return nullptr;
-    PathEntry *e = toml_set_entry(&ctx->defined, ctx->path.buf, ctx->path.len);
+    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return nullptr;
     const char *conflict = nullptr;
@@ -1450,13 +1623,15 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
         k /= 10;
     } while (k != 0);
     *--p = '[';
+    uint64_t hash = toml_hash_fold(kp->segs[kp->n - 1].hash_end,
+                                   toml_segment_hash(p, index + sizeof index - p));
     *--p = '.';
     if (sb_append(&ctx->path, p, index + sizeof index - p) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
-    ctx->current_table_path_len = ctx->path.len;
-    ctx->current_table_nseg = kp->n + 1;
+    if (toml_store_table_path(ctx, kp->n + 1, hash) < 0)
+        return nullptr;
     return element.release();
 }
 
@@ -1561,6 +1736,7 @@ QUORVANE_API PyObject *quorvane_parse_toml_text(const char *text, Py_ssize_t len
     // Path strings are hashed with a per-call seed, so that no fixed set of
     // keys collides in every parse.
     ctx.defined.seed = (uint64_t)(uintptr_t)&ctx * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
+    ctx.current_table_hash = ctx.defined.seed;
     ctx.root = PyDict_New();
     if (ctx.root == nullptr)
         return nullptr;
