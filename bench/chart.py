@@ -15,6 +15,7 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.ticker import FuncFormatter, NullFormatter  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 
@@ -45,7 +46,9 @@ def main() -> None:
         for bar, v in zip(bars, values):
             ax.text(v * 1.05, bar.get_y() + bar.get_height() / 2, f"{v:.1f}x",
                     va="center", fontsize=8)
-        ax.set_xlim(0.5, max(values) * 3)
+        ax.set_xlim(0.7, max(values) * 3)
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}x"))
+        ax.xaxis.set_minor_formatter(NullFormatter())
         ax.invert_yaxis()
     fig.tight_layout()
     fig.savefig(out, dpi=110)
