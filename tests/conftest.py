@@ -1,5 +1,8 @@
 import sys
 from pathlib import Path
 
-# Makes tests/_util.py importable however pytest was started.
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+# Makes tests/_util.py and the fuzzers' checks (fuzz/checks.py) importable
+# however pytest was started.
+sys.path.insert(0, str(HERE.parent / "fuzz"))
+sys.path.insert(0, str(HERE))

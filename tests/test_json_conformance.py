@@ -11,6 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _quorvane
+from checks import same
 
 parse = _quorvane.parse_json
 
@@ -65,22 +66,9 @@ _values = st.recursive(
 )
 
 
-def _same(a, b) -> bool:
-    """Equal, with the same types and key order, all the way down."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(_same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
-    if isinstance(a, float):
-        return a.hex() == b.hex()
-    return a == b
-
-
 @settings(max_examples=400, deadline=None)
 @given(_values, st.sampled_from([None, 1, 2]), st.booleans())
 def test_same_tree_as_json_module(value, indent, ascii_only):
     text = json.dumps(value, indent=indent, ensure_ascii=ascii_only)
-    assert _same(parse(text), json.loads(text))
-    assert _same(parse(text.encode()), json.loads(text))
+    assert same(parse(text), json.loads(text))
+    assert same(parse(text.encode()), json.loads(text))

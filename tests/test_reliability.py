@@ -4,15 +4,13 @@ from __future__ import annotations
 
 import gc
 import sys
-from pathlib import Path
 
 import pytest
 
 import _quorvane
 from _util import DATA, position_error
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
-import checks  # noqa: E402
+import checks
 
 PARSE = {"json": _quorvane.parse_json, "toml": _quorvane.parse_toml,
          "ini": _quorvane.parse_ini}

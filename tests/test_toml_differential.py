@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _quorvane import parse_toml
+from checks import same
 
 BARE = st.from_regex(r"\A[A-Za-z0-9_-]{1,8}\Z")
 TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=12)
@@ -179,18 +180,6 @@ def documents(draw):
 
     section([], tree)
     return tree, eol.join(lines) + eol
-
-
-def same(a, b) -> bool:
-    if isinstance(a, float) and isinstance(b, float):
-        return a == b and math.copysign(1, a) == math.copysign(1, b)
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
 
 
 @settings(max_examples=600, deadline=None)
