@@ -116,3 +116,30 @@ def test_no_color_without_a_terminal(files):
 def test_help_mentions_non_finite_floats():
     code, out, _ = run("--help")
     assert code == 0 and "Infinity" in out and "NaN" in out
+
+
+@pytest.mark.parametrize("no_color, painted", [(None, True), ("1", False)])
+def test_color_only_on_a_terminal_without_no_color(files, no_color, painted):
+    pty = pytest.importorskip("pty")
+    env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    if no_color is not None:
+        env["NO_COLOR"] = no_color
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "quorvane", "--check", str(files["bad.ini"])],
+                              stdout=subprocess.PIPE, stderr=slave, env=env, timeout=60)
+        os.close(slave)
+        err = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            err += chunk
+    finally:
+        os.close(master)
+    assert proc.returncode == 1
+    assert (b"\033[" in err) is painted
+    assert b"expected '=' or ':' in key-value line" in err
