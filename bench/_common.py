@@ -7,6 +7,7 @@ disturbed by the rest of the machine.
 
 from __future__ import annotations
 
+import importlib
 import math
 import os
 import time
@@ -15,6 +16,18 @@ from typing import Callable, Iterable
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data")) / "bench"
+
+
+def installed(peers: dict[str, str]) -> dict[str, Callable[..., object]]:
+    """The peers that import here, from {label: "module:function"}."""
+    found: dict[str, Callable[..., object]] = {}
+    for label, target in peers.items():
+        module, _, attr = target.partition(":")
+        try:
+            found[label] = getattr(importlib.import_module(module), attr)
+        except ImportError:
+            pass
+    return found
 
 
 def min_time(fn: Callable[[], object], repeat: int = 7, budget: float = 0.2) -> float:

@@ -12,7 +12,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, min_time, print_table  # noqa: E402
+from _common import DATA, installed, min_time, print_table  # noqa: E402
 
 import _quorvane  # noqa: E402
 
@@ -21,28 +21,9 @@ ROUNDS = 9
 
 
 def _readers() -> dict[str, object]:
-    readers: dict[str, object] = {
-        "quorvane": _quorvane.parse_json,
-        "json": json.loads,
-    }
-    try:
-        import orjson
-
-        readers["orjson"] = orjson.loads
-    except ImportError:
-        pass
-    try:
-        import msgspec
-
-        readers["msgspec"] = msgspec.json.decode
-    except ImportError:
-        pass
-    try:
-        import ujson
-
-        readers["ujson"] = ujson.loads
-    except ImportError:
-        pass
+    readers: dict[str, object] = {"quorvane": _quorvane.parse_json, "json": json.loads}
+    readers.update(installed({"orjson": "orjson:loads", "msgspec": "msgspec.json:decode",
+                              "ujson": "ujson:loads"}))
     return readers
 
 

@@ -11,33 +11,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, min_time, print_table  # noqa: E402
+from _common import DATA, installed, min_time, print_table  # noqa: E402
 
 
 def _peers() -> dict:
-    peers = {}
-    import tomllib
-
-    peers["tomllib"] = tomllib.loads
-    try:
-        import tomli
-
-        peers["tomli"] = tomli.loads
-    except ImportError:
-        pass
-    try:
-        import rtoml
-
-        peers["rtoml"] = rtoml.loads
-    except ImportError:
-        pass
-    try:
-        import pytomlpp
-
-        peers["pytomlpp"] = pytomlpp.loads
-    except ImportError:
-        pass
-    return peers
+    return installed({"tomllib": "tomllib:loads", "tomli": "tomli:loads",
+                      "rtoml": "rtoml:loads", "pytomlpp": "pytomlpp:loads"})
 
 
 def run() -> None:

@@ -18,12 +18,7 @@ struct IniCtx {
 // Space, tab and carriage return; a line feed ends lines and is never blank.
 inline bool ini_is_ws(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-void ini_error(IniCtx *ctx, const char *msg)
-{
-    int line, col;
-    quorvane_line_col(ctx->text, ctx->pos, &line, &col);
-    quorvane_raise_error(msg, line, col);
-}
+void ini_error(IniCtx *ctx, const char *msg) { qv::raise_at(ctx->text, ctx->pos, msg); }
 
 // Reports msg at the end of the current line and returns -1.
 int ini_fail_at_line_end(IniCtx *ctx, Py_ssize_t line_end, const char *msg)

@@ -77,12 +77,7 @@ constexpr struct JsonClassTable {
 inline bool json_is_ws(char c) { return kClass.c[(unsigned char)c] & kWs; }
 inline bool json_is_digit(char c) { return c >= '0' && c <= '9'; }
 
-void json_error(JsonCtx *ctx, const char *msg)
-{
-    int line, col;
-    quorvane_line_col(ctx->text, ctx->pos, &line, &col);
-    quorvane_raise_error(msg, line, col);
-}
+void json_error(JsonCtx *ctx, const char *msg) { qv::raise_at(ctx->text, ctx->pos, msg); }
 
 // Moves pos to `at`, raises msg there and returns NULL for the caller.
 PyObject *json_fail(JsonCtx *ctx, Py_ssize_t at, const char *msg)
@@ -378,43 +373,12 @@ int json_hex4(const char *s)
 {
     int v = 0;
     for (int i = 0; i < 4; i++) {
-        unsigned char c = (unsigned char)s[i];
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
+        int d = qv::hex_digit(s[i]);
+        if (d < 0)
             return -1;
         v = v * 16 + d;
     }
     return v;
-}
-
-int json_utf8_encode(char *o, int cp)
-{
-    if (cp < 0x80) {
-        o[0] = (char)cp;
-        return 1;
-    }
-    if (cp < 0x800) {
-        o[0] = (char)(0xC0 | (cp >> 6));
-        o[1] = (char)(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        o[0] = (char)(0xE0 | (cp >> 12));
-        o[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
-        o[2] = (char)(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    o[0] = (char)(0xF0 | (cp >> 18));
-    o[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
-    o[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
-    o[3] = (char)(0x80 | (cp & 0x3F));
-    return 4;
 }
 
 // `\u` and its digits, with pos on the first digit.  Returns the code point
@@ -478,7 +442,7 @@ int json_parse_escape(JsonCtx *ctx, Py_ssize_t *out, bool *high)
             PyErr_NoMemory();
             return -1;
         }
-        *out += json_utf8_encode(ctx->sbuf + *out, cp);
+        *out += qv::utf8_encode(ctx->sbuf + *out, (unsigned)cp);
         *high |= cp >= 0x80;
         return 0;
     }

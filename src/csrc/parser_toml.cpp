@@ -251,12 +251,7 @@ struct TomlCtx {
     PathEntry local_entries[TOML_PATH_SET_LOCAL];
 };
 
-void toml_error(TomlCtx *ctx, const char *msg)
-{
-    int line, col;
-    quorvane_line_col(ctx->text, ctx->pos, &line, &col);
-    quorvane_raise_error(msg, line, col);
-}
+void toml_error(TomlCtx *ctx, const char *msg) { qv::raise_at(ctx->text, ctx->pos, msg); }
 
 // Raises msg at offset and returns NULL, for the readers that build objects.
 PyObject *toml_fail_at(TomlCtx *ctx, Py_ssize_t offset, const char *msg)
@@ -362,41 +357,10 @@ PyObject *toml_new_str(const char *s, Py_ssize_t n, bool ascii)
     return str;
 }
 
-inline int toml_hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 int toml_append_utf8(StrBuf *sb, unsigned int cp)
 {
     char out[4];
-    Py_ssize_t n;
-    if (cp < 0x80) {
-        out[0] = (char)cp;
-        n = 1;
-    } else if (cp < 0x800) {
-        out[0] = (char)(0xC0 | (cp >> 6));
-        out[1] = (char)(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        out[0] = (char)(0xE0 | (cp >> 12));
-        out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = (char)(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        out[0] = (char)(0xF0 | (cp >> 18));
-        out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
-        out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
-        out[3] = (char)(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    return sb_append(sb, out, n);
+    return sb_append(sb, out, qv::utf8_encode(out, cp));
 }
 
 // pos is on the byte after a backslash.  Decodes one escape into sb and
@@ -429,7 +393,7 @@ int toml_parse_escape(TomlCtx *ctx, StrBuf *sb)
         }
         unsigned int cp = 0;
         for (Py_ssize_t k = 0; k < digits; k++) {
-            int d = toml_hex_digit(ctx->text[ctx->pos + k]);
+            int d = qv::hex_digit(ctx->text[ctx->pos + k]);
             if (d < 0) {
                 toml_error(ctx, "invalid unicode escape");
                 return -1;
@@ -763,7 +727,7 @@ inline bool toml_is_digit(char c) { return c >= '0' && c <= '9'; }
 
 inline int toml_digit_value(char c, int base)
 {
-    int d = toml_hex_digit(c);
+    int d = qv::hex_digit(c);
     return d < base ? d : -1;
 }
 
@@ -978,19 +942,18 @@ PyObject *toml_parse_token(TomlCtx *ctx)
 {
     const char *text = ctx->text;
     Py_ssize_t start = ctx->pos, pos = start, len = ctx->len;
-    bool has_dot = false, has_e = false, has_colon = false;
+    bool has_dot = false, has_e = false;
     while (pos < len && toml_is_token_char(text[pos])) {
         char c = text[pos];
         has_dot |= c == '.';
         has_e |= c == 'e' || c == 'E';
-        has_colon |= c == ':';
         pos++;
     }
     ctx->pos = pos;
     const char *tok = text + start;
     Py_ssize_t n = pos - start;
 
-    if (has_colon || toml_token_is_datetime(tok, n))
+    if (toml_token_is_datetime(tok, n))
         return quorvane_new_str(tok, n);
     Py_ssize_t start_i = (tok[0] == '+' || tok[0] == '-') ? 1 : 0;
     bool is_hex = n - start_i > 1 && tok[start_i] == '0' &&
@@ -1517,13 +1480,19 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
 // the statement after the header, or the end of the text.  On success the
 // path string of the new current table is left at the front of ctx->path.
 
+// The entry of a header's own path string, which starts at the root.
+PathEntry *toml_header_entry(TomlCtx *ctx, KeyPath *kp)
+{
+    if (toml_path_str(ctx, kp) < 0)
+        return nullptr;
+    return toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
+}
+
 // [a.b]: opens the table, or reopens a dict that only a dotted key or an
 // inline table made.  Returns a new reference to it.
 PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
 {
-    if (toml_path_str(ctx, kp) < 0)
-        return nullptr;
-    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
+    PathEntry *e = toml_header_entry(ctx, kp);
     if (e == nullptr)
         return nullptr;
     const char *conflict = nullptr;
@@ -1575,9 +1544,7 @@ PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
 // index segment [k], k counting every item the list holds.
 PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
 {
-    if (toml_path_str(ctx, kp) < 0)
-        return nullptr;
-    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
+    PathEntry *e = toml_header_entry(ctx, kp);
     if (e == nullptr)
         return nullptr;
     const char *conflict = nullptr;

@@ -64,6 +64,54 @@ private:
     PyObject *p_ = nullptr;
 };
 
+// Raises the position error for msg at byte offset pos of text: the one
+// way every parser reports a problem in the document.
+inline void raise_at(const char *text, Py_ssize_t pos, const char *msg)
+{
+    int line, col;
+    quorvane_line_col(text, pos, &line, &col);
+    quorvane_raise_error(msg, line, col);
+}
+
+// The value 0-15 of a hexadecimal digit of either case, or -1.
+inline int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Writes the shortest UTF-8 form of the scalar value cp (at most U+10FFFF,
+// checked by the caller) to out, which has room for four bytes; returns
+// the number of bytes written.
+inline int utf8_encode(char *out, unsigned cp)
+{
+    if (cp < 0x80) {
+        out[0] = (char)cp;
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = (char)(0xC0 | (cp >> 6));
+        out[1] = (char)(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = (char)(0xE0 | (cp >> 12));
+        out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = (char)(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = (char)(0xF0 | (cp >> 18));
+    out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = (char)(0x80 | (cp & 0x3F));
+    return 4;
+}
+
 // A malloc'ed block freed on scope exit.
 class Buf {
 public:

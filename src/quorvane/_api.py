@@ -79,8 +79,7 @@ def _check_format(format: str) -> Callable[[Any], Any]:
         ) from None
 
 
-def _parse(text: str | bytes, format: str, path: str | None) -> Any:
-    parse = _check_format(format)
+def _parse(text: str | bytes, parse: Callable[[Any], Any], path: str | None) -> Any:
     try:
         return parse(text)
     except UnicodeDecodeError:
@@ -106,7 +105,7 @@ def loads(text: str | bytes | bytearray | memoryview, format: Format) -> Any:
     elif not isinstance(text, (str, bytes)):
         raise TypeError(
             f"text must be str or a bytes-like object, not {type(text).__name__}")
-    return _parse(text, format, None)
+    return _parse(text, _check_format(format), None)
 
 
 def format_for_path(path: str, hint: str = "pass format= explicitly") -> Format:
@@ -131,9 +130,7 @@ def load(source: Source, format: Format | None = None) -> Any:
     path: str | None
     if isinstance(source, (str, os.PathLike)):
         path = os.fsdecode(source)
-        if format is None:
-            format = format_for_path(path)
-        _check_format(format)
+        parse = _check_format(format if format is not None else format_for_path(path))
         with open(path, "rb") as f:
             data = f.read()
     elif hasattr(source, "read"):
@@ -143,11 +140,11 @@ def load(source: Source, format: Format | None = None) -> Any:
             if path is None:
                 raise ValueError("format= is required for a file object without a name")
             format = format_for_path(path)
-        _check_format(format)
+        parse = _check_format(format)
         data = source.read()
         if not isinstance(data, bytes):
             raise TypeError("load() needs a file opened in binary mode ('rb')")
     else:
         raise TypeError(
             f"source must be a path or a binary file object, not {type(source).__name__}")
-    return _parse(data, format, path)
+    return _parse(data, parse, path)
