@@ -345,7 +345,7 @@ PyObject *json_make_str(JsonCtx *ctx, const char *s, Py_ssize_t n, bool high)
     if (count == -2)
         count = json_utf8_measure(u, n, &maxchar);
     if (count < 0)
-        return PyUnicode_DecodeUTF8(s, n, nullptr);
+        return quorvane_new_str(s, n);  // the interpreter raises its decoding error
     PyObject *str = PyUnicode_New(count, maxchar);
     if (str)
         json_utf8_decode(u, n, PyUnicode_4BYTE_DATA(str));
