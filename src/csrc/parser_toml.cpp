@@ -1402,6 +1402,25 @@ int toml_store_table_path(TomlCtx *ctx, Py_ssize_t nseg, uint64_t hash)
     return 0;
 }
 
+// What a statement may not meet in its path string's entry: the first rule
+// whose kinds the entry has decides the message, reported at pos.
+struct TomlConflict {
+    unsigned char kinds;
+    const char *msg;
+};
+
+template <size_t N>
+int toml_refuse_conflict(TomlCtx *ctx, const PathEntry *e, const TomlConflict (&rules)[N])
+{
+    for (const TomlConflict &rule : rules) {
+        if (e->kinds & rule.kinds) {
+            toml_error(ctx, rule.msg);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // Records the path strings of the proper prefixes of the key path just
 // built in ctx->path as implicitly created tables.
 int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
@@ -1454,14 +1473,13 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
     PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
     if (e == nullptr)
         return -1;
-    if (e->kinds & TOML_DEFINED_KEY) {
-        toml_error(ctx, "duplicate key");
+    // Implicit tables are no conflict: the tree test below decides.
+    static constexpr TomlConflict kRules[] = {
+        {TOML_DEFINED_KEY, "duplicate key"},
+        {TOML_DEFINED_TABLE | TOML_DEFINED_ARRAY, "key redefines a table"},
+    };
+    if (toml_refuse_conflict(ctx, e, kRules) < 0)
         return -1;
-    }
-    if (e->kinds & (TOML_DEFINED_TABLE | TOML_DEFINED_ARRAY)) {
-        toml_error(ctx, "key redefines a table");
-        return -1;
-    }
     PyObject *found = nullptr;
     int had = PyDict_SetDefaultRef(container, kp->segs[kp->n - 1].key, value, &found);
     Py_XDECREF(found);
@@ -1495,19 +1513,14 @@ PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
     PathEntry *e = toml_header_entry(ctx, kp);
     if (e == nullptr)
         return nullptr;
-    const char *conflict = nullptr;
-    if (e->kinds & TOML_DEFINED_TABLE)
-        conflict = "duplicate table header";
-    else if (e->kinds & TOML_DEFINED_ARRAY)
-        conflict = "table header conflicts with array-of-tables";
-    else if (e->kinds & TOML_IMPLICIT_TABLE)
-        conflict = "cannot redefine implicitly created table";
-    else if (e->kinds & TOML_DEFINED_KEY)
-        conflict = "cannot redefine a key as a table";
-    if (conflict != nullptr) {
-        toml_error(ctx, conflict);
+    static constexpr TomlConflict kRules[] = {
+        {TOML_DEFINED_TABLE, "duplicate table header"},
+        {TOML_DEFINED_ARRAY, "table header conflicts with array-of-tables"},
+        {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
+        {TOML_DEFINED_KEY, "cannot redefine a key as a table"},
+    };
+    if (toml_refuse_conflict(ctx, e, kRules) < 0)
         return nullptr;
-    }
     PyObject *container = toml_navigate(ctx, ctx->root, kp);
     if (container == nullptr)
         return nullptr;
@@ -1547,17 +1560,14 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
     PathEntry *e = toml_header_entry(ctx, kp);
     if (e == nullptr)
         return nullptr;
-    const char *conflict = nullptr;
-    if (e->kinds & TOML_DEFINED_KEY)
-        conflict = "array table redefines a key";
-    else if (e->kinds & TOML_DEFINED_TABLE)
-        conflict = "cannot mix table and array-of-tables";
-    else if (e->kinds & TOML_IMPLICIT_TABLE)
-        conflict = "cannot redefine implicitly created table";
-    if (conflict != nullptr) {
-        toml_error(ctx, conflict);
+    // A repeated [[header]] appends: an array of tables is no conflict.
+    static constexpr TomlConflict kRules[] = {
+        {TOML_DEFINED_KEY, "array table redefines a key"},
+        {TOML_DEFINED_TABLE, "cannot mix table and array-of-tables"},
+        {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
+    };
+    if (toml_refuse_conflict(ctx, e, kRules) < 0)
         return nullptr;
-    }
     PyObject *container = toml_navigate(ctx, ctx->root, kp);
     if (container == nullptr)
         return nullptr;
