@@ -8,14 +8,31 @@ from typing import IO, Any, Callable, Final, Literal, Union
 
 from _quorvane import parse_ini, parse_json, parse_toml
 
-Format = Literal["json", "toml", "ini"]
+from . import _std
+
+Format = Literal["json", "toml", "ini", "toml-1.1", "toml-1.0", "configparser"]
 Source = Union[str, "os.PathLike[str]", IO[bytes]]
 
+
+def _parse_configparser(text: str) -> Any:
+    from .ini import _parse_raw  # the INI face imports this module
+    return _parse_raw(text)
+
+
+# The dialect readers take str or bytes and raise position errors; the
+# standard readers (STANDARD) take str and raise ValueError(msg, offset),
+# offset counting bytes of the UTF-8 text.
 PARSERS: Final[dict[str, Callable[[Any], Any]]] = {
     "json": parse_json,
     "toml": parse_toml,
     "ini": parse_ini,
+    "toml-1.1": lambda text: _std.parse_toml(text, "1.1", None),
+    "toml-1.0": lambda text: _std.parse_toml(text, "1.0", None),
+    "configparser": _parse_configparser,
 }
+STANDARD: Final = frozenset({"toml-1.1", "toml-1.0", "configparser"})
+# What a suffix's format means when the standard readers are asked for.
+STANDARD_OF: Final[dict[str, Format]] = {"toml": "toml-1.1", "ini": "configparser"}
 
 SUFFIXES: Final[dict[str, Format]] = {
     ".json": "json",
@@ -70,18 +87,44 @@ def _utf8_error_position(data: bytes) -> tuple[int, int]:
     return data.count(b"\n", 0, offset) + 1, offset - line_start + 1
 
 
-def _check_format(format: str) -> Callable[[Any], Any]:
-    try:
-        return PARSERS[format]
-    except (KeyError, TypeError):
-        raise ValueError(
-            f"unknown format {format!r}: expected one of 'json', 'toml', 'ini'"
-        ) from None
+def _check_format(format: str) -> Format:
+    if isinstance(format, str) and format in PARSERS:
+        return format  # type: ignore[return-value]
+    names = ", ".join(repr(name) for name in PARSERS)
+    raise ValueError(f"unknown format {format!r}: expected one of {names}")
 
 
-def _parse(text: str | bytes, parse: Callable[[Any], Any], path: str | None) -> Any:
+def _line_col(data: bytes, offset: int) -> tuple[int, int]:
+    """Line and byte column of a byte offset, both 1-based."""
+    line_start = data.rfind(b"\n", 0, offset) + 1
+    return data.count(b"\n", 0, offset) + 1, offset - line_start + 1
+
+
+def _parse_standard(text: str | bytes, format: Format, path: str | None) -> Any:
+    if isinstance(text, bytes):
+        try:
+            doc = text.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            line, col = _line_col(text, exc.start)
+            raise ParseError("invalid UTF-8", text, line, col, path) from None
+    else:
+        doc = text
     try:
-        return parse(text)
+        return PARSERS[format](doc)
+    except ValueError as exc:
+        if type(exc) is not ValueError or len(exc.args) != 2:
+            raise
+        msg, offset = exc.args
+        data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
+        line, col = _line_col(data, offset)
+        raise ParseError(msg, text, line, col, path) from None
+
+
+def _parse(text: str | bytes, format: Format, path: str | None) -> Any:
+    if format in STANDARD:
+        return _parse_standard(text, format, path)
+    try:
+        return PARSERS[format](text)
     except UnicodeDecodeError:
         assert isinstance(text, bytes)
         line, col = _utf8_error_position(text)
@@ -97,8 +140,9 @@ def _parse(text: str | bytes, parse: Callable[[Any], Any], path: str | None) -> 
 def loads(text: str | bytes | bytearray | memoryview, format: Format) -> Any:
     """Parses a whole document given as str or bytes-like object.
 
-    ``format`` is "json", "toml" or "ini".  Raises ParseError for a document
-    that does not parse.
+    ``format`` is "json", "toml" or "ini" (the dialect readers), or
+    "toml-1.1", "toml-1.0" or "configparser" (the standard readers).
+    Raises ParseError for a document that does not parse.
     """
     if isinstance(text, (bytearray, memoryview)):
         text = bytes(text)
@@ -108,11 +152,15 @@ def loads(text: str | bytes | bytearray | memoryview, format: Format) -> Any:
     return _parse(text, _check_format(format), None)
 
 
-def format_for_path(path: str, hint: str = "pass format= explicitly") -> Format:
-    """The format a file's suffix stands for; ValueError for any other."""
+def format_for_path(path: str, hint: str = "pass format= explicitly", *,
+                    standard: bool = False) -> Format:
+    """The format a file's suffix stands for; ValueError for any other.
+
+    With ``standard`` the standard reader of that format is chosen."""
     suffix = os.path.splitext(path)[1].lower()
     try:
-        return SUFFIXES[suffix]
+        fmt = SUFFIXES[suffix]
+        return STANDARD_OF.get(fmt, fmt) if standard else fmt
     except KeyError:
         accepted = ", ".join(SUFFIXES)
         raise ValueError(
@@ -120,17 +168,19 @@ def format_for_path(path: str, hint: str = "pass format= explicitly") -> Format:
             f"(accepted: {accepted}); {hint}") from None
 
 
-def load(source: Source, format: Format | None = None) -> Any:
+def load(source: Source, format: Format | None = None, *, standard: bool = False) -> Any:
     """Parses a whole file, given as a path or as a binary file object.
 
     The format comes from the file's suffix (.json; .toml; .ini, .cfg,
-    .conf) unless ``format`` is given.  The file is read as bytes and parsed
-    whole.
+    .conf) unless ``format`` is given; with ``standard=True`` a suffix's
+    TOML is read as standard TOML 1.1 and its INI as configparser reads
+    it.  The file is read as bytes and parsed whole.
     """
     path: str | None
     if isinstance(source, (str, os.PathLike)):
         path = os.fsdecode(source)
-        parse = _check_format(format if format is not None else format_for_path(path))
+        fmt = _check_format(format if format is not None
+                            else format_for_path(path, standard=standard))
         with open(path, "rb") as f:
             data = f.read()
     elif hasattr(source, "read"):
@@ -139,12 +189,12 @@ def load(source: Source, format: Format | None = None) -> Any:
         if format is None:
             if path is None:
                 raise ValueError("format= is required for a file object without a name")
-            format = format_for_path(path)
-        parse = _check_format(format)
+            format = format_for_path(path, standard=standard)
+        fmt = _check_format(format)
         data = source.read()
         if not isinstance(data, bytes):
             raise TypeError("load() needs a file opened in binary mode ('rb')")
     else:
         raise TypeError(
             f"source must be a path or a binary file object, not {type(source).__name__}")
-    return _parse(data, parse, path)
+    return _parse(data, fmt, path)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import datetime
 import json
 import os
 import sys
@@ -19,7 +20,8 @@ DESCRIPTION = """\
 Parse JSON, TOML and INI files and print their trees as JSON.
 
 The format comes from each file's suffix (.json; .toml; .ini, .cfg, .conf)
-unless --format is given. With several files the output is one JSON object
+unless --format is given; --standard reads .toml files as standard TOML 1.1
+and INI files as Python's configparser does. With several files the output is one JSON object
 mapping each path, as given, to its tree. Floats that JSON cannot hold are
 written as the common extensions Infinity, -Infinity and NaN.
 
@@ -34,6 +36,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("files", nargs="+", metavar="FILE",
                    help="file to parse; '-' reads standard input (needs --format)")
     p.add_argument("--format", choices=sorted(PARSERS), help="format of every FILE")
+    p.add_argument("--standard", action="store_true",
+                   help="read files whose format comes from their suffix with the "
+                        "standard readers (toml-1.1, configparser)")
     p.add_argument("--check", action="store_true",
                    help="only validate: print nothing on success")
     p.add_argument("--compact", action="store_true", help="print JSON on one line")
@@ -101,6 +106,13 @@ def source_excerpt(doc: str | bytes, lineno: int, colno: int) -> tuple[str | Non
     return shown, pad + "^"
 
 
+def _iso_text(value: Any) -> str:
+    """Date-times of standard TOML, printed as ISO 8601 text."""
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    raise TypeError(f"cannot print {type(value).__name__} as JSON")
+
+
 def _read(name: str) -> bytes:
     if name == "-":
         return sys.stdin.buffer.read()
@@ -120,7 +132,7 @@ def main(argv: list[str] | None = None) -> int:
     for name in args.files:
         shown = "<stdin>" if name == "-" else name
         try:
-            fmt = args.format or format_for_path(name, "use --format")
+            fmt = args.format or format_for_path(name, "use --format", standard=args.standard)
         except ValueError as exc:
             diag.error(shown, str(exc))
             status = max(status, EXIT_USAGE)
@@ -141,7 +153,8 @@ def main(argv: list[str] | None = None) -> int:
         out: Any = trees[args.files[0]] if len(args.files) == 1 else trees
         indent = None if args.compact else 2
         try:
-            json.dump(out, sys.stdout, indent=indent, ensure_ascii=False)
+            json.dump(out, sys.stdout, indent=indent, ensure_ascii=False,
+                      default=_iso_text)
             sys.stdout.write("\n")
             sys.stdout.flush()
         except BrokenPipeError:

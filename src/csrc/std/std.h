@@ -1,0 +1,18 @@
+// The companion module quorvane._std: the readers of the formats as their
+// standards and the standard library read them (standard TOML, INI as
+// configparser reads it), beside the dialect readers of _quorvane.
+//
+// Every document error is raised as ValueError(message, offset): the
+// message, and the byte offset into the UTF-8 text where the document goes
+// wrong.  The Python faces turn it into their own error types (ParseError,
+// TOMLDecodeError), with lines and columns counted their own way.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// parse_toml(text: str, version: str, parse_float: callable | None, /) -> dict
+PyObject *std_parse_toml(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// parse_ini(text: str, ...options, /) -> dict   (see ini.cpp for the options)
+PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);

@@ -1,0 +1,9 @@
+"""quorvane's readers of standard TOML and of INI as configparser reads it."""
+
+from typing import Any, Callable
+
+def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None, /) -> dict[str, Any]:
+    """Parse a standard TOML document (version "1.0" or "1.1") into a tree."""
+
+def parse_ini(text: str, /, *options: Any) -> dict[str, dict[str, str | None]]:
+    """Parse an INI document as configparser reads it into a tree."""
