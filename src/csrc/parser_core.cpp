@@ -213,13 +213,22 @@ PyMethodDef _quorvane_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The module keeps no state of its own (every call builds its context on
+// the stack), so it is initialised in phases and may be loaded by any
+// interpreter, subinterpreters with their own GIL included.
+PyModuleDef_Slot _quorvane_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
 PyModuleDef _quorvane_module = {
     PyModuleDef_HEAD_INIT,
     "_quorvane",
     "quorvane C core: JSON/TOML/INI parsers.",
-    -1,
+    0,
     _quorvane_methods,
-    nullptr,
+    _quorvane_slots,
     nullptr,
     nullptr,
     nullptr,
@@ -229,5 +238,5 @@ PyModuleDef _quorvane_module = {
 
 QUORVANE_API PyObject *PyInit__quorvane(void)
 {
-    return PyModule_Create2(&_quorvane_module, 1013);
+    return PyModuleDef_Init(&_quorvane_module);
 }
