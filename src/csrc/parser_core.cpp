@@ -54,6 +54,37 @@ QUORVANE_API PyObject *quorvane_new_str(const char *s, Py_ssize_t len)
     return PyUnicode_DecodeUTF8(s, len, "strict");
 }
 
+void qv::note_decode_error(const char *text, Py_ssize_t from, Py_ssize_t to)
+{
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+        return;
+    qv::Ref exc(PyErr_GetRaisedException());
+    // The document's own bytes are decoded again: escapes only ever add
+    // whole characters, so the first byte refused there is the byte the
+    // failed str was refused for, whether it was a slice or a buffer.
+    Py_ssize_t offset = from;
+    qv::Ref probe(PyUnicode_DecodeUTF8(text + from, to - from, "strict"));
+    if (!probe) {
+        qv::Ref again(PyErr_GetRaisedException());
+        Py_ssize_t start;
+        if (PyUnicodeDecodeError_GetStart(again.get(), &start) == 0)
+            offset = from + start;
+        PyErr_Clear();
+    }
+    qv::Ref value(PyLong_FromSsize_t(offset));
+    // Should recording fail, that failure (a MemoryError) is what is raised.
+    if (value && PyObject_SetAttrString(exc.get(), "doc_offset", value.get()) == 0)
+        PyErr_SetRaisedException(exc.release());
+}
+
+PyObject *qv::doc_str(const char *text, Py_ssize_t from, Py_ssize_t to)
+{
+    PyObject *str = quorvane_new_str(text + from, to - from);
+    if (str == nullptr)
+        note_decode_error(text, from, to);
+    return str;
+}
+
 // ---------------------------------------------------------------------------
 // The general number scanner
 

@@ -72,7 +72,7 @@ int ini_parse_section_header(IniCtx *ctx, PyObject *root, qv::Ref &current,
                                     "unexpected content after section header");
 
     // White space before the `]` belongs to the name.
-    qv::Ref sec(quorvane_new_str(text + name_start, name_end - name_start));
+    qv::Ref sec(qv::doc_str(text, name_start, name_end));
     if (!sec)
         return -1;
     PyObject *existing = PyDict_GetItemWithError(root, sec.get());
@@ -111,13 +111,12 @@ int ini_parse_key_value(IniCtx *ctx, PyObject *current, Py_ssize_t i,
     if (key_end <= i)
         return ini_fail_at_line_end(ctx, line_end, "empty key");
 
-    qv::Ref key(quorvane_new_str(text + i, key_end - i));
+    qv::Ref key(qv::doc_str(text, i, key_end));
     if (!key)
         return -1;
-    const char *raw = text + eq + 1;
-    IniSpan v = ini_trim_value(raw, line_end - eq - 1);
+    IniSpan v = ini_trim_value(text + eq + 1, line_end - eq - 1);
     // Made with its length, so a NUL inside the value is kept like any byte.
-    qv::Ref value(quorvane_new_str(raw + v.start, v.end - v.start));
+    qv::Ref value(qv::doc_str(text, eq + 1 + v.start, eq + 1 + v.end));
     if (!value)
         return -1;
     return PyDict_SetItem(current, key.get(), value.get());

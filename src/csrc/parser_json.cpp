@@ -309,8 +309,10 @@ Py_ssize_t json_utf8_decode_ucs2(const unsigned char *s, Py_ssize_t n, uint16_t 
 // units in the call's buffer and copied into a str of its final size and
 // width; text beyond 16 bits is measured and decoded straight into the str;
 // text that is not valid goes to the interpreter's decoder, which raises its
-// own error for it.
-PyObject *json_make_str(JsonCtx *ctx, const char *s, Py_ssize_t n, bool high)
+// own error for it.  The string's content starts at offset `from` of the
+// document and ends at its closing quote, the byte before ctx->pos.
+PyObject *json_make_str(JsonCtx *ctx, const char *s, Py_ssize_t n, bool high,
+                        Py_ssize_t from)
 {
     if (!high) {
         PyObject *str = PyUnicode_New(n, 127);
@@ -344,8 +346,11 @@ PyObject *json_make_str(JsonCtx *ctx, const char *s, Py_ssize_t n, bool high)
     }
     if (count == -2)
         count = json_utf8_measure(u, n, &maxchar);
-    if (count < 0)
-        return quorvane_new_str(s, n);  // the interpreter raises its decoding error
+    if (count < 0) {
+        PyObject *refused = quorvane_new_str(s, n);  // raises the decoding error
+        qv::note_decode_error(ctx->text, from, ctx->pos - 1);
+        return refused;
+    }
     PyObject *str = PyUnicode_New(count, maxchar);
     if (str)
         json_utf8_decode(u, n, PyUnicode_4BYTE_DATA(str));
@@ -478,7 +483,7 @@ PyObject *json_parse_escaped_string(JsonCtx *ctx, Py_ssize_t start, bool high)
         unsigned char c = (unsigned char)t[ctx->pos];
         if (c == '"') {
             ctx->pos++;
-            return json_make_str(ctx, ctx->sbuf, out, high);
+            return json_make_str(ctx, ctx->sbuf, out, high, start);
         }
         if (c < 0x20)
             return json_fail(ctx, ctx->pos, "unescaped control character in string");
@@ -519,7 +524,7 @@ PyObject *json_parse_string(JsonCtx *ctx)
     Py_ssize_t end = json_string_run(ctx, &start, &high);
     if (end < ctx->len && ctx->text[end] == '"') {
         ctx->pos = end + 1;
-        return json_make_str(ctx, ctx->text + start, end - start, high);
+        return json_make_str(ctx, ctx->text + start, end - start, high, start);
     }
     return json_string_tail(ctx, start, high);
 }
@@ -594,7 +599,7 @@ PyObject *json_parse_key(JsonCtx *ctx)
     const char *s = ctx->text + start;
     Py_ssize_t n = end - start;
     if (n > kKeyCacheMaxLen)
-        return json_make_str(ctx, s, n, high);
+        return json_make_str(ctx, s, n, high, start);
     if (!ctx->keys && json_key_cache_resize(ctx, kKeyCacheFirstBits) < 0)
         return PyErr_NoMemory();
     JsonKeyWords w = json_key_words(s, n, ctx->text + ctx->len);
@@ -611,7 +616,7 @@ PyObject *json_parse_key(JsonCtx *ctx)
             return slot->str;
         }
     }
-    PyObject *key = json_make_str(ctx, s, n, high);
+    PyObject *key = json_make_str(ctx, s, n, high, start);
     if (!key)
         return nullptr;
     // Kept at most half full while it may grow; once full grown, a key

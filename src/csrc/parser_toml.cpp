@@ -357,6 +357,12 @@ PyObject *toml_new_str(const char *s, Py_ssize_t n, bool ascii)
     return str;
 }
 
+// The same for the document bytes text[from, to).
+PyObject *toml_doc_str(const char *text, Py_ssize_t from, Py_ssize_t to, bool ascii)
+{
+    return ascii ? toml_new_str(text + from, to - from, true) : qv::doc_str(text, from, to);
+}
+
 int toml_append_utf8(StrBuf *sb, unsigned int cp)
 {
     char out[4];
@@ -441,6 +447,7 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
             pos += 2;
     }
 
+    const Py_ssize_t first = pos;  // start of the content
     Py_ssize_t run = pos;      // start of the bytes not yet copied
     uint64_t high = 0;         // OR of every content byte: ASCII test
     StrBuf *sb = &ctx->scratch;
@@ -500,12 +507,15 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
     Py_ssize_t end = ctx->pos - (triple ? 3 : 1);
     if (!decoding)
-        return toml_new_str(text + run, end - run, (high & kHighBits) == 0);
+        return toml_doc_str(text, run, end, (high & kHighBits) == 0);
     if (sb_append(sb, text + run, end - run) < 0) {
         PyErr_NoMemory();
         return nullptr;
     }
-    return toml_new_str(sb->buf, sb->len, (high & kHighBits) == 0);
+    PyObject *str = toml_new_str(sb->buf, sb->len, (high & kHighBits) == 0);
+    if (str == nullptr)
+        qv::note_decode_error(text, first, end);
+    return str;
 }
 
 // Literal string, single-line or multi-line: no escapes, so the content is
@@ -525,7 +535,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
         if (text[pos] != '\'')
             return toml_fail_at(ctx, pos, "newline in single-line literal string");
         ctx->pos = pos + 1;
-        return toml_new_str(text + start, pos - start, (high & kHighBits) == 0);
+        return toml_doc_str(text, start, pos, (high & kHighBits) == 0);
     }
 
     if (pos < len) {
@@ -547,7 +557,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     ctx->pos = pos + 3;
     for (Py_ssize_t k = start; k < pos; k++)
         high |= (unsigned char)text[k];
-    return toml_new_str(text + start, pos - start, (high & kHighBits) == 0);
+    return toml_doc_str(text, start, pos, (high & kHighBits) == 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -954,7 +964,7 @@ PyObject *toml_parse_token(TomlCtx *ctx)
     Py_ssize_t n = pos - start;
 
     if (toml_token_is_datetime(tok, n))
-        return quorvane_new_str(tok, n);
+        return qv::doc_str(text, start, pos);
     Py_ssize_t start_i = (tok[0] == '+' || tok[0] == '-') ? 1 : 0;
     bool is_hex = n - start_i > 1 && tok[start_i] == '0' &&
                   (tok[start_i + 1] == 'x' || tok[start_i + 1] == 'X');

@@ -64,6 +64,19 @@ private:
     PyObject *p_ = nullptr;
 };
 
+// After the interpreter's decoder refused a str made from the document
+// bytes text[from, to), or from a buffer built of those bytes and of
+// escapes: records on the pending UnicodeDecodeError, as its doc_offset,
+// the offset in the document of the byte it refused.  The exception keeps
+// its type and text, which describe the slice the decoder was given; the
+// package reports the place in the document from doc_offset.  Any other
+// pending error is left alone.
+void note_decode_error(const char *text, Py_ssize_t from, Py_ssize_t to);
+
+// quorvane_new_str of the document bytes text[from, to), with the place of
+// a byte it cannot decode recorded (see note_decode_error).
+PyObject *doc_str(const char *text, Py_ssize_t from, Py_ssize_t to);
+
 // Raises the position error for msg at byte offset pos of text: the one
 // way every parser reports a problem in the document.
 inline void raise_at(const char *text, Py_ssize_t pos, const char *msg)

@@ -7,11 +7,12 @@
 
 from _quorvane import parse_ini, parse_json, parse_toml, version
 
-from ._api import ParseError, load, loads
+from ._api import Format, ParseError, load, loads
 
 __version__ = "0.21.0"
 
 __all__ = [
+    "Format",
     "ParseError",
     "__version__",
     "load",

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import os
 import re
 from typing import IO, Any, Callable, Final, Literal, Union
@@ -49,8 +50,10 @@ class ParseError(ValueError):
     """A document that does not parse: where, and why.
 
     ``lineno`` and ``colno`` are 1-based; the column counts bytes of the
-    document's UTF-8 text, as the parser does.  ``str(err)`` is the parser's
-    own text, prefixed by the path when the document came from a file.
+    document's UTF-8 text, as the parser does.  ``pos`` is the offset of the
+    same place in ``doc``, in doc's own units: characters of a str, bytes of
+    a bytes object.  ``str(err)`` is the parser's own text, prefixed by the
+    path when the document came from a file.
     """
 
     msg: str
@@ -71,20 +74,100 @@ class ParseError(ValueError):
         self.colno = colno
         self.path = path
 
+    @property
+    def pos(self) -> int:
+        """The offset of the error in ``doc``: characters of a str, bytes of bytes."""
+        view = _utf8_view(self.doc)
+        offset = _line_start(view, self.lineno) + self.colno - 1
+        if isinstance(self.doc, str):
+            return len(view[:offset].decode("utf-8", "ignore"))
+        wide = _wide_bom(self.doc)
+        if wide is None:
+            return offset
+        bom, codec = wide
+        head = view[len(codecs.BOM_UTF8):offset].decode("utf-8", "ignore")
+        return len(bom) + len(head.encode(codec))
+
     def __reduce__(self) -> tuple[Any, ...]:
         return (type(self), (self.msg, self.doc, self.lineno, self.colno, self.path))
 
 
-def _utf8_error_position(data: bytes) -> tuple[int, int]:
-    """Line and byte column of the first byte that is not valid UTF-8."""
+# Shown, pickled and documented as quorvane.ParseError, where users find it.
+ParseError.__module__ = "quorvane"
+
+
+# A document that starts with a UTF-16 or UTF-32 byte-order mark is decoded
+# first, as json.loads does for bytes.  UTF-32's little-endian mark begins
+# with UTF-16's, so it is looked for first.
+_WIDE_BOMS: Final = (
+    (codecs.BOM_UTF32_LE, "utf-32-le"),
+    (codecs.BOM_UTF32_BE, "utf-32-be"),
+    (codecs.BOM_UTF16_LE, "utf-16-le"),
+    (codecs.BOM_UTF16_BE, "utf-16-be"),
+)
+_UTF8_BOM: Final = codecs.BOM_UTF8
+_MARK_LEADS: Final = frozenset(bom[0] for bom, _ in _WIDE_BOMS) | {_UTF8_BOM[0]}
+
+
+def _wide_bom(doc: str | bytes) -> tuple[bytes, str] | None:
+    if isinstance(doc, bytes):
+        for bom, codec in _WIDE_BOMS:
+            if doc.startswith(bom):
+                return bom, codec
+    return None
+
+
+def _utf8_view(doc: str | bytes) -> bytes:
+    """The document as the UTF-8 text its lines and columns count in.
+
+    A wide document's mark becomes the UTF-8 mark: its lines and columns are
+    those of the same text saved as UTF-8.
+    """
+    if isinstance(doc, str):
+        return doc.encode("utf-8", "surrogatepass")
+    wide = _wide_bom(doc)
+    if wide is None:
+        return doc
+    bom, codec = wide
+    return _UTF8_BOM + doc[len(bom):].decode(codec, "replace").encode("utf-8")
+
+
+def _line_start(data: bytes, lineno: int) -> int:
+    start = 0
+    for _ in range(lineno - 1):
+        start = data.find(b"\n", start) + 1
+    return start
+
+
+def _error_at(msg: str, doc: str | bytes, offset: int, path: str | None) -> ParseError:
+    """The ParseError for byte offset ``offset`` of the document's UTF-8 view."""
+    view = _utf8_view(doc)
+    line_start = view.rfind(b"\n", 0, offset) + 1
+    lineno = view.count(b"\n", 0, offset) + 1
+    return ParseError(msg, doc, lineno, offset - line_start + 1, path)
+
+
+def _reader_text(doc: str | bytes, path: str | None) -> tuple[str | bytes, int]:
+    """The text the readers get from a document, and how many bytes of the
+    document's UTF-8 view come before it (a byte-order mark)."""
+    if isinstance(doc, str):
+        if doc.startswith("\ufeff"):
+            return doc[1:], len(_UTF8_BOM)
+        return doc, 0
+    if not doc or doc[0] not in _MARK_LEADS:  # the common case, at one test
+        return doc, 0
+    if doc.startswith(_UTF8_BOM):
+        return doc[len(_UTF8_BOM):], len(_UTF8_BOM)
+    wide = _wide_bom(doc)
+    if wide is None:
+        return doc, 0
+    bom, codec = wide
     try:
-        data.decode("utf-8")
+        return doc[len(bom):].decode(codec), len(_UTF8_BOM)
     except UnicodeDecodeError as exc:
-        offset = exc.start
-    else:  # pragma: no cover - only called after a decoding failure
-        offset = len(data)
-    line_start = data.rfind(b"\n", 0, offset) + 1
-    return data.count(b"\n", 0, offset) + 1, offset - line_start + 1
+        good = doc[len(bom):len(bom) + exc.start].decode(codec)
+        offset = len(_UTF8_BOM) + len(good.encode("utf-8"))
+        raise _error_at(f"invalid {codec[:6].upper()}", doc, offset, path) from None
 
 
 def _check_format(format: str) -> Format:
@@ -94,47 +177,49 @@ def _check_format(format: str) -> Format:
     raise ValueError(f"unknown format {format!r}: expected one of {names}")
 
 
-def _line_col(data: bytes, offset: int) -> tuple[int, int]:
-    """Line and byte column of a byte offset, both 1-based."""
-    line_start = data.rfind(b"\n", 0, offset) + 1
-    return data.count(b"\n", 0, offset) + 1, offset - line_start + 1
-
-
-def _parse_standard(text: str | bytes, format: Format, path: str | None) -> Any:
+def _parse_standard(text: str | bytes, format: Format) -> Any:
+    """A standard reader's tree; they take str, so bytes are decoded first."""
     if isinstance(text, bytes):
         try:
-            doc = text.decode("utf-8")
+            text = text.decode("utf-8")
         except UnicodeDecodeError as exc:
-            line, col = _line_col(text, exc.start)
-            raise ParseError("invalid UTF-8", text, line, col, path) from None
-    else:
-        doc = text
-    try:
-        return PARSERS[format](doc)
-    except ValueError as exc:
-        if type(exc) is not ValueError or len(exc.args) != 2:
-            raise
-        msg, offset = exc.args
-        data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
-        line, col = _line_col(data, offset)
-        raise ParseError(msg, text, line, col, path) from None
+            raise ValueError("invalid UTF-8", exc.start) from None
+    return PARSERS[format](text)
 
 
-def _parse(text: str | bytes, format: Format, path: str | None) -> Any:
-    if format in STANDARD:
-        return _parse_standard(text, format, path)
+def _error_place(exc: ValueError, text: str | bytes, standard: bool) -> tuple[str, int] | None:
+    """A reader's document error as (message, byte offset in text's UTF-8),
+    or None for an error that is not about the document."""
+    if standard:
+        # ValueError(msg, offset) from the standard readers.
+        if type(exc) is ValueError and len(exc.args) == 2:
+            msg, offset = exc.args
+            return str(msg), int(offset)
+        return None
+    if isinstance(exc, UnicodeDecodeError):
+        # The dialect readers decode slices of the document, and record on
+        # the error the document offset of the byte they could not decode.
+        offset = getattr(exc, "doc_offset", None)
+        return None if offset is None else ("invalid UTF-8", offset)
+    m = _POSITION.fullmatch(str(exc))
+    if m is None or type(exc) is not ValueError:
+        return None
+    data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
+    return m.group(3), _line_start(data, int(m.group(1))) + int(m.group(2)) - 1
+
+
+def _parse(doc: str | bytes, format: Format, path: str | None) -> Any:
+    text, skipped = _reader_text(doc, path)
+    standard = format in STANDARD
     try:
-        return PARSERS[format](text)
-    except UnicodeDecodeError:
-        assert isinstance(text, bytes)
-        line, col = _utf8_error_position(text)
-        raise ParseError("invalid UTF-8", text, line, col, path) from None
+        return _parse_standard(text, format) if standard else PARSERS[format](text)
     except ValueError as exc:
-        m = _POSITION.fullmatch(str(exc))
-        if m is None or type(exc) is not ValueError:
+        place = _error_place(exc, text, standard)
+        if place is None:
             raise
-        raise ParseError(m.group(3), text, int(m.group(1)), int(m.group(2)),
-                         path) from None
+        msg, offset = place
+        # Counted in the document as given, its byte-order mark included.
+        raise _error_at(msg, doc, skipped + offset, path) from None
 
 
 def loads(text: str | bytes | bytearray | memoryview, format: Format) -> Any:

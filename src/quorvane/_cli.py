@@ -41,9 +41,24 @@ def build_parser() -> argparse.ArgumentParser:
                         "standard readers (toml-1.1, configparser)")
     p.add_argument("--check", action="store_true",
                    help="only validate: print nothing on success")
-    p.add_argument("--compact", action="store_true", help="print JSON on one line")
+    layout = p.add_mutually_exclusive_group()
+    layout.add_argument("--compact", action="store_true", help="print JSON on one line")
+    layout.add_argument("--indent", type=_indent, default=2, metavar="N",
+                        help="indent nested JSON by N spaces (default 2)")
+    p.add_argument("--sort-keys", action="store_true",
+                   help="print the keys of every table in sorted order")
     p.add_argument("--version", action="version", version=_version_text())
     return p
+
+
+def _indent(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = -1
+    if n < 0:
+        raise argparse.ArgumentTypeError(f"expected a number of spaces, 0 or more: {text!r}")
+    return n
 
 
 def _version_text() -> str:
@@ -151,13 +166,43 @@ def main(argv: list[str] | None = None) -> int:
 
     if not args.check and trees:
         out: Any = trees[args.files[0]] if len(args.files) == 1 else trees
-        indent = None if args.compact else 2
-        try:
-            json.dump(out, sys.stdout, indent=indent, ensure_ascii=False,
-                      default=_iso_text)
-            sys.stdout.write("\n")
-            sys.stdout.flush()
-        except BrokenPipeError:
-            # The reader went away (`| head`): not an error of ours.
-            sys.stderr.close()
+        status = max(status, _print_json(out, args, diag))
     return status
+
+
+def _print_json(tree: Any, args: argparse.Namespace, diag: Diagnostics) -> int:
+    """Writes a tree to standard output; the exit status that adds."""
+    try:
+        text = json.dumps(tree, indent=None if args.compact else args.indent,
+                          sort_keys=args.sort_keys, ensure_ascii=False,
+                          default=_iso_text)
+    except TypeError as exc:  # keys of mixed types cannot be sorted
+        diag.error("quorvane", f"cannot print the tree: {exc}")
+        return EXIT_USAGE
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`| head`): not an error of ours.
+        _drop_stdout()
+    except UnicodeEncodeError as exc:
+        diag.error("quorvane", f"cannot write the output in {sys.stdout.encoding}: "
+                   f"{exc.object[exc.start:exc.end]!r} (set PYTHONIOENCODING=utf-8)")
+        return EXIT_USAGE
+    except OSError as exc:
+        _drop_stdout()
+        diag.error("quorvane", f"cannot write the output: {exc.strerror or exc}")
+        return EXIT_USAGE
+    return EXIT_OK
+
+
+def _drop_stdout() -> None:
+    """Points standard output at the null device, so that what is still
+    buffered does not fail again, with a traceback, when the interpreter
+    exits."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
