@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import io
 import math
 import pickle
@@ -68,14 +69,108 @@ def test_load_error_names_the_path(tmp_path, fmt):
     assert str(info.value) == f"{path}: parse error at line {line}, column {col}: {msg}"
 
 
-@pytest.mark.parametrize("data, line, col", [
-    (b"k = \xff\n", 1, 5),
-    (b"[s]\nk = ok\nj = caf\xc3\xa9 \xe9t\xe9\n", 3, 11),
+# The byte a reader could not decode, wherever the document holds other
+# invalid bytes that no reader decodes (comments) before it.
+@pytest.mark.parametrize("fmt, data, line, col", [
+    ("ini", b"k = \xff\n", 1, 5),
+    ("ini", b"[s]\nk = ok\nj = caf\xc3\xa9 \xe9t\xe9\n", 3, 11),
+    ("ini", b"; caf\xe9\n[s\xe9]\n", 2, 3),                      # section name
+    ("ini", b"# \xff\nk\xfe = v\n", 2, 2),                        # key
+    ("toml", b"# caf\xe9 comment\na = \"\xfe\"", 2, 6),
+    ("toml", b"# \xe9\na = \"x\\n\xfe\"", 2, 9),                  # after an escape
+    ("toml", b"# \xe9\na = \"\"\"\nok\\\n  \xc3\"\"\"", 4, 3),    # after a line-end backslash
+    ("toml", b"# \xe9\na = '''\n\xff'''", 3, 1),                  # multi-line literal
+    ("toml", b"# \xe9\n'k\xff' = 1", 2, 3),                       # quoted key
+    ("json", b'["ok", "a\\n\xc3"]', 1, 12),                       # after an escape
+    ("json", b'{"k\xff": 1}', 1, 4),                              # key
+    ("json", b'\n  "\xe2\x82"', 2, 4),                            # cut sequence
+    ("json", b'\xef\xbb\xbf["\xff"]', 1, 6),                      # after a byte-order mark
 ])
-def test_invalid_utf8_is_a_parse_error(data, line, col):
+def test_invalid_utf8_is_a_parse_error(fmt, data, line, col):
     with pytest.raises(ParseError) as info:
-        quorvane.loads(data, "ini")
-    assert (info.value.msg, info.value.lineno, info.value.colno) == ("invalid UTF-8", line, col)
+        quorvane.loads(data, fmt)
+    err = info.value
+    assert (err.msg, err.lineno, err.colno) == ("invalid UTF-8", line, col)
+    assert data[err.pos:].decode("utf-8", "replace")[0] == "\ufffd"
+    # The core module's own error is untouched: the interpreter's decoding
+    # error, about the slice it was given.
+    if not data.startswith(codecs.BOM_UTF8):
+        with pytest.raises(UnicodeDecodeError) as raw:
+            getattr(quorvane, f"parse_{fmt}")(data)
+        assert type(raw.value) is UnicodeDecodeError and "can't decode" in str(raw.value)
+
+
+def test_parse_error_is_public_and_has_pos():
+    assert ParseError.__module__ == "quorvane"
+    # pos counts doc's own units: characters of a str, bytes of bytes.
+    text = '{"caf\u00e9": [1,]}'
+    for doc, pos in ((text, 12), (text.encode(), 13)):
+        with pytest.raises(ParseError) as info:
+            quorvane.loads(doc, "json")
+        assert (info.value.lineno, info.value.colno, info.value.pos) == (1, 14, pos)
+        assert doc[pos:pos + 1] in ("]", b"]")
+        assert pickle.loads(pickle.dumps(info.value)).pos == pos
+
+
+# Every format skips a leading byte-order mark, and a UTF-16 or UTF-32 mark
+# has the document decoded first.  Each mark turns a prefix of a text into
+# a prefix of the marked document, which gives the expected pos.
+MARKS = {
+    "str": lambda s: "\ufeff" + s,
+    "utf-8": lambda s: ("\ufeff" + s).encode("utf-8"),
+    "utf-16": lambda s: s.encode("utf-16"),
+    "utf-16-be": lambda s: ("\ufeff" + s).encode("utf-16-be"),
+    "utf-32": lambda s: s.encode("utf-32"),
+    "utf-32-be": lambda s: ("\ufeff" + s).encode("utf-32-be"),
+}
+
+
+@pytest.mark.parametrize("fmt", sorted(DOCS))
+@pytest.mark.parametrize("mark", sorted(MARKS))
+def test_byte_order_mark(tmp_path, fmt, mark):
+    encode = MARKS[mark]
+    text, tree = DOCS[fmt]
+    assert quorvane.loads(encode(text), fmt) == tree
+    path = tmp_path / f"marked.{fmt}"
+    doc = encode(text)
+    path.write_bytes(doc if isinstance(doc, bytes) else doc.encode())
+    assert quorvane.load(path) == tree
+
+    # A broken document is reported in the document as given: the mark is
+    # the first character of line 1.
+    bad = BROKEN[fmt][0] + "\n\u00e9"
+    with pytest.raises(ParseError) as plain:
+        quorvane.loads(bad, fmt)
+    doc = encode(bad)
+    with pytest.raises(ParseError) as info:
+        quorvane.loads(doc, fmt)
+    err, base = info.value, plain.value
+    assert err.doc is doc and (err.msg, err.lineno) == (base.msg, base.lineno)
+    assert err.colno == base.colno + (3 if base.lineno == 1 else 0)
+    assert err.pos == len(encode(bad[:base.pos]))
+
+
+@pytest.mark.parametrize("doc, msg, pos", [
+    ("\ufeffx = 1\n".encode("utf-16-le")[:-1], "invalid UTF-16", 12),  # cut in half
+    ("\ufeffx = '\ud800'".encode("utf-16-le", "surrogatepass"), "invalid UTF-16", 12),
+    (b"\x00\x00\xfe\xff\x00\x00\x00a\x00\x11\x00\x00", "invalid UTF-32", 8),
+])
+def test_undecodable_wide_document(doc, msg, pos):
+    with pytest.raises(ParseError) as info:
+        quorvane.loads(doc, "toml")
+    assert (info.value.msg, info.value.pos) == (msg, pos)
+
+
+@pytest.mark.parametrize("fmt", sorted(DOCS))
+def test_core_functions_keep_their_mark_rules(fmt):
+    # The raw functions read the text as given: a mark is text to them.
+    parse = getattr(quorvane, f"parse_{fmt}")
+    text = DOCS[fmt][0]
+    if fmt == "ini":
+        assert parse("\ufeffname = x") == {"\ufeffname": "x"}
+    else:
+        with pytest.raises(ValueError):
+            parse(b"\xef\xbb\xbf" + text.encode())
 
 
 @pytest.mark.parametrize("suffix, fmt", [

@@ -143,3 +143,44 @@ def test_color_only_on_a_terminal_without_no_color(files, no_color, painted):
     assert proc.returncode == 1
     assert (b"\033[" in err) is painted
     assert b"expected '=' or ':' in key-value line" in err
+
+
+@pytest.mark.parametrize("args, expected", [
+    ([], '{\n  "b": [\n    1,\n    2\n  ],\n  "a": "\u00e9"\n}\n'),
+    (["--indent", "0"], '{\n"b": [\n1,\n2\n],\n"a": "\u00e9"\n}\n'),
+    (["--indent", "1", "--sort-keys"], '{\n "a": "\u00e9",\n "b": [\n  1,\n  2\n ]\n}\n'),
+    (["--compact", "--sort-keys"], '{"a": "\u00e9", "b": [1, 2]}\n'),
+])
+def test_output_layout(tmp_path, args, expected):
+    path = tmp_path / "t.json"
+    path.write_text('{"b": [1, 2], "a": "\u00e9"}', encoding="utf-8")
+    assert run(*args, str(path), env={"PYTHONIOENCODING": "utf-8"}) == (0, expected, "")
+
+
+@pytest.mark.parametrize("args", [["--indent", "-1"], ["--indent", "x"],
+                                  ["--compact", "--indent", "4"]])
+def test_layout_usage_errors(files, args):
+    code, out, err = run(*args, str(files["good.ini"]))
+    assert code == 2 and out == "" and "usage:" in err
+
+
+# Output that cannot be written is an I/O error: one line, exit 2, and no
+# traceback from the interpreter's own flush at exit.
+@pytest.mark.parametrize("where, env, message", [
+    ("/dev/full", {}, "cannot write the output: No space left on device"),
+    (None, {"PYTHONIOENCODING": "ascii"}, "cannot write the output in ascii"),
+])
+def test_output_failures_are_one_line(tmp_path, where, env, message):
+    if where is not None and not os.path.exists(where):
+        pytest.skip(f"{where} not available")
+    path = tmp_path / "t.toml"
+    path.write_text("name = 'caf\u00e9'\n", encoding="utf-8")
+    full_env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    full_env.update(env)
+    with open(where or os.devnull, "w") as sink:
+        proc = subprocess.run([sys.executable, "-m", "quorvane", str(path)],
+                              stdout=sink if where else subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=full_env, timeout=60)
+    err = proc.stderr.decode()
+    assert proc.returncode == 2
+    assert len(err.splitlines()) == 1 and message in err, err

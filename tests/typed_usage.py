@@ -29,3 +29,14 @@ def version() -> str:
 
 
 settings: Any = quorvane.loads(b'{"debug": true}', "json")
+
+
+def load_as(data: bytes, name: str) -> Any:
+    # A format chosen at run time, narrowed to the type loads() takes.
+    formats: dict[str, quorvane.Format] = {"settings": "toml", "legacy": "ini"}
+    fmt: quorvane.Format = formats.get(name, "json")
+    try:
+        return quorvane.loads(data, fmt)
+    except quorvane.ParseError as err:
+        offset: int = err.pos
+        raise SystemExit(f"byte {offset}: {err.msg}") from None
