@@ -11,6 +11,7 @@ import _quorvane
 from _util import DATA, position_error
 
 import checks
+import seeds
 
 PARSE = {"json": _quorvane.parse_json, "toml": _quorvane.parse_toml,
          "ini": _quorvane.parse_ini}
@@ -87,6 +88,14 @@ def test_every_byte_in_every_place(fmt):
         for b in range(256):
             for middle in (bytes([b]), bytes([b, b]), bytes([b]) + b"\n"):
                 checks.check(fmt, before + middle + after)
+
+
+# The fuzzers' own snippets, the ones that once made a check misjudge
+# a document included, pass the checks.
+@pytest.mark.parametrize("fmt", sorted(seeds.SNIPPETS))
+def test_seed_snippets_pass_the_checks(fmt):
+    for data in seeds.SNIPPETS[fmt]:
+        checks.check(fmt, data)
 
 
 # ---------------------------------------------------------------------------
