@@ -106,7 +106,10 @@ _WIDE_BOMS: Final = (
     (codecs.BOM_UTF16_BE, "utf-16-be"),
 )
 _UTF8_BOM: Final = codecs.BOM_UTF8
-_MARK_LEADS: Final = frozenset(bom[0] for bom, _ in _WIDE_BOMS) | {_UTF8_BOM[0]}
+# The first item (byte or character) of every document that starts with a
+# mark, and of few others.
+_MARK_LEADS: Final[frozenset[int | str]] = frozenset(
+    [bom[0] for bom, _ in _WIDE_BOMS] + [_UTF8_BOM[0], "\ufeff"])
 
 
 def _wide_bom(doc: str | bytes) -> tuple[bytes, str] | None:
@@ -153,8 +156,6 @@ def _reader_text(doc: str | bytes, path: str | None) -> tuple[str | bytes, int]:
     if isinstance(doc, str):
         if doc.startswith("\ufeff"):
             return doc[1:], len(_UTF8_BOM)
-        return doc, 0
-    if not doc or doc[0] not in _MARK_LEADS:  # the common case, at one test
         return doc, 0
     if doc.startswith(_UTF8_BOM):
         return doc[len(_UTF8_BOM):], len(_UTF8_BOM)
@@ -209,7 +210,10 @@ def _error_place(exc: ValueError, text: str | bytes, standard: bool) -> tuple[st
 
 
 def _parse(doc: str | bytes, format: Format, path: str | None) -> Any:
-    text, skipped = _reader_text(doc, path)
+    text: str | bytes = doc
+    skipped = 0
+    if doc and doc[0] in _MARK_LEADS:  # one test for the common case
+        text, skipped = _reader_text(doc, path)
     standard = format in STANDARD
     try:
         return _parse_standard(text, format) if standard else PARSERS[format](text)
