@@ -31,7 +31,10 @@ class Disagreement(AssertionError):
 
 
 def check_position(data: bytes, exc: BaseException) -> None:
-    if isinstance(exc, (UnicodeDecodeError, MemoryError)):
+    if isinstance(exc, UnicodeDecodeError):
+        check_refused_byte(data, exc)
+        return
+    if isinstance(exc, MemoryError):
         return
     if type(exc) is not ValueError:
         raise Disagreement(f"unexpected exception {type(exc).__name__}: {exc}")
@@ -44,6 +47,20 @@ def check_position(data: bytes, exc: BaseException) -> None:
         raise Disagreement(f"line {line} outside 1..{len(lines)}: {exc}")
     if not 1 <= col <= len(lines[line - 1]) + 1:
         raise Disagreement(f"column {col} outside line {line}: {exc}")
+
+
+def check_refused_byte(data: bytes, exc: UnicodeDecodeError) -> None:
+    """A reader's decoding error names, as doc_offset, a byte of the
+    document where a character that is not UTF-8 starts."""
+    offset = getattr(exc, "doc_offset", None)
+    if not isinstance(offset, int) or not 0 <= offset < len(data):
+        raise Disagreement(f"decoding error without a place in the document: {offset!r}")
+    try:
+        data[offset:offset + 4].decode("utf-8")
+    except UnicodeDecodeError as again:
+        if again.start == 0:
+            return
+    raise Disagreement(f"doc_offset {offset} is not where the text stops being UTF-8")
 
 
 def same(a: Any, b: Any) -> bool:
