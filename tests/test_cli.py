@@ -184,3 +184,18 @@ def test_output_failures_are_one_line(tmp_path, where, env, message):
     err = proc.stderr.decode()
     assert proc.returncode == 2
     assert len(err.splitlines()) == 1 and message in err, err
+
+
+# A document with a byte-order mark is shown without it, the caret under
+# the same character; the column still counts the mark's three bytes.
+@pytest.mark.parametrize("encoding", ["utf-8-sig", "utf-16"])
+@pytest.mark.parametrize("text, expected", [
+    ("a = 1\na = 2\n", ["2:6: error: duplicate key", "a = 2", "     ^"]),
+    ("x = [1,,]\n", ["1:11: error: unexpected character in value", "x = [1,,]", "       ^"]),
+])
+def test_diagnostic_of_a_marked_document(tmp_path, encoding, text, expected):
+    path = tmp_path / "marked.toml"
+    path.write_bytes(text.encode(encoding))
+    code, _, err = run("--check", str(path))
+    assert code == 1
+    assert err.splitlines() == [f"{path}:{expected[0]}", *expected[1:]]

@@ -85,7 +85,7 @@ class ParseError(ValueError):
         if wide is None:
             return offset
         bom, codec = wide
-        head = view[len(codecs.BOM_UTF8):offset].decode("utf-8", "ignore")
+        head = view[len(_UTF8_BOM):offset].decode("utf-8", "ignore")
         return len(bom) + len(head.encode(codec))
 
     def __reduce__(self) -> tuple[Any, ...]:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import codecs
 import datetime
 import json
 import os
@@ -11,6 +12,7 @@ import unicodedata
 from typing import Any, TextIO
 
 from ._api import PARSERS, ParseError, format_for_path, loads
+from ._api import _utf8_view as utf8_view
 
 EXIT_OK = 0
 EXIT_PARSE = 1
@@ -109,11 +111,13 @@ def source_excerpt(doc: str | bytes, lineno: int, colno: int) -> tuple[str | Non
     wide), and tabs are copied so the caret lines up however the terminal
     expands them.
     """
-    data = doc.encode("utf-8", "surrogateescape") if isinstance(doc, str) else doc
-    lines = data.split(b"\n")
+    lines = utf8_view(doc).split(b"\n")
     if not 1 <= lineno <= len(lines):
         return None, ""
     raw = lines[lineno - 1]
+    if lineno == 1 and raw.startswith(codecs.BOM_UTF8):  # the mark is not shown
+        raw = raw[len(codecs.BOM_UTF8):]
+        colno -= len(codecs.BOM_UTF8)
     prefix = raw[:max(colno - 1, 0)].decode("utf-8", "replace")
     shown = raw.rstrip(b"\r").decode("utf-8", "replace")
     shown = "".join(ch if ch == "\t" or ch.isprintable() else "\ufffd" for ch in shown)
