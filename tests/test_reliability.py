@@ -133,6 +133,8 @@ def corpus(fmt: str) -> list[bytes]:
                  if p.stat().st_size < 100_000]
     for template in TEMPLATES[fmt]:
         docs += [template.replace("X", x).encode() for x in ("", "1", "\\", "\x00", "\u00e9")]
+        # Bytes that are not UTF-8: the decoding errors and their places.
+        docs += [template.encode().replace(b"X", x) for x in (b"\xff", b"\xe2\x82")]
     return docs
 
 
