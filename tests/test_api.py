@@ -228,3 +228,12 @@ def test_examples_parse():
                 quorvane.load(path)
         elif path.suffix in quorvane._api.SUFFIXES:
             assert isinstance(quorvane.load(path), (dict, list))
+
+
+def test_distribution_declares_and_ships_the_license():
+    from importlib import metadata
+    meta = metadata.metadata("quorvane")
+    assert meta["License-Expression"] == "MIT"
+    assert not any(c.startswith("License ::") for c in meta.get_all("Classifier") or [])
+    files = [f for f in metadata.files("quorvane") or [] if f.name == "LICENSE"]
+    assert files and "MIT License" in files[0].read_text()
