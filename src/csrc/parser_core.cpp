@@ -4,6 +4,11 @@
 
 #include <climits>
 
+// The package's version, defined by the build from its __version__.
+#ifndef QUORVANE_VERSION
+#error "QUORVANE_VERSION is not defined: build through CMake or .ci/build-dev"
+#endif
+
 // ---------------------------------------------------------------------------
 // The exported faces of toolkit pieces, for native callers outside the module
 
@@ -24,13 +29,6 @@ QUORVANE_API PyObject *quorvane_new_str(const char *s, Py_ssize_t len)
         return PyUnicode_FromStringAndSize("", 0);
     qv::StrMaker strs;
     return strs.make(s, len);
-}
-
-PyObject *qv::doc_str(const char *text, Py_ssize_t from, Py_ssize_t to)
-{
-    // A maker of the document up to `to` is all that one slice needs.
-    qv::StrMaker strs(text, to);
-    return strs.make(text + from, to - from);
 }
 
 // ---------------------------------------------------------------------------
@@ -153,7 +151,7 @@ PyObject *_quorvane_parse_ini(PyObject *, PyObject *args)
 
 PyObject *_quorvane_version(PyObject *, PyObject *)
 {
-    return PyUnicode_FromString("0.21.0-c");
+    return PyUnicode_FromString(QUORVANE_VERSION "-c");
 }
 
 PyMethodDef _quorvane_methods[] = {

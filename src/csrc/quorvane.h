@@ -22,12 +22,6 @@ QUORVANE_API void quorvane_line_col(const char *text, Py_ssize_t offset,
 // A str from len bytes of strict UTF-8; NULL yields the empty str.
 QUORVANE_API PyObject *quorvane_new_str(const char *s, Py_ssize_t len);
 
-namespace qv {
-// quorvane_new_str of the document bytes text[from, to), with the document
-// offset of a refused byte recorded (toolkit/str.h, note_refused).
-PyObject *doc_str(const char *text, Py_ssize_t from, Py_ssize_t to);
-}  // namespace qv
-
 // General number scanner for native callers outside the module.
 QUORVANE_API PyObject *quorvane_parse_number(const char *s, Py_ssize_t len,
                                              int *consumed);

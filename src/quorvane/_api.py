@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import codecs
 import os
-import re
 from typing import IO, Any, Callable, Final, Literal, Union
 
 from _quorvane import parse_ini, parse_json, parse_toml
 
 from . import _std
+from ._position import parse_position
 
 Format = Literal["json", "toml", "ini", "toml-1.1", "toml-1.0", "configparser"]
 Source = Union[str, "os.PathLike[str]", IO[bytes]]
@@ -42,9 +42,6 @@ SUFFIXES: Final[dict[str, Format]] = {
     ".cfg": "ini",
     ".conf": "ini",
 }
-
-_POSITION: Final = re.compile(r"parse error at line (\d+), column (\d+): (.*)", re.S)
-
 
 class ParseError(ValueError):
     """A document that does not parse: where, and why.
@@ -202,11 +199,12 @@ def _error_place(exc: ValueError, text: str | bytes, standard: bool) -> tuple[st
         # the error the document offset of the byte they could not decode.
         offset = getattr(exc, "doc_offset", None)
         return None if offset is None else ("invalid UTF-8", offset)
-    m = _POSITION.fullmatch(str(exc))
-    if m is None or type(exc) is not ValueError:
+    position = parse_position(str(exc))
+    if position is None or type(exc) is not ValueError:
         return None
+    line, col, msg = position
     data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
-    return m.group(3), _line_start(data, int(m.group(1))) + int(m.group(2)) - 1
+    return msg, _line_start(data, line) + col - 1
 
 
 def _parse(doc: str | bytes, format: Format, path: str | None) -> Any:
