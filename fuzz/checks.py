@@ -27,8 +27,12 @@ sys.setrecursionlimit(max(sys.getrecursionlimit(), 10_000))
 
 def _load_position_module():
     # From the source tree: the fuzzing interpreter has the extension linked
-    # in but no quorvane package installed.
+    # in but no quorvane package installed.  Without a source tree beside
+    # (the suite run against an installed wheel), the installed package's.
     path = Path(__file__).resolve().parents[1] / "src" / "quorvane" / "_position.py"
+    if not path.exists():
+        from quorvane import _position
+        return _position
     spec = importlib.util.spec_from_file_location("quorvane_position", path)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
