@@ -150,6 +150,28 @@ def test_byte_order_mark(tmp_path, fmt, mark):
     assert err.pos == len(encode(bad[:base.pos]))
 
 
+def test_standard_reader_places_count_in_the_document(monkeypatch):
+    # Stands in for a standard reader: str in, ValueError(msg, byte offset)
+    # at the first "!".
+    def reader(text):
+        if "!" in text:
+            raise ValueError("refused", len(text[:text.index("!")].encode()))
+        return {"text": text}
+    monkeypatch.setitem(quorvane._api.PARSERS, "toml-1.1", reader)
+    bad = "a\n\u00e9 = !"
+    for encode in MARKS.values():
+        assert quorvane.loads(encode("a = 1"), "toml-1.1") == {"text": "a = 1"}
+        with pytest.raises(ParseError) as info:
+            quorvane.loads(encode(bad), "toml-1.1")
+        err = info.value
+        assert (err.msg, err.lineno, err.colno) == ("refused", 2, 6)
+        assert err.pos == len(encode(bad[:bad.index("!")]))
+    with pytest.raises(ParseError) as info:
+        quorvane.loads(b"\xef\xbb\xbfa\n\xff", "toml-1.1")
+    assert (info.value.msg, info.value.lineno, info.value.colno, info.value.pos) == (
+        "invalid UTF-8", 2, 1, 5)
+
+
 @pytest.mark.parametrize("doc, msg, pos", [
     ("\ufeffx = 1\n".encode("utf-16-le")[:-1], "invalid UTF-16", 12),  # cut in half
     ("\ufeffx = '\ud800'".encode("utf-16-le", "surrogatepass"), "invalid UTF-16", 12),

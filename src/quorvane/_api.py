@@ -175,52 +175,49 @@ def _check_format(format: str) -> Format:
     raise ValueError(f"unknown format {format!r}: expected one of {names}")
 
 
-def _parse_standard(text: str | bytes, format: Format) -> Any:
-    """A standard reader's tree; they take str, so bytes are decoded first."""
+def _parse_standard(text: str | bytes, format: Format, path: str | None) -> Any:
+    """A standard reader's tree.  They take str, so bytes are decoded first,
+    and raise ValueError(msg, offset), offset counting bytes of the UTF-8
+    text they were given."""
+    doc = text
+    text, skipped = _reader_text(doc, path)
     if isinstance(text, bytes):
         try:
             text = text.decode("utf-8")
         except UnicodeDecodeError as exc:
-            raise ValueError("invalid UTF-8", exc.start) from None
-    return PARSERS[format](text)
-
-
-def _error_place(exc: ValueError, text: str | bytes, standard: bool) -> tuple[str, int] | None:
-    """A reader's document error as (message, byte offset in text's UTF-8),
-    or None for an error that is not about the document."""
-    if standard:
-        # ValueError(msg, offset) from the standard readers.
-        if type(exc) is ValueError and len(exc.args) == 2:
-            msg, offset = exc.args
-            return str(msg), int(offset)
-        return None
-    if isinstance(exc, UnicodeDecodeError):
-        # The dialect readers decode slices of the document, and record on
-        # the error the document offset of the byte they could not decode.
-        offset = getattr(exc, "doc_offset", None)
-        return None if offset is None else ("invalid UTF-8", offset)
-    position = parse_position(str(exc))
-    if position is None or type(exc) is not ValueError:
-        return None
-    line, col, msg = position
-    data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
-    return msg, _line_start(data, line) + col - 1
+            raise _error_at("invalid UTF-8", doc, skipped + exc.start, path) from None
+    try:
+        return PARSERS[format](text)
+    except ValueError as exc:
+        if type(exc) is not ValueError or len(exc.args) != 2:
+            raise
+        msg, offset = exc.args
+        raise _error_at(msg, doc, skipped + offset, path) from None
 
 
 def _parse(doc: str | bytes, format: Format, path: str | None) -> Any:
+    if format in STANDARD:
+        return _parse_standard(doc, format, path)
     text: str | bytes = doc
     skipped = 0
     if doc and doc[0] in _MARK_LEADS:  # one test for the common case
         text, skipped = _reader_text(doc, path)
-    standard = format in STANDARD
     try:
-        return _parse_standard(text, format) if standard else PARSERS[format](text)
-    except ValueError as exc:
-        place = _error_place(exc, text, standard)
-        if place is None:
+        return PARSERS[format](text)
+    except UnicodeDecodeError as exc:
+        # The dialect readers decode slices of the document, and record on
+        # the error the document offset of the byte they could not decode.
+        offset = getattr(exc, "doc_offset", None)
+        if offset is None:
             raise
-        msg, offset = place
-        # Counted in the document as given, its byte-order mark included.
+        raise _error_at("invalid UTF-8", doc, skipped + offset, path) from None
+    except ValueError as exc:
+        position = parse_position(str(exc))
+        if position is None or type(exc) is not ValueError:
+            raise
+        line, col, msg = position
+        data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
+        offset = _line_start(data, line) + col - 1
         raise _error_at(msg, doc, skipped + offset, path) from None
 
 
