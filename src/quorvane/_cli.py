@@ -180,7 +180,7 @@ def _print_json(tree: Any, args: argparse.Namespace, diag: Diagnostics) -> int:
         text = json.dumps(tree, indent=None if args.compact else args.indent,
                           sort_keys=args.sort_keys, ensure_ascii=False,
                           default=_iso_text)
-    except TypeError as exc:  # keys of mixed types cannot be sorted
+    except TypeError as exc:  # a value JSON has no form for
         diag.error("quorvane", f"cannot print the tree: {exc}")
         return EXIT_USAGE
     try:
