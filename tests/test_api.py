@@ -79,6 +79,7 @@ def test_load_error_names_the_path(tmp_path, fmt):
     ("toml", b"# caf\xe9 comment\na = \"\xfe\"", 2, 6),
     ("toml", b"# \xe9\na = \"x\\n\xfe\"", 2, 9),                  # after an escape
     ("toml", b"# \xe9\na = \"\"\"\nok\\\n  \xc3\"\"\"", 4, 3),    # after a line-end backslash
+    ("toml", b'a = """\xc3\\\n  \xa9"""', 1, 8),               # cut by a line-ending backslash
     ("toml", b"# \xe9\na = '''\n\xff'''", 3, 1),                  # multi-line literal
     ("toml", b"# \xe9\n'k\xff' = 1", 2, 3),                       # quoted key
     ("json", b'["ok", "a\\n\xc3"]', 1, 12),                       # after an escape

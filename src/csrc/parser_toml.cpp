@@ -319,7 +319,12 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
                 return ctx->fail_at(len, "unterminated escape sequence");
             if (triple && toml_is_newline(text[pos])) {
                 // A line-ending backslash drops the line end and every blank
-                // and line end after it.
+                // and line end after it.  The content before it must end
+                // with a whole character, else the bytes after would
+                // complete one the document does not hold: the document's
+                // bytes up to the backslash are refused as they stand.
+                if ((high & kHighBits) != 0 && qv::utf8_cut_at_end(sb.data(), sb.size()))
+                    return ctx->strs.make(text + first, pos - 1 - first, true);
                 if (text[pos] == '\r' && pos + 1 < len && text[pos + 1] == '\n')
                     pos++;
                 pos++;

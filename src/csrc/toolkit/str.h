@@ -90,6 +90,21 @@ inline int short_escape(char letter, bool slash)
     }
 }
 
+// Whether n bytes end inside a character: a lead byte without all of its
+// continuation bytes.  Bytes joined to others later (a TOML line-ending
+// backslash drops what lies between) must not be completed by them.
+inline bool utf8_cut_at_end(const char *s, Py_ssize_t n)
+{
+    for (Py_ssize_t k = 1; k <= 3 && k <= n; k++) {
+        unsigned c = (unsigned char)s[n - k];
+        if ((c & 0xC0) == 0x80)
+            continue;
+        Py_ssize_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return need > k;
+    }
+    return false;
+}
+
 // Whether any of n bytes is >= 0x80.
 inline bool any_high(const char *s, Py_ssize_t n)
 {
