@@ -100,7 +100,10 @@ def _line_col(data: bytes, offset: int) -> tuple[int, int]:
     return data.count(b"\n", 0, offset) + 1, offset - line_start + 1
 
 
-def _parse_standard(text: str | bytes, format: Format, path: str | None) -> Any:
+def _parse_standard(text: str | bytes, format: Format, path: str | None,
+                    parse: Callable[[str], Any] | None = None) -> Any:
+    """A standard reader's tree; ``parse`` replaces the format's reader
+    (quorvane.ini passes its options that way)."""
     if isinstance(text, bytes):
         try:
             doc = text.decode("utf-8")
@@ -110,7 +113,7 @@ def _parse_standard(text: str | bytes, format: Format, path: str | None) -> Any:
     else:
         doc = text
     try:
-        return PARSERS[format](doc)
+        return (parse or PARSERS[format])(doc)
     except ValueError as exc:
         if type(exc) is not ValueError or len(exc.args) != 2:
             raise

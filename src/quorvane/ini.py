@@ -1,12 +1,102 @@
-"""INI as Python's configparser reads it."""
+"""INI as Python's configparser reads it.
+
+``loads(text)`` gives what ``configparser.ConfigParser(interpolation=None)``
+shows after ``read_string(text)``, as plain dicts::
+
+    {name: dict(parser[name]) for name in parser}
+
+the default section first (always present), then every section in the
+order of the file, each with its own keys followed by the default
+section's.  Values are the raw text: no interpolation.  The options are
+ConfigParser's, with its defaults, plus ``keep_case`` (keys as written
+instead of ``str.lower()``).  A document configparser refuses raises
+:class:`quorvane.ParseError` at the first line it objects to.
+"""
 
 from __future__ import annotations
 
-from typing import Any
+import os
+from typing import IO, Any, Iterable, Union
 
 from . import _std
 
+__all__ = ["load", "loads"]
 
-def _parse_raw(text: str, **options: Any) -> dict[str, dict[str, str | None]]:
-    """The reader with configparser's defaults; errors as ValueError(msg, offset)."""
-    return _std.parse_ini(text)
+Tree = dict[Any, dict[str, Union[str, None]]]
+_BOM = "\ufeff"
+
+
+def _parse_raw(text: str, *,
+               delimiters: Iterable[str] = ("=", ":"),
+               comment_prefixes: Iterable[str] | None = ("#", ";"),
+               inline_comment_prefixes: Iterable[str] | None = None,
+               strict: bool = True,
+               empty_lines_in_values: bool = True,
+               default_section: str = "DEFAULT",
+               allow_no_value: bool = False,
+               allow_unnamed_section: bool = False,
+               keep_case: bool = False) -> Tree:
+    """The reader; errors as ValueError(message, byte offset into text).
+
+    A leading byte-order mark is skipped (configparser would read it as
+    part of the first line)."""
+    skipped = 0
+    if text.startswith(_BOM):
+        text, skipped = text[1:], len(_BOM.encode())
+    # As ConfigParser.__init__ takes them: no delimiters at all behave as
+    # one empty delimiter in its pattern.
+    delims = tuple(delimiters) or ("",)
+    unnamed: object = None
+    if allow_unnamed_section:
+        # The unnamed section is keyed by configparser's own marker, as in
+        # its mapping; configparser is only imported when it is asked for.
+        from configparser import UNNAMED_SECTION
+        unnamed = UNNAMED_SECTION
+    try:
+        return _std.parse_ini(text, delims, tuple(comment_prefixes or ()),
+                              tuple(inline_comment_prefixes or ()), bool(strict),
+                              bool(empty_lines_in_values), default_section,
+                              bool(allow_no_value), unnamed, bool(keep_case))
+    except ValueError as exc:
+        if skipped and type(exc) is ValueError and len(exc.args) == 2:
+            raise ValueError(exc.args[0], exc.args[1] + skipped) from None
+        raise
+
+
+def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
+    """Parses an INI document given as str or bytes (read as UTF-8).
+
+    Options: delimiters, comment_prefixes, inline_comment_prefixes, strict,
+    empty_lines_in_values, default_section, allow_no_value,
+    allow_unnamed_section (as ConfigParser takes them) and keep_case.
+    Raises quorvane.ParseError with the byte line and column."""
+    from ._api import _parse_standard  # _api imports this module lazily
+    if isinstance(text, (bytearray, memoryview)):
+        text = bytes(text)
+    elif not isinstance(text, (str, bytes)):
+        raise TypeError(
+            f"text must be str or a bytes-like object, not {type(text).__name__}")
+    return _parse_standard(text, "configparser", None,
+                           lambda doc: _parse_raw(doc, **options))  # type: ignore[no-any-return]
+
+
+def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
+    """Parses an INI file given as a path or a binary file object; the
+    options are those of :func:`loads`."""
+    from ._api import _parse_standard
+    path: str | None
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fsdecode(source)
+        with open(path, "rb") as f:
+            data = f.read()
+    elif hasattr(source, "read"):
+        name = getattr(source, "name", None)
+        path = name if isinstance(name, str) else None
+        data = source.read()
+        if not isinstance(data, bytes):
+            raise TypeError("load() needs a file opened in binary mode ('rb')")
+    else:
+        raise TypeError(
+            f"source must be a path or a binary file object, not {type(source).__name__}")
+    return _parse_standard(data, "configparser", path,
+                           lambda doc: _parse_raw(doc, **options))  # type: ignore[no-any-return]
