@@ -29,68 +29,11 @@
 // ValueError(message, byte offset).
 #include "std.h"
 
-#include "quorvane.h"  // qv::Ref
+#include "toolkit/toolkit.h"
 
-#include <climits>
 #include <cstring>
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Interim pieces: a growable byte buffer, until the shared one is merged in.
-
-class ByteBuffer {
-public:
-    ByteBuffer() noexcept = default;
-    ByteBuffer(const ByteBuffer &) = delete;
-    ByteBuffer &operator=(const ByteBuffer &) = delete;
-    ~ByteBuffer() { PyMem_Free(data_); }
-
-    const char *data() const noexcept { return data_; }
-    Py_ssize_t size() const noexcept { return size_; }
-    void clear() noexcept { size_ = 0; }
-    bool append(const char *s, Py_ssize_t n) noexcept
-    {
-        if (!reserve(n))
-            return false;
-        std::memcpy(data_ + size_, s, (size_t)n);
-        size_ += n;
-        return true;
-    }
-    bool append_repeated(char c, Py_ssize_t n) noexcept
-    {
-        if (!reserve(n))
-            return false;
-        std::memset(data_ + size_, c, (size_t)n);
-        size_ += n;
-        return true;
-    }
-
-private:
-    bool reserve(Py_ssize_t more) noexcept
-    {
-        if (more <= cap_ - size_)
-            return true;
-        if (more > PY_SSIZE_T_MAX / 2 - size_) {
-            PyErr_NoMemory();
-            return false;
-        }
-        Py_ssize_t cap = cap_ ? cap_ : 64;
-        while (cap - size_ < more)
-            cap *= 2;
-        char *p = static_cast<char *>(PyMem_Realloc(data_, (size_t)cap));
-        if (p == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        data_ = p;
-        cap_ = cap;
-        return true;
-    }
-
-    char *data_ = nullptr;
-    Py_ssize_t size_ = 0, cap_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // White space as str.isspace(), str.strip() and the regular expression "\s"
@@ -345,10 +288,10 @@ struct KeySplit {
     bool found;
 };
 
-class IniReader {
+class IniReader : qv::Cursor<qv::OffsetError> {
 public:
     IniReader(const char *text, Py_ssize_t len, const Options &options)
-        : text_(text), end_(text + len), o_(options)
+        : Cursor(text, len), end_(text + len), o_(options)
     {
     }
 
@@ -359,22 +302,20 @@ public:
         lower_.reset(PyUnicode_InternFromString("lower"));
         if (!root_ || !defaults_ || !lower_)
             return nullptr;
-        qv::Ref name(o_.default_section ? Py_NewRef(o_.default_section)
-                                        : PyUnicode_FromString("DEFAULT"));
-        if (!name || PyDict_SetItem(root_.get(), name.get(), defaults_.get()) < 0)
+        default_key_.reset(o_.default_section ? Py_NewRef(o_.default_section)
+                                              : PyUnicode_FromString("DEFAULT"));
+        if (!default_key_ || PyDict_SetItem(root_.get(), default_key_.get(), defaults_.get()) < 0)
             return nullptr;
-        default_key_ = std::move(name);
 
-        const char *line = text_;
-        while (line < end_) {
+        for (const char *line = text; line < end_;) {
             const char *nl = static_cast<const char *>(
                 std::memchr(line, '\n', (size_t)(end_ - line)));
-            const char *line_end = nl ? nl : end_;
-            if (!read_line(line, line_end, nl ? nl + 1 : end_))
+            const char *next = nl ? nl + 1 : end_;
+            if (read_line(line, nl ? nl : end_, next) < 0)
                 return nullptr;
-            line = nl ? nl + 1 : end_;
+            line = next;
         }
-        if (!finish_value() || !merge_defaults())
+        if (finish_value() < 0 || merge_defaults() < 0)
             return nullptr;
         return root_.release();
     }
@@ -382,6 +323,8 @@ public:
 private:
     // ---- lines
 
+    // [ls, le) is the line without its "\n"; next is where the following
+    // line starts (after the "\n", which inline prefixes may match).
     CleanLine clean(const char *ls, const char *le, const char *next) const
     {
         const char *p = skip_space(ls, le);
@@ -393,12 +336,11 @@ private:
             if (c.n <= q - p && std::memcmp(p, c.p, (size_t)c.n) == 0)
                 return {p, p, true};
         }
-        if (o_.inline_prefixes.size() == 0)
+        const Prefixes &inl = o_.inline_prefixes;
+        if (inl.size() == 0)
             return {p, q, false};
         // The earliest inline prefix at the start of the line or after a
-        // white space character; the line's own "\n" counts, as it does
-        // there.
-        const Prefixes &inl = o_.inline_prefixes;
+        // white space character.
         bool after_space = true;
         for (const char *k = ls; k < next;) {
             if (after_space && (inl.irregular() || inl.may_start(*k)) &&
@@ -416,7 +358,7 @@ private:
         return {p, q, false};
     }
 
-    bool read_line(const char *ls, const char *le, const char *next)
+    int read_line(const char *ls, const char *le, const char *next)
     {
         CleanLine c = clean(ls, le, next);
         if (c.start == c.end) {
@@ -424,14 +366,14 @@ private:
                 indent_level_ = PY_SSIZE_T_MAX;  // a blank line ends the value
             else if (!c.has_comment && has_key_ && !valueless_)
                 blanks_++;
-            return true;
+            return 0;
         }
         Py_ssize_t indent = count_chars(ls, c.start);
         if (cursect_ && has_key_ && indent > indent_level_)
             return continue_value(c);
 
-        if (!cursect_ && o_.unnamed_section && !open_unnamed_section())
-            return false;
+        if (!cursect_ && o_.unnamed_section && open_unnamed_section() < 0)
+            return -1;
         indent_level_ = indent;
         if (*c.start == '[' && c.end - c.start >= 3) {
             const char *close = static_cast<const char *>(
@@ -446,50 +388,49 @@ private:
 
     // ---- sections
 
-    bool open_unnamed_section()
+    int open_unnamed_section()
     {
-        qv::Ref d(PyDict_New());
-        if (!d || PyDict_SetItem(root_.get(), o_.unnamed_section, d.get()) < 0)
-            return false;
-        cursect_ = std::move(d);
+        PyObject *sect = qv::child_dict(root_.get(), o_.unnamed_section);
+        if (!sect)
+            return -1;
+        cursect_.reset(Py_NewRef(sect));
         sectname_.reset(Py_NewRef(o_.unnamed_section));
-        return true;
+        return 0;
     }
 
-    bool read_header(const char *name, const char *name_end)
+    int read_header(const char *name, const char *name_end)
     {
-        if (!finish_value())
-            return false;
+        if (finish_value() < 0)
+            return -1;
         has_key_ = false;
         Py_ssize_t n = name_end - name;
         if (n == o_.default_name.n && std::memcmp(name, o_.default_name.p, (size_t)n) == 0) {
             cursect_.reset(Py_NewRef(defaults_.get()));
             sectname_.reset(Py_NewRef(default_key_.get()));
-            return true;
+            return 0;
         }
-        qv::Ref key(PyUnicode_DecodeUTF8(name, n, nullptr));
-        qv::Ref fresh(PyDict_New());
-        if (!key || !fresh)
-            return false;
-        PyObject *sect;
-        int found = PyDict_SetDefaultRef(root_.get(), key.get(), fresh.get(), &sect);
-        if (found < 0)
-            return false;
-        cursect_.reset(sect);
-        if (found && o_.strict) {
-            return fail(name, PyUnicode_FromFormat("duplicate section %R", key.get()));
-        }
+        qv::Ref key(strs_.make(name, n));
+        if (!key)
+            return -1;
+        Py_ssize_t before = PyDict_GET_SIZE(root_.get());
+        PyObject *sect = qv::child_dict(root_.get(), key.get());
+        if (!sect)
+            return -1;
+        if (o_.strict && PyDict_GET_SIZE(root_.get()) == before)
+            return fail_with(name, PyUnicode_FromFormat("duplicate section %R", key.get()));
+        cursect_.reset(Py_NewRef(sect));
         sectname_ = std::move(key);
-        return true;
+        return 0;
     }
 
-    bool missing_header(const CleanLine &c)
+    int missing_header(const CleanLine &c)
     {
         KeySplit s = split(c);
         if ((s.found || o_.allow_no_value) && s.key_end > c.start)
-            return fail(c.start, PyUnicode_FromString(
-                "key before the first section header (the unnamed section is not allowed)"));
-        return fail(c.start, PyUnicode_FromString("missing section header"));
+            return fail_at(c.start - text,
+                           "key before the first section header "
+                           "(the unnamed section is not allowed)");
+        return fail_at(c.start - text, "missing section header");
     }
 
     // ---- keys and values
@@ -527,104 +468,107 @@ private:
         return {c.end, c.end, false};
     }
 
-    bool read_key(const CleanLine &c)
+    int read_key(const CleanLine &c)
     {
-        if (!finish_value())
-            return false;
+        if (finish_value() < 0)
+            return -1;
         KeySplit s = split(c);
         if (!s.found && !o_.allow_no_value)
-            return fail(c.start, PyUnicode_FromString(
-                "neither a section header nor a key with a delimiter"));
+            return fail_at(c.start - text, "neither a section header nor a key with a delimiter");
         if (s.key_end == c.start)
-            return fail(c.start, PyUnicode_FromString("empty key before the delimiter"));
+            return fail_at(c.start - text, "empty key before the delimiter");
         qv::Ref key(make_key(c.start, s.key_end - c.start));
         if (!key)
-            return false;
+            return -1;
         if (o_.strict) {
             int dup = PyDict_Contains(cursect_.get(), key.get());
             if (dup < 0)
-                return false;
+                return -1;
             if (dup)
-                return fail(c.start, PyUnicode_FromFormat("duplicate key %R in section %R",
-                                                          key.get(), sectname_.get()));
+                return fail_with(c.start, PyUnicode_FromFormat(
+                    "duplicate key %R in section %R", key.get(), sectname_.get()));
         }
         key_ = std::move(key);
         has_key_ = true;
         valueless_ = !s.found;
         const char *v = s.found ? skip_space(s.value_start, c.end) : c.end;
-        value_ = {v, c.end - v};
+        value_start_ = v - text;
+        value_len_ = c.end - v;
         buffered_ = false;
         blanks_ = 0;
-        return true;
+        return 0;
     }
 
-    bool continue_value(const CleanLine &c)
+    int continue_value(const CleanLine &c)
     {
         if (valueless_)
-            return fail(c.start, PyUnicode_FromString(
-                "indented line continues a key that has no value"));
+            return fail_at(c.start - text, "indented line continues a key that has no value");
         if (!buffered_) {
             value_buf_.clear();
-            if (!value_buf_.append(value_.p, value_.n))
-                return false;
+            if (!value_buf_.append(text + value_start_, value_len_))
+                return -1;
             buffered_ = true;
         }
-        bool ok = value_buf_.append_repeated('\n', blanks_ + 1) &&
-                  value_buf_.append(c.start, c.end - c.start);
+        if (!value_buf_.reserve(blanks_ + 1))
+            return -1;
+        std::memset(value_buf_.end(), '\n', (size_t)(blanks_ + 1));
+        value_buf_.set_size(value_buf_.size() + blanks_ + 1);
         blanks_ = 0;
-        return ok;
+        return value_buf_.append(c.start, c.end - c.start) ? 0 : -1;
     }
 
     // Stores the key being read with its value; blank lines after the
     // value's last line are dropped.
-    bool finish_value()
+    int finish_value()
     {
-        if (!has_key_ || !key_)
-            return true;
+        if (!key_)
+            return 0;
         qv::Ref value;
         if (valueless_)
             value.reset(Py_NewRef(Py_None));
         else if (buffered_)
-            value.reset(PyUnicode_DecodeUTF8(value_buf_.data(), value_buf_.size(), nullptr));
+            value.reset(strs_.make(value_buf_.data(), value_buf_.size()));
         else
-            value.reset(PyUnicode_DecodeUTF8(value_.p, value_.n, nullptr));
+            value.reset(strs_.make(text + value_start_, value_len_));
         if (!value || PyDict_SetItem(cursect_.get(), key_.get(), value.get()) < 0)
-            return false;
+            return -1;
         key_.reset();
-        return true;
+        return 0;
     }
 
-    // Keys are folded with str.lower(), as optionxform does; ASCII keys
-    // without the round trip through the interpreter.
+    // Keys are folded with str.lower(), as optionxform does.  ASCII keys
+    // are folded here, and those already in lower case come from the key
+    // cache; other keys go through the interpreter's str.lower().
     PyObject *make_key(const char *s, Py_ssize_t n)
     {
+        bool high = qv::any_high(s, n);
         if (o_.keep_case)
-            return PyUnicode_DecodeUTF8(s, n, nullptr);
-        unsigned char any = 0;
-        for (Py_ssize_t i = 0; i < n; i++)
-            any |= (unsigned char)s[i];
-        if (any < 0x80) {
-            PyObject *r = PyUnicode_New(n, 127);
-            if (r == nullptr)
-                return nullptr;
-            Py_UCS1 *d = PyUnicode_1BYTE_DATA(r);
-            for (Py_ssize_t i = 0; i < n; i++) {
-                unsigned char ch = (unsigned char)s[i];
-                d[i] = (ch >= 'A' && ch <= 'Z') ? (Py_UCS1)(ch + 32) : ch;
-            }
-            return r;
+            return keys_.get(strs_, s, n, high);
+        if (high) {
+            qv::Ref raw(keys_.get(strs_, s, n, true));
+            return raw ? PyObject_CallMethodNoArgs(raw.get(), lower_.get()) : nullptr;
         }
-        qv::Ref raw(PyUnicode_DecodeUTF8(s, n, nullptr));
-        if (!raw)
+        Py_ssize_t i = 0;
+        while (i < n && !(s[i] >= 'A' && s[i] <= 'Z'))
+            i++;
+        if (i == n)
+            return keys_.get(strs_, s, n, false);
+        PyObject *r = PyUnicode_New(n, 127);
+        if (r == nullptr)
             return nullptr;
-        return PyObject_CallMethodNoArgs(raw.get(), lower_.get());
+        Py_UCS1 *d = PyUnicode_1BYTE_DATA(r);
+        for (i = 0; i < n; i++) {
+            unsigned char ch = (unsigned char)s[i];
+            d[i] = (ch >= 'A' && ch <= 'Z') ? (Py_UCS1)(ch + 32) : ch;
+        }
+        return r;
     }
 
     // Every section shows the default section's keys after its own.
-    bool merge_defaults()
+    int merge_defaults()
     {
         if (PyDict_GET_SIZE(defaults_.get()) == 0)
-            return true;
+            return 0;
         Py_ssize_t pos = 0;
         PyObject *name, *sect;
         while (PyDict_Next(root_.get(), &pos, &name, &sect)) {
@@ -634,38 +578,36 @@ private:
             PyObject *k, *v;
             while (PyDict_Next(defaults_.get(), &dpos, &k, &v))
                 if (PyDict_SetDefaultRef(sect, k, v, nullptr) < 0)
-                    return false;
+                    return -1;
         }
-        return true;
+        return 0;
     }
 
-    // ---- errors
-
-    // Raises ValueError(msg, offset of at); takes the reference to msg.
-    bool fail(const char *at, PyObject *msg)
+    // Fails at `at` with a message made from the document's names (a new
+    // reference, or NULL with the exception set).
+    int fail_with(const char *at, PyObject *msg)
     {
         qv::Ref m(msg);
-        if (!m)
-            return false;
-        qv::Ref args(Py_BuildValue("(On)", m.get(), (Py_ssize_t)(at - text_)));
-        if (args)
-            PyErr_SetObject(PyExc_ValueError, args.get());
-        return false;
+        const char *utf8 = m ? PyUnicode_AsUTF8(m.get()) : nullptr;
+        if (utf8 == nullptr)
+            return -1;
+        return fail_at(at - text, utf8);
     }
 
-    const char *text_;
     const char *end_;
     const Options &o_;
+    qv::StrMaker strs_;
+    qv::KeyCache keys_;
     qv::Ref root_, defaults_, default_key_, lower_;
     qv::Ref cursect_;   // the section being read; NULL before the first
     qv::Ref sectname_;  // its name, for messages
-    // The key being read and its value so far.
+    // The key being read (NULL once stored) and its value so far.
     qv::Ref key_;
-    bool has_key_ = false;
+    bool has_key_ = false;  // a key line was read since the last header
     bool valueless_ = false;
-    Span value_{nullptr, 0};  // its first line, while it has only one
-    bool buffered_ = false;   // its lines joined in value_buf_
-    ByteBuffer value_buf_;
+    Py_ssize_t value_start_ = 0, value_len_ = 0;  // its first line
+    bool buffered_ = false;  // its lines joined in value_buf_
+    qv::Buffer<char, 256> value_buf_;
     Py_ssize_t blanks_ = 0;        // blank lines since its last line
     Py_ssize_t indent_level_ = 0;  // indentation of the line that opened it
 };
