@@ -23,9 +23,12 @@ SNIPPETS = {
              b'a = """\nx\\\n  y"""\nb = \'\'\'z\'\'\'\n', b"t = {x = [1, {y = 2}]}\n",
              b"d = 1979-05-27T07:32:00Z\nf = +1_000.5e-3\n"],
     "ini": [b"[s]\nk = v\n; c\n# d\nx: 'q'\n", b"[a]\r\nb=c\r\n"],
+    "configparser": [b"[DEFAULT]\nd = 1\n[s]\nK = v\n  more\n\n  lines ; c\nflag\n",
+                     b"k = v\n[a] tail\nx := y\n\tz -> w\n[a]\n", b"[\xc3\x89]\n\xc4\xb0 = \xe3\x80\x80v\n"],
 }
 
-SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"}}
+SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"},
+            "configparser": {".ini", ".cfg", ".conf"}}
 
 
 def sources(fmt: str):
@@ -33,7 +36,7 @@ def sources(fmt: str):
     for path in sorted((ROOT / "examples").iterdir()):
         if path.suffix in SUFFIXES[fmt]:
             yield path.read_bytes()
-    bench = DATA / "bench" / fmt
+    bench = DATA / "bench" / ("ini" if fmt == "configparser" else fmt)
     if bench.is_dir():
         for path in sorted(bench.iterdir()):
             data = path.read_bytes()
