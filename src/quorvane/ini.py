@@ -76,8 +76,9 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
     elif not isinstance(text, (str, bytes)):
         raise TypeError(
             f"text must be str or a bytes-like object, not {type(text).__name__}")
-    return _parse_standard(text, "configparser", None,
-                           lambda doc: _parse_raw(doc, **options))  # type: ignore[no-any-return]
+    tree: Tree = _parse_standard(text, "configparser", None,
+                                 lambda doc: _parse_raw(doc, **options))
+    return tree
 
 
 def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
@@ -98,5 +99,6 @@ def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
     else:
         raise TypeError(
             f"source must be a path or a binary file object, not {type(source).__name__}")
-    return _parse_standard(data, "configparser", path,
-                           lambda doc: _parse_raw(doc, **options))  # type: ignore[no-any-return]
+    tree: Tree = _parse_standard(data, "configparser", path,
+                                 lambda doc: _parse_raw(doc, **options))
+    return tree
