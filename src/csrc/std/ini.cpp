@@ -124,6 +124,18 @@ struct Span {
     Py_ssize_t n;
 };
 
+// Whether the `avail` bytes at s start with x.  Delimiters and prefixes
+// are a byte or two: a loop beats a call to memcmp.
+inline bool starts_with(const char *s, Py_ssize_t avail, const Span &x)
+{
+    if (x.n > avail)
+        return false;
+    for (Py_ssize_t i = 0; i < x.n; i++)
+        if (s[i] != x.p[i])
+            return false;
+    return true;
+}
+
 // A tuple of str as UTF-8 spans (delimiters, comment prefixes), with a
 // table of the bytes they start with for quick scans.  The spans point
 // into the tuple's strs, which the caller's arguments keep alive.
@@ -180,7 +192,7 @@ public:
     Py_ssize_t match(const char *s, Py_ssize_t avail) const noexcept
     {
         for (Py_ssize_t i = 0; i < n_; i++)
-            if (items_[i].n <= avail && std::memcmp(s, items_[i].p, (size_t)items_[i].n) == 0)
+            if (starts_with(s, avail, items_[i]))
                 return i;
         return -1;
     }
@@ -332,8 +344,7 @@ private:
         if (p == q)
             return {p, p, false};
         for (Py_ssize_t i = 0; i < o_.comment_prefixes.size(); i++) {
-            const Span &c = o_.comment_prefixes[i];
-            if (c.n <= q - p && std::memcmp(p, c.p, (size_t)c.n) == 0)
+            if (starts_with(p, q - p, o_.comment_prefixes[i]))
                 return {p, p, true};
         }
         const Prefixes &inl = o_.inline_prefixes;
