@@ -171,6 +171,19 @@ def format_for_path(path: str, hint: str = "pass format= explicitly", *,
             f"(accepted: {accepted}); {hint}") from None
 
 
+def _name_of(source: IO[bytes]) -> str | None:
+    """The path a file object was opened with, if it tells."""
+    name = getattr(source, "name", None)
+    return name if isinstance(name, str) else None
+
+
+def _read_binary(source: IO[bytes]) -> bytes:
+    data = source.read()
+    if not isinstance(data, bytes):
+        raise TypeError("load() needs a file opened in binary mode ('rb')")
+    return data
+
+
 def load(source: Source, format: Format | None = None, *, standard: bool = False) -> Any:
     """Parses a whole file, given as a path or as a binary file object.
 
@@ -187,16 +200,13 @@ def load(source: Source, format: Format | None = None, *, standard: bool = False
         with open(path, "rb") as f:
             data = f.read()
     elif hasattr(source, "read"):
-        name = getattr(source, "name", None)
-        path = name if isinstance(name, str) else None
+        path = _name_of(source)
         if format is None:
             if path is None:
                 raise ValueError("format= is required for a file object without a name")
             format = format_for_path(path, standard=standard)
         fmt = _check_format(format)
-        data = source.read()
-        if not isinstance(data, bytes):
-            raise TypeError("load() needs a file opened in binary mode ('rb')")
+        data = _read_binary(source)
     else:
         raise TypeError(
             f"source must be a path or a binary file object, not {type(source).__name__}")

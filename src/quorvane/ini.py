@@ -84,18 +84,14 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
 def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
     """Parses an INI file given as a path or a binary file object; the
     options are those of :func:`loads`."""
-    from ._api import _parse_standard
+    from ._api import _name_of, _parse_standard, _read_binary
     path: str | None
     if isinstance(source, (str, os.PathLike)):
         path = os.fsdecode(source)
         with open(path, "rb") as f:
             data = f.read()
     elif hasattr(source, "read"):
-        name = getattr(source, "name", None)
-        path = name if isinstance(name, str) else None
-        data = source.read()
-        if not isinstance(data, bytes):
-            raise TypeError("load() needs a file opened in binary mode ('rb')")
+        path, data = _name_of(source), _read_binary(source)
     else:
         raise TypeError(
             f"source must be a path or a binary file object, not {type(source).__name__}")
