@@ -161,6 +161,12 @@ def test_faces(tmp_path):
     with pytest.raises(quorvane.ParseError) as info:
         ini.load(io.BytesIO(b"[a]\n\xff\n"))
     assert (info.value.lineno, info.value.msg) == (2, "invalid UTF-8")
+    # A str may hold lone surrogates; configparser reads them like any text.
+    lone = "[\udc80]\n\udcff = a\udc00\n  b\n"
+    assert ini.loads(lone) == configparser_tree(lone)
+    with pytest.raises(quorvane.ParseError) as info:
+        ini.loads(lone + "\udc80\n")
+    assert (info.value.lineno, info.value.colno) == (4, 1)
     with pytest.raises(TypeError):
         ini.loads(5)  # type: ignore[arg-type]
     with pytest.raises(TypeError):

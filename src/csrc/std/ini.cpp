@@ -302,8 +302,11 @@ struct KeySplit {
 
 class IniReader : qv::Cursor<qv::OffsetError> {
 public:
-    IniReader(const char *text, Py_ssize_t len, const Options &options)
-        : Cursor(text, len), end_(text + len), o_(options)
+    // `surrogates`: the text holds lone surrogates, written as
+    // "surrogatepass" writes them (a str may hold them, and configparser
+    // reads such a str like any other).
+    IniReader(const char *text, Py_ssize_t len, const Options &options, bool surrogates)
+        : Cursor(text, len), end_(text + len), o_(options), surrogates_(surrogates)
     {
     }
 
@@ -420,7 +423,7 @@ private:
             sectname_.reset(Py_NewRef(default_key_.get()));
             return 0;
         }
-        qv::Ref key(strs_.make(name, n));
+        qv::Ref key(str(name, n));
         if (!key)
             return -1;
         Py_ssize_t before = PyDict_GET_SIZE(root_.get());
@@ -538,13 +541,23 @@ private:
         if (valueless_)
             value.reset(Py_NewRef(Py_None));
         else if (buffered_)
-            value.reset(strs_.make(value_buf_.data(), value_buf_.size()));
+            value.reset(str(value_buf_.data(), value_buf_.size()));
         else
-            value.reset(strs_.make(text + value_start_, value_len_));
+            value.reset(str(text + value_start_, value_len_));
         if (!value || PyDict_SetItem(cursect_.get(), key_.get(), value.get()) < 0)
             return -1;
         key_.reset();
         return 0;
+    }
+
+    PyObject *str(const char *s, Py_ssize_t n)
+    {
+        return surrogates_ ? PyUnicode_DecodeUTF8(s, n, "surrogatepass") : strs_.make(s, n);
+    }
+    // A key's str, the same object again when the key repeats.
+    PyObject *cached_str(const char *s, Py_ssize_t n, bool high)
+    {
+        return surrogates_ ? str(s, n) : keys_.get(strs_, s, n, high);
     }
 
     // Keys are folded with str.lower(), as optionxform does.  ASCII keys
@@ -554,16 +567,16 @@ private:
     {
         bool high = qv::any_high(s, n);
         if (o_.keep_case)
-            return keys_.get(strs_, s, n, high);
+            return cached_str(s, n, high);
         if (high) {
-            qv::Ref raw(keys_.get(strs_, s, n, true));
+            qv::Ref raw(cached_str(s, n, true));
             return raw ? PyObject_CallMethodNoArgs(raw.get(), lower_.get()) : nullptr;
         }
         Py_ssize_t i = 0;
         while (i < n && !(s[i] >= 'A' && s[i] <= 'Z'))
             i++;
         if (i == n)
-            return keys_.get(strs_, s, n, false);
+            return cached_str(s, n, false);
         PyObject *r = PyUnicode_New(n, 127);
         if (r == nullptr)
             return nullptr;
@@ -607,6 +620,7 @@ private:
 
     const char *end_;
     const Options &o_;
+    const bool surrogates_;
     qv::StrMaker strs_;
     qv::KeyCache keys_;
     qv::Ref root_, defaults_, default_key_, lower_;
@@ -641,8 +655,19 @@ PyObject *std_parse_ini(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     Py_ssize_t len;
     const char *text = PyUnicode_AsUTF8AndSize(args[0], &len);
-    if (text == nullptr)
-        return nullptr;
-    IniReader reader(text, len, options);
+    qv::Ref encoded;
+    if (text == nullptr) {
+        // Only lone surrogates keep a str from having UTF-8; the offsets
+        // then count bytes of its "surrogatepass" encoding.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            return nullptr;
+        PyErr_Clear();
+        encoded.reset(PyUnicode_AsEncodedString(args[0], "utf-8", "surrogatepass"));
+        if (!encoded)
+            return nullptr;
+        text = PyBytes_AS_STRING(encoded.get());
+        len = PyBytes_GET_SIZE(encoded.get());
+    }
+    IniReader reader(text, len, options, (bool)encoded);
     return reader.read();
 }
