@@ -122,6 +122,25 @@ def test_generated_documents_agree(options, doc):
     check_configparser(doc.encode(), options)
 
 
+PREFIXES = st.lists(st.sampled_from(["#", ";", "//", " ;", "", "\u3000#", "rem"]), max_size=3)
+OPTIONS = st.fixed_dictionaries({}, optional={
+    "delimiters": st.lists(st.sampled_from(["=", ":", "->", ":=", " ", "==", "\t"]),
+                           max_size=3).map(tuple),
+    "comment_prefixes": PREFIXES.map(tuple),
+    "inline_comment_prefixes": PREFIXES.map(tuple),
+    "strict": st.booleans(), "empty_lines_in_values": st.booleans(),
+    "default_section": st.sampled_from(["DEFAULT", "general", "a"]),
+    "allow_no_value": st.booleans(), "allow_unnamed_section": st.booleans(),
+    "keep_case": st.booleans(),
+})
+
+
+@settings(max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(doc=DOCUMENT, options=OPTIONS)
+def test_generated_documents_and_options_agree(doc, options):
+    check_configparser(doc.encode(), options)
+
+
 # ---------------------------------------------------------------------------
 # Refusals: the first line configparser objects to, with its place.
 

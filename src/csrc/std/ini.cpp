@@ -314,8 +314,7 @@ public:
     {
         root_.reset(PyDict_New());
         defaults_.reset(PyDict_New());
-        lower_.reset(PyUnicode_InternFromString("lower"));
-        if (!root_ || !defaults_ || !lower_)
+        if (!root_ || !defaults_)
             return nullptr;
         default_key_.reset(o_.default_section ? Py_NewRef(o_.default_section)
                                               : PyUnicode_FromString("DEFAULT"));
@@ -569,6 +568,8 @@ private:
         if (o_.keep_case)
             return cached_str(s, n, high);
         if (high) {
+            if (!lower_ && !(lower_ = qv::Ref(PyUnicode_InternFromString("lower"))))
+                return nullptr;
             qv::Ref raw(cached_str(s, n, true));
             return raw ? PyObject_CallMethodNoArgs(raw.get(), lower_.get()) : nullptr;
         }
@@ -623,7 +624,8 @@ private:
     const bool surrogates_;
     qv::StrMaker strs_;
     qv::KeyCache keys_;
-    qv::Ref root_, defaults_, default_key_, lower_;
+    qv::Ref root_, defaults_, default_key_;
+    qv::Ref lower_;  // the method's name, once a key needs it
     qv::Ref cursect_;   // the section being read; NULL before the first
     qv::Ref sectname_;  // its name, for messages
     // The key being read (NULL once stored) and its value so far.
