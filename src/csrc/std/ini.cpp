@@ -285,15 +285,16 @@ private:
 // The reader
 
 // One line as configparser sees it once comments are gone: the clean text
-// [start, end) (empty for blank and comment lines), whether a comment was
-// removed, and where the line's indentation ends.
+// [start, end) (empty for blank and comment lines; start is where the
+// indentation ends), and whether a comment was removed.
 struct CleanLine {
     const char *start, *end;
     bool has_comment;
 };
 
-// Where a key line splits: the key is [key_start, key_end), the value
-// starts after the delimiter at value_start; no delimiter when !found.
+// Where a key line splits: the key runs from the clean line's start to
+// key_end, the value starts after the delimiter at value_start; no
+// delimiter when !found.
 struct KeySplit {
     const char *key_end;
     const char *value_start;
