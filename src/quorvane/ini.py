@@ -26,7 +26,7 @@ Tree = dict[Any, dict[str, Union[str, None]]]
 _BOM = "\ufeff"
 
 
-def _parse_raw(text: str, *,
+def _arguments(*,
                delimiters: Iterable[str] = ("=", ":"),
                comment_prefixes: Iterable[str] | None = ("#", ";"),
                inline_comment_prefixes: Iterable[str] | None = None,
@@ -35,31 +35,36 @@ def _parse_raw(text: str, *,
                default_section: str = "DEFAULT",
                allow_no_value: bool = False,
                allow_unnamed_section: bool = False,
-               keep_case: bool = False) -> Tree:
-    """The reader; errors as ValueError(message, byte offset into text).
-
-    A leading byte-order mark is skipped (configparser would read it as
-    part of the first line)."""
-    skipped = 0
-    if text.startswith(_BOM):
-        text, skipped = text[1:], len(_BOM.encode())
-    # As ConfigParser.__init__ takes them: no delimiters at all behave as
-    # one empty delimiter in its pattern.
-    delims = tuple(delimiters) or ("",)
+               keep_case: bool = False) -> tuple[Any, ...]:
+    """The reader's positional options, from ConfigParser's keywords."""
     unnamed: object = None
     if allow_unnamed_section:
         # The unnamed section is keyed by configparser's own marker, as in
         # its mapping; configparser is only imported when it is asked for.
         from configparser import UNNAMED_SECTION
         unnamed = UNNAMED_SECTION
+    # As ConfigParser.__init__ takes them: no delimiters at all behave as
+    # one empty delimiter in its pattern.
+    return (tuple(delimiters) or ("",), tuple(comment_prefixes or ()),
+            tuple(inline_comment_prefixes or ()), bool(strict),
+            bool(empty_lines_in_values), default_section, bool(allow_no_value),
+            unnamed, bool(keep_case))
+
+
+def _parse_raw(text: str, **options: Any) -> Tree:
+    """The reader; errors as ValueError(message, byte offset into text).
+
+    The options are ConfigParser's keywords and keep_case.  A leading
+    byte-order mark is skipped (configparser would read it as part of the
+    first line)."""
+    args = _arguments(**options) if options else ()
+    if not text.startswith(_BOM):
+        return _std.parse_ini(text, *args)
     try:
-        return _std.parse_ini(text, delims, tuple(comment_prefixes or ()),
-                              tuple(inline_comment_prefixes or ()), bool(strict),
-                              bool(empty_lines_in_values), default_section,
-                              bool(allow_no_value), unnamed, bool(keep_case))
+        return _std.parse_ini(text[1:], *args)
     except ValueError as exc:
-        if skipped and type(exc) is ValueError and len(exc.args) == 2:
-            raise ValueError(exc.args[0], exc.args[1] + skipped) from None
+        if type(exc) is ValueError and len(exc.args) == 2:
+            raise ValueError(exc.args[0], exc.args[1] + len(_BOM.encode())) from None
         raise
 
 

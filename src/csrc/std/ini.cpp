@@ -75,7 +75,7 @@ inline int char_len(const char *s)
     return c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
 }
 
-const char *skip_space(const char *s, const char *end)
+inline const char *skip_space(const char *s, const char *end)
 {
     while (s < end) {
         int n = space_at(s);
@@ -96,9 +96,16 @@ inline const char *last_char(const char *start, const char *end)
 }
 
 // end moved back over white space, not below start.
-const char *strip_back(const char *start, const char *end)
+inline const char *strip_back(const char *start, const char *end)
 {
     while (end > start) {
+        unsigned char b = (unsigned char)end[-1];
+        if (b < 0x80) {
+            if (!kAsciiSpace[b])
+                break;
+            end--;
+            continue;
+        }
         const char *c = last_char(start, end);
         if (space_at(c) == 0)
             break;
