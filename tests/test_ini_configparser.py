@@ -46,7 +46,18 @@ def test_real_files_agree(options):
         check_configparser(text_of(path).encode(), options)
 
 
-@by_options
+# The options configparser's own tests read its data files with.
+CONFIGDATA_OPTIONS = [
+    {"inline_comment_prefixes": (";", "#"), "strict": False},
+    {"comment_prefixes": ("#", ";", "----"), "inline_comment_prefixes": ("//",),
+     "empty_lines_in_values": False, "strict": False},
+    {"delimiters": {"="}, "comment_prefixes": {"#"}, "allow_no_value": True,
+     "inline_comment_prefixes": (";", "#"), "strict": False},
+    {"delimiters": (":=", "$"), "comment_prefixes": "//\"", "inline_comment_prefixes": "//\""},
+]
+
+
+@pytest.mark.parametrize("options", CONFIGPARSER_OPTIONS + CONFIGDATA_OPTIONS)
 def test_configparser_test_data_agrees(options):
     if not CONFIGDATA.is_dir():
         pytest.skip("the interpreter's configparser test data is not installed")
