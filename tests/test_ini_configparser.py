@@ -163,6 +163,9 @@ def test_generated_documents_and_options_agree(doc, options):
     ("[a]\n[b]\n[a]\n", {}, 3, 2, "duplicate section 'a'"),
     ("[a]\nKey = 1\nkey = 2\n", {}, 3, 1, "duplicate key 'key' in section 'a'"),
     ("[a]\nk\n  more\n", {"allow_no_value": True}, 3, 3, "continues a key that has no value"),
+    ("[a]\nk\nK\n  more\n", {"allow_no_value": True}, 3, 1, "duplicate key 'k'"),
+    ("[a]\nk = 1\n[DEFAULT]\nk = 2\n[DEFAULT]\nk = 3\n", {}, 6, 1,
+     "duplicate key 'k' in section 'DEFAULT'"),
     ("\ufeff[a]\nk\n", {}, 2, 1, "neither a section header"),
     ("[\u00e9]\n\u00e9 x\n", {}, 2, 1, "neither a section header"),
 ])

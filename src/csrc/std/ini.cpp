@@ -500,15 +500,8 @@ private:
         qv::Ref key(make_key(c.start, s.key_end - c.start));
         if (!key)
             return -1;
-        if (o_.strict) {
-            int dup = PyDict_Contains(cursect_.get(), key.get());
-            if (dup < 0)
-                return -1;
-            if (dup)
-                return fail_with(c.start, PyUnicode_FromFormat(
-                    "duplicate key %R in section %R", key.get(), sectname_.get()));
-        }
         key_ = std::move(key);
+        key_start_ = c.start - text;
         has_key_ = true;
         valueless_ = !s.found;
         const char *v = s.found ? skip_space(s.value_start, c.end) : c.end;
@@ -521,8 +514,13 @@ private:
 
     int continue_value(const CleanLine &c)
     {
-        if (valueless_)
+        if (valueless_) {
+            // A repeated key is the earlier fault.
+            int dup = o_.strict ? PyDict_Contains(cursect_.get(), key_.get()) : 0;
+            if (dup != 0)
+                return dup < 0 ? -1 : duplicate_key();
             return fail_at(c.start - text, "indented line continues a key that has no value");
+        }
         if (!buffered_) {
             value_buf_.clear();
             if (!value_buf_.append(text + value_start_, value_len_))
@@ -538,7 +536,11 @@ private:
     }
 
     // Stores the key being read with its value; blank lines after the
-    // value's last line are dropped.
+    // value's last line are dropped.  A key already in the section is
+    // refused here, when strict, rather than looked up when its line is
+    // read: one dict operation per key instead of two.  Nothing between
+    // its line and here can fail but a continuation of a key without a
+    // value, which looks for the repeat itself.
     int finish_value()
     {
         if (!key_)
@@ -550,10 +552,19 @@ private:
             value.reset(str(value_buf_.data(), value_buf_.size()));
         else
             value.reset(str(text + value_start_, value_len_));
+        Py_ssize_t before = PyDict_GET_SIZE(cursect_.get());
         if (!value || PyDict_SetItem(cursect_.get(), key_.get(), value.get()) < 0)
             return -1;
+        if (o_.strict && PyDict_GET_SIZE(cursect_.get()) == before)
+            return duplicate_key();
         key_.reset();
         return 0;
+    }
+
+    int duplicate_key()
+    {
+        return fail_with(text + key_start_, PyUnicode_FromFormat(
+            "duplicate key %R in section %R", key_.get(), sectname_.get()));
     }
 
     PyObject *str(const char *s, Py_ssize_t n)
@@ -637,6 +648,7 @@ private:
     qv::Ref sectname_;  // its name, for messages
     // The key being read (NULL once stored) and its value so far.
     qv::Ref key_;
+    Py_ssize_t key_start_ = 0;
     bool has_key_ = false;  // a key line was read since the last header
     bool valueless_ = false;
     Py_ssize_t value_start_ = 0, value_len_ = 0;  // its first line
