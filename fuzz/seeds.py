@@ -21,7 +21,9 @@ SNIPPETS = {
              b'{"a":"\\uDE00b","a":"b"}', b'{"a":' + b"[" * 512 + b"]" * 512 + b',"a":1}'],
     "toml": [b'[a]\nb = 1\n[[c]]\nd = "x"\n[[c]]\ne.f = 0x1F\n',
              b'a = """\nx\\\n  y"""\nb = \'\'\'z\'\'\'\n', b"t = {x = [1, {y = 2}]}\n",
-             b"d = 1979-05-27T07:32:00Z\nf = +1_000.5e-3\n"],
+             b"d = 1979-05-27T07:32:00Z\nf = +1_000.5e-3\n",
+             # CR LF as escapes beside CRLF line ends in a multi-line string.
+             b'a = """\\\r\n x\r\ny("\\r\\n")"""\r\n'],
     "ini": [b"[s]\nk = v\n; c\n# d\nx: 'q'\n", b"[a]\r\nb=c\r\n"],
     "configparser": [b"[DEFAULT]\nd = 1\n[s]\nK = v\n  more\n\n  lines ; c\nflag\n",
                      b"k = v\n[a] tail\nx := y\n\tz -> w\n[a]\n", b"[\xc3\x89]\n\xc4\xb0 = \xe3\x80\x80v\n"],
