@@ -9,6 +9,7 @@ trees are identical (types, key order and float bits included).
 
 from __future__ import annotations
 
+import configparser
 import datetime
 import importlib.util
 import json
@@ -182,6 +183,61 @@ REFERENCES: dict[str, Callable[[bytes], Any]] = {
     "toml": toml_reference,
 }
 
+# The option sets the configparser-compatible reader is compared under: the
+# defaults, the lenient switches, other comment and delimiter choices, and
+# delimiters that start with white space (a different search for the key's
+# end).
+CONFIGPARSER_OPTIONS: list[dict[str, Any]] = [
+    {},
+    {"strict": False, "allow_no_value": True, "empty_lines_in_values": False},
+    {"inline_comment_prefixes": ("#", ";"), "comment_prefixes": ("//",),
+     "delimiters": ("=",), "keep_case": True},
+    {"allow_unnamed_section": True, "default_section": "general",
+     "delimiters": ("->", " ", ":="), "allow_no_value": True,
+     "inline_comment_prefixes": (" ;",), "strict": False},
+]
+
+
+def configparser_tree(text: str, *, keep_case: bool = False, **options: Any) -> Any:
+    """What ConfigParser(interpolation=None) shows after read_string(text):
+    {name: dict(parser[name])}, or None when it refuses the document."""
+    cp = configparser.ConfigParser(interpolation=None, **options)
+    if keep_case:
+        cp.optionxform = str  # type: ignore[assignment, method-assign]
+    try:
+        cp.read_string(text)
+    except configparser.Error:
+        return None
+    return {name: dict(cp[name]) for name in cp}
+
+
+def check_configparser(data: bytes, options: dict[str, Any]) -> None:
+    """The configparser-compatible reader gives configparser's tree, and
+    refuses exactly what it refuses, with an offset inside the document."""
+    from quorvane.ini import _parse_raw
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return
+    try:
+        ours = _parse_raw(text, **options)
+    except ValueError as exc:
+        if type(exc) is not ValueError or len(exc.args) != 2:
+            raise Disagreement(f"not a (message, offset) error: {exc!r}") from None
+        if not 0 <= exc.args[1] <= len(data):
+            raise Disagreement(f"offset outside the document: {exc!r}") from None
+        ours = exc
+    # A leading byte-order mark is skipped here; there it is text.
+    expected = configparser_tree(text.removeprefix("\ufeff"), **options)
+    if expected is None:
+        if not isinstance(ours, ValueError):
+            raise Disagreement(f"accepted what configparser refuses ({options}): {ours!r}")
+    elif isinstance(ours, ValueError):
+        raise Disagreement(f"refused what configparser reads ({options}): {ours!r}")
+    elif not same(ours, expected):
+        raise Disagreement(f"trees differ ({options}):\n ours: {ours!r}\n ref:  {expected!r}")
+
+
 PARSERS = {
     "json": _quorvane.parse_json,
     "toml": _quorvane.parse_toml,
@@ -190,6 +246,10 @@ PARSERS = {
 
 
 def check(fmt: str, data: bytes) -> None:
+    if fmt == "configparser":
+        for options in CONFIGPARSER_OPTIONS:
+            check_configparser(data, options)
+        return
     try:
         tree = PARSERS[fmt](data)
     except Exception as exc:  # noqa: BLE001 - every exception is judged

@@ -1,6 +1,8 @@
 // libFuzzer harness: embeds the interpreter, links the parsers in directly
 // (so they are instrumented for coverage and the sanitizers), and judges
 // every input with fuzz/checks.py.  The format comes from QUORVANE_FUZZ_FORMAT.
+// The companion module quorvane._std is linked in as well; the quorvane
+// package around it is imported from the source tree.
 #include "../src/csrc/quorvane.h"
 
 #include <cstdint>
@@ -23,6 +25,8 @@ PyObject *g_format = nullptr;
 
 }  // namespace
 
+extern "C" PyObject *PyInit__std(void);
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     const char *fmt = std::getenv("QUORVANE_FUZZ_FORMAT");
@@ -31,10 +35,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         die("set QUORVANE_FUZZ_FORMAT and QUORVANE_FUZZ_DIR");
     if (PyImport_AppendInittab("_quorvane", PyInit__quorvane) < 0)
         die("cannot register _quorvane");
+    if (PyImport_AppendInittab("quorvane._std", PyInit__std) < 0)
+        die("cannot register quorvane._std");
     Py_Initialize();
     PyObject *sys_path = PySys_GetObject("path");  // borrowed
     qv::Ref d(PyUnicode_FromString(dir));
-    if (sys_path == nullptr || !d || PyList_Insert(sys_path, 0, d.get()) < 0)
+    qv::Ref src(PyUnicode_FromFormat("%s/../src", dir));
+    if (sys_path == nullptr || !d || !src || PyList_Insert(sys_path, 0, d.get()) < 0 ||
+        PyList_Insert(sys_path, 1, src.get()) < 0)
         die("cannot extend sys.path");
     qv::Ref checks(PyImport_ImportModule("checks"));
     if (!checks)

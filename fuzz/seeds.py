@@ -25,9 +25,12 @@ SNIPPETS = {
              # CR LF as escapes beside CRLF line ends in a multi-line string.
              b'a = """\\\r\n x\r\ny("\\r\\n")"""\r\n'],
     "ini": [b"[s]\nk = v\n; c\n# d\nx: 'q'\n", b"[a]\r\nb=c\r\n"],
+    "configparser": [b"[DEFAULT]\nd = 1\n[s]\nK = v\n  more\n\n  lines ; c\nflag\n",
+                     b"k = v\n[a] tail\nx := y\n\tz -> w\n[a]\n", b"[\xc3\x89]\n\xc4\xb0 = \xe3\x80\x80v\n"],
 }
 
-SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"}}
+SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"},
+            "configparser": {".ini", ".cfg", ".conf"}}
 
 
 def sources(fmt: str):
@@ -35,7 +38,7 @@ def sources(fmt: str):
     for path in sorted((ROOT / "examples").iterdir()):
         if path.suffix in SUFFIXES[fmt]:
             yield path.read_bytes()
-    bench = DATA / "bench" / fmt
+    bench = DATA / "bench" / ("ini" if fmt == "configparser" else fmt)
     if bench.is_dir():
         for path in sorted(bench.iterdir()):
             data = path.read_bytes()

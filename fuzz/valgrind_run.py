@@ -16,9 +16,20 @@ import checks  # noqa: E402
 import seeds  # noqa: E402
 
 
+def configparser_readers():
+    """The configparser-compatible reader under each compared option set."""
+    from quorvane.ini import _parse_raw
+
+    def reader(options):
+        return lambda data: _parse_raw(data.decode("utf-8", "replace"), **options)
+    return [reader(options) for options in checks.CONFIGPARSER_OPTIONS]
+
+
 def main() -> None:
     total = failed = 0
-    for fmt, parse in checks.PARSERS.items():
+    readers = [(fmt, parse) for fmt, parse in checks.PARSERS.items()]
+    readers += [("configparser", parse) for parse in configparser_readers()]
+    for fmt, parse in readers:
         for doc in seeds.sources(fmt):
             for text in (doc, doc[: len(doc) // 2]):
                 total += 1

@@ -78,6 +78,9 @@ TEMPLATES = {
              '[X]', '[[aX]]', 'a = 1X', 'a = [1, X]', 'a = {b = X}', '# X\na = 1',
              'a = 0xX', 'a = 1.X', 'a = "\\X"', 'a.X = 1', '"aXb" = 1', 'a = 1979-05-27X'],
     "ini": ['X', 'k = X', 'kX = v', '[sX]', '[s]X', 'X[s]', 'k X= v', '; X', 'k = "X"'],
+    # judged against configparser itself under each option set
+    "configparser": ['X', '[s]\nk = X', '[s]\nkX= v', '[sX]\nk=v', '[s]\nk = v\nXw',
+                     '[s]\nk = vX; c', 'X[s]\nk\n  v'],
 }
 
 

@@ -6,6 +6,7 @@ from pathlib import Path
 from typing import Any
 
 import quorvane
+import quorvane.ini
 
 
 def port_of(path: Path) -> int:
@@ -22,6 +23,11 @@ def port_of(path: Path) -> int:
 def sections(text: str) -> list[str]:
     tree = quorvane.parse_ini(text)
     return [name for name, value in tree.items() if isinstance(value, dict)]
+
+
+def timeout(text: str) -> str | None:
+    tree = quorvane.ini.loads(text, inline_comment_prefixes=(";",), keep_case=True)
+    return tree["server"].get("Timeout")
 
 
 def version() -> str:

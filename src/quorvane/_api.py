@@ -175,10 +175,12 @@ def _check_format(format: str) -> Format:
     raise ValueError(f"unknown format {format!r}: expected one of {names}")
 
 
-def _parse_standard(text: str | bytes, format: Format, path: str | None) -> Any:
+def _parse_standard(text: str | bytes, format: Format, path: str | None,
+                    parse: Callable[[str], Any] | None = None) -> Any:
     """A standard reader's tree.  They take str, so bytes are decoded first,
     and raise ValueError(msg, offset), offset counting bytes of the UTF-8
-    text they were given."""
+    text they were given; ``parse`` replaces the format's reader
+    (quorvane.ini passes its options that way)."""
     doc = text
     text, skipped = _reader_text(doc, path)
     if isinstance(text, bytes):
@@ -187,7 +189,7 @@ def _parse_standard(text: str | bytes, format: Format, path: str | None) -> Any:
         except UnicodeDecodeError as exc:
             raise _error_at("invalid UTF-8", doc, skipped + exc.start, path) from None
     try:
-        return PARSERS[format](text)
+        return (parse or PARSERS[format])(text)
     except ValueError as exc:
         if type(exc) is not ValueError or len(exc.args) != 2:
             raise
@@ -252,6 +254,19 @@ def format_for_path(path: str, hint: str = "pass format= explicitly", *,
             f"(accepted: {accepted}); {hint}") from None
 
 
+def _name_of(source: IO[bytes]) -> str | None:
+    """The path a file object was opened with, if it tells."""
+    name = getattr(source, "name", None)
+    return name if isinstance(name, str) else None
+
+
+def _read_binary(source: IO[bytes]) -> bytes:
+    data = source.read()
+    if not isinstance(data, bytes):
+        raise TypeError("load() needs a file opened in binary mode ('rb')")
+    return data
+
+
 def load(source: Source, format: Format | None = None, *, standard: bool = False) -> Any:
     """Parses a whole file, given as a path or as a binary file object.
 
@@ -268,16 +283,13 @@ def load(source: Source, format: Format | None = None, *, standard: bool = False
         with open(path, "rb") as f:
             data = f.read()
     elif hasattr(source, "read"):
-        name = getattr(source, "name", None)
-        path = name if isinstance(name, str) else None
+        path = _name_of(source)
         if format is None:
             if path is None:
                 raise ValueError("format= is required for a file object without a name")
             format = format_for_path(path, standard=standard)
         fmt = _check_format(format)
-        data = source.read()
-        if not isinstance(data, bytes):
-            raise TypeError("load() needs a file opened in binary mode ('rb')")
+        data = _read_binary(source)
     else:
         raise TypeError(
             f"source must be a path or a binary file object, not {type(source).__name__}")

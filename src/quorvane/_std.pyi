@@ -5,5 +5,9 @@ from typing import Any, Callable
 def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None, /) -> dict[str, Any]:
     """Parse a standard TOML document (version "1.0" or "1.1") into a tree."""
 
-def parse_ini(text: str, /, *options: Any) -> dict[str, dict[str, str | None]]:
+def parse_ini(text: str, delimiters: tuple[str, ...] = ..., comment_prefixes: tuple[str, ...] = ...,
+              inline_comment_prefixes: tuple[str, ...] = ..., strict: bool = ...,
+              empty_lines_in_values: bool = ..., default_section: str = ...,
+              allow_no_value: bool = ..., unnamed_section: object = ...,
+              keep_case: bool = ..., /) -> dict[Any, dict[str, str | None]]:
     """Parse an INI document as configparser reads it into a tree."""

@@ -1,12 +1,97 @@
-"""INI as Python's configparser reads it."""
+"""INI as Python's configparser reads it.
+
+``loads(text)`` gives what ``configparser.ConfigParser(interpolation=None)``
+shows after ``read_string(text)``, as plain dicts::
+
+    {name: dict(parser[name]) for name in parser}
+
+the default section first (always present), then every section in the
+order of the file, each with its own keys followed by the default
+section's.  Values are the raw text: no interpolation.  The options are
+ConfigParser's, with its defaults, plus ``keep_case`` (keys as written
+instead of ``str.lower()``).  A document configparser refuses raises
+:class:`quorvane.ParseError` at the first line it objects to.
+"""
 
 from __future__ import annotations
 
-from typing import Any
+import os
+from typing import IO, Any, Iterable, Union
 
 from . import _std
 
+__all__ = ["load", "loads"]
 
-def _parse_raw(text: str, **options: Any) -> dict[str, dict[str, str | None]]:
-    """The reader with configparser's defaults; errors as ValueError(msg, offset)."""
-    return _std.parse_ini(text)
+Tree = dict[Any, dict[str, Union[str, None]]]
+
+
+def _arguments(*,
+               delimiters: Iterable[str] = ("=", ":"),
+               comment_prefixes: Iterable[str] | None = ("#", ";"),
+               inline_comment_prefixes: Iterable[str] | None = None,
+               strict: bool = True,
+               empty_lines_in_values: bool = True,
+               default_section: str = "DEFAULT",
+               allow_no_value: bool = False,
+               allow_unnamed_section: bool = False,
+               keep_case: bool = False) -> tuple[Any, ...]:
+    """The reader's positional options, from ConfigParser's keywords."""
+    unnamed: object = None
+    if allow_unnamed_section:
+        # The unnamed section is keyed by configparser's own marker, as in
+        # its mapping; configparser is only imported when it is asked for.
+        from configparser import UNNAMED_SECTION
+        unnamed = UNNAMED_SECTION
+    # As ConfigParser.__init__ takes them: no delimiters at all behave as
+    # one empty delimiter in its pattern.
+    return (tuple(delimiters) or ("",), tuple(comment_prefixes or ()),
+            tuple(inline_comment_prefixes or ()), bool(strict),
+            bool(empty_lines_in_values), default_section, bool(allow_no_value),
+            unnamed, bool(keep_case))
+
+
+def _parse_raw(text: str, **options: Any) -> Tree:
+    """The reader; errors as ValueError(message, byte offset into text).
+
+    The options are ConfigParser's keywords and keep_case.  The callers
+    (quorvane.loads/load and this module's) have already skipped a leading
+    byte-order mark, which configparser would read as part of the first
+    line."""
+    return _std.parse_ini(text, *_arguments(**options)) if options else _std.parse_ini(text)
+
+
+def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
+    """Parses an INI document given as str or bytes (read as UTF-8).
+
+    Options: delimiters, comment_prefixes, inline_comment_prefixes, strict,
+    empty_lines_in_values, default_section, allow_no_value,
+    allow_unnamed_section (as ConfigParser takes them) and keep_case.
+    Raises quorvane.ParseError with the byte line and column."""
+    from ._api import _parse_standard  # _api imports this module lazily
+    if isinstance(text, (bytearray, memoryview)):
+        text = bytes(text)
+    elif not isinstance(text, (str, bytes)):
+        raise TypeError(
+            f"text must be str or a bytes-like object, not {type(text).__name__}")
+    tree: Tree = _parse_standard(text, "configparser", None,
+                                 lambda doc: _parse_raw(doc, **options))
+    return tree
+
+
+def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
+    """Parses an INI file given as a path or a binary file object; the
+    options are those of :func:`loads`."""
+    from ._api import _name_of, _parse_standard, _read_binary
+    path: str | None
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fsdecode(source)
+        with open(path, "rb") as f:
+            data = f.read()
+    elif hasattr(source, "read"):
+        path, data = _name_of(source), _read_binary(source)
+    else:
+        raise TypeError(
+            f"source must be a path or a binary file object, not {type(source).__name__}")
+    tree: Tree = _parse_standard(data, "configparser", path,
+                                 lambda doc: _parse_raw(doc, **options))
+    return tree

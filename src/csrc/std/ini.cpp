@@ -1,8 +1,694 @@
-// INI as configparser reads it.
+// INI as configparser reads it (ConfigParser(interpolation=None), then
+// {name: dict(parser[name]) for name in parser}).
+//
+// A user's file must mean the same thing here as there, so the reader
+// follows configparser's line rules to the letter, odd ones included:
+//
+// - Lines end at "\n" only; every other white space character (str.isspace:
+//   "\r", "\x0b", "\x0c", "\x1c".."\x1f", U+0085, U+00A0, U+3000, ...) is
+//   blank at the ends of a line and inside indentation.
+// - A line whose stripped text starts with a comment prefix is a comment;
+//   an inline comment prefix cuts the line where it stands at the start or
+//   after a white space character.
+// - A line indented deeper than the line that opened the current key
+//   continues that key's value, whatever it looks like; blank lines inside
+//   a value are kept (unless empty_lines_in_values is off, when they end it),
+//   comment lines are skipped, and trailing blank lines are dropped.
+// - "[" name "]" is a header when the line starts with "[" and has a "]" at
+//   least two characters further; the name runs to the LAST "]" and the
+//   rest of the line is ignored.  The name is taken as written.
+// - Otherwise the line is a key: the first place where a delimiter starts
+//   splits it (white space before it belongs to neither side); without a
+//   delimiter the line is a key without a value when allow_no_value is on.
+// - The default section may be opened many times; any other section only
+//   once when strict; keys are unique per section (after case folding)
+//   when strict, the last one wins otherwise (at the place of the first).
+// - Every section shows the default section's keys after its own.
+//
+// The first line configparser would object to stops the parse with
+// ValueError(message, byte offset).
 #include "std.h"
 
-PyObject *std_parse_ini(PyObject *, PyObject *const *, Py_ssize_t)
+#include "toolkit/toolkit.h"
+
+#include <cstring>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// White space as str.isspace(), str.strip() and the regular expression "\s"
+// all see it (one set for the three).
+
+constexpr unsigned char kAsciiSpace[128] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 0, 0,  // \t \n \v \f \r
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1,  // \x1c..\x1f
+    1,                                                // space
+};
+
+// The byte length of the character at s when it is white space, else 0.
+// The text is valid UTF-8 (it comes from a str).
+inline int space_at(const char *s)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "configparser-style INI is not built yet");
-    return nullptr;
+    unsigned char c = (unsigned char)s[0];
+    if (c < 0x80)
+        return kAsciiSpace[c];
+    Py_UCS4 cp;
+    int n;
+    if (c < 0xE0) {
+        cp = c & 0x1F;
+        n = 2;
+    } else if (c < 0xF0) {
+        cp = c & 0x0F;
+        n = 3;
+    } else {
+        cp = c & 0x07;
+        n = 4;
+    }
+    for (int i = 1; i < n; i++)
+        cp = (cp << 6) | ((unsigned char)s[i] & 0x3F);
+    return Py_UNICODE_ISSPACE(cp) ? n : 0;
+}
+
+inline int char_len(const char *s)
+{
+    unsigned char c = (unsigned char)s[0];
+    return c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+}
+
+inline const char *skip_space(const char *s, const char *end)
+{
+    while (s < end) {
+        int n = space_at(s);
+        if (n == 0)
+            break;
+        s += n;
+    }
+    return s;
+}
+
+// The start of the last character of [start, end), end > start.
+inline const char *last_char(const char *start, const char *end)
+{
+    const char *c = end - 1;
+    while (c > start && ((unsigned char)*c & 0xC0) == 0x80)
+        c--;
+    return c;
+}
+
+// end moved back over white space, not below start.
+inline const char *strip_back(const char *start, const char *end)
+{
+    while (end > start) {
+        unsigned char b = (unsigned char)end[-1];
+        if (b < 0x80) {
+            if (!kAsciiSpace[b])
+                break;
+            end--;
+            continue;
+        }
+        const char *c = last_char(start, end);
+        if (space_at(c) == 0)
+            break;
+        end = c;
+    }
+    return end;
+}
+
+// Indentation is counted in characters, as configparser counts it.
+Py_ssize_t count_chars(const char *s, const char *end)
+{
+    Py_ssize_t n = 0;
+    for (; s < end; s++)
+        n += ((unsigned char)*s & 0xC0) != 0x80;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Options
+
+struct Span {
+    const char *p;
+    Py_ssize_t n;
+};
+
+// Whether the `avail` bytes at s start with x.  Delimiters and prefixes
+// are a byte or two: a loop beats a call to memcmp.
+inline bool starts_with(const char *s, Py_ssize_t avail, const Span &x)
+{
+    if (x.n > avail)
+        return false;
+    for (Py_ssize_t i = 0; i < x.n; i++)
+        if (s[i] != x.p[i])
+            return false;
+    return true;
+}
+
+// A tuple of str as UTF-8 spans (delimiters, comment prefixes), with a
+// table of the bytes they start with for quick scans.  The spans point
+// into the tuple's strs, which the caller's arguments keep alive.
+class Prefixes {
+public:
+    Prefixes() noexcept = default;
+    Prefixes(const Prefixes &) = delete;
+    Prefixes &operator=(const Prefixes &) = delete;
+    ~Prefixes() { PyMem_Free(owned_); }
+
+    void set_static(const Span *items, Py_ssize_t n) noexcept
+    {
+        items_ = items;
+        n_ = n;
+        index();
+    }
+
+    bool set(PyObject *seq, const char *what)
+    {
+        if (!PyTuple_Check(seq)) {
+            PyErr_Format(PyExc_TypeError, "%s must be a tuple of str", what);
+            return false;
+        }
+        Py_ssize_t n = PyTuple_GET_SIZE(seq);
+        owned_ = static_cast<Span *>(PyMem_Calloc((size_t)(n ? n : 1), sizeof(Span)));
+        if (owned_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject *s = PyTuple_GET_ITEM(seq, i);
+            if (!PyUnicode_Check(s)) {
+                PyErr_Format(PyExc_TypeError, "%s must be a tuple of str", what);
+                return false;
+            }
+            owned_[i].p = PyUnicode_AsUTF8AndSize(s, &owned_[i].n);
+            if (owned_[i].p == nullptr)
+                return false;
+        }
+        items_ = owned_;
+        n_ = n;
+        index();
+        return true;
+    }
+
+    Py_ssize_t size() const noexcept { return n_; }
+    // Some item may start at a byte c.
+    bool may_start(char c) const noexcept { return first_[(unsigned char)c]; }
+    // Some item is empty or starts with white space: a plain scan for the
+    // first byte is not enough to find where it matches.
+    bool irregular() const noexcept { return irregular_; }
+
+    // The first item (in their order) that s[0:avail] starts with, or -1.
+    Py_ssize_t match(const char *s, Py_ssize_t avail) const noexcept
+    {
+        for (Py_ssize_t i = 0; i < n_; i++)
+            if (starts_with(s, avail, items_[i]))
+                return i;
+        return -1;
+    }
+    const Span &operator[](Py_ssize_t i) const noexcept { return items_[i]; }
+
+private:
+    // Called once, on the fresh table.
+    void index() noexcept
+    {
+        for (Py_ssize_t i = 0; i < n_; i++) {
+            if (items_[i].n == 0 || space_at(items_[i].p))
+                irregular_ = true;
+            else
+                first_[(unsigned char)items_[i].p[0]] = true;
+        }
+    }
+
+    Span *owned_ = nullptr;
+    const Span *items_ = nullptr;
+    Py_ssize_t n_ = 0;
+    bool first_[256] = {};
+    bool irregular_ = false;
+};
+
+constexpr Span kDefaultDelimiters[] = {{"=", 1}, {":", 1}};
+constexpr Span kDefaultCommentPrefixes[] = {{"#", 1}, {";", 1}};
+
+struct Options {
+    Prefixes delimiters, comment_prefixes, inline_prefixes;
+    bool strict = true;
+    bool empty_lines_in_values = true;
+    bool allow_no_value = false;
+    bool keep_case = false;
+    PyObject *default_section = nullptr;  // borrowed from the arguments
+    Span default_name{"DEFAULT", 7};
+    PyObject *unnamed_section = nullptr;  // the unnamed section's key, or NULL
+
+    Options()
+    {
+        delimiters.set_static(kDefaultDelimiters, 2);
+        comment_prefixes.set_static(kDefaultCommentPrefixes, 2);
+    }
+
+    // parse_ini(text, delimiters, comment_prefixes, inline_comment_prefixes,
+    //           strict, empty_lines_in_values, default_section,
+    //           allow_no_value, unnamed_section, keep_case, /)
+    // Options left out keep configparser's defaults.
+    bool read(PyObject *const *args, Py_ssize_t nargs)
+    {
+        if (nargs > 1 && !delimiters.set(args[1], "delimiters"))
+            return false;
+        if (nargs > 2 && !comment_prefixes.set(args[2], "comment_prefixes"))
+            return false;
+        if (nargs > 3 && !inline_prefixes.set(args[3], "inline_comment_prefixes"))
+            return false;
+        if (!flag(args, nargs, 4, &strict) || !flag(args, nargs, 5, &empty_lines_in_values))
+            return false;
+        if (nargs > 6) {
+            if (!PyUnicode_Check(args[6])) {
+                PyErr_SetString(PyExc_TypeError, "default_section must be a str");
+                return false;
+            }
+            default_section = args[6];
+            default_name.p = PyUnicode_AsUTF8AndSize(args[6], &default_name.n);
+            if (default_name.p == nullptr)
+                return false;
+        }
+        if (!flag(args, nargs, 7, &allow_no_value))
+            return false;
+        if (nargs > 8 && args[8] != Py_None)
+            unnamed_section = args[8];
+        return flag(args, nargs, 9, &keep_case);
+    }
+
+private:
+    static bool flag(PyObject *const *args, Py_ssize_t nargs, Py_ssize_t i, bool *out)
+    {
+        if (nargs <= i)
+            return true;
+        int v = PyObject_IsTrue(args[i]);
+        if (v < 0)
+            return false;
+        *out = v != 0;
+        return true;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The reader
+
+// One line as configparser sees it once comments are gone: the clean text
+// [start, end) (empty for blank and comment lines; start is where the
+// indentation ends), and whether a comment was removed.
+struct CleanLine {
+    const char *start, *end;
+    bool has_comment;
+};
+
+// Where a key line splits: the key runs from the clean line's start to
+// key_end, the value starts after the delimiter at value_start; no
+// delimiter when !found.
+struct KeySplit {
+    const char *key_end;
+    const char *value_start;
+    bool found;
+};
+
+class IniReader : qv::Cursor<qv::OffsetError> {
+public:
+    // `surrogates`: the text holds lone surrogates, written as
+    // "surrogatepass" writes them (a str may hold them, and configparser
+    // reads such a str like any other).
+    IniReader(const char *text, Py_ssize_t len, const Options &options, bool surrogates)
+        : Cursor(text, len), end_(text + len), o_(options), surrogates_(surrogates)
+    {
+    }
+
+    PyObject *read()
+    {
+        root_.reset(PyDict_New());
+        defaults_.reset(PyDict_New());
+        if (!root_ || !defaults_)
+            return nullptr;
+        default_key_.reset(o_.default_section ? Py_NewRef(o_.default_section)
+                                              : PyUnicode_FromString("DEFAULT"));
+        if (!default_key_ || PyDict_SetItem(root_.get(), default_key_.get(), defaults_.get()) < 0)
+            return nullptr;
+
+        for (const char *line = text; line < end_;) {
+            const char *nl = static_cast<const char *>(
+                std::memchr(line, '\n', (size_t)(end_ - line)));
+            const char *next = nl ? nl + 1 : end_;
+            if (read_line(line, nl ? nl : end_, next) < 0)
+                return nullptr;
+            line = next;
+        }
+        if (finish_value() < 0 || merge_defaults() < 0)
+            return nullptr;
+        return root_.release();
+    }
+
+private:
+    // ---- lines
+
+    // [ls, le) is the line without its "\n"; next is where the following
+    // line starts (after the "\n", which inline prefixes may match).
+    CleanLine clean(const char *ls, const char *le, const char *next) const
+    {
+        const char *p = skip_space(ls, le);
+        const char *q = strip_back(p, le);
+        if (p == q)
+            return {p, p, false};
+        for (Py_ssize_t i = 0; i < o_.comment_prefixes.size(); i++) {
+            if (starts_with(p, q - p, o_.comment_prefixes[i]))
+                return {p, p, true};
+        }
+        const Prefixes &inl = o_.inline_prefixes;
+        if (inl.size() == 0)
+            return {p, q, false};
+        // The earliest inline prefix at the start of the line or after a
+        // white space character.
+        bool after_space = true;
+        for (const char *k = ls; k < next;) {
+            if (after_space && (inl.irregular() || inl.may_start(*k)) &&
+                inl.match(k, next - k) >= 0) {
+                // A prefix in the trailing white space removes nothing.
+                if (k >= q)
+                    return {p, q, false};
+                const char *cut = strip_back(p, k);
+                return {p, cut > p ? cut : p, true};
+            }
+            int n = space_at(k);
+            after_space = n != 0;
+            k += n ? n : char_len(k);
+        }
+        return {p, q, false};
+    }
+
+    int read_line(const char *ls, const char *le, const char *next)
+    {
+        CleanLine c = clean(ls, le, next);
+        if (c.start == c.end) {
+            if (!o_.empty_lines_in_values)
+                indent_level_ = PY_SSIZE_T_MAX;  // a blank line ends the value
+            else if (!c.has_comment && has_key_ && !valueless_)
+                blanks_++;
+            return 0;
+        }
+        Py_ssize_t indent = count_chars(ls, c.start);
+        if (cursect_ && has_key_ && indent > indent_level_)
+            return continue_value(c);
+
+        if (!cursect_ && o_.unnamed_section && open_unnamed_section() < 0)
+            return -1;
+        indent_level_ = indent;
+        if (*c.start == '[' && c.end - c.start >= 3) {
+            const char *close = static_cast<const char *>(
+                memrchr(c.start + 2, ']', (size_t)(c.end - c.start - 2)));
+            if (close)
+                return read_header(c.start + 1, close);
+        }
+        if (!cursect_)
+            return missing_header(c);
+        return read_key(c);
+    }
+
+    // ---- sections
+
+    int open_unnamed_section()
+    {
+        PyObject *sect = qv::child_dict(root_.get(), o_.unnamed_section);
+        if (!sect)
+            return -1;
+        cursect_.reset(Py_NewRef(sect));
+        sectname_.reset(Py_NewRef(o_.unnamed_section));
+        return 0;
+    }
+
+    int read_header(const char *name, const char *name_end)
+    {
+        if (finish_value() < 0)
+            return -1;
+        has_key_ = false;
+        Py_ssize_t n = name_end - name;
+        if (n == o_.default_name.n && std::memcmp(name, o_.default_name.p, (size_t)n) == 0) {
+            cursect_.reset(Py_NewRef(defaults_.get()));
+            sectname_.reset(Py_NewRef(default_key_.get()));
+            return 0;
+        }
+        qv::Ref key(str(name, n));
+        if (!key)
+            return -1;
+        Py_ssize_t before = PyDict_GET_SIZE(root_.get());
+        PyObject *sect = qv::child_dict(root_.get(), key.get());
+        if (!sect)
+            return -1;
+        if (o_.strict && PyDict_GET_SIZE(root_.get()) == before)
+            return fail_with(name, PyUnicode_FromFormat("duplicate section %R", key.get()));
+        cursect_.reset(Py_NewRef(sect));
+        sectname_ = std::move(key);
+        return 0;
+    }
+
+    int missing_header(const CleanLine &c)
+    {
+        KeySplit s = split(c);
+        if ((s.found || o_.allow_no_value) && s.key_end > c.start)
+            return fail_at(c.start - text,
+                           "key before the first section header "
+                           "(the unnamed section is not allowed)");
+        return fail_at(c.start - text, "missing section header");
+    }
+
+    // ---- keys and values
+
+    KeySplit split(const CleanLine &c) const
+    {
+        const Prefixes &d = o_.delimiters;
+        if (!d.irregular()) {
+            for (const char *k = c.start; k < c.end; k++) {
+                if (d.may_start(*k)) {
+                    Py_ssize_t i = d.match(k, c.end - k);
+                    if (i >= 0)
+                        return {strip_back(c.start, k), k + d[i].n, true};
+                }
+            }
+            return {c.end, c.end, false};
+        }
+        // A delimiter that is empty or starts with white space may match
+        // inside the white space before another one: try the places in the
+        // order configparser's pattern does (the shortest key first, and
+        // for each key the latest delimiter start first).
+        for (const char *i = c.start; i <= c.end;) {
+            const char *run_end = skip_space(i, c.end);
+            for (const char *k = run_end;; k = last_char(i, k)) {
+                Py_ssize_t m = d.match(k, c.end - k);
+                if (m >= 0)
+                    return {strip_back(c.start, i), k + d[m].n, true};
+                if (k == i)
+                    break;
+            }
+            if (i == c.end)
+                break;
+            i = run_end > i ? run_end : i + char_len(i);
+        }
+        return {c.end, c.end, false};
+    }
+
+    int read_key(const CleanLine &c)
+    {
+        if (finish_value() < 0)
+            return -1;
+        KeySplit s = split(c);
+        if (!s.found && !o_.allow_no_value)
+            return fail_at(c.start - text, "neither a section header nor a key with a delimiter");
+        if (s.key_end == c.start)
+            return fail_at(c.start - text, "empty key before the delimiter");
+        qv::Ref key(make_key(c.start, s.key_end - c.start));
+        if (!key)
+            return -1;
+        key_ = std::move(key);
+        key_start_ = c.start - text;
+        has_key_ = true;
+        valueless_ = !s.found;
+        const char *v = s.found ? skip_space(s.value_start, c.end) : c.end;
+        value_start_ = v - text;
+        value_len_ = c.end - v;
+        buffered_ = false;
+        blanks_ = 0;
+        return 0;
+    }
+
+    int continue_value(const CleanLine &c)
+    {
+        if (valueless_) {
+            // A repeated key is the earlier fault.
+            int dup = o_.strict ? PyDict_Contains(cursect_.get(), key_.get()) : 0;
+            if (dup != 0)
+                return dup < 0 ? -1 : duplicate_key();
+            return fail_at(c.start - text, "indented line continues a key that has no value");
+        }
+        if (!buffered_) {
+            value_buf_.clear();
+            if (!value_buf_.append(text + value_start_, value_len_))
+                return -1;
+            buffered_ = true;
+        }
+        if (!value_buf_.reserve(blanks_ + 1))
+            return -1;
+        std::memset(value_buf_.end(), '\n', (size_t)(blanks_ + 1));
+        value_buf_.set_size(value_buf_.size() + blanks_ + 1);
+        blanks_ = 0;
+        return value_buf_.append(c.start, c.end - c.start) ? 0 : -1;
+    }
+
+    // Stores the key being read with its value; blank lines after the
+    // value's last line are dropped.  A key already in the section is
+    // refused here, when strict, rather than looked up when its line is
+    // read: one dict operation per key instead of two.  Nothing between
+    // its line and here can fail but a continuation of a key without a
+    // value, which looks for the repeat itself.
+    int finish_value()
+    {
+        if (!key_)
+            return 0;
+        qv::Ref value;
+        if (valueless_)
+            value.reset(Py_NewRef(Py_None));
+        else if (buffered_)
+            value.reset(str(value_buf_.data(), value_buf_.size()));
+        else
+            value.reset(str(text + value_start_, value_len_));
+        Py_ssize_t before = PyDict_GET_SIZE(cursect_.get());
+        if (!value || PyDict_SetItem(cursect_.get(), key_.get(), value.get()) < 0)
+            return -1;
+        if (o_.strict && PyDict_GET_SIZE(cursect_.get()) == before)
+            return duplicate_key();
+        key_.reset();
+        return 0;
+    }
+
+    int duplicate_key()
+    {
+        return fail_with(text + key_start_, PyUnicode_FromFormat(
+            "duplicate key %R in section %R", key_.get(), sectname_.get()));
+    }
+
+    PyObject *str(const char *s, Py_ssize_t n)
+    {
+        return surrogates_ ? PyUnicode_DecodeUTF8(s, n, "surrogatepass") : strs_.make(s, n);
+    }
+    // A key's str, the same object again when the key repeats.
+    PyObject *cached_str(const char *s, Py_ssize_t n, bool high)
+    {
+        return surrogates_ ? str(s, n) : keys_.get(strs_, s, n, high);
+    }
+
+    // Keys are folded with str.lower(), as optionxform does.  ASCII keys
+    // are folded here, and those already in lower case come from the key
+    // cache; other keys go through the interpreter's str.lower().
+    PyObject *make_key(const char *s, Py_ssize_t n)
+    {
+        bool high = qv::any_high(s, n);
+        if (o_.keep_case)
+            return cached_str(s, n, high);
+        if (high) {
+            if (!lower_ && !(lower_ = qv::Ref(PyUnicode_InternFromString("lower"))))
+                return nullptr;
+            qv::Ref raw(cached_str(s, n, true));
+            return raw ? PyObject_CallMethodNoArgs(raw.get(), lower_.get()) : nullptr;
+        }
+        Py_ssize_t i = 0;
+        while (i < n && !(s[i] >= 'A' && s[i] <= 'Z'))
+            i++;
+        if (i == n)
+            return cached_str(s, n, false);
+        PyObject *r = PyUnicode_New(n, 127);
+        if (r == nullptr)
+            return nullptr;
+        Py_UCS1 *d = PyUnicode_1BYTE_DATA(r);
+        for (i = 0; i < n; i++) {
+            unsigned char ch = (unsigned char)s[i];
+            d[i] = (ch >= 'A' && ch <= 'Z') ? (Py_UCS1)(ch + 32) : ch;
+        }
+        return r;
+    }
+
+    // Every section shows the default section's keys after its own.
+    int merge_defaults()
+    {
+        if (PyDict_GET_SIZE(defaults_.get()) == 0)
+            return 0;
+        Py_ssize_t pos = 0;
+        PyObject *name, *sect;
+        while (PyDict_Next(root_.get(), &pos, &name, &sect)) {
+            if (sect == defaults_.get())
+                continue;
+            Py_ssize_t dpos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(defaults_.get(), &dpos, &k, &v))
+                if (PyDict_SetDefaultRef(sect, k, v, nullptr) < 0)
+                    return -1;
+        }
+        return 0;
+    }
+
+    // Fails at `at` with a message made from the document's names (a new
+    // reference, or NULL with the exception set).
+    int fail_with(const char *at, PyObject *msg)
+    {
+        qv::Ref m(msg);
+        const char *utf8 = m ? PyUnicode_AsUTF8(m.get()) : nullptr;
+        if (utf8 == nullptr)
+            return -1;
+        return fail_at(at - text, utf8);
+    }
+
+    const char *end_;
+    const Options &o_;
+    const bool surrogates_;
+    qv::StrMaker strs_;
+    qv::KeyCache keys_;
+    qv::Ref root_, defaults_, default_key_;
+    qv::Ref lower_;  // the method's name, once a key needs it
+    qv::Ref cursect_;   // the section being read; NULL before the first
+    qv::Ref sectname_;  // its name, for messages
+    // The key being read (NULL once stored) and its value so far.
+    qv::Ref key_;
+    Py_ssize_t key_start_ = 0;
+    bool has_key_ = false;  // a key line was read since the last header
+    bool valueless_ = false;
+    Py_ssize_t value_start_ = 0, value_len_ = 0;  // its first line
+    bool buffered_ = false;  // its lines joined in value_buf_
+    qv::Buffer<char, 256> value_buf_;
+    Py_ssize_t blanks_ = 0;        // blank lines since its last line
+    Py_ssize_t indent_level_ = 0;  // indentation of the line that opened it
+};
+
+}  // namespace
+
+PyObject *std_parse_ini(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs < 1 || nargs > 10) {
+        PyErr_SetString(PyExc_TypeError, "parse_ini() takes from 1 to 10 positional arguments");
+        return nullptr;
+    }
+    if (!PyUnicode_Check(args[0])) {
+        PyErr_Format(PyExc_TypeError, "parse_ini() text must be str, not %.100s",
+                     Py_TYPE(args[0])->tp_name);
+        return nullptr;
+    }
+    Options options;
+    if (!options.read(args, nargs))
+        return nullptr;
+    Py_ssize_t len;
+    const char *text = PyUnicode_AsUTF8AndSize(args[0], &len);
+    qv::Ref encoded;
+    if (text == nullptr) {
+        // Only lone surrogates keep a str from having UTF-8; the offsets
+        // then count bytes of its "surrogatepass" encoding.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            return nullptr;
+        PyErr_Clear();
+        encoded.reset(PyUnicode_AsEncodedString(args[0], "utf-8", "surrogatepass"));
+        if (!encoded)
+            return nullptr;
+        text = PyBytes_AS_STRING(encoded.get());
+        len = PyBytes_GET_SIZE(encoded.get());
+    }
+    IniReader reader(text, len, options, (bool)encoded);
+    return reader.read();
 }

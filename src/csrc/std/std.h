@@ -14,5 +14,7 @@
 // parse_toml(text: str, version: str, parse_float: callable | None, /) -> dict
 PyObject *std_parse_toml(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
-// parse_ini(text: str, ...options, /) -> dict   (see ini.cpp for the options)
+// parse_ini(text: str, delimiters, comment_prefixes, inline_comment_prefixes,
+//           strict, empty_lines_in_values, default_section, allow_no_value,
+//           unnamed_section, keep_case, /) -> dict   (options may be left out)
 PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
