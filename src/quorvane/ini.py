@@ -57,7 +57,8 @@ def _parse_raw(text: str, **options: Any) -> Tree:
     (quorvane.loads/load and this module's) have already skipped a leading
     byte-order mark, which configparser would read as part of the first
     line."""
-    return _std.parse_ini(text, *_arguments(**options)) if options else _std.parse_ini(text)
+    args = _arguments(**options) if options else ()
+    return _std.parse_ini(text, *args)
 
 
 def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
