@@ -1,8 +1,1357 @@
-// Standard TOML 1.0 and 1.1.
+// Standard TOML 1.0 and 1.1: one forward pass over the UTF-8 text of a str
+// into the tree the standard library's reader builds (dict, list, str,
+// int, float, bool, and datetime, date and time objects).
+//
+// What each table was defined as lives in a small map keyed by the tree's
+// own nodes (see TableKinds): a header opens a table once, dotted keys of
+// one section may reopen the tables they made, and inline tables and
+// arrays never grow.
 #include "std.h"
+#include "interim.h"
 
-PyObject *std_parse_toml(PyObject *, PyObject *const *, Py_ssize_t)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-variable"
+#include <datetime.h>
+#pragma GCC diagnostic pop
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+using stdx::Ref;
+
+constexpr int kMaxDepth = 512;
+
+// ---------------------------------------------------------------------------
+// Character classes
+
+enum : unsigned char {
+    C_BARE = 1,      // may stand in a bare key
+    C_BASIC = 2,     // stands for itself in a basic string
+    C_LITERAL = 4,   // stands for itself in a literal string
+    C_COMMENT = 8,   // may stand in a comment
+    C_DIGIT = 16,
+};
+
+struct CharClasses {
+    unsigned char c[256];
+    constexpr CharClasses() : c()
+    {
+        for (int i = 0; i < 256; i++) {
+            unsigned char v = 0;
+            bool text = i == '\t' || (i >= 0x20 && i != 0x7F);
+            if ((i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') ||
+                (i >= '0' && i <= '9') || i == '-' || i == '_')
+                v |= C_BARE;
+            if (text && i != '"' && i != '\\')
+                v |= C_BASIC;
+            if (text && i != '\'')
+                v |= C_LITERAL;
+            if (text)
+                v |= C_COMMENT;
+            if (i >= '0' && i <= '9')
+                v |= C_DIGIT;
+            c[i] = v;
+        }
+    }
+};
+
+constexpr CharClasses kClass;
+
+inline bool is(char c, unsigned char cls) { return (kClass.c[(unsigned char)c] & cls) != 0; }
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// ---------------------------------------------------------------------------
+// What each table and array of the tree was defined as, keyed by the node.
+// Nodes that are absent were made as values (inline tables, arrays, and
+// what they hold): they never grow once written.
+
+enum Kind : uint64_t {
+    K_IMPLICIT = 1,       // made on the way to a header's table
+    K_HEADER = 2,         // opened by a [table] header
+    K_DOTTED = 3,         // made by dotted keys; the section number above
+    K_ARRAY_TABLES = 4,   // the list of an [[array of tables]]
+    K_INLINE_DOTTED = 5,  // made by dotted keys inside an inline table
+};
+constexpr uint64_t kKindMask = 7;
+constexpr int kSectionShift = 3;
+
+class TableKinds {
+public:
+    TableKinds() noexcept = default;
+    TableKinds(const TableKinds &) = delete;
+    TableKinds &operator=(const TableKinds &) = delete;
+    ~TableKinds()
+    {
+        if (slots_ != local_)
+            std::free(slots_);
+    }
+
+    // The kind word of node, or 0.
+    uint64_t get(PyObject *node) const
+    {
+        for (size_t i = slot_of(node);; i = (i + 1) & mask_) {
+            if (slots_[i].node == node)
+                return slots_[i].kind;
+            if (slots_[i].node == nullptr)
+                return 0;
+        }
+    }
+
+    bool set(PyObject *node, uint64_t kind)
+    {
+        if (2 * (used_ + 1) > mask_ + 1 && !grow())
+            return false;
+        size_t i = slot_of(node);
+        while (slots_[i].node != nullptr && slots_[i].node != node)
+            i = (i + 1) & mask_;
+        if (slots_[i].node == nullptr)
+            used_++;
+        slots_[i] = {node, kind};
+        return true;
+    }
+
+private:
+    struct Slot {
+        PyObject *node;
+        uint64_t kind;
+    };
+    static constexpr size_t kLocal = 64;
+
+    size_t slot_of(PyObject *node) const
+    {
+        return (size_t)(((uintptr_t)node * 0x9E3779B97F4A7C15ULL) >> 20) & mask_;
+    }
+
+    bool grow()
+    {
+        size_t count = (mask_ + 1) * 2;
+        Slot *grown = static_cast<Slot *>(std::calloc(count, sizeof(Slot)));
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Slot *old = slots_;
+        size_t old_count = mask_ + 1;
+        slots_ = grown;
+        mask_ = count - 1;
+        for (size_t k = 0; k < old_count; k++) {
+            if (old[k].node == nullptr)
+                continue;
+            size_t i = slot_of(old[k].node);
+            while (slots_[i].node != nullptr)
+                i = (i + 1) & mask_;
+            slots_[i] = old[k];
+        }
+        if (old != local_)
+            std::free(old);
+        return true;
+    }
+
+    Slot local_[kLocal] = {};
+    Slot *slots_ = local_;
+    size_t mask_ = kLocal - 1;
+    size_t used_ = 0;
+};
+
+// A dotted key's parts: owned strs and where each begins in the text.
+class KeyPath {
+public:
+    KeyPath() noexcept = default;
+    KeyPath(const KeyPath &) = delete;
+    KeyPath &operator=(const KeyPath &) = delete;
+    ~KeyPath()
+    {
+        clear();
+        if (parts_ != local_)
+            std::free(parts_);
+    }
+
+    Py_ssize_t size() const noexcept { return n_; }
+    PyObject *key(Py_ssize_t i) const noexcept { return parts_[i].key; }
+    const char *at(Py_ssize_t i) const noexcept { return parts_[i].at; }
+
+    void clear() noexcept
+    {
+        for (Py_ssize_t i = 0; i < n_; i++)
+            Py_DECREF(parts_[i].key);
+        n_ = 0;
+    }
+
+    // Takes the reference key.
+    bool push(PyObject *key, const char *at)
+    {
+        if (n_ == cap_) {
+            Py_ssize_t cap = cap_ * 2;
+            Part *grown = static_cast<Part *>(std::malloc((size_t)cap * sizeof(Part)));
+            if (grown == nullptr) {
+                Py_DECREF(key);
+                PyErr_NoMemory();
+                return false;
+            }
+            std::memcpy(grown, parts_, (size_t)n_ * sizeof(Part));
+            if (parts_ != local_)
+                std::free(parts_);
+            parts_ = grown;
+            cap_ = cap;
+        }
+        parts_[n_++] = {key, at};
+        return true;
+    }
+
+private:
+    struct Part {
+        PyObject *key;
+        const char *at;
+    };
+    static constexpr Py_ssize_t kLocal = 8;
+    Part local_[kLocal];
+    Part *parts_ = local_;
+    Py_ssize_t n_ = 0;
+    Py_ssize_t cap_ = kLocal;
+};
+
+// ---------------------------------------------------------------------------
+// Dates and times
+
+bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int days_in_month(int y, int m)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "standard TOML is not built yet");
-    return nullptr;
+    static constexpr int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && is_leap(y) ? 29 : days[m - 1];
+}
+
+// The value of n digits at p, or -1 when one is not a digit.
+int digits_value(const char *p, const char *end, int n)
+{
+    if (end - p < n)
+        return -1;
+    int v = 0;
+    for (int i = 0; i < n; i++) {
+        if (!is_digit(p[i]))
+            return -1;
+        v = v * 10 + (p[i] - '0');
+    }
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// The reader: one per call.
+
+class Reader {
+public:
+    Reader(const char *text, Py_ssize_t len, bool v11, PyObject *parse_float)
+        : text_(text), end_(text + len), p_(text), v11_(v11), parse_float_(parse_float)
+    {
+    }
+
+    PyObject *document();
+
+private:
+    // -- failing ---------------------------------------------------------
+    std::nullptr_t fail(const char *at, const char *msg)
+    {
+        Ref offset(PyLong_FromSsize_t(at - text_));
+        if (offset) {
+            Ref args(Py_BuildValue("(sO)", msg, offset.get()));
+            if (args)
+                PyErr_SetObject(PyExc_ValueError, args.get());
+        }
+        return nullptr;
+    }
+    bool fails(const char *at, const char *msg)
+    {
+        fail(at, msg);
+        return false;
+    }
+
+    bool at_end() const { return p_ >= end_; }
+    char peek(Py_ssize_t k = 0) const { return p_ + k < end_ ? p_[k] : '\0'; }
+
+    void skip_blanks()
+    {
+        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t'))
+            p_++;
+    }
+
+    // -- line structure --------------------------------------------------
+    bool comment();
+    bool newline();
+    bool end_of_line();
+    bool skip_blank_lines();
+
+    // -- statements --------------------------------------------------------
+    bool table_header();
+    bool array_table_header();
+    bool key_value(PyObject *table, bool in_inline);
+    bool key(KeyPath &path);
+    PyObject *simple_key();
+
+    // -- tree --------------------------------------------------------------
+    PyObject *header_parent(const KeyPath &path);
+    PyObject *dotted_parent(PyObject *table, const KeyPath &path, bool in_inline);
+    PyObject *child_table(PyObject *table, PyObject *key, uint64_t kind);
+
+    // -- values ------------------------------------------------------------
+    PyObject *value();
+    PyObject *basic_string();
+    PyObject *ml_basic_string();
+    PyObject *literal_string();
+    PyObject *ml_literal_string();
+    bool escape(stdx::Bytes &out);
+    PyObject *number_or_date();
+    PyObject *number();
+    PyObject *special_float(const char *start);
+    PyObject *radix_integer(int base);
+    PyObject *date_time();
+    PyObject *array();
+    PyObject *inline_table();
+    bool enter(const char *at);
+
+    // -- date-time objects ---------------------------------------------------
+    bool datetime_api();
+    bool time_part(const char *&q, int *h, int *mi, int *s, int *us);
+    PyObject *zone(int minutes);
+    PyObject *call_parse_float(const char *s, Py_ssize_t n);
+
+    const char *text_;
+    const char *end_;
+    const char *p_;
+    bool v11_;
+    PyObject *parse_float_;  // borrowed; nullptr for the built-in float
+
+    Ref root_;
+    PyObject *table_ = nullptr;  // borrowed from the tree: the open section
+    uint64_t section_ = 0;
+    int depth_ = 0;
+    TableKinds kinds_;
+    stdx::KeyCache keys_;
+    stdx::Bytes scratch_;
+    KeyPath path_;
+    PyDateTime_CAPI *dt_ = nullptr;
+    struct Zone {
+        int minutes;
+        Ref tz;
+    };
+    Zone zones_[8];
+    int zone_count_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Line structure
+
+bool Reader::comment()
+{
+    // At '#': runs to the line end; a tab is the only control character.
+    const char *q = p_ + 1;
+    while (q < end_ && is(*q, C_COMMENT))
+        q++;
+    p_ = q;
+    if (q < end_ && *q != '\n' && !(*q == '\r' && q + 1 < end_ && q[1] == '\n'))
+        return fails(q, *q == '\r' ? "carriage return without a line feed"
+                                   : "control character in a comment");
+    return true;
+}
+
+bool Reader::newline()
+{
+    if (peek() == '\n') {
+        p_++;
+        return true;
+    }
+    if (peek() == '\r' && peek(1) == '\n') {
+        p_ += 2;
+        return true;
+    }
+    return false;
+}
+
+bool Reader::end_of_line()
+{
+    skip_blanks();
+    if (peek() == '#' && !comment())
+        return false;
+    if (at_end() || newline())
+        return true;
+    if (*p_ == '\r')
+        return fails(p_, "carriage return without a line feed");
+    return fails(p_, "expected a line end after a statement");
+}
+
+// Blanks, line ends and comments, as arrays allow them between values.
+bool Reader::skip_blank_lines()
+{
+    for (;;) {
+        skip_blanks();
+        if (at_end())
+            return true;
+        if (*p_ == '#') {
+            if (!comment())
+                return false;
+        } else if (!newline()) {
+            if (*p_ == '\r')
+                return fails(p_, "carriage return without a line feed");
+            return true;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Keys
+
+PyObject *Reader::simple_key()
+{
+    const char *start = p_;
+    char c = peek();
+    if (is(c, C_BARE)) {
+        const char *q = p_ + 1;
+        while (q < end_ && is(*q, C_BARE))
+            q++;
+        p_ = q;
+        return keys_.get(start, q - start);
+    }
+    if (c == '"') {
+        if (peek(1) == '"' && peek(2) == '"')
+            return fail(p_, "a key cannot be a multi-line string");
+        return basic_string();
+    }
+    if (c == '\'') {
+        if (peek(1) == '\'' && peek(2) == '\'')
+            return fail(p_, "a key cannot be a multi-line string");
+        return literal_string();
+    }
+    return fail(p_, "expected a key");
+}
+
+bool Reader::key(KeyPath &path)
+{
+    path.clear();
+    for (;;) {
+        const char *at = p_;
+        PyObject *part = simple_key();
+        if (part == nullptr || !path.push(part, at))
+            return false;
+        skip_blanks();
+        if (peek() != '.')
+            return true;
+        p_++;
+        skip_blanks();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The tree
+
+// A new dict under key in table, recorded with kind; borrowed.
+PyObject *Reader::child_table(PyObject *table, PyObject *key, uint64_t kind)
+{
+    Ref child(PyDict_New());
+    if (!child || PyDict_SetItem(table, key, child.get()) < 0)
+        return nullptr;
+    if (kind != 0 && !kinds_.set(child.get(), kind))
+        return nullptr;
+    return child.get();  // the tree holds it
+}
+
+// The table that a header's last key goes into, making the tables on the
+// way; borrowed.
+PyObject *Reader::header_parent(const KeyPath &path)
+{
+    PyObject *table = root_.get();
+    for (Py_ssize_t i = 0; i + 1 < path.size(); i++) {
+        PyObject *next = PyDict_GetItemWithError(table, path.key(i));
+        if (next == nullptr) {
+            if (PyErr_Occurred())
+                return nullptr;
+            table = child_table(table, path.key(i), K_IMPLICIT);
+            if (table == nullptr)
+                return nullptr;
+            continue;
+        }
+        uint64_t kind = kinds_.get(next) & kKindMask;
+        if (PyDict_CheckExact(next)) {
+            if (kind == 0 || kind == K_INLINE_DOTTED)
+                return fail(path.at(i), "cannot extend an inline table");
+            table = next;
+        } else if (kind == K_ARRAY_TABLES) {
+            table = PyList_GET_ITEM(next, PyList_GET_SIZE(next) - 1);
+        } else if (PyList_CheckExact(next)) {
+            return fail(path.at(i), "cannot extend an array");
+        } else {
+            return fail(path.at(i), "key already holds a value");
+        }
+    }
+    return table;
+}
+
+// The table that a key/value statement's last key goes into: table itself,
+// or the tables its dotted keys make or reopen; borrowed.
+PyObject *Reader::dotted_parent(PyObject *table, const KeyPath &path, bool in_inline)
+{
+    uint64_t mine = in_inline ? K_INLINE_DOTTED : (K_DOTTED | (section_ << kSectionShift));
+    for (Py_ssize_t i = 0; i + 1 < path.size(); i++) {
+        PyObject *next = PyDict_GetItemWithError(table, path.key(i));
+        if (next == nullptr) {
+            if (PyErr_Occurred())
+                return nullptr;
+            table = child_table(table, path.key(i), mine);
+            if (table == nullptr)
+                return nullptr;
+            continue;
+        }
+        uint64_t word = kinds_.get(next);
+        uint64_t kind = word & kKindMask;
+        if (!PyDict_CheckExact(next)) {
+            if (kind == K_ARRAY_TABLES)
+                return fail(path.at(i), "cannot add a key to an array of tables");
+            if (PyList_CheckExact(next))
+                return fail(path.at(i), "cannot extend an array");
+            return fail(path.at(i), "key already holds a value");
+        }
+        if (word == mine) {
+            table = next;
+        } else if (kind == K_IMPLICIT && !in_inline) {
+            // A table made on the way to a header is still open to the
+            // dotted keys of its parent's section, which close it.
+            if (!kinds_.set(next, mine))
+                return nullptr;
+            table = next;
+        } else if (kind == K_HEADER || kind == K_DOTTED || kind == K_IMPLICIT) {
+            return fail(path.at(i), "cannot add keys to a table defined elsewhere");
+        } else {
+            return fail(path.at(i), "cannot extend an inline table");
+        }
+    }
+    return table;
+}
+
+bool Reader::table_header()
+{
+    // At '['.
+    p_++;
+    skip_blanks();
+    if (!key(path_))
+        return false;
+    if (peek() != ']')
+        return fails(p_, "expected ']' after a table name");
+    p_++;
+    PyObject *parent = header_parent(path_);
+    if (parent == nullptr)
+        return false;
+    Py_ssize_t last = path_.size() - 1;
+    PyObject *name = path_.key(last);
+    PyObject *table = PyDict_GetItemWithError(parent, name);
+    if (table == nullptr) {
+        if (PyErr_Occurred())
+            return false;
+        table = child_table(parent, name, K_HEADER);
+        if (table == nullptr)
+            return false;
+    } else {
+        uint64_t kind = kinds_.get(table) & kKindMask;
+        if (!PyDict_CheckExact(table)) {
+            if (kind == K_ARRAY_TABLES)
+                return fails(path_.at(last), "an array of tables cannot be a table");
+            return fails(path_.at(last), "key already holds a value");
+        }
+        if (kind == K_HEADER)
+            return fails(path_.at(last), "table defined twice");
+        if (kind == K_DOTTED)
+            return fails(path_.at(last), "table already defined by dotted keys");
+        if (kind != K_IMPLICIT)
+            return fails(path_.at(last), "cannot extend an inline table");
+        if (!kinds_.set(table, K_HEADER))
+            return false;
+    }
+    table_ = table;
+    section_++;
+    return true;
+}
+
+bool Reader::array_table_header()
+{
+    // At '[['.
+    p_ += 2;
+    skip_blanks();
+    if (!key(path_))
+        return false;
+    if (peek() != ']' || peek(1) != ']')
+        return fails(p_, "expected ']]' after the name of an array of tables");
+    p_ += 2;
+    PyObject *parent = header_parent(path_);
+    if (parent == nullptr)
+        return false;
+    Py_ssize_t last = path_.size() - 1;
+    PyObject *name = path_.key(last);
+    PyObject *list = PyDict_GetItemWithError(parent, name);
+    Ref element(PyDict_New());
+    if (!element)
+        return false;
+    if (list == nullptr) {
+        if (PyErr_Occurred())
+            return false;
+        Ref made(PyList_New(1));
+        if (!made)
+            return false;
+        PyList_SET_ITEM(made.get(), 0, Py_NewRef(element.get()));
+        if (PyDict_SetItem(parent, name, made.get()) < 0 ||
+            !kinds_.set(made.get(), K_ARRAY_TABLES))
+            return false;
+    } else {
+        if ((kinds_.get(list) & kKindMask) != K_ARRAY_TABLES) {
+            if (PyList_CheckExact(list))
+                return fails(path_.at(last), "cannot extend an array");
+            if (PyDict_CheckExact(list))
+                return fails(path_.at(last), "a table cannot be an array of tables");
+            return fails(path_.at(last), "key already holds a value");
+        }
+        if (PyList_Append(list, element.get()) < 0)
+            return false;
+    }
+    table_ = element.get();  // the list holds it
+    section_++;
+    return true;
+}
+
+bool Reader::key_value(PyObject *table, bool in_inline)
+{
+    KeyPath local;
+    // The statements of the document share one path; inline tables, which
+    // nest inside a statement, keep their own.
+    KeyPath &path = in_inline ? local : path_;
+    if (!key(path))
+        return false;
+    if (peek() != '=')
+        return fails(p_, "expected '=' after a key");
+    p_++;
+    skip_blanks();
+    Ref v(value());
+    if (!v)
+        return false;
+    PyObject *parent = path.size() == 1 ? table : dotted_parent(table, path, in_inline);
+    if (parent == nullptr)
+        return false;
+    Py_ssize_t last = path.size() - 1;
+    PyObject *existing = nullptr;
+    int found = PyDict_SetDefaultRef(parent, path.key(last), v.get(), &existing);
+    Py_XDECREF(existing);
+    if (found < 0)
+        return false;
+    if (found > 0)
+        return fails(path.at(last), "duplicate key");
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Strings
+
+bool Reader::escape(stdx::Bytes &out)
+{
+    // At '\'.
+    const char *at = p_;
+    char c = peek(1);
+    p_ += 2;
+    char simple = 0;
+    switch (c) {
+    case 'b': simple = '\b'; break;
+    case 't': simple = '\t'; break;
+    case 'n': simple = '\n'; break;
+    case 'f': simple = '\f'; break;
+    case 'r': simple = '\r'; break;
+    case '"': simple = '"'; break;
+    case '\\': simple = '\\'; break;
+    case 'e':
+        if (!v11_)
+            return fails(at, "the escape \\e needs TOML 1.1");
+        simple = '\x1b';
+        break;
+    case 'x': case 'u': case 'U': {
+        if (c == 'x' && !v11_)
+            return fails(at, "the escape \\x needs TOML 1.1");
+        int n = c == 'x' ? 2 : c == 'u' ? 4 : 8;
+        if (end_ - p_ < n)
+            return fails(at, "invalid escape sequence");
+        uint32_t cp = 0;
+        for (int i = 0; i < n; i++) {
+            int d = qv::hex_digit(p_[i]);
+            if (d < 0)
+                return fails(at, "invalid escape sequence");
+            cp = cp * 16 + (uint32_t)d;
+        }
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return fails(at, "escape is not a Unicode scalar value");
+        p_ += n;
+        char buf[4];
+        return out.append(buf, qv::utf8_encode(buf, cp));
+    }
+    default:
+        return fails(at, "invalid escape sequence");
+    }
+    return out.push(simple);
+}
+
+PyObject *Reader::basic_string()
+{
+    // At '"'.
+    const char *start = ++p_;
+    const char *q = start;
+    while (q < end_ && is(*q, C_BASIC))
+        q++;
+    if (q < end_ && *q == '"') {
+        p_ = q + 1;
+        return stdx::make_str(start, q - start);
+    }
+    stdx::Bytes &buf = scratch_;
+    buf.clear();
+    for (;;) {
+        if (!buf.append(start, q - start))
+            return nullptr;
+        if (q >= end_ || *q == '\n' || *q == '\r')
+            return fail(q, "unterminated string");
+        if (*q == '"') {
+            p_ = q + 1;
+            return stdx::make_str(buf.data(), buf.size());
+        }
+        if (*q != '\\')
+            return fail(q, "control character in a string");
+        p_ = q;
+        if (!escape(buf))
+            return nullptr;
+        start = q = p_;
+        while (q < end_ && is(*q, C_BASIC))
+            q++;
+    }
+}
+
+PyObject *Reader::literal_string()
+{
+    // At '\''.
+    const char *start = ++p_;
+    const char *q = start;
+    while (q < end_ && is(*q, C_LITERAL))
+        q++;
+    if (q < end_ && *q == '\'') {
+        p_ = q + 1;
+        return stdx::make_str(start, q - start);
+    }
+    if (q >= end_ || *q == '\n' || *q == '\r')
+        return fail(q, "unterminated string");
+    return fail(q, "control character in a string");
+}
+
+PyObject *Reader::ml_basic_string()
+{
+    // At '"""'; a line end right after the opening quotes is dropped.
+    p_ += 3;
+    newline();
+    const char *start = p_;
+    const char *q = start;
+    bool copied = false;
+    stdx::Bytes &buf = scratch_;
+    buf.clear();
+    for (;;) {
+        while (q < end_ && (is(*q, C_BASIC) || *q == '\n'))
+            q++;
+        if (q >= end_)
+            return fail(q, "unterminated string");
+        char c = *q;
+        if (c == '"') {
+            if (q + 2 < end_ && q[1] == '"' && q[2] == '"') {
+                // Up to two more quotes belong to the string.
+                const char *close = q;
+                int extra = 0;
+                while (extra < 2 && close + 3 < end_ && close[3] == '"') {
+                    close++;
+                    extra++;
+                }
+                p_ = close + 3;
+                if (!copied)
+                    return stdx::make_str(start, close - start);
+                if (!buf.append(start, close - start))
+                    return nullptr;
+                return stdx::make_str(buf.data(), buf.size());
+            }
+            q++;
+            continue;
+        }
+        if (!buf.append(start, q - start))
+            return nullptr;
+        copied = true;
+        if (c == '\r') {
+            if (q + 1 < end_ && q[1] == '\n') {
+                if (!buf.push('\n'))
+                    return nullptr;
+                start = q = q + 2;
+                continue;
+            }
+            return fail(q, "carriage return without a line feed");
+        }
+        if (c != '\\')
+            return fail(q, "control character in a string");
+        // A backslash at a line end drops the line end and every blank and
+        // line end after it.
+        const char *r = q + 1;
+        while (r < end_ && (*r == ' ' || *r == '\t'))
+            r++;
+        if (r < end_ && (*r == '\n' || (*r == '\r' && r + 1 < end_ && r[1] == '\n'))) {
+            while (r < end_ && (*r == ' ' || *r == '\t' || *r == '\n' ||
+                                (*r == '\r' && r + 1 < end_ && r[1] == '\n')))
+                r += *r == '\r' ? 2 : 1;
+            start = q = r;
+            continue;
+        }
+        p_ = q;
+        if (!escape(buf))
+            return nullptr;
+        start = q = p_;
+    }
+}
+
+PyObject *Reader::ml_literal_string()
+{
+    // At "'''".
+    p_ += 3;
+    newline();
+    const char *start = p_;
+    const char *q = start;
+    bool copied = false;
+    stdx::Bytes &buf = scratch_;
+    buf.clear();
+    for (;;) {
+        while (q < end_ && (is(*q, C_LITERAL) || *q == '\n'))
+            q++;
+        if (q >= end_)
+            return fail(q, "unterminated string");
+        char c = *q;
+        if (c == '\'') {
+            if (q + 2 < end_ && q[1] == '\'' && q[2] == '\'') {
+                const char *close = q;
+                int extra = 0;
+                while (extra < 2 && close + 3 < end_ && close[3] == '\'') {
+                    close++;
+                    extra++;
+                }
+                p_ = close + 3;
+                if (!copied)
+                    return stdx::make_str(start, close - start);
+                if (!buf.append(start, close - start))
+                    return nullptr;
+                return stdx::make_str(buf.data(), buf.size());
+            }
+            q++;
+            continue;
+        }
+        if (c == '\r' && q + 1 < end_ && q[1] == '\n') {
+            if (!buf.append(start, q - start) || !buf.push('\n'))
+                return nullptr;
+            copied = true;
+            start = q = q + 2;
+            continue;
+        }
+        if (c == '\r')
+            return fail(q, "carriage return without a line feed");
+        return fail(q, "control character in a string");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+// Digits of the given class with single underscores between them, from p_;
+// false (no error set) when the run is malformed, with p_ at the fault.
+template <typename IsDigit>
+bool digit_run(const char *&q, const char *end, IsDigit is_d)
+{
+    if (q >= end || !is_d(*q))
+        return false;
+    q++;
+    for (;;) {
+        if (q < end && is_d(*q)) {
+            q++;
+        } else if (q < end && *q == '_') {
+            if (q + 1 >= end || !is_d(q[1]))
+                return false;
+            q += 2;
+        } else {
+            return true;
+        }
+    }
+}
+
+int hex_value(char c) { return qv::hex_digit(c); }
+
+PyObject *Reader::radix_integer(int base)
+{
+    // At "0x", "0o" or "0b".
+    const char *start = p_ + 2;
+    const char *q = start;
+    auto ok = [base](char c) {
+        if (base == 16)
+            return hex_value(c) >= 0;
+        return c >= '0' && c < (char)('0' + base);
+    };
+    if (!digit_run(q, end_, ok))
+        return fail(q, "invalid integer");
+    p_ = q;
+    int bits = base == 16 ? 4 : base == 8 ? 3 : 1;
+    uint64_t v = 0;
+    int used = 0;
+    bool big = false;
+    for (const char *r = start; r < q; r++) {
+        if (*r == '_')
+            continue;
+        if (used == 0 && *r == '0')
+            continue;
+        used += bits;
+        if (used > 63) {
+            big = true;
+            break;
+        }
+        v = (v << bits) | (uint64_t)hex_value(*r);
+    }
+    if (!big)
+        return PyLong_FromUnsignedLongLong(v);
+    stdx::Bytes &buf = scratch_;
+    buf.clear();
+    for (const char *r = start; r < q; r++)
+        if (*r != '_' && !buf.push(*r))
+            return nullptr;
+    if (!buf.push('\0'))
+        return nullptr;
+    return PyLong_FromString(buf.data(), nullptr, base);
+}
+
+// The caller's float conversion, given the float's text without
+// underscores.  Its exceptions pass through; a container it returns would
+// be indistinguishable from the tree's own, so it is refused.
+PyObject *Reader::call_parse_float(const char *s, Py_ssize_t n)
+{
+    Ref text(PyUnicode_FromStringAndSize(s, n));
+    if (!text)
+        return nullptr;
+    Ref result(PyObject_CallOneArg(parse_float_, text.get()));
+    if (result && (PyDict_Check(result.get()) || PyList_Check(result.get()))) {
+        PyErr_SetString(PyExc_ValueError, "parse_float must not return dicts or lists");
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyObject *Reader::special_float(const char *start)
+{
+    // At "inf" or "nan", after an optional sign at start.
+    p_ += 3;
+    if (parse_float_ != nullptr)
+        return call_parse_float(start, p_ - start);
+    bool negative = *start == '-';
+    double d = p_[-3] == 'i' ? Py_HUGE_VAL : Py_NAN;
+    return PyFloat_FromDouble(negative ? -d : d);
+}
+
+PyObject *Reader::number()
+{
+    const char *start = p_;
+    const char *q = p_;
+    if (*q == '+' || *q == '-')
+        q++;
+    if (q + 3 <= end_ && (std::memcmp(q, "inf", 3) == 0 || std::memcmp(q, "nan", 3) == 0)) {
+        p_ = q;
+        return special_float(start);
+    }
+    if (q >= end_ || !is_digit(*q))
+        return fail(q, "expected a value");
+    if (*q == '0' && q + 1 < end_ && (q[1] == '_' || is_digit(q[1])))
+        return fail(q, "leading zeros are not allowed");
+    auto dec = [](char c) { return is_digit(c); };
+    if (!digit_run(q, end_, dec))
+        return fail(q, "invalid number");
+    bool is_float = false;
+    if (q < end_ && *q == '.') {
+        q++;
+        if (!digit_run(q, end_, dec))
+            return fail(q, "expected digits after the decimal point");
+        is_float = true;
+    }
+    if (q < end_ && (*q == 'e' || *q == 'E')) {
+        q++;
+        if (q < end_ && (*q == '+' || *q == '-'))
+            q++;
+        if (!digit_run(q, end_, dec))
+            return fail(q, "expected digits in the exponent");
+        is_float = true;
+    }
+    p_ = q;
+    Py_ssize_t n = q - start;
+    const char *digits = start;
+    if (std::memchr(start, '_', (size_t)n) != nullptr) {
+        stdx::Bytes &buf = scratch_;
+        buf.clear();
+        for (const char *r = start; r < q; r++)
+            if (*r != '_' && !buf.push(*r))
+                return nullptr;
+        digits = buf.data();
+        n = buf.size();
+    }
+    if (is_float) {
+        if (parse_float_ != nullptr)
+            return call_parse_float(digits, n);
+        return stdx::float_from_text(digits, n);
+    }
+    const char *r = digits;
+    bool negative = *r == '-';
+    if (*r == '+' || *r == '-')
+        r++;
+    Py_ssize_t count = digits + n - r;
+    if (count <= 18) {
+        long long v = 0;
+        for (; r < digits + n; r++)
+            v = v * 10 + (*r - '0');
+        return PyLong_FromLongLong(negative ? -v : v);
+    }
+    qv::Buf copy(static_cast<char *>(std::malloc((size_t)n + 1)));
+    if (!copy)
+        return PyErr_NoMemory();
+    std::memcpy(copy.get(), digits, (size_t)n);
+    copy.get()[n] = '\0';
+    return PyLong_FromString(copy.get(), nullptr, 10);
+}
+
+// ---------------------------------------------------------------------------
+// Dates and times
+
+bool Reader::datetime_api()
+{
+    if (dt_ == nullptr)
+        dt_ = static_cast<PyDateTime_CAPI *>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    return dt_ != nullptr;
+}
+
+PyObject *Reader::zone(int minutes)
+{
+    for (int i = 0; i < zone_count_; i++)
+        if (zones_[i].minutes == minutes)
+            return Py_NewRef(zones_[i].tz.get());
+    Ref delta(dt_->Delta_FromDelta(0, minutes * 60, 0, 1, dt_->DeltaType));
+    if (!delta)
+        return nullptr;
+    PyObject *tz = minutes == 0 ? Py_NewRef(dt_->TimeZone_UTC)
+                                : dt_->TimeZone_FromTimeZone(delta.get(), nullptr);
+    if (tz != nullptr && zone_count_ < 8) {
+        zones_[zone_count_].minutes = minutes;
+        zones_[zone_count_].tz.reset(Py_NewRef(tz));
+        zone_count_++;
+    }
+    return tz;
+}
+
+// HH:MM[:SS[.fraction]] at q (seconds optional from TOML 1.1 on).
+bool Reader::time_part(const char *&q, int *h, int *mi, int *s, int *us)
+{
+    const char *at = q;
+    *h = digits_value(q, end_, 2);
+    if (*h < 0 || end_ - q < 3 || q[2] != ':' || (*mi = digits_value(q + 3, end_, 2)) < 0)
+        return fails(at, "invalid time");
+    q += 5;
+    *s = 0;
+    *us = 0;
+    if (q < end_ && *q == ':') {
+        *s = digits_value(q + 1, end_, 2);
+        if (*s < 0)
+            return fails(at, "invalid time");
+        q += 3;
+        if (q < end_ && *q == '.') {
+            q++;
+            if (q >= end_ || !is_digit(*q))
+                return fails(q, "expected digits after the decimal point");
+            int scale = 100000;
+            for (; q < end_ && is_digit(*q); q++) {
+                *us += (*q - '0') * scale;  // digits past microseconds drop
+                scale /= 10;
+            }
+        }
+    } else if (!v11_) {
+        return fails(q, "expected ':' and seconds (optional only from TOML 1.1 on)");
+    }
+    if (*h > 23 || *mi > 59 || *s > 59)
+        return fails(at, "invalid time");
+    return true;
+}
+
+PyObject *Reader::date_time()
+{
+    const char *at = p_;
+    const char *q = p_;
+    if (!datetime_api())
+        return nullptr;
+    int h, mi, s, us;
+    if (q + 2 < end_ && q[2] == ':') {
+        if (!time_part(q, &h, &mi, &s, &us))
+            return nullptr;
+        p_ = q;
+        return dt_->Time_FromTime(h, mi, s, us, Py_None, dt_->TimeType);
+    }
+    int y = digits_value(q, end_, 4);
+    int mo = q + 7 < end_ && q[4] == '-' ? digits_value(q + 5, end_, 2) : -1;
+    int d = mo >= 0 && q + 9 < end_ && q[7] == '-' ? digits_value(q + 8, end_, 2) : -1;
+    if (y < 0 || mo < 0 || d < 0)
+        return fail(at, "invalid date");
+    if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo))
+        return fail(at, "invalid date");
+    q += 10;
+    // A date is followed by its time after 'T', or after one space when a
+    // time follows.
+    bool has_time = q < end_ && (*q == 'T' || *q == 't' ||
+                                 (*q == ' ' && q + 1 < end_ && is_digit(q[1])));
+    if (!has_time) {
+        p_ = q;
+        return dt_->Date_FromDate(y, mo, d, dt_->DateType);
+    }
+    q++;
+    if (!time_part(q, &h, &mi, &s, &us))
+        return nullptr;
+    Ref tz(Py_NewRef(Py_None));
+    if (q < end_ && (*q == 'Z' || *q == 'z')) {
+        q++;
+        tz.reset(zone(0));
+    } else if (q < end_ && (*q == '+' || *q == '-')) {
+        const char *off = q;
+        int oh = digits_value(q + 1, end_, 2);
+        int om = oh >= 0 && q + 3 < end_ && q[3] == ':' ? digits_value(q + 4, end_, 2) : -1;
+        if (om < 0 || oh > 23 || om > 59)
+            return fail(off, "invalid time offset");
+        q += 6;
+        int minutes = oh * 60 + om;
+        tz.reset(zone(*off == '-' ? -minutes : minutes));
+    }
+    if (!tz)
+        return nullptr;
+    p_ = q;
+    return dt_->DateTime_FromDateAndTime(y, mo, d, h, mi, s, us, tz.get(), dt_->DateTimeType);
+}
+
+PyObject *Reader::number_or_date()
+{
+    // A date begins with four digits and '-', a time with two and ':'.
+    const char *q = p_;
+    if (end_ - q >= 3 && is_digit(q[0]) && is_digit(q[1]) &&
+        (q[2] == ':' || (end_ - q >= 5 && is_digit(q[2]) && is_digit(q[3]) && q[4] == '-')))
+        return date_time();
+    return number();
+}
+
+// ---------------------------------------------------------------------------
+// Arrays and inline tables
+
+bool Reader::enter(const char *at)
+{
+    if (++depth_ > kMaxDepth)
+        return fails(at, "arrays and inline tables nest deeper than 512 levels");
+    return true;
+}
+
+PyObject *Reader::array()
+{
+    // At '['.
+    if (!enter(p_))
+        return nullptr;
+    p_++;
+    Ref list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    for (;;) {
+        if (!skip_blank_lines())
+            return nullptr;
+        if (peek() == ']')
+            break;
+        Ref item(value());
+        if (!item || PyList_Append(list.get(), item.get()) < 0)
+            return nullptr;
+        if (!skip_blank_lines())
+            return nullptr;
+        if (peek() == ',') {
+            p_++;
+            continue;
+        }
+        if (peek() == ']')
+            break;
+        return fail(p_, "expected ',' or ']' after an array item");
+    }
+    p_++;
+    depth_--;
+    return list.release();
+}
+
+PyObject *Reader::inline_table()
+{
+    // At '{'.  TOML 1.1 allows line ends, comments and a trailing comma in
+    // here; TOML 1.0 keeps an inline table on one line.
+    if (!enter(p_))
+        return nullptr;
+    p_++;
+    Ref table(PyDict_New());
+    if (!table)
+        return nullptr;
+    auto gap = [this]() {
+        if (v11_)
+            return skip_blank_lines();
+        skip_blanks();
+        if (peek() == '\n' || peek() == '\r' || peek() == '#')
+            return fails(p_, "line end inside an inline table (allowed from TOML 1.1 on)");
+        return true;
+    };
+    if (!gap())
+        return nullptr;
+    if (peek() != '}') {
+        for (;;) {
+            if (!key_value(table.get(), true) || !gap())
+                return nullptr;
+            if (peek() == '}')
+                break;
+            if (peek() != ',')
+                return fail(p_, "expected ',' or '}' after a key/value pair");
+            const char *comma = p_++;
+            if (!gap())
+                return nullptr;
+            if (peek() == '}') {
+                if (!v11_)
+                    return fail(comma, "trailing comma in an inline table (allowed from TOML 1.1 on)");
+                break;
+            }
+        }
+    }
+    p_++;
+    depth_--;
+    return table.release();
+}
+
+PyObject *Reader::value()
+{
+    switch (peek()) {
+    case '"':
+        if (peek(1) == '"' && peek(2) == '"')
+            return ml_basic_string();
+        return basic_string();
+    case '\'':
+        if (peek(1) == '\'' && peek(2) == '\'')
+            return ml_literal_string();
+        return literal_string();
+    case 't':
+        if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
+            p_ += 4;
+            Py_RETURN_TRUE;
+        }
+        break;
+    case 'f':
+        if (end_ - p_ >= 5 && std::memcmp(p_, "false", 5) == 0) {
+            p_ += 5;
+            Py_RETURN_FALSE;
+        }
+        break;
+    case '[':
+        return array();
+    case '{':
+        return inline_table();
+    case '+': case '-': case 'i': case 'n':
+        return number();
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+        if (peek() == '0' && (peek(1) == 'x' || peek(1) == 'o' || peek(1) == 'b'))
+            return radix_integer(peek(1) == 'x' ? 16 : peek(1) == 'o' ? 8 : 2);
+        return number_or_date();
+    default:
+        break;
+    }
+    return fail(p_, "expected a value");
+}
+
+// ---------------------------------------------------------------------------
+// The document
+
+PyObject *Reader::document()
+{
+    root_.reset(PyDict_New());
+    if (!root_)
+        return nullptr;
+    table_ = root_.get();
+    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0)
+        p_ += 3;
+    for (;;) {
+        skip_blanks();
+        if (at_end())
+            break;
+        char c = *p_;
+        if (c == '\n' || c == '\r') {
+            if (!newline())
+                return fail(p_, "carriage return without a line feed");
+            continue;
+        }
+        if (c == '#') {
+            if (!comment())
+                return nullptr;
+            continue;
+        }
+        bool ok = c == '[' ? (peek(1) == '[' ? array_table_header() : table_header())
+                           : key_value(table_, false);
+        if (!ok || !end_of_line())
+            return nullptr;
+    }
+    return root_.release();
+}
+
+// Where a str that UTF-8 cannot hold (a lone surrogate) goes wrong: the
+// byte offset of that character in the text encoded with surrogates kept.
+void raise_unencodable(PyObject *text)
+{
+    PyErr_Clear();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t offset = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF)
+            break;
+        offset += ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+    }
+    Ref args(Py_BuildValue("(sn)", "a lone surrogate is not a Unicode character", offset));
+    if (args)
+        PyErr_SetObject(PyExc_ValueError, args.get());
+}
+
+}  // namespace
+
+PyObject *std_parse_toml(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "parse_toml() takes exactly 3 arguments");
+        return nullptr;
+    }
+    PyObject *text = args[0], *version = args[1], *parse_float = args[2];
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "Expected str object, not '%s'",
+                     Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    bool v11;
+    if (PyUnicode_Check(version) && PyUnicode_CompareWithASCIIString(version, "1.1") == 0) {
+        v11 = true;
+    } else if (PyUnicode_Check(version) &&
+               PyUnicode_CompareWithASCIIString(version, "1.0") == 0) {
+        v11 = false;
+    } else {
+        PyErr_Format(PyExc_ValueError, "unsupported TOML version %R: expected '1.0' or '1.1'",
+                     version);
+        return nullptr;
+    }
+    Py_ssize_t len;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text, &len);
+    if (utf8 == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            raise_unencodable(text);
+        return nullptr;
+    }
+    Reader reader(utf8, len, v11, parse_float == Py_None ? nullptr : parse_float);
+    return reader.document();
 }
