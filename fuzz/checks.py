@@ -79,13 +79,26 @@ def _walk(tree: Any):
             stack.extend((v, depth + 1) for v in node)
 
 
-def _depth(tree: Any) -> int:
-    return max(d for _, d in _walk(tree))
+def _has_lone_surrogate_str(s: str) -> bool:
+    return any(0xD800 <= ord(c) <= 0xDFFF for c in s)
 
 
-def _has_lone_surrogate(tree: Any) -> bool:
-    return any(isinstance(v, str) and any(0xD800 <= ord(c) <= 0xDFFF for c in v)
-               for v, _ in _walk(tree))
+class _Members(list):
+    """An object as all of its members, repeated keys included."""
+
+
+def _document_walk(node: Any):
+    """Every (value, depth) the document holds: like _walk, but an object
+    is read as its members, so a value that a later repeated key replaces
+    in the tree is still seen."""
+    stack = [(node, 1)]
+    while stack:
+        node, depth = stack.pop()
+        yield node, depth
+        if isinstance(node, _Members):
+            stack.extend((part, depth + 1) for member in node for part in member)
+        elif isinstance(node, list):
+            stack.extend((v, depth + 1) for v in node)
 
 
 def json_reference(data: bytes) -> Any:
@@ -93,12 +106,16 @@ def json_reference(data: bytes) -> Any:
     try:
         text = data.decode("utf-8")
         tree = json.loads(text, parse_constant=_refuse_constant)
+        document = json.loads(text, parse_constant=_refuse_constant,
+                              object_pairs_hook=_Members)
     except (ValueError, RecursionError):
         return None
     # Lone surrogate escapes and nesting deeper than 512 are refused here by
-    # design; the reference accepts both.
-    if _depth(tree) > 512 or _has_lone_surrogate(tree):
-        return None
+    # design; the reference accepts both.  They are looked for in the whole
+    # document: a repeated key drops the earlier value from the tree.
+    for value, depth in _document_walk(document):
+        if depth > 512 or (isinstance(value, str) and _has_lone_surrogate_str(value)):
+            return None
     return (tree,)
 
 

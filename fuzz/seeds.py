@@ -16,7 +16,9 @@ DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data"))
 
 SNIPPETS = {
     "json": [b'{"a": [1, 2.5e-3, -0, "x\\u00e9\\uD83D\\uDE00"], "b": null}', b"[[[[]]]]",
-             b'"\\u12"', b"1e400", b"123456789012345678901234567890"],
+             b'"\\u12"', b"1e400", b"123456789012345678901234567890",
+             # A repeated key hides what is refused by design from the tree.
+             b'{"a":"\\uDE00b","a":"b"}', b'{"a":' + b"[" * 512 + b"]" * 512 + b',"a":1}'],
     "toml": [b'[a]\nb = 1\n[[c]]\nd = "x"\n[[c]]\ne.f = 0x1F\n',
              b'a = """\nx\\\n  y"""\nb = \'\'\'z\'\'\'\n', b"t = {x = [1, {y = 2}]}\n",
              b"d = 1979-05-27T07:32:00Z\nf = +1_000.5e-3\n"],

@@ -11,6 +11,7 @@ import _quorvane
 from _util import DATA, position_error
 
 import checks
+import seeds
 
 PARSE = {"json": _quorvane.parse_json, "toml": _quorvane.parse_toml,
          "ini": _quorvane.parse_ini}
@@ -87,6 +88,33 @@ def test_every_byte_in_every_place(fmt):
         for b in range(256):
             for middle in (bytes([b]), bytes([b, b]), bytes([b]) + b"\n"):
                 checks.check(fmt, before + middle + after)
+
+
+# Running out of memory while a long integer is converted is a MemoryError,
+# never a document error: each allocation of the parse fails in turn.
+@pytest.mark.parametrize("fmt, doc", [
+    ("json", "1" * 30), ("json", "[-" + "1" * 30 + "]"), ("json", '{"a": ' + "9" * 40 + "}"),
+    ("toml", "a = " + "1" * 30), ("toml", "a = 0x" + "f" * 30)])
+def test_memory_error_in_long_integer_passes_through(fmt, doc):
+    testcapi = pytest.importorskip("_testcapi")
+    expected = PARSE[fmt](doc)
+    for k in range(8):
+        testcapi.set_nomemory(k, k + 1)
+        try:
+            tree = PARSE[fmt](doc)
+        except MemoryError:
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        assert tree == expected
+
+
+# The fuzzers' own snippets, the ones that once made a check misjudge
+# a document included, pass the checks.
+@pytest.mark.parametrize("fmt", sorted(seeds.SNIPPETS))
+def test_seed_snippets_pass_the_checks(fmt):
+    for data in seeds.SNIPPETS[fmt]:
+        checks.check(fmt, data)
 
 
 # ---------------------------------------------------------------------------

@@ -1,57 +1,29 @@
-// Module definition, entry functions and the helpers shared by all parsers.
+// Module definition, entry functions, and the exported faces of the toolkit.
 #include "quorvane.h"
+#include "toolkit/toolkit.h"
 
 #include <climits>
-#include <clocale>
-#include <cstdio>
-#include <cstring>
-#include <locale.h>
 
 // ---------------------------------------------------------------------------
-// Position errors
+// The exported faces of toolkit pieces, for native callers outside the module
 
 QUORVANE_API void quorvane_raise_error(const char *msg, int line, int col)
 {
-    // 512 bytes on the stack: longer texts are cut, never rejected.
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, "parse error at line %d, column %d: %s",
-                  line, col, msg);
-    PyErr_SetString(PyExc_ValueError, buffer);
+    qv::raise_position(msg, line, col);
 }
 
 QUORVANE_API void quorvane_line_col(const char *text, Py_ssize_t offset,
                                     int *line, int *col)
 {
-    // Every byte before the offset counts, NUL included: a document may hold
-    // NUL bytes and the place reported must still be the real one.
-    Py_ssize_t l = 1;
-    Py_ssize_t line_start = 0;
-    if (offset > 0) {
-        const char *p = text;
-        const char *end = text + offset;
-        while (const void *nl = std::memchr(p, '\n', (size_t)(end - p))) {
-            p = static_cast<const char *>(nl) + 1;
-            l++;
-        }
-        line_start = p - text;
-    } else {
-        offset = 0;
-    }
-    Py_ssize_t c = offset - line_start + 1;
-    // A document of more than INT_MAX lines or bytes on one line still gets
-    // an error, with the count saturated rather than wrapped.
-    *line = l > INT_MAX ? INT_MAX : (int)l;
-    *col = c > INT_MAX ? INT_MAX : (int)c;
+    qv::line_col(text, offset, line, col);
 }
-
-// ---------------------------------------------------------------------------
-// Strings
 
 QUORVANE_API PyObject *quorvane_new_str(const char *s, Py_ssize_t len)
 {
     if (s == nullptr || len <= 0)
         return PyUnicode_FromStringAndSize("", 0);
-    return PyUnicode_DecodeUTF8(s, len, "strict");
+    qv::StrMaker strs;
+    return strs.make(s, len);
 }
 
 // ---------------------------------------------------------------------------
@@ -65,70 +37,46 @@ inline bool number_is_space(char c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-inline bool number_is_digit(char c) { return c >= '0' && c <= '9'; }
-
 // Decimal integer as strtoll reads it (white space, sign, digits), but exact
-// at any size.  Returns NULL with no exception when no digit is found.
+// at any size.  Returns NULL with no exception when no digit is found.  The
+// interpreter's own errors pass through: this scanner reports no positions.
 PyObject *number_parse_integer(const char *s, Py_ssize_t len, Py_ssize_t *used)
 {
     Py_ssize_t i = 0;
     while (i < len && number_is_space(s[i]))
         i++;
-    Py_ssize_t sign_at = i;
     bool negative = false;
     if (i < len && (s[i] == '+' || s[i] == '-')) {
         negative = s[i] == '-';
         i++;
     }
     Py_ssize_t digits_at = i;
-    while (i < len && number_is_digit(s[i]))
-        i++;
+    uint64_t v = 0;
+    i = qv::scan_digits(s, i, len, &v);
     if (i == digits_at)
         return nullptr;
     *used = i;
-    if (i - digits_at <= 18) {
-        long long v = 0;
-        for (Py_ssize_t k = digits_at; k < i; k++)
-            v = v * 10 + (s[k] - '0');
-        return PyLong_FromLongLong(negative ? -v : v);
-    }
-    // Long numbers go through the interpreter's arbitrary precision reader
-    // on a private NUL-terminated copy of the sign and digits.
-    Py_ssize_t n = i - sign_at;
-    qv::Buf tmp(static_cast<char *>(std::malloc((size_t)n + 1)));
-    if (!tmp)
-        return PyErr_NoMemory();
-    std::memcpy(tmp.get(), s + sign_at, (size_t)n);
-    tmp.get()[n] = '\0';
-    return PyLong_FromString(tmp.get(), nullptr, 10);
+    if (i - digits_at <= 18)
+        return qv::int_from_magnitude(v, negative);
+    return qv::big_int(s + digits_at, i - digits_at, 10, negative);
 }
 
 // strtod in the "C" locale on a bounded copy: the result does not depend on
 // the process locale and the conversion never reads past len.
 PyObject *number_parse_float(const char *s, Py_ssize_t len, Py_ssize_t *used)
 {
-    locale_t c_locale = newlocale(LC_ALL_MASK, "C", (locale_t)0);
-    if (c_locale == (locale_t)0)
-        return PyErr_NoMemory();
-    char small[128];
-    qv::Buf big;
-    char *copy = small;
-    if (len >= (Py_ssize_t)sizeof small) {
-        big.reset(static_cast<char *>(std::malloc((size_t)len + 1)));
-        if (!big) {
-            freelocale(c_locale);
-            return PyErr_NoMemory();
-        }
-        copy = big.get();
-    }
-    std::memcpy(copy, s, (size_t)len);
-    copy[len] = '\0';
-    char *end = copy;
-    double d = strtod_l(copy, &end, c_locale);
-    freelocale(c_locale);
-    if (end == copy)
+    qv::CLocale c_locale;
+    if (c_locale.get() == (locale_t)0)
         return nullptr;
-    *used = end - copy;
+    qv::CText copy;
+    const char *text = copy.copy(s, len);
+    if (text == nullptr)
+        return nullptr;
+    char *end = nullptr;
+    double d = strtod_l(text, &end, c_locale.get());
+    if (end == text)
+        return nullptr;
+    *used = end - text;
     return PyFloat_FromDouble(d);
 }
 
@@ -148,7 +96,7 @@ QUORVANE_API PyObject *quorvane_parse_number(const char *s, Py_ssize_t len,
         char c = s[i];
         if (c == '.' || c == 'e' || c == 'E')
             is_float = true;
-        else if (!(number_is_digit(c) || c == '+' || c == '-'))
+        else if (!(qv::is_digit(c) || c == '+' || c == '-'))
             break;
     }
     Py_ssize_t used = 0;

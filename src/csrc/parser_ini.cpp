@@ -4,6 +4,7 @@
 // into the root itself.  Values are never typed, unescaped or interpolated;
 // every error points at the end of the offending line.
 #include "quorvane.h"
+#include "toolkit/toolkit.h"
 
 #include <cstring>
 
@@ -18,7 +19,7 @@ struct IniCtx {
 // Space, tab and carriage return; a line feed ends lines and is never blank.
 inline bool ini_is_ws(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-void ini_error(IniCtx *ctx, const char *msg) { qv::raise_at(ctx->text, ctx->pos, msg); }
+void ini_error(IniCtx *ctx, const char *msg) { qv::PositionError::raise(ctx->text, ctx->pos, msg); }
 
 // Reports msg at the end of the current line and returns -1.
 int ini_fail_at_line_end(IniCtx *ctx, Py_ssize_t line_end, const char *msg)

@@ -9,6 +9,7 @@
 // Every redefinition conflict is found through those tags.  Date-times are
 // kept as the text of their token.
 #include "quorvane.h"
+#include "toolkit/toolkit.h"
 
 #include <clocale>
 #include <cstddef>
@@ -251,7 +252,7 @@ struct TomlCtx {
     PathEntry local_entries[TOML_PATH_SET_LOCAL];
 };
 
-void toml_error(TomlCtx *ctx, const char *msg) { qv::raise_at(ctx->text, ctx->pos, msg); }
+void toml_error(TomlCtx *ctx, const char *msg) { qv::PositionError::raise(ctx->text, ctx->pos, msg); }
 
 // Raises msg at offset and returns NULL, for the readers that build objects.
 PyObject *toml_fail_at(TomlCtx *ctx, Py_ssize_t offset, const char *msg)

@@ -1,7 +1,8 @@
-// Decimal to double conversion, correctly rounded and without allocation in
-// the common case.  Header-only and file-local to every source that includes
-// it (anonymous namespace), so each parser may use it without exporting
-// anything from the shared object.
+// toolkit/float.h: decimal to double conversion, correctly rounded and
+// without allocation in the common case.
+//
+//   double d;
+//   if (qv::float_from_decimal(w, q, negative, truncated, &d)) ... else slow path
 //
 // A number arrives already scanned as a decimal significand and a power of
 // ten: value = w * 10^q, where w holds at most 19 significant digits and
@@ -15,7 +16,6 @@
 #include <cstring>
 
 namespace qv {
-namespace {
 
 // 128-bit approximations of 5^q for q = -342 .. 308, each normalised so that
 // its top bit is set: truncated for q >= 0, and the reciprocal rounded up for
@@ -465,5 +465,4 @@ inline bool float_from_decimal(uint64_t w, int64_t q, bool negative, bool trunca
     return true;
 }
 
-}  // namespace
 }  // namespace qv

@@ -1,0 +1,244 @@
+// toolkit/str.h: the one way to make a str from UTF-8 bytes.
+//
+//   qv::StrMaker strs;                  // per call: owns a scratch buffer
+//   PyObject *s = strs.make(p, n, high);  // new reference, or NULL + exception
+//   PyObject *s = strs.make(p, n);        // the same, finding `high` itself
+//   int k = qv::utf8_encode(out, cp);     // cp's UTF-8 bytes at out (room for 4)
+//
+// `high` says whether any of the n bytes is >= 0x80 (readers learn it for
+// free while scanning); ASCII is copied straight into the str.  Other text
+// is checked and decoded once, into a str of its final width.  Bytes that
+// are not strict UTF-8 (overlong forms, surrogates, anything beyond
+// U+10FFFF, truncated sequences) go to the interpreter's strict decoder,
+// which raises its UnicodeDecodeError for them: the result is always what
+// bytes.decode("utf-8") gives.
+#pragma once
+
+#include "buffer.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace qv {
+
+// Writes the shortest UTF-8 form of the scalar value cp (at most U+10FFFF,
+// checked by the caller) to out, which has room for four bytes; returns
+// the number of bytes written.
+inline int utf8_encode(char *out, unsigned cp)
+{
+    if (cp < 0x80) {
+        out[0] = (char)cp;
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = (char)(0xC0 | (cp >> 6));
+        out[1] = (char)(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = (char)(0xE0 | (cp >> 12));
+        out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = (char)(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = (char)(0xF0 | (cp >> 18));
+    out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = (char)(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+// Whether any of n bytes is >= 0x80.
+inline bool any_high(const char *s, Py_ssize_t n)
+{
+    uint64_t acc = 0;
+    Py_ssize_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        acc |= w;
+    }
+    for (; i < n; i++)
+        acc |= (unsigned char)s[i];
+    return (acc & 0x8080808080808080ULL) != 0;
+}
+
+// Length in code points of n bytes of UTF-8, or -1 when they are not
+// strict UTF-8.
+inline Py_ssize_t utf8_measure(const unsigned char *s, Py_ssize_t n)
+{
+    Py_ssize_t i = 0, count = 0;
+    while (i < n) {
+        if (n - i >= 8) {
+            uint64_t v;
+            std::memcpy(&v, s + i, 8);
+            if (!(v & 0x8080808080808080ULL)) {
+                i += 8;
+                count += 8;
+                continue;
+            }
+        }
+        unsigned c = s[i];
+        if (c < 0x80) {
+            i++;
+        } else if (c < 0xC2) {
+            return -1;
+        } else if (c < 0xE0) {
+            if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80)
+                return -1;
+            i += 2;
+        } else if (c < 0xF0) {
+            if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80)
+                return -1;
+            if ((c == 0xE0 && s[i + 1] < 0xA0) || (c == 0xED && s[i + 1] > 0x9F))
+                return -1;  // overlong, or a surrogate
+            i += 3;
+        } else if (c < 0xF5) {
+            if (n - i < 4 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80 ||
+                (s[i + 3] & 0xC0) != 0x80)
+                return -1;
+            if ((c == 0xF0 && s[i + 1] < 0x90) || (c == 0xF4 && s[i + 1] > 0x8F))
+                return -1;  // overlong, or beyond U+10FFFF
+            i += 4;
+        } else {
+            return -1;
+        }
+        count++;
+    }
+    return count;
+}
+
+// Decodes n bytes of UTF-8 already checked by utf8_measure.
+template <typename Unit>
+void utf8_decode(const unsigned char *s, Py_ssize_t n, Unit *out)
+{
+    Py_ssize_t i = 0;
+    while (i < n) {
+        unsigned c = s[i];
+        if (c < 0x80) {
+            *out++ = (Unit)c;
+            i++;
+        } else if (c < 0xE0) {
+            *out++ = (Unit)(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+            i += 2;
+        } else if (c < 0xF0) {
+            *out++ = (Unit)(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
+            i += 3;
+        } else {
+            *out++ = (Unit)(((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) |
+                            ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F));
+            i += 4;
+        }
+    }
+}
+
+// Decodes n bytes of strict UTF-8 into 16-bit units at out (room for n),
+// checking as it goes.  Returns the number of units, with *maxchar the
+// largest class (0x7F, 0xFF or 0xFFFF); -1 for bytes that are not strict
+// UTF-8; -2 at the first code point beyond 16 bits.
+inline Py_ssize_t utf8_decode_ucs2(const unsigned char *s, Py_ssize_t n, uint16_t *out,
+                                   Py_UCS4 *maxchar)
+{
+    Py_ssize_t i = 0, count = 0;
+    unsigned max = 0x7F;
+    while (i < n) {
+        unsigned c = s[i];
+        if (c < 0x80) {
+            out[count++] = (uint16_t)c;
+            i++;
+            continue;
+        }
+        if (c >= 0xE0 && c < 0xF0) {
+            if (n - i < 3)
+                return -1;
+            unsigned c1 = s[i + 1], c2 = s[i + 2];
+            if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80 || (c == 0xE0 && c1 < 0xA0) ||
+                (c == 0xED && c1 > 0x9F))
+                return -1;  // not a continuation, overlong, or a surrogate
+            out[count++] = (uint16_t)(((c & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F));
+            max = 0xFFFF;
+            i += 3;
+            continue;
+        }
+        if (c >= 0xC2 && c < 0xE0) {
+            if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80)
+                return -1;
+            unsigned cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
+            out[count++] = (uint16_t)cp;
+            if (cp > max)
+                max = cp > 0xFF ? 0xFFFF : 0xFF;
+            i += 2;
+            continue;
+        }
+        if (c >= 0xF0 && c < 0xF5)
+            return -2;
+        return -1;
+    }
+    *maxchar = max;
+    return count;
+}
+
+// The interpreter's strict decoder: raises its UnicodeDecodeError for
+// bytes that are not UTF-8.
+inline PyObject *str_from_utf8_strict(const char *s, Py_ssize_t n)
+{
+    return PyUnicode_DecodeUTF8(s, n, "strict");
+}
+
+class StrMaker {
+public:
+    StrMaker() noexcept = default;
+    StrMaker(const StrMaker &) = delete;
+    StrMaker &operator=(const StrMaker &) = delete;
+
+    PyObject *make(const char *s, Py_ssize_t n, bool high)
+    {
+        if (!high) {
+            PyObject *str = PyUnicode_New(n, 127);
+            if (str && n)
+                copy_short(static_cast<char *>(PyUnicode_DATA(str)), s, n);
+            return str;
+        }
+        return make_wide(s, n);
+    }
+    PyObject *make(const char *s, Py_ssize_t n) { return make(s, n, any_high(s, n)); }
+
+private:
+    // Text that is not ASCII is decoded once into 16-bit units in the
+    // scratch buffer and copied into a str of its final size and width;
+    // text beyond 16 bits is measured and decoded straight into the str.
+    PyObject *make_wide(const char *s, Py_ssize_t n)
+    {
+        auto u = reinterpret_cast<const unsigned char *>(s);
+        units_.clear();
+        if (!units_.reserve(n < 256 ? 256 : n))
+            return nullptr;
+        Py_UCS4 maxchar;
+        Py_ssize_t count = utf8_decode_ucs2(u, n, units_.data(), &maxchar);
+        if (count >= 0) {
+            PyObject *str = PyUnicode_New(count, maxchar);
+            if (!str)
+                return nullptr;
+            if (PyUnicode_KIND(str) == PyUnicode_2BYTE_KIND) {
+                std::memcpy(PyUnicode_2BYTE_DATA(str), units_.data(), (size_t)count * 2);
+            } else {
+                Py_UCS1 *out = PyUnicode_1BYTE_DATA(str);
+                for (Py_ssize_t i = 0; i < count; i++)
+                    out[i] = (Py_UCS1)units_[i];
+            }
+            return str;
+        }
+        if (count == -2)
+            count = utf8_measure(u, n);
+        if (count < 0)
+            return str_from_utf8_strict(s, n);
+        PyObject *str = PyUnicode_New(count, 0x10FFFF);
+        if (str)
+            utf8_decode(u, n, PyUnicode_4BYTE_DATA(str));
+        return str;
+    }
+
+    Buffer<uint16_t, 0> units_;
+};
+
+}  // namespace qv

@@ -1,0 +1,30 @@
+// The toolkit: the machinery that every reader of every quorvane module
+// shares, written once.  Header-only, so the hot paths inline into the
+// readers; nothing here has external linkage that leaves a module (the
+// modules are built with hidden visibility and export maps).
+//
+//   ref.h     qv::Ref, qv::Buf: owned references and blocks
+//   cursor.h  qv::Cursor<Policy>: the place in the document and the one way
+//             to fail there; qv::PositionError (_quorvane's "parse error at
+//             line L, column C: msg") and qv::OffsetError (_std's
+//             ValueError(msg, byte_offset)); qv::line_col
+//   buffer.h  qv::Buffer<T, N>: growable array with an inline first block;
+//             qv::RefStack: a stack of owned references
+//   hash.h    qv::words_of, qv::hash_bytes, qv::hash_combine
+//   str.h     qv::StrMaker: str from UTF-8 bytes; qv::utf8_encode
+//   keys.h    qv::KeyCache: key strs made once per call
+//   number.h  digits, 64-bit and arbitrary precision integers, floats
+//             (float.h: correctly rounded decimal to double), qv::refused
+//   dict.h    qv::get_or_add, qv::child_dict
+//
+// Each header's top comment documents its API.
+#pragma once
+
+#include "buffer.h"
+#include "cursor.h"
+#include "dict.h"
+#include "hash.h"
+#include "keys.h"
+#include "number.h"
+#include "ref.h"
+#include "str.h"
