@@ -7,7 +7,7 @@
 // one section may reopen the tables they made, and inline tables and
 // arrays never grow.
 #include "std.h"
-#include "interim.h"
+#include "toolkit/toolkit.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-variable"
@@ -19,7 +19,7 @@
 
 namespace {
 
-using stdx::Ref;
+using qv::Ref;
 
 constexpr int kMaxDepth = 512;
 
@@ -60,7 +60,7 @@ struct CharClasses {
 constexpr CharClasses kClass;
 
 inline bool is(char c, unsigned char cls) { return (kClass.c[(unsigned char)c] & cls) != 0; }
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using qv::is_digit;
 
 // ---------------------------------------------------------------------------
 // What each table and array of the tree was defined as, keyed by the node.
@@ -240,40 +240,33 @@ int digits_value(const char *p, const char *end, int n)
 // ---------------------------------------------------------------------------
 // The reader: one per call.
 
-class Reader {
+class Reader : public qv::Cursor<qv::OffsetError> {
 public:
     Reader(const char *text, Py_ssize_t len, bool v11, PyObject *parse_float)
-        : text_(text), end_(text + len), p_(text), v11_(v11), parse_float_(parse_float)
+        : Cursor(text, len), end_(text + len), v11_(v11), parse_float_(parse_float)
     {
     }
 
     PyObject *document();
 
 private:
-    // -- failing ---------------------------------------------------------
-    std::nullptr_t fail(const char *at, const char *msg)
-    {
-        Ref offset(PyLong_FromSsize_t(at - text_));
-        if (offset) {
-            Ref args(Py_BuildValue("(sO)", msg, offset.get()));
-            if (args)
-                PyErr_SetObject(PyExc_ValueError, args.get());
-        }
-        return nullptr;
-    }
+    // The grammar reads through pointers into the text; the cursor keeps
+    // the offset, and every failure is raised at an offset.
+    const char *here() const { return text + pos; }
+    void go(const char *q) { pos = q - text; }
+    qv::Failure fail_ptr(const char *at, const char *msg) { return fail_at(at - text, msg); }
     bool fails(const char *at, const char *msg)
     {
-        fail(at, msg);
+        fail_at(at - text, msg);
         return false;
     }
 
-    bool at_end() const { return p_ >= end_; }
-    char peek(Py_ssize_t k = 0) const { return p_ + k < end_ ? p_[k] : '\0'; }
+    char peek(Py_ssize_t k = 0) const { return pos + k < len ? text[pos + k] : '\0'; }
 
     void skip_blanks()
     {
-        while (p_ < end_ && (*p_ == ' ' || *p_ == '\t'))
-            p_++;
+        while (pos < len && (text[pos] == ' ' || text[pos] == '\t'))
+            pos++;
     }
 
     // -- line structure --------------------------------------------------
@@ -296,13 +289,15 @@ private:
 
     // -- values ------------------------------------------------------------
     PyObject *value();
-    PyObject *basic_string();
+    PyObject *basic_string(bool key = false);
+    PyObject *plain_string(const char *start, const char *end, bool key);
     PyObject *ml_basic_string();
-    PyObject *literal_string();
+    PyObject *literal_string(bool key = false);
     PyObject *ml_literal_string();
-    bool escape(stdx::Bytes &out);
+    bool escape(qv::Buffer<char, 256> &out);
     PyObject *number_or_date();
     PyObject *number();
+    PyObject *decimal_float(const char *start, const char *end);
     PyObject *special_float(const char *start);
     PyObject *radix_integer(int base);
     PyObject *date_time();
@@ -316,9 +311,7 @@ private:
     PyObject *zone(int minutes);
     PyObject *call_parse_float(const char *s, Py_ssize_t n);
 
-    const char *text_;
-    const char *end_;
-    const char *p_;
+    const char *const end_;
     bool v11_;
     PyObject *parse_float_;  // borrowed; nullptr for the built-in float
 
@@ -327,8 +320,10 @@ private:
     uint64_t section_ = 0;
     int depth_ = 0;
     TableKinds kinds_;
-    stdx::KeyCache keys_;
-    stdx::Bytes scratch_;
+    qv::StrMaker strs_;
+    qv::KeyCache keys_;
+    qv::Buffer<char, 256> scratch_;
+    qv::CText number_text_;
     KeyPath path_;
     PyDateTime_CAPI *dt_ = nullptr;
     struct Zone {
@@ -345,10 +340,10 @@ private:
 bool Reader::comment()
 {
     // At '#': runs to the line end; a tab is the only control character.
-    const char *q = p_ + 1;
+    const char *q = here() + 1;
     while (q < end_ && is(*q, C_COMMENT))
         q++;
-    p_ = q;
+    go(q);
     if (q < end_ && *q != '\n' && !(*q == '\r' && q + 1 < end_ && q[1] == '\n'))
         return fails(q, *q == '\r' ? "carriage return without a line feed"
                                    : "control character in a comment");
@@ -358,11 +353,11 @@ bool Reader::comment()
 bool Reader::newline()
 {
     if (peek() == '\n') {
-        p_++;
+        pos++;
         return true;
     }
     if (peek() == '\r' && peek(1) == '\n') {
-        p_ += 2;
+        pos += 2;
         return true;
     }
     return false;
@@ -375,9 +370,9 @@ bool Reader::end_of_line()
         return false;
     if (at_end() || newline())
         return true;
-    if (*p_ == '\r')
-        return fails(p_, "carriage return without a line feed");
-    return fails(p_, "expected a line end after a statement");
+    if (*here() == '\r')
+        return fails(here(), "carriage return without a line feed");
+    return fails(here(), "expected a line end after a statement");
 }
 
 // Blanks, line ends and comments, as arrays allow them between values.
@@ -387,12 +382,12 @@ bool Reader::skip_blank_lines()
         skip_blanks();
         if (at_end())
             return true;
-        if (*p_ == '#') {
+        if (*here() == '#') {
             if (!comment())
                 return false;
         } else if (!newline()) {
-            if (*p_ == '\r')
-                return fails(p_, "carriage return without a line feed");
+            if (*here() == '\r')
+                return fails(here(), "carriage return without a line feed");
             return true;
         }
     }
@@ -403,40 +398,40 @@ bool Reader::skip_blank_lines()
 
 PyObject *Reader::simple_key()
 {
-    const char *start = p_;
+    const char *start = here();
     char c = peek();
     if (is(c, C_BARE)) {
-        const char *q = p_ + 1;
+        const char *q = here() + 1;
         while (q < end_ && is(*q, C_BARE))
             q++;
-        p_ = q;
-        return keys_.get(start, q - start);
+        go(q);
+        return keys_.get(strs_, start, q - start, false);
     }
     if (c == '"') {
         if (peek(1) == '"' && peek(2) == '"')
-            return fail(p_, "a key cannot be a multi-line string");
-        return basic_string();
+            return fail_ptr(here(), "a key cannot be a multi-line string");
+        return basic_string(true);
     }
     if (c == '\'') {
         if (peek(1) == '\'' && peek(2) == '\'')
-            return fail(p_, "a key cannot be a multi-line string");
-        return literal_string();
+            return fail_ptr(here(), "a key cannot be a multi-line string");
+        return literal_string(true);
     }
-    return fail(p_, "expected a key");
+    return fail_ptr(here(), "expected a key");
 }
 
 bool Reader::key(KeyPath &path)
 {
     path.clear();
     for (;;) {
-        const char *at = p_;
+        const char *at = here();
         PyObject *part = simple_key();
         if (part == nullptr || !path.push(part, at))
             return false;
         skip_blanks();
         if (peek() != '.')
             return true;
-        p_++;
+        pos++;
         skip_blanks();
     }
 }
@@ -473,14 +468,14 @@ PyObject *Reader::header_parent(const KeyPath &path)
         uint64_t kind = kinds_.get(next) & kKindMask;
         if (PyDict_CheckExact(next)) {
             if (kind == 0 || kind == K_INLINE_DOTTED)
-                return fail(path.at(i), "cannot extend an inline table");
+                return fail_ptr(path.at(i), "cannot extend an inline table");
             table = next;
         } else if (kind == K_ARRAY_TABLES) {
             table = PyList_GET_ITEM(next, PyList_GET_SIZE(next) - 1);
         } else if (PyList_CheckExact(next)) {
-            return fail(path.at(i), "cannot extend an array");
+            return fail_ptr(path.at(i), "cannot extend an array");
         } else {
-            return fail(path.at(i), "key already holds a value");
+            return fail_ptr(path.at(i), "key already holds a value");
         }
     }
     return table;
@@ -505,10 +500,10 @@ PyObject *Reader::dotted_parent(PyObject *table, const KeyPath &path, bool in_in
         uint64_t kind = word & kKindMask;
         if (!PyDict_CheckExact(next)) {
             if (kind == K_ARRAY_TABLES)
-                return fail(path.at(i), "cannot add a key to an array of tables");
+                return fail_ptr(path.at(i), "cannot add a key to an array of tables");
             if (PyList_CheckExact(next))
-                return fail(path.at(i), "cannot extend an array");
-            return fail(path.at(i), "key already holds a value");
+                return fail_ptr(path.at(i), "cannot extend an array");
+            return fail_ptr(path.at(i), "key already holds a value");
         }
         if (word == mine) {
             table = next;
@@ -519,9 +514,9 @@ PyObject *Reader::dotted_parent(PyObject *table, const KeyPath &path, bool in_in
                 return nullptr;
             table = next;
         } else if (kind == K_HEADER || kind == K_DOTTED || kind == K_IMPLICIT) {
-            return fail(path.at(i), "cannot add keys to a table defined elsewhere");
+            return fail_ptr(path.at(i), "cannot add keys to a table defined elsewhere");
         } else {
-            return fail(path.at(i), "cannot extend an inline table");
+            return fail_ptr(path.at(i), "cannot extend an inline table");
         }
     }
     return table;
@@ -530,13 +525,13 @@ PyObject *Reader::dotted_parent(PyObject *table, const KeyPath &path, bool in_in
 bool Reader::table_header()
 {
     // At '['.
-    p_++;
+    pos++;
     skip_blanks();
     if (!key(path_))
         return false;
     if (peek() != ']')
-        return fails(p_, "expected ']' after a table name");
-    p_++;
+        return fails(here(), "expected ']' after a table name");
+    pos++;
     PyObject *parent = header_parent(path_);
     if (parent == nullptr)
         return false;
@@ -573,13 +568,13 @@ bool Reader::table_header()
 bool Reader::array_table_header()
 {
     // At '[['.
-    p_ += 2;
+    pos += 2;
     skip_blanks();
     if (!key(path_))
         return false;
     if (peek() != ']' || peek(1) != ']')
-        return fails(p_, "expected ']]' after the name of an array of tables");
-    p_ += 2;
+        return fails(here(), "expected ']]' after the name of an array of tables");
+    pos += 2;
     PyObject *parent = header_parent(path_);
     if (parent == nullptr)
         return false;
@@ -624,8 +619,8 @@ bool Reader::key_value(PyObject *table, bool in_inline)
     if (!key(path))
         return false;
     if (peek() != '=')
-        return fails(p_, "expected '=' after a key");
-    p_++;
+        return fails(here(), "expected '=' after a key");
+    pos++;
     skip_blanks();
     Ref v(value());
     if (!v)
@@ -647,12 +642,12 @@ bool Reader::key_value(PyObject *table, bool in_inline)
 // ---------------------------------------------------------------------------
 // Strings
 
-bool Reader::escape(stdx::Bytes &out)
+bool Reader::escape(qv::Buffer<char, 256> &out)
 {
     // At '\'.
-    const char *at = p_;
+    const char *at = here();
     char c = peek(1);
-    p_ += 2;
+    pos += 2;
     char simple = 0;
     switch (c) {
     case 'b': simple = '\b'; break;
@@ -671,20 +666,14 @@ bool Reader::escape(stdx::Bytes &out)
         if (c == 'x' && !v11_)
             return fails(at, "the escape \\x needs TOML 1.1");
         int n = c == 'x' ? 2 : c == 'u' ? 4 : 8;
-        if (end_ - p_ < n)
+        int64_t cp = end_ - here() < n ? -1 : qv::hex_value(here(), n);
+        if (cp < 0)
             return fails(at, "invalid escape sequence");
-        uint32_t cp = 0;
-        for (int i = 0; i < n; i++) {
-            int d = qv::hex_digit(p_[i]);
-            if (d < 0)
-                return fails(at, "invalid escape sequence");
-            cp = cp * 16 + (uint32_t)d;
-        }
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             return fails(at, "escape is not a Unicode scalar value");
-        p_ += n;
+        pos += n;
         char buf[4];
-        return out.append(buf, qv::utf8_encode(buf, cp));
+        return out.append(buf, qv::utf8_encode(buf, (unsigned)cp));
     }
     default:
         return fails(at, "invalid escape sequence");
@@ -692,70 +681,80 @@ bool Reader::escape(stdx::Bytes &out)
     return out.push(simple);
 }
 
-PyObject *Reader::basic_string()
+// A string that stands in the text as it is; keys go through the cache.
+PyObject *Reader::plain_string(const char *start, const char *end, bool key)
+{
+    if (key)
+        return keys_.get(strs_, start, end - start, qv::any_high(start, end - start));
+    return strs_.make(start, end - start);
+}
+
+PyObject *Reader::basic_string(bool key)
 {
     // At '"'.
-    const char *start = ++p_;
+    pos++;
+    const char *start = here();
     const char *q = start;
     while (q < end_ && is(*q, C_BASIC))
         q++;
     if (q < end_ && *q == '"') {
-        p_ = q + 1;
-        return stdx::make_str(start, q - start);
+        go(q + 1);
+        return plain_string(start, q, key);
     }
-    stdx::Bytes &buf = scratch_;
+    qv::Buffer<char, 256> &buf = scratch_;
     buf.clear();
     for (;;) {
         if (!buf.append(start, q - start))
             return nullptr;
         if (q >= end_ || *q == '\n' || *q == '\r')
-            return fail(q, "unterminated string");
+            return fail_ptr(q, "unterminated string");
         if (*q == '"') {
-            p_ = q + 1;
-            return stdx::make_str(buf.data(), buf.size());
+            go(q + 1);
+            return strs_.make(buf.data(), buf.size());
         }
         if (*q != '\\')
-            return fail(q, "control character in a string");
-        p_ = q;
+            return fail_ptr(q, "control character in a string");
+        go(q);
         if (!escape(buf))
             return nullptr;
-        start = q = p_;
+        start = q = here();
         while (q < end_ && is(*q, C_BASIC))
             q++;
     }
 }
 
-PyObject *Reader::literal_string()
+PyObject *Reader::literal_string(bool key)
 {
     // At '\''.
-    const char *start = ++p_;
+    pos++;
+    const char *start = here();
     const char *q = start;
     while (q < end_ && is(*q, C_LITERAL))
         q++;
     if (q < end_ && *q == '\'') {
-        p_ = q + 1;
-        return stdx::make_str(start, q - start);
+        go(q + 1);
+        return plain_string(start, q, key);
     }
     if (q >= end_ || *q == '\n' || *q == '\r')
-        return fail(q, "unterminated string");
-    return fail(q, "control character in a string");
+        return fail_ptr(q, "unterminated string");
+    return fail_ptr(q, "control character in a string");
 }
 
 PyObject *Reader::ml_basic_string()
 {
     // At '"""'; a line end right after the opening quotes is dropped.
-    p_ += 3;
+    pos += 3;
     newline();
-    const char *start = p_;
+    const char *start = here();
     const char *q = start;
     bool copied = false;
-    stdx::Bytes &buf = scratch_;
+    qv::Buffer<char, 256> &buf = scratch_;
     buf.clear();
     for (;;) {
         while (q < end_ && (is(*q, C_BASIC) || *q == '\n'))
             q++;
         if (q >= end_)
-            return fail(q, "unterminated string");
+            return fail_ptr(q, "unterminated string");
         char c = *q;
         if (c == '"') {
             if (q + 2 < end_ && q[1] == '"' && q[2] == '"') {
@@ -766,12 +765,12 @@ PyObject *Reader::ml_basic_string()
                     close++;
                     extra++;
                 }
-                p_ = close + 3;
+                go(close + 3);
                 if (!copied)
-                    return stdx::make_str(start, close - start);
+                    return strs_.make(start, close - start);
                 if (!buf.append(start, close - start))
                     return nullptr;
-                return stdx::make_str(buf.data(), buf.size());
+                return strs_.make(buf.data(), buf.size());
             }
             q++;
             continue;
@@ -786,10 +785,10 @@ PyObject *Reader::ml_basic_string()
                 start = q = q + 2;
                 continue;
             }
-            return fail(q, "carriage return without a line feed");
+            return fail_ptr(q, "carriage return without a line feed");
         }
         if (c != '\\')
-            return fail(q, "control character in a string");
+            return fail_ptr(q, "control character in a string");
         // A backslash at a line end drops the line end and every blank and
         // line end after it.
         const char *r = q + 1;
@@ -802,28 +801,28 @@ PyObject *Reader::ml_basic_string()
             start = q = r;
             continue;
         }
-        p_ = q;
+        go(q);
         if (!escape(buf))
             return nullptr;
-        start = q = p_;
+        start = q = here();
     }
 }
 
 PyObject *Reader::ml_literal_string()
 {
     // At "'''".
-    p_ += 3;
+    pos += 3;
     newline();
-    const char *start = p_;
+    const char *start = here();
     const char *q = start;
     bool copied = false;
-    stdx::Bytes &buf = scratch_;
+    qv::Buffer<char, 256> &buf = scratch_;
     buf.clear();
     for (;;) {
         while (q < end_ && (is(*q, C_LITERAL) || *q == '\n'))
             q++;
         if (q >= end_)
-            return fail(q, "unterminated string");
+            return fail_ptr(q, "unterminated string");
         char c = *q;
         if (c == '\'') {
             if (q + 2 < end_ && q[1] == '\'' && q[2] == '\'') {
@@ -833,12 +832,12 @@ PyObject *Reader::ml_literal_string()
                     close++;
                     extra++;
                 }
-                p_ = close + 3;
+                go(close + 3);
                 if (!copied)
-                    return stdx::make_str(start, close - start);
+                    return strs_.make(start, close - start);
                 if (!buf.append(start, close - start))
                     return nullptr;
-                return stdx::make_str(buf.data(), buf.size());
+                return strs_.make(buf.data(), buf.size());
             }
             q++;
             continue;
@@ -851,16 +850,16 @@ PyObject *Reader::ml_literal_string()
             continue;
         }
         if (c == '\r')
-            return fail(q, "carriage return without a line feed");
-        return fail(q, "control character in a string");
+            return fail_ptr(q, "carriage return without a line feed");
+        return fail_ptr(q, "control character in a string");
     }
 }
 
 // ---------------------------------------------------------------------------
 // Numbers
 
-// Digits of the given class with single underscores between them, from p_;
-// false (no error set) when the run is malformed, with p_ at the fault.
+// Digits of the given class with single underscores between them, from here();
+// false (no error set) when the run is malformed, with here() at the fault.
 template <typename IsDigit>
 bool digit_run(const char *&q, const char *end, IsDigit is_d)
 {
@@ -880,47 +879,26 @@ bool digit_run(const char *&q, const char *end, IsDigit is_d)
     }
 }
 
-int hex_value(char c) { return qv::hex_digit(c); }
-
 PyObject *Reader::radix_integer(int base)
 {
     // At "0x", "0o" or "0b".
-    const char *start = p_ + 2;
+    const char *start = here() + 2;
     const char *q = start;
-    auto ok = [base](char c) {
-        if (base == 16)
-            return hex_value(c) >= 0;
-        return c >= '0' && c < (char)('0' + base);
-    };
-    if (!digit_run(q, end_, ok))
-        return fail(q, "invalid integer");
-    p_ = q;
+    if (!digit_run(q, end_, [base](char c) { return qv::digit_value(c, base) >= 0; }))
+        return fail_ptr(q, "invalid integer");
+    go(q);
     int bits = base == 16 ? 4 : base == 8 ? 3 : 1;
     uint64_t v = 0;
     int used = 0;
-    bool big = false;
     for (const char *r = start; r < q; r++) {
-        if (*r == '_')
-            continue;
-        if (used == 0 && *r == '0')
+        if (*r == '_' || (used == 0 && *r == '0'))
             continue;
         used += bits;
-        if (used > 63) {
-            big = true;
-            break;
-        }
-        v = (v << bits) | (uint64_t)hex_value(*r);
+        if (used > 64)
+            return qv::big_int(start, q - start, base, false);
+        v = (v << bits) | (uint64_t)qv::hex_digit(*r);
     }
-    if (!big)
-        return PyLong_FromUnsignedLongLong(v);
-    stdx::Bytes &buf = scratch_;
-    buf.clear();
-    for (const char *r = start; r < q; r++)
-        if (*r != '_' && !buf.push(*r))
-            return nullptr;
-    if (!buf.push('\0'))
-        return nullptr;
-    return PyLong_FromString(buf.data(), nullptr, base);
+    return qv::int_from_magnitude(v, false);
 }
 
 // The caller's float conversion, given the float's text without
@@ -942,36 +920,36 @@ PyObject *Reader::call_parse_float(const char *s, Py_ssize_t n)
 PyObject *Reader::special_float(const char *start)
 {
     // At "inf" or "nan", after an optional sign at start.
-    p_ += 3;
+    pos += 3;
     if (parse_float_ != nullptr)
-        return call_parse_float(start, p_ - start);
+        return call_parse_float(start, here() - start);
     bool negative = *start == '-';
-    double d = p_[-3] == 'i' ? Py_HUGE_VAL : Py_NAN;
+    double d = here()[-3] == 'i' ? Py_HUGE_VAL : Py_NAN;
     return PyFloat_FromDouble(negative ? -d : d);
 }
 
 PyObject *Reader::number()
 {
-    const char *start = p_;
-    const char *q = p_;
+    const char *start = here();
+    const char *q = here();
     if (*q == '+' || *q == '-')
         q++;
     if (q + 3 <= end_ && (std::memcmp(q, "inf", 3) == 0 || std::memcmp(q, "nan", 3) == 0)) {
-        p_ = q;
+        go(q);
         return special_float(start);
     }
     if (q >= end_ || !is_digit(*q))
-        return fail(q, "expected a value");
+        return fail_ptr(q, "expected a value");
     if (*q == '0' && q + 1 < end_ && (q[1] == '_' || is_digit(q[1])))
-        return fail(q, "leading zeros are not allowed");
+        return fail_ptr(q, "leading zeros are not allowed");
     auto dec = [](char c) { return is_digit(c); };
     if (!digit_run(q, end_, dec))
-        return fail(q, "invalid number");
+        return fail_ptr(q, "invalid number");
     bool is_float = false;
     if (q < end_ && *q == '.') {
         q++;
         if (!digit_run(q, end_, dec))
-            return fail(q, "expected digits after the decimal point");
+            return fail_ptr(q, "expected digits after the decimal point");
         is_float = true;
     }
     if (q < end_ && (*q == 'e' || *q == 'E')) {
@@ -979,43 +957,95 @@ PyObject *Reader::number()
         if (q < end_ && (*q == '+' || *q == '-'))
             q++;
         if (!digit_run(q, end_, dec))
-            return fail(q, "expected digits in the exponent");
+            return fail_ptr(q, "expected digits in the exponent");
         is_float = true;
     }
-    p_ = q;
-    Py_ssize_t n = q - start;
-    const char *digits = start;
-    if (std::memchr(start, '_', (size_t)n) != nullptr) {
-        stdx::Bytes &buf = scratch_;
-        buf.clear();
-        for (const char *r = start; r < q; r++)
-            if (*r != '_' && !buf.push(*r))
-                return nullptr;
-        digits = buf.data();
-        n = buf.size();
-    }
+    go(q);
     if (is_float) {
-        if (parse_float_ != nullptr)
-            return call_parse_float(digits, n);
-        return stdx::float_from_text(digits, n);
+        if (parse_float_ != nullptr) {
+            const char *clean = number_text_.copy(start, q - start, '_');
+            if (clean == nullptr)
+                return nullptr;
+            return call_parse_float(clean, number_text_.size());
+        }
+        return decimal_float(start, q);
     }
-    const char *r = digits;
+    const char *r = start;
     bool negative = *r == '-';
     if (*r == '+' || *r == '-')
         r++;
-    Py_ssize_t count = digits + n - r;
-    if (count <= 18) {
-        long long v = 0;
-        for (; r < digits + n; r++)
-            v = v * 10 + (*r - '0');
-        return PyLong_FromLongLong(negative ? -v : v);
+    if (q - r <= 19) {
+        uint64_t m = 0;
+        int count = 0;
+        for (; r < q; r++) {
+            if (*r != '_') {
+                m = m * 10 + (uint64_t)(*r - '0');
+                count++;
+            }
+        }
+        if (count <= 18)
+            return qv::int_from_magnitude(m, negative);
+        r = *start == '+' || *start == '-' ? start + 1 : start;
     }
-    qv::Buf copy(static_cast<char *>(std::malloc((size_t)n + 1)));
-    if (!copy)
-        return PyErr_NoMemory();
-    std::memcpy(copy.get(), digits, (size_t)n);
-    copy.get()[n] = '\0';
-    return PyLong_FromString(copy.get(), nullptr, 10);
+    PyObject *big = qv::big_int(r, q - r, 10, negative);
+    if (big == nullptr && qv::refused())
+        return fail_ptr(start, "integer has too many digits");
+    return big;
+}
+
+// The float of a decimal token from start to end (already checked): the
+// first 19 significant digits, the power of ten and whether any digit after
+// them is not zero decide the double, or the interpreter's reader does.
+PyObject *Reader::decimal_float(const char *start, const char *end)
+{
+    const char *r = start;
+    bool negative = *r == '-';
+    if (*r == '+' || *r == '-')
+        r++;
+    uint64_t w = 0;
+    int digits = 0;
+    int64_t q = 0;
+    bool truncated = false, fraction = false;
+    for (; r < end && *r != 'e' && *r != 'E'; r++) {
+        char c = *r;
+        if (c == '_')
+            continue;
+        if (c == '.') {
+            fraction = true;
+            continue;
+        }
+        int d = c - '0';
+        if (digits == 0 && d == 0) {
+            q -= fraction;
+            continue;
+        }
+        if (digits < 19) {
+            w = w * 10 + (uint64_t)d;
+            digits++;
+            q -= fraction;
+        } else {
+            q += !fraction;
+            truncated |= d != 0;
+        }
+    }
+    if (r < end) {
+        r++;
+        bool eneg = *r == '-';
+        if (*r == '+' || *r == '-')
+            r++;
+        int64_t e = 0;
+        for (; r < end; r++)
+            if (*r != '_' && e < 100000000)
+                e = e * 10 + (*r - '0');
+        q += eneg ? -e : e;
+    }
+    double d;
+    if (qv::float_from_decimal(w, q, negative, truncated, &d))
+        return PyFloat_FromDouble(d);
+    const char *clean = number_text_.copy(start, end - start, '_');
+    if (clean == nullptr)
+        return nullptr;
+    return qv::float_from_text(clean, number_text_.size());
 }
 
 // ---------------------------------------------------------------------------
@@ -1081,31 +1111,31 @@ bool Reader::time_part(const char *&q, int *h, int *mi, int *s, int *us)
 
 PyObject *Reader::date_time()
 {
-    const char *at = p_;
-    const char *q = p_;
+    const char *at = here();
+    const char *q = here();
     if (!datetime_api())
         return nullptr;
     int h, mi, s, us;
     if (q + 2 < end_ && q[2] == ':') {
         if (!time_part(q, &h, &mi, &s, &us))
             return nullptr;
-        p_ = q;
+        go(q);
         return dt_->Time_FromTime(h, mi, s, us, Py_None, dt_->TimeType);
     }
     int y = digits_value(q, end_, 4);
     int mo = q + 7 < end_ && q[4] == '-' ? digits_value(q + 5, end_, 2) : -1;
     int d = mo >= 0 && q + 9 < end_ && q[7] == '-' ? digits_value(q + 8, end_, 2) : -1;
     if (y < 0 || mo < 0 || d < 0)
-        return fail(at, "invalid date");
+        return fail_ptr(at, "invalid date");
     if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo))
-        return fail(at, "invalid date");
+        return fail_ptr(at, "invalid date");
     q += 10;
     // A date is followed by its time after 'T', or after one space when a
     // time follows.
     bool has_time = q < end_ && (*q == 'T' || *q == 't' ||
                                  (*q == ' ' && q + 1 < end_ && is_digit(q[1])));
     if (!has_time) {
-        p_ = q;
+        go(q);
         return dt_->Date_FromDate(y, mo, d, dt_->DateType);
     }
     q++;
@@ -1120,21 +1150,21 @@ PyObject *Reader::date_time()
         int oh = digits_value(q + 1, end_, 2);
         int om = oh >= 0 && q + 3 < end_ && q[3] == ':' ? digits_value(q + 4, end_, 2) : -1;
         if (om < 0 || oh > 23 || om > 59)
-            return fail(off, "invalid time offset");
+            return fail_ptr(off, "invalid time offset");
         q += 6;
         int minutes = oh * 60 + om;
         tz.reset(zone(*off == '-' ? -minutes : minutes));
     }
     if (!tz)
         return nullptr;
-    p_ = q;
+    go(q);
     return dt_->DateTime_FromDateAndTime(y, mo, d, h, mi, s, us, tz.get(), dt_->DateTimeType);
 }
 
 PyObject *Reader::number_or_date()
 {
     // A date begins with four digits and '-', a time with two and ':'.
-    const char *q = p_;
+    const char *q = here();
     if (end_ - q >= 3 && is_digit(q[0]) && is_digit(q[1]) &&
         (q[2] == ':' || (end_ - q >= 5 && is_digit(q[2]) && is_digit(q[3]) && q[4] == '-')))
         return date_time();
@@ -1154,9 +1184,9 @@ bool Reader::enter(const char *at)
 PyObject *Reader::array()
 {
     // At '['.
-    if (!enter(p_))
+    if (!enter(here()))
         return nullptr;
-    p_++;
+    pos++;
     Ref list(PyList_New(0));
     if (!list)
         return nullptr;
@@ -1171,14 +1201,14 @@ PyObject *Reader::array()
         if (!skip_blank_lines())
             return nullptr;
         if (peek() == ',') {
-            p_++;
+            pos++;
             continue;
         }
         if (peek() == ']')
             break;
-        return fail(p_, "expected ',' or ']' after an array item");
+        return fail_ptr(here(), "expected ',' or ']' after an array item");
     }
-    p_++;
+    pos++;
     depth_--;
     return list.release();
 }
@@ -1187,9 +1217,9 @@ PyObject *Reader::inline_table()
 {
     // At '{'.  TOML 1.1 allows line ends, comments and a trailing comma in
     // here; TOML 1.0 keeps an inline table on one line.
-    if (!enter(p_))
+    if (!enter(here()))
         return nullptr;
-    p_++;
+    pos++;
     Ref table(PyDict_New());
     if (!table)
         return nullptr;
@@ -1198,7 +1228,7 @@ PyObject *Reader::inline_table()
             return skip_blank_lines();
         skip_blanks();
         if (peek() == '\n' || peek() == '\r' || peek() == '#')
-            return fails(p_, "line end inside an inline table (allowed from TOML 1.1 on)");
+            return fails(here(), "line end inside an inline table (allowed from TOML 1.1 on)");
         return true;
     };
     if (!gap())
@@ -1210,18 +1240,19 @@ PyObject *Reader::inline_table()
             if (peek() == '}')
                 break;
             if (peek() != ',')
-                return fail(p_, "expected ',' or '}' after a key/value pair");
-            const char *comma = p_++;
+                return fail_ptr(here(), "expected ',' or '}' after a key/value pair");
+            const char *comma = here();
+            pos++;
             if (!gap())
                 return nullptr;
             if (peek() == '}') {
                 if (!v11_)
-                    return fail(comma, "trailing comma in an inline table (allowed from TOML 1.1 on)");
+                    return fail_ptr(comma, "trailing comma in an inline table (allowed from TOML 1.1 on)");
                 break;
             }
         }
     }
-    p_++;
+    pos++;
     depth_--;
     return table.release();
 }
@@ -1238,14 +1269,14 @@ PyObject *Reader::value()
             return ml_literal_string();
         return literal_string();
     case 't':
-        if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
-            p_ += 4;
+        if (end_ - here() >= 4 && std::memcmp(here(), "true", 4) == 0) {
+            pos += 4;
             Py_RETURN_TRUE;
         }
         break;
     case 'f':
-        if (end_ - p_ >= 5 && std::memcmp(p_, "false", 5) == 0) {
-            p_ += 5;
+        if (end_ - here() >= 5 && std::memcmp(here(), "false", 5) == 0) {
+            pos += 5;
             Py_RETURN_FALSE;
         }
         break;
@@ -1263,7 +1294,7 @@ PyObject *Reader::value()
     default:
         break;
     }
-    return fail(p_, "expected a value");
+    return fail_ptr(here(), "expected a value");
 }
 
 // ---------------------------------------------------------------------------
@@ -1275,16 +1306,16 @@ PyObject *Reader::document()
     if (!root_)
         return nullptr;
     table_ = root_.get();
-    if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0)
-        p_ += 3;
+    if (end_ - here() >= 3 && std::memcmp(here(), "\xEF\xBB\xBF", 3) == 0)
+        pos += 3;
     for (;;) {
         skip_blanks();
         if (at_end())
             break;
-        char c = *p_;
+        char c = *here();
         if (c == '\n' || c == '\r') {
             if (!newline())
-                return fail(p_, "carriage return without a line feed");
+                return fail_ptr(here(), "carriage return without a line feed");
             continue;
         }
         if (c == '#') {
