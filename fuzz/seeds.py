@@ -23,13 +23,18 @@ SNIPPETS = {
              b'a = """\nx\\\n  y"""\nb = \'\'\'z\'\'\'\n', b"t = {x = [1, {y = 2}]}\n",
              b"d = 1979-05-27T07:32:00Z\nf = +1_000.5e-3\n"],
     "ini": [b"[s]\nk = v\n; c\n# d\nx: 'q'\n", b"[a]\r\nb=c\r\n"],
+    "toml-std": [b"[[a]]\n[a.b]\nc = 1\n[x.y]\n[x]\nz.w = {p.q = 2, r = [1979-05-27, 07:32]}\n",
+                 b'e = "\\e\\x41"\nt = {\n  a = 1, # c\n}\nd = 1987-07-05 17:45Z\n'],
 }
+# A format that reads the documents of another, beside snippets of its own.
+FAMILY = {"toml-std": "toml"}
 
 SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"}}
 
 
 def sources(fmt: str):
     yield from SNIPPETS[fmt]
+    fmt = FAMILY.get(fmt, fmt)
     for path in sorted((ROOT / "examples").iterdir()):
         if path.suffix in SUFFIXES[fmt]:
             yield path.read_bytes()

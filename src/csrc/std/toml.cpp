@@ -901,8 +901,8 @@ PyObject *Reader::radix_integer(int base)
     return qv::int_from_magnitude(v, false);
 }
 
-// The caller's float conversion, given the float's text without
-// underscores.  Its exceptions pass through; a container it returns would
+// The caller's float conversion, given the float's text as written,
+// underscores included, as tomllib gives it.  Its exceptions pass through; a container it returns would
 // be indistinguishable from the tree's own, so it is refused.
 PyObject *Reader::call_parse_float(const char *s, Py_ssize_t n)
 {
@@ -962,12 +962,8 @@ PyObject *Reader::number()
     }
     go(q);
     if (is_float) {
-        if (parse_float_ != nullptr) {
-            const char *clean = number_text_.copy(start, q - start, '_');
-            if (clean == nullptr)
-                return nullptr;
-            return call_parse_float(clean, number_text_.size());
-        }
+        if (parse_float_ != nullptr)
+            return call_parse_float(start, q - start);
         return decimal_float(start, q);
     }
     const char *r = start;
@@ -1053,8 +1049,22 @@ PyObject *Reader::decimal_float(const char *start, const char *end)
 
 bool Reader::datetime_api()
 {
-    if (dt_ == nullptr)
-        dt_ = static_cast<PyDateTime_CAPI *>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    // Fetched by hand rather than through PyCapsule_Import, which turns
+    // every failure, running out of memory included, into an ImportError.
+    if (dt_ != nullptr)
+        return true;
+    // The module is almost always loaded already: taking it from sys.modules
+    // keeps the import machinery (and the locks it makes) out of the call.
+    Ref name(PyUnicode_FromString("datetime"));
+    if (!name)
+        return false;
+    Ref module(PyImport_GetModule(name.get()));
+    if (!module && !PyErr_Occurred())
+        module.reset(PyImport_Import(name.get()));
+    Ref capsule(module ? PyObject_GetAttrString(module.get(), "datetime_CAPI") : nullptr);
+    if (!capsule)
+        return false;
+    dt_ = static_cast<PyDateTime_CAPI *>(PyCapsule_GetPointer(capsule.get(), PyDateTime_CAPSULE_NAME));
     return dt_ != nullptr;
 }
 
