@@ -29,3 +29,14 @@ def version() -> str:
 
 
 settings: Any = quorvane.loads(b'{"debug": true}', "json")
+
+
+def started_at(path: Path) -> Any:
+    import quorvane.toml
+
+    try:
+        with path.open("rb") as f:
+            return quorvane.toml.load(f, toml_version="1.0")["started"]
+    except quorvane.toml.TOMLDecodeError as err:
+        index: int = err.pos
+        raise SystemExit(f"{err.lineno}:{err.colno} ({index}): {err.msg}") from None
