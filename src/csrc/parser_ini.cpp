@@ -10,24 +10,16 @@
 
 namespace {
 
-struct IniCtx {
-    const char *text;
-    Py_ssize_t len;
-    Py_ssize_t pos;  // start of the line being read; its end on an error
+// pos is the start of the line being read; its end on an error.
+class IniCtx : public qv::Cursor<qv::PositionError> {
+public:
+    IniCtx(const char *text, Py_ssize_t len) : Cursor(text, len) {}
+
+    qv::StrMaker strs;
 };
 
 // Space, tab and carriage return; a line feed ends lines and is never blank.
 inline bool ini_is_ws(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-void ini_error(IniCtx *ctx, const char *msg) { qv::PositionError::raise(ctx->text, ctx->pos, msg); }
-
-// Reports msg at the end of the current line and returns -1.
-int ini_fail_at_line_end(IniCtx *ctx, Py_ssize_t line_end, const char *msg)
-{
-    ctx->pos = line_end;
-    ini_error(ctx, msg);
-    return -1;
-}
 
 struct IniSpan {
     Py_ssize_t start, end;
@@ -59,39 +51,30 @@ int ini_parse_section_header(IniCtx *ctx, PyObject *root, qv::Ref &current,
     while (j < line_end && ini_is_ws(text[j]))
         j++;
     if (j >= line_end)
-        return ini_fail_at_line_end(ctx, line_end, "unterminated section header");
+        return ctx->fail_at(line_end, "unterminated section header");
     Py_ssize_t name_start = j;
     const void *close = std::memchr(text + name_start, ']', (size_t)(line_end - name_start));
     if (close == nullptr)
-        return ini_fail_at_line_end(ctx, line_end, "unterminated section header");
+        return ctx->fail_at(line_end, "unterminated section header");
     Py_ssize_t name_end = static_cast<const char *>(close) - text;
     Py_ssize_t k = name_end + 1;
     while (k < line_end && ini_is_ws(text[k]))
         k++;
     if (k != line_end)
-        return ini_fail_at_line_end(ctx, line_end,
-                                    "unexpected content after section header");
+        return ctx->fail_at(line_end, "unexpected content after section header");
 
     // White space before the `]` belongs to the name.
-    qv::Ref sec(quorvane_new_str(text + name_start, name_end - name_start));
+    qv::Ref sec(ctx->strs.make(text + name_start, name_end - name_start));
     if (!sec)
         return -1;
-    PyObject *existing = PyDict_GetItemWithError(root, sec.get());
-    if (existing == nullptr) {
-        if (PyErr_Occurred())
-            return -1;
-        qv::Ref fresh(PyDict_New());
-        if (!fresh || PyDict_SetItem(root, sec.get(), fresh.get()) < 0)
-            return -1;
-        current = std::move(fresh);
-        return 0;
-    }
+    PyObject *section = qv::child_dict(root, sec.get());
+    if (section == nullptr)
+        return -1;
     // The name may already be taken by a key written before the first
     // header; a section can never live under a str value.
-    if (!PyDict_CheckExact(existing))
-        return ini_fail_at_line_end(ctx, line_end, "section name conflicts with a key");
-    Py_INCREF(existing);
-    current.reset(existing);
+    if (!PyDict_CheckExact(section))
+        return ctx->fail_at(line_end, "section name conflicts with a key");
+    current.reset(Py_NewRef(section));
     return 0;
 }
 
@@ -104,21 +87,20 @@ int ini_parse_key_value(IniCtx *ctx, PyObject *current, Py_ssize_t i,
     while (eq < line_end && text[eq] != '=' && text[eq] != ':')
         eq++;
     if (eq == line_end)
-        return ini_fail_at_line_end(ctx, line_end,
-                                    "expected '=' or ':' in key-value line");
+        return ctx->fail_at(line_end, "expected '=' or ':' in key-value line");
     Py_ssize_t key_end = eq;
     while (key_end > i && ini_is_ws(text[key_end - 1]))
         key_end--;
     if (key_end <= i)
-        return ini_fail_at_line_end(ctx, line_end, "empty key");
+        return ctx->fail_at(line_end, "empty key");
 
-    qv::Ref key(quorvane_new_str(text + i, key_end - i));
+    qv::Ref key(ctx->strs.make(text + i, key_end - i));
     if (!key)
         return -1;
     const char *raw = text + eq + 1;
     IniSpan v = ini_trim_value(raw, line_end - eq - 1);
     // Made with its length, so a NUL inside the value is kept like any byte.
-    qv::Ref value(quorvane_new_str(raw + v.start, v.end - v.start));
+    qv::Ref value(ctx->strs.make(raw + v.start, v.end - v.start));
     if (!value)
         return -1;
     return PyDict_SetItem(current, key.get(), value.get());
@@ -150,7 +132,7 @@ QUORVANE_API PyObject *quorvane_parse_ini_text(const char *text, Py_ssize_t len)
         return nullptr;
     Py_INCREF(root.get());
     qv::Ref current(root.get());
-    IniCtx ctx{text, len, 0};
+    IniCtx ctx(text, len);
 
     while (ctx.pos < len) {
         const void *nl = std::memchr(text + ctx.pos, '\n', (size_t)(len - ctx.pos));

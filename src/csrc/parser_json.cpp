@@ -180,9 +180,8 @@ int json_parse_escape(JsonCtx *ctx, bool *high)
     case 't': simple = '\t'; break;
     case 'u': {
         int cp = json_parse_u_escape(ctx);
-        if (cp < 0 || !ctx->sbuf.reserve(4))
+        if (cp < 0 || !qv::append_utf8(ctx->sbuf, (unsigned)cp))
             return -1;
-        ctx->sbuf.set_size(ctx->sbuf.size() + qv::utf8_encode(ctx->sbuf.end(), (unsigned)cp));
         *high |= cp >= 0x80;
         return 0;
     }

@@ -11,11 +11,9 @@
 #include "quorvane.h"
 #include "toolkit/toolkit.h"
 
-#include <clocale>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <locale.h>
+#include <iterator>
 
 namespace {
 
@@ -69,102 +67,6 @@ inline bool toml_is_bare_char(char c) { return toml_has_class(c, CC_BARE); }
 inline bool toml_is_token_char(char c) { return toml_has_class(c, CC_TOKEN); }
 
 // ---------------------------------------------------------------------------
-// Growable byte buffer.  Its functions set no exception: the caller raises
-// the memory error.  A zeroed StrBuf is a valid empty buffer; one may also
-// start in a block it does not own (`local`), left for the heap once full.
-
-struct StrBuf {
-    char *buf;
-    Py_ssize_t cap;
-    Py_ssize_t len;
-    char *local;
-};
-
-int sb_reserve(StrBuf *sb, Py_ssize_t extra)
-{
-    if (extra <= sb->cap - sb->len)
-        return 0;
-    if (extra > PY_SSIZE_T_MAX / 2 - sb->len)
-        return -1;
-    Py_ssize_t need = sb->len + extra;
-    Py_ssize_t cap = sb->cap < 128 ? 128 : sb->cap;
-    while (cap < need)
-        cap *= 2;
-    char *grown;
-    if (sb->buf != nullptr && sb->buf == sb->local) {
-        grown = static_cast<char *>(std::malloc((size_t)cap));
-        if (grown != nullptr && sb->len > 0)
-            std::memcpy(grown, sb->buf, (size_t)sb->len);
-    } else {
-        grown = static_cast<char *>(std::realloc(sb->buf, (size_t)cap));
-    }
-    if (grown == nullptr)
-        return -1;
-    sb->buf = grown;
-    sb->cap = cap;
-    return 0;
-}
-
-// Keys and path strings are short: up to 32 bytes are copied with a few
-// overlapping word moves instead of a call.
-inline void toml_copy(char *dst, const char *src, Py_ssize_t n)
-{
-    uint64_t a, b, c, d;
-    if (n > 32) {
-        std::memcpy(dst, src, (size_t)n);
-    } else if (n >= 16) {
-        std::memcpy(&a, src, 8);
-        std::memcpy(&b, src + 8, 8);
-        std::memcpy(&c, src + n - 16, 8);
-        std::memcpy(&d, src + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + 8, &b, 8);
-        std::memcpy(dst + n - 16, &c, 8);
-        std::memcpy(dst + n - 8, &d, 8);
-    } else if (n >= 8) {
-        std::memcpy(&a, src, 8);
-        std::memcpy(&b, src + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + n - 8, &b, 8);
-    } else if (n >= 4) {
-        uint32_t x, y;
-        std::memcpy(&x, src, 4);
-        std::memcpy(&y, src + n - 4, 4);
-        std::memcpy(dst, &x, 4);
-        std::memcpy(dst + n - 4, &y, 4);
-    } else {
-        for (Py_ssize_t i = 0; i < n; i++)
-            dst[i] = src[i];
-    }
-}
-
-inline int sb_append(StrBuf *sb, const char *data, Py_ssize_t n)
-{
-    if (n > sb->cap - sb->len && sb_reserve(sb, n) < 0)
-        return -1;
-    toml_copy(sb->buf + sb->len, data, n);
-    sb->len += n;
-    return 0;
-}
-
-inline int sb_putc(StrBuf *sb, char c)
-{
-    if (sb->len == sb->cap && sb_reserve(sb, 1) < 0)
-        return -1;
-    sb->buf[sb->len++] = c;
-    return 0;
-}
-
-void sb_free(StrBuf *sb)
-{
-    if (sb->buf != sb->local)
-        std::free(sb->buf);
-    sb->buf = nullptr;
-    sb->cap = 0;
-    sb->len = 0;
-}
-
-// ---------------------------------------------------------------------------
 // Bookkeeping of defined paths: one native hash table maps each path string
 // to the kinds of definition recorded for it.  A path string is compared by
 // its length and all its bytes, NUL bytes included.
@@ -190,77 +92,70 @@ struct PathEntry {
     unsigned char kinds;
 };
 
-constexpr size_t TOML_PATH_SET_LOCAL = 32;  // entries; twice as many slots
-
 // Open addressing over compact slots: 0 is a free slot, anything else holds
 // the top half of the entry's hash and its index + 1, so that a probe reads
-// an entry only when the hash halves agree.
-struct PathSet {
-    uint64_t *slots;    // local_slots until the first growth
-    size_t mask;        // slot count - 1; the count is a power of two
-    PathEntry *entries; // in the order recorded; local_entries at first
-    size_t used;
-    size_t cap;
-    StrBuf bytes;       // every stored path string, back to back
-    uint64_t seed;
-    uint64_t *local_slots;
-    PathEntry *local_entries;
+// an entry only when the hash halves agree.  Entries are named by their
+// index, which stays valid while the table grows.
+class PathSet {
+public:
+    PathSet() noexcept = default;
+    PathSet(const PathSet &) = delete;
+    PathSet &operator=(const PathSet &) = delete;
+    ~PathSet() { if (slots != local_slots_) std::free(slots); }
+
+    static constexpr Py_ssize_t kLocalEntries = 32;  // twice as many slots
+
+    uint64_t *slots = local_slots_;     // a fresh block at each growth
+    size_t mask = 2 * kLocalEntries - 1;  // slot count - 1; a power of two
+    qv::Buffer<PathEntry, kLocalEntries> entries;  // in the order recorded
+    qv::Buffer<char, 1024> bytes;       // every stored path string, back to back
+    uint64_t seed = 0;
+
+    bool grow_slots();
+
+private:
+    uint64_t local_slots_[2 * kLocalEntries] = {};
 };
 
 // ---------------------------------------------------------------------------
 // Parser state, one per call.
 
 constexpr int TOML_MAX_DEPTH = 512;
-constexpr int TOML_KEY_CACHE_SIZE = 128;
-constexpr Py_ssize_t TOML_KEY_CACHE_MAX_LEN = 48;
 
-struct TomlCtx {
-    const char *text;
-    Py_ssize_t len;
-    Py_ssize_t pos;
-    int depth;
+class TomlCtx : public qv::Cursor<qv::PositionError> {
+public:
+    TomlCtx(const char *text, Py_ssize_t len) : Cursor(text, len)
+    {
+        // Path strings are hashed with a per-call seed, so that no fixed
+        // set of keys collides in every parse.
+        defined.seed = (uint64_t)(uintptr_t)this * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
+        current_table_hash = defined.seed;
+    }
 
-    PyObject *root;
-    PyObject *current_table;
+    int depth = 0;
+    qv::Ref root;
+    qv::Ref current_table;
     // The path string of the current table lives at the front of `path`
-    // (current_table_path_len bytes, current_table_nseg segments); each
-    // statement builds its own path string right after it.
-    StrBuf path;
-    Py_ssize_t current_table_path_len;
-    Py_ssize_t current_table_nseg;
-    uint64_t current_table_hash;
-    Py_ssize_t current_table_path_off;  // its copy in defined.bytes
+    // (current_table_path_len bytes); each statement builds its own path
+    // string right after it.
+    qv::Buffer<char, 256> path;
+    Py_ssize_t current_table_path_len = 0;
+    bool current_table_is_root = true;
+    uint64_t current_table_hash = 0;
+    Py_ssize_t current_table_path_off = 0;  // its copy in defined.bytes
     // The statement's path string in ctx->path: the first stmt_head_len
     // bytes are also at stmt_head_off in defined.bytes; the rest is copied
     // there (to stmt_tail_off) when first recorded, -1 until then.
-    Py_ssize_t stmt_head_off;
-    Py_ssize_t stmt_head_len;
-    Py_ssize_t stmt_tail_off;
+    Py_ssize_t stmt_head_off = 0;
+    Py_ssize_t stmt_head_len = 0;
+    Py_ssize_t stmt_tail_off = -1;
     PathSet defined;
 
-    StrBuf scratch;          // decoded content of strings with escapes
-    locale_t c_locale;       // made on the first float that needs strtod_l
-    // Slot i of key_cache holds a reference only when bit i of
-    // key_cache_used is set; the array itself is never cleared.
-    uint64_t key_cache_used[TOML_KEY_CACHE_SIZE / 64];
-    PyObject *key_cache[TOML_KEY_CACHE_SIZE];
-
-    // First blocks of the buffers above: small documents need no heap.
-    char path_local[256];
-    char bytes_local[1024];
-    uint64_t local_slots[2 * TOML_PATH_SET_LOCAL];
-    PathEntry local_entries[TOML_PATH_SET_LOCAL];
+    qv::Buffer<char, 0> scratch;  // decoded content of strings with escapes
+    qv::CLocale c_locale;         // for the floats that need strtod_l
+    qv::StrMaker strs;
+    qv::KeyCache keys;            // bare keys repeat a lot: name, version, ...
 };
-
-void toml_error(TomlCtx *ctx, const char *msg) { qv::PositionError::raise(ctx->text, ctx->pos, msg); }
-
-// Raises msg at offset and returns NULL, for the readers that build objects.
-PyObject *toml_fail_at(TomlCtx *ctx, Py_ssize_t offset, const char *msg)
-{
-    ctx->pos = offset;
-    toml_error(ctx, msg);
-    return nullptr;
-}
 
 // ---------------------------------------------------------------------------
 // Skipping
@@ -347,32 +242,12 @@ inline Py_ssize_t toml_scan_run(const char *text, Py_ssize_t pos, Py_ssize_t len
     return pos;
 }
 
-// A str from bytes already known to be ASCII skips the UTF-8 decoder.
-PyObject *toml_new_str(const char *s, Py_ssize_t n, bool ascii)
-{
-    if (!ascii)
-        return quorvane_new_str(s, n);
-    PyObject *str = PyUnicode_New(n, 127);
-    if (str != nullptr)
-        toml_copy(reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(str)), s, n);
-    return str;
-}
-
-int toml_append_utf8(StrBuf *sb, unsigned int cp)
-{
-    char out[4];
-    return sb_append(sb, out, qv::utf8_encode(out, cp));
-}
-
 // pos is on the byte after a backslash.  Decodes one escape into sb and
 // leaves pos after it.
-int toml_parse_escape(TomlCtx *ctx, StrBuf *sb)
+int toml_parse_escape(TomlCtx *ctx, qv::Buffer<char> &sb)
 {
-    if (ctx->pos >= ctx->len) {
-        ctx->pos = ctx->len;
-        toml_error(ctx, "unterminated escape sequence");
-        return -1;
-    }
+    if (ctx->pos >= ctx->len)
+        return ctx->fail_at(ctx->len, "unterminated escape sequence");
     char c = ctx->text[ctx->pos++];
     char out;
     switch (c) {
@@ -385,42 +260,21 @@ int toml_parse_escape(TomlCtx *ctx, StrBuf *sb)
     case '\\': out = '\\'; break;
     case 'u':
     case 'U': {
-        Py_ssize_t digits = c == 'u' ? 4 : 8;
+        int digits = c == 'u' ? 4 : 8;
         // The bound is the whole text: a closing quote among the next
         // digits is read as a digit and fails the hex test.
-        if (digits > ctx->len - ctx->pos) {
-            toml_error(ctx, "invalid unicode escape");
-            return -1;
-        }
-        unsigned int cp = 0;
-        for (Py_ssize_t k = 0; k < digits; k++) {
-            int d = qv::hex_digit(ctx->text[ctx->pos + k]);
-            if (d < 0) {
-                toml_error(ctx, "invalid unicode escape");
-                return -1;
-            }
-            cp = cp * 16 + (unsigned int)d;
-        }
+        int64_t cp = digits <= ctx->len - ctx->pos ? qv::hex_value(ctx->text + ctx->pos, digits) : -1;
+        if (cp < 0)
+            return ctx->fail("invalid unicode escape");
         ctx->pos += digits;
-        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-            toml_error(ctx, "invalid unicode scalar value");
-            return -1;
-        }
-        if (toml_append_utf8(sb, cp) < 0) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        return 0;
+        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            return ctx->fail("invalid unicode scalar value");
+        return qv::append_utf8(sb, (unsigned)cp) ? 0 : -1;
     }
     default:
-        toml_error(ctx, "invalid escape character");
-        return -1;
+        return ctx->fail("invalid escape character");
     }
-    if (sb_putc(sb, out) < 0) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    return 0;
+    return sb.push(out) ? 0 : -1;
 }
 
 // Basic string, single-line (triple 0) or multi-line; pos is just past the
@@ -444,14 +298,14 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
     Py_ssize_t run = pos;      // start of the bytes not yet copied
     uint64_t high = 0;         // OR of every content byte: ASCII test
-    StrBuf *sb = &ctx->scratch;
+    qv::Buffer<char> &sb = ctx->scratch;
     bool decoding = false;     // content is being collected in sb
-    sb->len = 0;
+    sb.clear();
 
     for (;;) {
         pos = toml_scan_run(text, pos, len, stop, &high);
         if (pos >= len)
-            return toml_fail_at(ctx, len, "unterminated string");
+            return ctx->fail_at(len, "unterminated string");
         char c = text[pos];
         if (c == '"') {
             if (!triple) {
@@ -467,13 +321,11 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
         }
         if (c == '\\') {
             decoding = true;
-            if (sb_append(sb, text + run, pos - run) < 0) {
-                PyErr_NoMemory();
+            if (!sb.append(text + run, pos - run))
                 return nullptr;
-            }
             pos++;
             if (pos >= len)
-                return toml_fail_at(ctx, len, "unterminated escape sequence");
+                return ctx->fail_at(len, "unterminated escape sequence");
             if (triple && toml_is_newline(text[pos])) {
                 // A line-ending backslash drops the line end and every blank
                 // and line end after it.
@@ -486,27 +338,25 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
                 continue;
             }
             ctx->pos = pos;
-            Py_ssize_t before = sb->len;
+            Py_ssize_t before = sb.size();
             if (toml_parse_escape(ctx, sb) < 0)
                 return nullptr;
-            high |= (unsigned char)sb->buf[before];  // a lead byte tells
+            high |= (unsigned char)sb[before];  // a lead byte tells
             pos = ctx->pos;
             run = pos;
             continue;
         }
         if (!triple && toml_is_newline(c))
-            return toml_fail_at(ctx, pos, "newline in single-line string");
-        return toml_fail_at(ctx, pos, "control character in string");
+            return ctx->fail_at(pos, "newline in single-line string");
+        return ctx->fail_at(pos, "control character in string");
     }
 
     Py_ssize_t end = ctx->pos - (triple ? 3 : 1);
     if (!decoding)
-        return toml_new_str(text + run, end - run, (high & kHighBits) == 0);
-    if (sb_append(sb, text + run, end - run) < 0) {
-        PyErr_NoMemory();
+        return ctx->strs.make(text + run, end - run, (high & kHighBits) != 0);
+    if (!sb.append(text + run, end - run))
         return nullptr;
-    }
-    return toml_new_str(sb->buf, sb->len, (high & kHighBits) == 0);
+    return ctx->strs.make(sb.data(), sb.size(), (high & kHighBits) != 0);
 }
 
 // Literal string, single-line or multi-line: no escapes, so the content is
@@ -522,11 +372,11 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
         Py_ssize_t start = pos;
         pos = toml_scan_run(text, pos, len, CC_LITERAL, &high);
         if (pos >= len)
-            return toml_fail_at(ctx, len, "unterminated literal string");
+            return ctx->fail_at(len, "unterminated literal string");
         if (text[pos] != '\'')
-            return toml_fail_at(ctx, pos, "newline in single-line literal string");
+            return ctx->fail_at(pos, "newline in single-line literal string");
         ctx->pos = pos + 1;
-        return toml_new_str(text + start, pos - start, (high & kHighBits) == 0);
+        return ctx->strs.make(text + start, pos - start, (high & kHighBits) != 0);
     }
 
     if (pos < len) {
@@ -539,7 +389,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     for (;;) {
         const void *q = pos < len ? std::memchr(text + pos, '\'', (size_t)(len - pos)) : nullptr;
         if (q == nullptr)
-            return toml_fail_at(ctx, len, "unterminated literal string");
+            return ctx->fail_at(len, "unterminated literal string");
         pos = static_cast<const char *>(q) - text;
         if (pos + 2 < len && text[pos + 1] == '\'' && text[pos + 2] == '\'')
             break;
@@ -548,7 +398,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     ctx->pos = pos + 3;
     for (Py_ssize_t k = start; k < pos; k++)
         high |= (unsigned char)text[k];
-    return toml_new_str(text + start, pos - start, (high & kHighBits) == 0);
+    return ctx->strs.make(text + start, pos - start, (high & kHighBits) != 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -564,106 +414,31 @@ struct KeySeg {
     uint64_t hash_end;    // hash of the path string up to there
 };
 
-struct KeyPath {
-    KeySeg *segs;
-    Py_ssize_t n;
-    Py_ssize_t cap;
-    KeySeg local[8];
-
-    KeyPath() noexcept : segs(local), n(0), cap(8) {}
+class KeyPath {
+public:
+    KeyPath() noexcept = default;
     KeyPath(const KeyPath &) = delete;
     KeyPath &operator=(const KeyPath &) = delete;
     ~KeyPath()
     {
-        for (Py_ssize_t i = 0; i < n; i++)
+        for (Py_ssize_t i = 0; i < segs.size(); i++)
             Py_DECREF(segs[i].key);
-        if (segs != local)
-            std::free(segs);
     }
+
+    Py_ssize_t size() const noexcept { return segs.size(); }
+    KeySeg &last() noexcept { return segs[segs.size() - 1]; }
+
+    // Takes the reference to key, also on failure.
+    bool push(PyObject *key, bool quoted)
+    {
+        if (segs.push({key, quoted, 0, 0}))
+            return true;
+        Py_DECREF(key);
+        return false;
+    }
+
+    qv::Buffer<KeySeg, 8> segs;
 };
-
-// Takes the reference to key, also on failure.
-int keypath_push(KeyPath *kp, PyObject *key, bool quoted)
-{
-    if (kp->n == kp->cap) {
-        if (kp->cap > PY_SSIZE_T_MAX / (Py_ssize_t)(2 * sizeof(KeySeg))) {
-            Py_DECREF(key);
-            PyErr_NoMemory();
-            return -1;
-        }
-        Py_ssize_t cap = kp->cap * 2;
-        KeySeg *grown;
-        if (kp->segs == kp->local) {
-            grown = static_cast<KeySeg *>(std::malloc((size_t)cap * sizeof(KeySeg)));
-            if (grown != nullptr)
-                std::memcpy(grown, kp->local, sizeof kp->local);
-        } else {
-            grown = static_cast<KeySeg *>(std::realloc(kp->segs, (size_t)cap * sizeof(KeySeg)));
-        }
-        if (grown == nullptr) {
-            Py_DECREF(key);
-            PyErr_NoMemory();
-            return -1;
-        }
-        kp->segs = grown;
-        kp->cap = cap;
-    }
-    kp->segs[kp->n].key = key;
-    kp->segs[kp->n].quoted = quoted;
-    kp->n++;
-    return 0;
-}
-
-// A cache slot from the key's length and its first and last eight bytes:
-// a clash only costs a miss, since a hit compares every byte.
-inline uint32_t toml_key_slot(const char *s, Py_ssize_t n)
-{
-    uint64_t a, b = 0;
-    if (n >= 8) {
-        std::memcpy(&a, s, 8);
-        std::memcpy(&b, s + n - 8, 8);
-    } else if (n >= 4) {
-        uint32_t x, y;
-        std::memcpy(&x, s, 4);
-        std::memcpy(&y, s + n - 4, 4);
-        a = (uint64_t)x | ((uint64_t)y << 32);
-    } else {
-        a = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
-            (uint64_t)(unsigned char)s[n - 1] << 16;
-    }
-    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full) ^ (uint64_t)n;
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ull;
-    return (uint32_t)(h >> 40) & (TOML_KEY_CACHE_SIZE - 1);
-}
-
-// Bare keys repeat a lot (name, version, dependencies, ...): the same str
-// object is handed out again, with its hash already computed.
-PyObject *toml_bare_key_str(TomlCtx *ctx, const char *s, Py_ssize_t n)
-{
-    if (n > TOML_KEY_CACHE_MAX_LEN)
-        return toml_new_str(s, n, true);
-    uint32_t i = toml_key_slot(s, n);
-    uint64_t bit = 1ull << (i & 63);
-    uint64_t *used = &ctx->key_cache_used[i >> 6];
-    if (*used & bit) {
-        PyObject *cached = ctx->key_cache[i];
-        if (PyUnicode_GET_LENGTH(cached) == n &&
-            std::memcmp(PyUnicode_1BYTE_DATA(cached), s, (size_t)n) == 0) {
-            Py_INCREF(cached);
-            return cached;
-        }
-    }
-    PyObject *fresh = toml_new_str(s, n, true);
-    if (fresh == nullptr)
-        return nullptr;
-    Py_INCREF(fresh);
-    if (*used & bit)
-        Py_DECREF(ctx->key_cache[i]);
-    ctx->key_cache[i] = fresh;
-    *used |= bit;
-    return fresh;
-}
 
 // One bare or quoted key, starting exactly at pos.
 PyObject *toml_parse_key(TomlCtx *ctx)
@@ -671,7 +446,7 @@ PyObject *toml_parse_key(TomlCtx *ctx)
     const char *text = ctx->text;
     Py_ssize_t pos = ctx->pos;
     if (pos >= ctx->len)
-        return toml_fail_at(ctx, ctx->len, "unexpected end of input in key");
+        return ctx->fail_at(ctx->len, "unexpected end of input in key");
     char c = text[pos];
     if (c == '"') {
         ctx->pos = pos + 1;
@@ -685,9 +460,9 @@ PyObject *toml_parse_key(TomlCtx *ctx)
     while (pos < ctx->len && toml_is_bare_char(text[pos]))
         pos++;
     if (pos == start)
-        return toml_fail_at(ctx, start, "invalid key");
+        return ctx->fail_at(start, "invalid key");
     ctx->pos = pos;
-    return toml_bare_key_str(ctx, text + start, pos - start);
+    return ctx->keys.get(ctx->strs, text + start, pos - start, false);
 }
 
 // A dotted key path into kp (empty on entry).  With stop_at_eq an '=' ends
@@ -698,16 +473,14 @@ int toml_parse_key_path(TomlCtx *ctx, int stop_at_eq, KeyPath *kp)
     for (;;) {
         toml_skip_ws(ctx);
         if (ctx->pos >= ctx->len || (stop_at_eq && ctx->text[ctx->pos] == '=')) {
-            if (kp->n == 0) {
-                toml_error(ctx, "expected key");
-                return -1;
-            }
+            if (kp->size() == 0)
+                return ctx->fail("expected key");
             return 0;
         }
         char c = ctx->text[ctx->pos];
         bool quoted = c == '"' || c == '\'';
         PyObject *key = toml_parse_key(ctx);
-        if (key == nullptr || keypath_push(kp, key, quoted) < 0)
+        if (key == nullptr || !kp->push(key, quoted))
             return -1;
         toml_skip_ws(ctx);
         if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '.') {
@@ -724,18 +497,7 @@ int toml_parse_key_path(TomlCtx *ctx, int stop_at_eq, KeyPath *kp)
 PyObject *toml_parse_array(TomlCtx *ctx);
 PyObject *toml_parse_inline_table(TomlCtx *ctx);
 
-inline bool toml_is_digit(char c) { return c >= '0' && c <= '9'; }
-
-inline int toml_digit_value(char c, int base)
-{
-    int d = qv::hex_digit(c);
-    return d < base ? d : -1;
-}
-
-inline bool toml_int_is_digit_char(char c, int base)
-{
-    return toml_digit_value(c, base) >= 0;
-}
+inline bool toml_is_digit(char c) { return qv::is_digit(c); }
 
 // A token holding ':' anywhere, or starting like YYYY-MM-DD, is a date-time
 // and is kept as its text; nothing else of it is checked.
@@ -805,52 +567,35 @@ PyObject *toml_parse_float_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
             return PyFloat_FromDouble(toml_nan());
     }
 
-    char small[96];
-    qv::Buf big;
-    char *buf = small;
-    if (n >= (Py_ssize_t)sizeof small) {
-        big.reset(static_cast<char *>(std::malloc((size_t)n + 1)));
-        if (!big)
-            return PyErr_NoMemory();
-        buf = big.get();
-    }
-    Py_ssize_t m = 0;
+    // A control byte (NUL above all) would end the conversion early.
     for (Py_ssize_t k = 0; k < n; k++) {
-        unsigned char c = (unsigned char)s[k];
-        if (c == '_')
-            continue;
-        // A control byte (NUL above all) would end the conversion early.
-        if (c < 0x20) {
-            toml_error(ctx, "invalid float");
-            return nullptr;
-        }
-        buf[m++] = (char)c;
+        if ((unsigned char)s[k] < 0x20)
+            return ctx->fail("invalid float");
     }
-    buf[m] = '\0';
+    qv::CText copy;
+    const char *buf = copy.copy(s, n, '_');
+    if (buf == nullptr)
+        return nullptr;
+    Py_ssize_t m = copy.size();
 
     double d = 0.0;
-    char *end = buf;
+    char *end = const_cast<char *>(buf);
     if (toml_is_plain_decimal(buf, m)) {
         d = PyOS_string_to_double(buf, &end, nullptr);
         if (d == -1.0 && PyErr_Occurred()) {
-            if (PyErr_ExceptionMatches(PyExc_MemoryError))
+            if (!qv::refused())
                 return nullptr;
-            PyErr_Clear();
-            end = buf;
+            end = const_cast<char *>(buf);
         }
     }
     if (end != buf + m) {
-        if (ctx->c_locale == (locale_t)0) {
-            ctx->c_locale = newlocale(LC_ALL_MASK, "C", (locale_t)0);
-            if (ctx->c_locale == (locale_t)0)
-                return PyErr_NoMemory();
-        }
-        d = strtod_l(buf, &end, ctx->c_locale);
+        locale_t c_locale = ctx->c_locale.get();
+        if (c_locale == (locale_t)0)
+            return nullptr;
+        d = strtod_l(buf, &end, c_locale);
     }
-    if (m == 0 || end != buf + m) {
-        toml_error(ctx, "invalid float");
-        return nullptr;
-    }
+    if (m == 0 || end != buf + m)
+        return ctx->fail("invalid float");
     return PyFloat_FromDouble(d);
 }
 
@@ -875,13 +620,10 @@ PyObject *toml_parse_int_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
         if (base != 10)
             i += 2;
     }
-    if (base != 10 && has_sign) {
-        toml_error(ctx, "sign not allowed on non-decimal integer");
-        return nullptr;
-    }
+    if (base != 10 && has_sign)
+        return ctx->fail("sign not allowed on non-decimal integer");
     if (base == 10 && n - i > 1 && s[i] == '0') {
-        toml_error(ctx, "leading zeros are not allowed in integers");
-        return nullptr;
+        return ctx->fail("leading zeros are not allowed in integers");
     }
 
     // Digits that surely fit in 63 bits are summed on the way.
@@ -891,49 +633,26 @@ PyObject *toml_parse_int_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
     for (Py_ssize_t k = i; k < n; k++) {
         char c = s[k];
         if (c == '_') {
-            if (k == i || k == n - 1 || !toml_int_is_digit_char(s[k - 1], base) ||
-                !toml_int_is_digit_char(s[k + 1], base)) {
-                toml_error(ctx, "underscores must be surrounded by digits");
-                return nullptr;
-            }
+            if (k == i || k == n - 1 || qv::digit_value(s[k - 1], base) < 0 ||
+                qv::digit_value(s[k + 1], base) < 0)
+                return ctx->fail("underscores must be surrounded by digits");
             continue;
         }
-        int d = toml_digit_value(c, base);
-        if (d < 0) {
-            toml_error(ctx, "invalid digit in integer");
-            return nullptr;
-        }
+        int d = qv::digit_value(c, base);
+        if (d < 0)
+            return ctx->fail("invalid digit in integer");
         v = v * (unsigned)base + (unsigned)d;
         digits++;
     }
-    if (digits == 0) {
-        toml_error(ctx, "invalid integer");
-        return nullptr;
-    }
-    if (digits <= fast_digits) {
-        long long sv = (long long)v;
-        return PyLong_FromLongLong(s[0] == '-' ? -sv : sv);
-    }
-
-    qv::Buf tmp(static_cast<char *>(std::malloc((size_t)n + 1)));
-    if (!tmp)
-        return PyErr_NoMemory();
-    Py_ssize_t j = 0;
-    if (has_sign)
-        tmp.get()[j++] = s[0];
-    for (Py_ssize_t k = i; k < n; k++) {
-        if (s[k] != '_')
-            tmp.get()[j++] = s[k];
-    }
-    tmp.get()[j] = '\0';
-    PyObject *result = PyLong_FromString(tmp.get(), nullptr, base);
-    if (result == nullptr) {
-        // Past the interpreter's limit on decimal digits, for one.
-        if (PyErr_ExceptionMatches(PyExc_MemoryError))
-            return nullptr;
-        PyErr_Clear();
-        toml_error(ctx, "invalid integer");
-    }
+    if (digits == 0)
+        return ctx->fail("invalid integer");
+    bool negative = s[0] == '-';
+    if (digits <= fast_digits)
+        return qv::int_from_magnitude(v, negative);
+    PyObject *result = qv::big_int(s + i, n - i, base, negative);
+    // Past the interpreter's limit on decimal digits, for one.
+    if (result == nullptr && qv::refused())
+        return ctx->fail("invalid integer");
     return result;
 }
 
@@ -955,7 +674,7 @@ PyObject *toml_parse_token(TomlCtx *ctx)
     Py_ssize_t n = pos - start;
 
     if (toml_token_is_datetime(tok, n))
-        return quorvane_new_str(tok, n);
+        return ctx->strs.make(tok, n);
     Py_ssize_t start_i = (tok[0] == '+' || tok[0] == '-') ? 1 : 0;
     bool is_hex = n - start_i > 1 && tok[start_i] == '0' &&
                   (tok[start_i + 1] == 'x' || tok[start_i + 1] == 'X');
@@ -1005,8 +724,7 @@ PyObject *toml_parse_value_at(TomlCtx *ctx)
     default:
         break;
     }
-    toml_error(ctx, "unexpected character in value");
-    return nullptr;
+    return ctx->fail("unexpected character in value");
 }
 
 // Any value, after the blanks, line ends and comments before it.  Every
@@ -1014,13 +732,10 @@ PyObject *toml_parse_value_at(TomlCtx *ctx)
 PyObject *toml_parse_value(TomlCtx *ctx)
 {
     toml_skip_ws_comments(ctx);
-    if (ctx->pos >= ctx->len) {
-        toml_error(ctx, "unexpected end of input in value");
-        return nullptr;
-    }
+    if (ctx->pos >= ctx->len)
+        return ctx->fail("unexpected end of input in value");
     if (ctx->depth >= TOML_MAX_DEPTH) {
-        toml_error(ctx, "max depth exceeded");
-        return nullptr;
+        return ctx->fail("max depth exceeded");
     }
     ctx->depth++;
     PyObject *value = toml_parse_value_at(ctx);
@@ -1049,10 +764,8 @@ PyObject *toml_parse_array(TomlCtx *ctx)
         if (!item || PyList_Append(list.get(), item.get()) < 0)
             return nullptr;
         toml_skip_ws_comments(ctx);
-        if (ctx->pos >= ctx->len) {
-            toml_error(ctx, "unterminated array");
-            return nullptr;
-        }
+        if (ctx->pos >= ctx->len)
+            return ctx->fail("unterminated array");
         char c = ctx->text[ctx->pos];
         if (c == ',') {
             ctx->pos++;
@@ -1067,8 +780,7 @@ PyObject *toml_parse_array(TomlCtx *ctx)
             ctx->pos++;
             return list.release();
         }
-        toml_error(ctx, "expected ',' or ']' in array");
-        return nullptr;
+        return ctx->fail("expected ',' or ']' in array");
     }
 }
 
@@ -1092,36 +804,29 @@ PyObject *toml_parse_inline_table(TomlCtx *ctx)
         if (!key)
             return nullptr;
         toml_skip_ws(ctx);
-        if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != '=') {
-            toml_error(ctx, "expected '=' in inline table");
-            return nullptr;
-        }
+        if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != '=')
+            return ctx->fail("expected '=' in inline table");
         ctx->pos++;
         toml_skip_ws(ctx);
         qv::Ref value(toml_parse_value(ctx));
         if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
             return nullptr;
         toml_skip_ws(ctx);
-        if (ctx->pos >= ctx->len) {
-            toml_error(ctx, "unterminated inline table");
-            return nullptr;
-        }
+        if (ctx->pos >= ctx->len)
+            return ctx->fail("unterminated inline table");
         char c = ctx->text[ctx->pos];
         if (c == ',') {
             ctx->pos++;
             toml_skip_ws(ctx);
-            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}') {
-                toml_error(ctx, "trailing comma in inline table");
-                return nullptr;
-            }
+            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}')
+                return ctx->fail("trailing comma in inline table");
             continue;
         }
         if (c == '}') {
             ctx->pos++;
             return dict.release();
         }
-        toml_error(ctx, "expected ',' or '}' in inline table");
-        return nullptr;
+        return ctx->fail("expected ',' or '}' in inline table");
     }
 }
 
@@ -1144,69 +849,24 @@ PyObject *toml_parse_inline_table(TomlCtx *ctx)
 // separates), so a hash folded over the segments, each hashed by its own
 // bytes, is a hash of the string itself.  The fold of the current table's
 // path is kept, and each segment is hashed from the bytes it is copied from.
-inline uint64_t toml_load64(const char *s)
+// Writes the segment of a quoted key at out; returns the end of it.
+char *toml_escape_segment(char *out, const char *s, Py_ssize_t n)
 {
-    uint64_t w;
-    std::memcpy(&w, s, 8);
-    return w;
-}
-
-uint64_t toml_segment_hash(const char *s, Py_ssize_t n)
-{
-    const uint64_t m = 0xBF58476D1CE4E5B9ull;
-    uint64_t h = (uint64_t)n * 0x9E3779B97F4A7C15ull;
-    const char *p = s;
-    for (Py_ssize_t r = n; r > 8; r -= 8, p += 8) {
-        h = (h ^ toml_load64(p)) * m;
-        h ^= h >> 29;
-    }
-    uint64_t w;
-    if (n >= 8) {
-        w = toml_load64(s + n - 8);
-    } else if (n >= 4) {
-        uint32_t x, y;
-        std::memcpy(&x, s, 4);
-        std::memcpy(&y, s + n - 4, 4);
-        w = (uint64_t)x | ((uint64_t)y << 32);
-    } else if (n > 0) {
-        w = (uint64_t)(unsigned char)s[0] | (uint64_t)(unsigned char)s[n / 2] << 8 |
-            (uint64_t)(unsigned char)s[n - 1] << 16;
-    } else {
-        w = 0;
-    }
-    h = (h ^ w) * m;
-    return h ^ (h >> 31);
-}
-
-inline uint64_t toml_hash_fold(uint64_t h, uint64_t segment)
-{
-    h = (h ^ segment) * 0x94D049BB133111EBull;
-    return h ^ (h >> 32);
-}
-
-int toml_escape_segment(StrBuf *sb, const char *s, Py_ssize_t n, bool quoted)
-{
-    if (!quoted)
-        return sb_append(sb, s, n);
-    if (sb_reserve(sb, 2 * n) < 0)
-        return -1;
-    char *out = sb->buf + sb->len;
     for (Py_ssize_t i = 0; i < n; i++) {
         char c = s[i];
         if (c == '.' || c == '\\')
             *out++ = '\\';
         *out++ = c;
     }
-    sb->len = out - sb->buf;
-    return 0;
+    return out;
 }
 
 // Appends the key segments of kp to ctx->path, each after a '.' unless it
 // is the very first segment of the path string, folding their hashes into h.
 int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first, uint64_t h)
 {
-    StrBuf *sb = &ctx->path;
-    for (Py_ssize_t i = 0; i < kp->n; i++) {
+    qv::Buffer<char, 256> &sb = ctx->path;
+    for (Py_ssize_t i = 0; i < kp->size(); i++) {
         PyObject *key = kp->segs[i].key;
         const char *bytes;
         Py_ssize_t n;
@@ -1218,21 +878,21 @@ int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first, uint64_t h)
             if (bytes == nullptr)
                 return -1;
         }
-        if ((!first && sb_putc(sb, '.') < 0)) {
-            PyErr_NoMemory();
+        if (!first && !sb.push('.'))
             return -1;
+        Py_ssize_t start = sb.size();
+        if (!kp->segs[i].quoted) {
+            if (!sb.append(bytes, n))
+                return -1;
+        } else {
+            if (!sb.reserve(2 * n))
+                return -1;
+            sb.set_size(toml_escape_segment(sb.end(), bytes, n) - sb.data());
         }
-        Py_ssize_t start = sb->len;
-        if (toml_escape_segment(sb, bytes, n, kp->segs[i].quoted) < 0) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        // An escaped segment is hashed as written into the path string.
-        if (sb->len - start != n)
-            bytes = sb->buf + start;
-        h = toml_hash_fold(h, toml_segment_hash(bytes, sb->len - start));
+        // A segment is hashed as written into the path string.
+        h = qv::hash_combine(h, qv::hash_bytes(sb.data() + start, sb.size() - start));
         first = false;
-        kp->segs[i].path_end = sb->len;
+        kp->segs[i].path_end = sb.size();
         kp->segs[i].hash_end = h;
     }
     return 0;
@@ -1241,7 +901,7 @@ int toml_append_key_segments(TomlCtx *ctx, KeyPath *kp, bool first, uint64_t h)
 // Path string of a header's key path, from the root.
 int toml_path_str(TomlCtx *ctx, KeyPath *kp)
 {
-    ctx->path.len = 0;
+    ctx->path.clear();
     ctx->stmt_head_off = 0;
     ctx->stmt_head_len = 0;
     ctx->stmt_tail_off = -1;
@@ -1251,58 +911,46 @@ int toml_path_str(TomlCtx *ctx, KeyPath *kp)
 // Path string of a key/value line's key path behind the current table path.
 int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
 {
-    ctx->path.len = ctx->current_table_path_len;
+    ctx->path.set_size(ctx->current_table_path_len);
     ctx->stmt_head_off = ctx->current_table_path_off;
     ctx->stmt_head_len = ctx->current_table_path_len;
     ctx->stmt_tail_off = -1;
-    return toml_append_key_segments(ctx, kp, ctx->current_table_nseg == 0,
+    return toml_append_key_segments(ctx, kp, ctx->current_table_is_root,
                                     ctx->current_table_hash);
 }
 
 // ---------------------------------------------------------------------------
 // Table model
 
-inline uint64_t toml_slot_of(uint64_t hash, size_t index)
+inline uint64_t toml_slot_of(uint64_t hash, Py_ssize_t index)
 {
     return (hash & 0xFFFFFFFF00000000ull) | (uint64_t)(index + 1);
 }
 
-int toml_set_grow(PathSet *set)
+// Doubles the slots once they are half full; false with MemoryError set.
+bool PathSet::grow_slots()
 {
-    if (set->used == set->cap) {
-        if (set->cap >= 0x7FFFFFFFu)
-            return -1;
-        size_t cap = set->cap * 2;
-        PathEntry *grown;
-        if (set->entries == set->local_entries) {
-            grown = static_cast<PathEntry *>(std::malloc(cap * sizeof(PathEntry)));
-            if (grown != nullptr)
-                std::memcpy(grown, set->entries, set->used * sizeof(PathEntry));
-        } else {
-            grown = static_cast<PathEntry *>(std::realloc(set->entries, cap * sizeof(PathEntry)));
-        }
-        if (grown == nullptr)
-            return -1;
-        set->entries = grown;
-        set->cap = cap;
+    if (entries.size() >= 0x7FFFFFFF) {
+        PyErr_NoMemory();
+        return false;
     }
-    if ((set->used + 1) * 2 > set->mask + 1) {
-        size_t count = (set->mask + 1) * 2;
-        uint64_t *slots = static_cast<uint64_t *>(std::calloc(count, sizeof(uint64_t)));
-        if (slots == nullptr)
-            return -1;
-        for (size_t k = 0; k < set->used; k++) {
-            size_t j = set->entries[k].hash & (count - 1);
-            while (slots[j] != 0)
-                j = (j + 1) & (count - 1);
-            slots[j] = toml_slot_of(set->entries[k].hash, k);
-        }
-        if (set->slots != set->local_slots)
-            std::free(set->slots);
-        set->slots = slots;
-        set->mask = count - 1;
+    size_t count = (mask + 1) * 2;
+    auto fresh = static_cast<uint64_t *>(std::calloc(count, sizeof(uint64_t)));
+    if (fresh == nullptr) {
+        PyErr_NoMemory();
+        return false;
     }
-    return 0;
+    for (Py_ssize_t k = 0; k < entries.size(); k++) {
+        size_t j = entries[k].hash & (count - 1);
+        while (fresh[j] != 0)
+            j = (j + 1) & (count - 1);
+        fresh[j] = toml_slot_of(entries[k].hash, k);
+    }
+    if (slots != local_slots_)
+        std::free(slots);
+    slots = fresh;
+    mask = count - 1;
+    return true;
 }
 
 // Whether entry e holds the path string made of the head_len bytes at
@@ -1312,7 +960,7 @@ bool toml_entry_matches(const PathSet *set, const PathEntry *e, Py_ssize_t head_
 {
     if (e->head_len + e->tail_len != head_len + tail_len)
         return false;
-    const char *base = set->bytes.buf;
+    const char *base = set->bytes.data();
     if (e->head_len == head_len && e->head_off == head_off)
         return tail_len == 0 || std::memcmp(base + e->tail_off, tail, (size_t)tail_len) == 0;
     // Split at different places: compare the two byte sequences piecewise.
@@ -1340,21 +988,17 @@ bool toml_entry_matches(const PathSet *set, const PathEntry *e, Py_ssize_t head_
     return true;
 }
 
-// The entry of the path string ctx->path.buf[0 .. end), a prefix of the
-// statement's path string, added with no kinds when it is new; kinds 0
-// means that the path string is in none of the four sets.  h is its hash.
-// The pointer is good until the next call.  NULL with a memory error set
-// on failure.
-PathEntry *toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
+// The index of the entry of the path string ctx->path[0 .. end), a prefix
+// of the statement's path string, added with no kinds when it is new;
+// kinds 0 means that the path string is in none of the four sets.  h is
+// its hash.  -1 with a memory error set on failure.
+Py_ssize_t toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
 {
     PathSet *set = &ctx->defined;
-    if ((set->used == set->cap || (set->used + 1) * 2 > set->mask + 1) &&
-        toml_set_grow(set) < 0) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    if ((size_t)(set->entries.size() + 1) * 2 > set->mask + 1 && !set->grow_slots())
+        return -1;
     Py_ssize_t head_len = ctx->stmt_head_len;
-    const char *tail = ctx->path.buf + head_len;
+    const char *tail = ctx->path.data() + head_len;
     Py_ssize_t tail_len = end - head_len;
     uint64_t tag = h & 0xFFFFFFFF00000000ull;
     size_t i = h & set->mask;
@@ -1363,42 +1007,39 @@ PathEntry *toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
         if (slot == 0)
             break;
         if ((slot & 0xFFFFFFFF00000000ull) == tag) {
-            PathEntry *e = &set->entries[(slot & 0xFFFFFFFFu) - 1];
-            if (toml_entry_matches(set, e, ctx->stmt_head_off, head_len, tail, tail_len))
-                return e;
+            Py_ssize_t k = (Py_ssize_t)(slot & 0xFFFFFFFFu) - 1;
+            if (toml_entry_matches(set, &set->entries[k], ctx->stmt_head_off, head_len,
+                                   tail, tail_len))
+                return k;
         }
         i = (i + 1) & set->mask;
     }
     if (ctx->stmt_tail_off < 0) {
-        ctx->stmt_tail_off = set->bytes.len;
-        if (sb_append(&set->bytes, tail, ctx->path.len - head_len) < 0) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
+        ctx->stmt_tail_off = set->bytes.size();
+        if (!set->bytes.append(tail, ctx->path.size() - head_len))
+            return -1;
     }
-    PathEntry *e = &set->entries[set->used];
-    e->hash = h;
-    e->head_off = ctx->stmt_head_off;
-    e->head_len = head_len;
-    e->tail_off = ctx->stmt_tail_off;
-    e->tail_len = tail_len;
-    e->kinds = 0;
-    set->slots[i] = toml_slot_of(h, set->used);
-    set->used++;
-    return e;
+    Py_ssize_t k = set->entries.size();
+    if (!set->entries.push({h, ctx->stmt_head_off, head_len, ctx->stmt_tail_off, tail_len, 0}))
+        return -1;
+    set->slots[i] = toml_slot_of(h, k);
+    return k;
+}
+
+inline unsigned char &toml_kinds(TomlCtx *ctx, Py_ssize_t entry)
+{
+    return ctx->defined.entries[entry].kinds;
 }
 
 // Stores the path string of the new current table, now at the front of
 // ctx->path, for the statements under it.
-int toml_store_table_path(TomlCtx *ctx, Py_ssize_t nseg, uint64_t hash)
+int toml_store_table_path(TomlCtx *ctx, uint64_t hash)
 {
-    ctx->current_table_path_off = ctx->defined.bytes.len;
-    if (sb_append(&ctx->defined.bytes, ctx->path.buf, ctx->path.len) < 0) {
-        PyErr_NoMemory();
+    ctx->current_table_path_off = ctx->defined.bytes.size();
+    if (!ctx->defined.bytes.append(ctx->path.data(), ctx->path.size()))
         return -1;
-    }
-    ctx->current_table_path_len = ctx->path.len;
-    ctx->current_table_nseg = nseg;
+    ctx->current_table_path_len = ctx->path.size();
+    ctx->current_table_is_root = false;
     ctx->current_table_hash = hash;
     return 0;
 }
@@ -1410,14 +1051,11 @@ struct TomlConflict {
     const char *msg;
 };
 
-template <size_t N>
-int toml_refuse_conflict(TomlCtx *ctx, const PathEntry *e, const TomlConflict (&rules)[N])
+int toml_refuse_conflict(TomlCtx *ctx, Py_ssize_t entry, const TomlConflict *rules, size_t n)
 {
-    for (const TomlConflict &rule : rules) {
-        if (e->kinds & rule.kinds) {
-            toml_error(ctx, rule.msg);
-            return -1;
-        }
+    for (size_t k = 0; k < n; k++) {
+        if (toml_kinds(ctx, entry) & rules[k].kinds)
+            return ctx->fail(rules[k].msg);
     }
     return 0;
 }
@@ -1426,11 +1064,11 @@ int toml_refuse_conflict(TomlCtx *ctx, const PathEntry *e, const TomlConflict (&
 // built in ctx->path as implicitly created tables.
 int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
 {
-    for (Py_ssize_t m = 0; m + 1 < kp->n; m++) {
-        PathEntry *e = toml_set_entry(ctx, kp->segs[m].path_end, kp->segs[m].hash_end);
-        if (e == nullptr)
+    for (Py_ssize_t m = 0; m + 1 < kp->size(); m++) {
+        Py_ssize_t e = toml_set_entry(ctx, kp->segs[m].path_end, kp->segs[m].hash_end);
+        if (e < 0)
             return -1;
-        e->kinds |= TOML_IMPLICIT_TABLE;
+        toml_kinds(ctx, e) |= TOML_IMPLICIT_TABLE;
     }
     return 0;
 }
@@ -1441,23 +1079,12 @@ int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
 PyObject *toml_navigate(TomlCtx *ctx, PyObject *container, KeyPath *kp)
 {
     PyObject *cur = container;
-    for (Py_ssize_t i = 0; i + 1 < kp->n; i++) {
-        PyObject *key = kp->segs[i].key;
-        PyObject *child = PyDict_GetItemWithError(cur, key);
-        if (child != nullptr) {
-            if (!PyDict_Check(child)) {
-                toml_error(ctx, "cannot extend a key as a table");
-                return nullptr;
-            }
-            cur = child;
-            continue;
-        }
-        if (PyErr_Occurred())
+    for (Py_ssize_t i = 0; i + 1 < kp->size(); i++) {
+        cur = qv::child_dict(cur, kp->segs[i].key);
+        if (cur == nullptr)
             return nullptr;
-        qv::Ref fresh(PyDict_New());
-        if (!fresh || PyDict_SetItem(cur, key, fresh.get()) < 0)
-            return nullptr;
-        cur = fresh.get();  // the parent holds it now
+        if (!PyDict_Check(cur))
+            return ctx->fail("cannot extend a key as a table");
     }
     return cur;
 }
@@ -1466,131 +1093,77 @@ PyObject *toml_navigate(TomlCtx *ctx, PyObject *container, KeyPath *kp)
 // replaces what its target table already holds.
 int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
 {
-    PyObject *container = toml_navigate(ctx, ctx->current_table, kp);
+    PyObject *container = toml_navigate(ctx, ctx->current_table.get(), kp);
     if (container == nullptr)
         return -1;
     if (toml_abs_path_str(ctx, kp) < 0)
         return -1;
-    PathEntry *e = toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
-    if (e == nullptr)
+    Py_ssize_t e = toml_set_entry(ctx, ctx->path.size(), kp->last().hash_end);
+    if (e < 0)
         return -1;
     // Implicit tables are no conflict: the tree test below decides.
     static constexpr TomlConflict kRules[] = {
         {TOML_DEFINED_KEY, "duplicate key"},
         {TOML_DEFINED_TABLE | TOML_DEFINED_ARRAY, "key redefines a table"},
     };
-    if (toml_refuse_conflict(ctx, e, kRules) < 0)
+    if (toml_refuse_conflict(ctx, e, kRules, std::size(kRules)) < 0)
         return -1;
     PyObject *found = nullptr;
-    int had = PyDict_SetDefaultRef(container, kp->segs[kp->n - 1].key, value, &found);
+    int had = PyDict_SetDefaultRef(container, kp->last().key, value, &found);
     Py_XDECREF(found);
     if (had < 0)
         return -1;
-    if (had > 0) {
-        toml_error(ctx, "duplicate key");
-        return -1;
-    }
-    e->kinds |= TOML_DEFINED_KEY;
+    if (had > 0)
+        return ctx->fail("duplicate key");
+    toml_kinds(ctx, e) |= TOML_DEFINED_KEY;
     return toml_mark_implicit(ctx, kp);
 }
 
 // ---------------------------------------------------------------------------
-// Table headers.  Both start at the root and report at pos: the start of
+// Table headers.  [table] and [[array of tables]] are one operation driven
+// by their rules.  Both start at the root and report at pos: the start of
 // the statement after the header, or the end of the text.  On success the
 // path string of the new current table is left at the front of ctx->path.
 
-// The entry of a header's own path string, which starts at the root.
-PathEntry *toml_header_entry(TomlCtx *ctx, KeyPath *kp)
-{
-    if (toml_path_str(ctx, kp) < 0)
-        return nullptr;
-    return toml_set_entry(ctx, ctx->path.len, kp->segs[kp->n - 1].hash_end);
-}
+struct TomlHeaderRules {
+    unsigned char kind;             // what the header records for its path
+    TomlConflict conflicts[4];      // in order; an unused one has kinds 0
+    PyObject *(*make)();            // the value a new path gets
+    int (*fits)(PyObject *);        // whether an existing value is one
+    const char *misfit;             // the error for one that is not
+    bool appends;                   // a new table is appended to the value
+};
 
 // [a.b]: opens the table, or reopens a dict that only a dotted key or an
-// inline table made.  Returns a new reference to it.
-PyObject *toml_apply_table_header(TomlCtx *ctx, KeyPath *kp)
-{
-    PathEntry *e = toml_header_entry(ctx, kp);
-    if (e == nullptr)
-        return nullptr;
-    static constexpr TomlConflict kRules[] = {
-        {TOML_DEFINED_TABLE, "duplicate table header"},
-        {TOML_DEFINED_ARRAY, "table header conflicts with array-of-tables"},
-        {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
-        {TOML_DEFINED_KEY, "cannot redefine a key as a table"},
-    };
-    if (toml_refuse_conflict(ctx, e, kRules) < 0)
-        return nullptr;
-    PyObject *container = toml_navigate(ctx, ctx->root, kp);
-    if (container == nullptr)
-        return nullptr;
-    PyObject *last_key = kp->segs[kp->n - 1].key;
-    PyObject *table = PyDict_GetItemWithError(container, last_key);
-    if (table != nullptr) {
-        if (!PyDict_Check(table)) {
-            toml_error(ctx, "cannot redefine a key as a table");
-            return nullptr;
-        }
-        Py_INCREF(table);
-    } else {
-        if (PyErr_Occurred())
-            return nullptr;
-        table = PyDict_New();
-        if (table == nullptr)
-            return nullptr;
-        if (PyDict_SetItem(container, last_key, table) < 0) {
-            Py_DECREF(table);
-            return nullptr;
-        }
-    }
-    qv::Ref result(table);
-    e->kinds |= TOML_DEFINED_TABLE;
-    if (toml_mark_implicit(ctx, kp) < 0)
-        return nullptr;
-    if (toml_store_table_path(ctx, kp->n, kp->segs[kp->n - 1].hash_end) < 0)
-        return nullptr;
-    return result.release();
-}
+// inline table made.
+constexpr TomlHeaderRules kTableHeader = {
+    TOML_DEFINED_TABLE,
+    {{TOML_DEFINED_TABLE, "duplicate table header"},
+     {TOML_DEFINED_ARRAY, "table header conflicts with array-of-tables"},
+     {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
+     {TOML_DEFINED_KEY, "cannot redefine a key as a table"}},
+    qv::new_dict, [](PyObject *o) { return PyDict_Check(o); },
+    "cannot redefine a key as a table", false,
+};
 
 // [[a.b]]: appends a new table to the list under the path, creating the
-// list on first use.  The new current table path ends in the element's
-// index segment [k], k counting every item the list holds.
-PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
+// list on first use.  A repeated [[header]] appends: an array of tables is
+// no conflict.
+constexpr TomlHeaderRules kArrayHeader = {
+    TOML_DEFINED_ARRAY,
+    {{TOML_DEFINED_KEY, "array table redefines a key"},
+     {TOML_DEFINED_TABLE, "cannot mix table and array-of-tables"},
+     {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
+     {0, nullptr}},
+    qv::new_list, [](PyObject *o) { return PyList_Check(o); },
+    "key is not an array of tables", true,
+};
+
+// Appends the index segment ".[k]" of the element just appended to list
+// to ctx->path, and returns the hash of the path string so extended.
+// The element's path ends in [k], k counting every item the list holds.
+bool toml_append_index_segment(TomlCtx *ctx, PyObject *list, uint64_t *hash)
 {
-    PathEntry *e = toml_header_entry(ctx, kp);
-    if (e == nullptr)
-        return nullptr;
-    // A repeated [[header]] appends: an array of tables is no conflict.
-    static constexpr TomlConflict kRules[] = {
-        {TOML_DEFINED_KEY, "array table redefines a key"},
-        {TOML_DEFINED_TABLE, "cannot mix table and array-of-tables"},
-        {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
-    };
-    if (toml_refuse_conflict(ctx, e, kRules) < 0)
-        return nullptr;
-    PyObject *container = toml_navigate(ctx, ctx->root, kp);
-    if (container == nullptr)
-        return nullptr;
-    PyObject *last_key = kp->segs[kp->n - 1].key;
-    PyObject *list = PyDict_GetItemWithError(container, last_key);
-    if (list == nullptr) {
-        if (PyErr_Occurred())
-            return nullptr;
-        qv::Ref fresh(PyList_New(0));
-        if (!fresh || PyDict_SetItem(container, last_key, fresh.get()) < 0)
-            return nullptr;
-        list = fresh.get();  // the container holds it now
-    } else if (!PyList_Check(list)) {
-        toml_error(ctx, "key is not an array of tables");
-        return nullptr;
-    }
-    qv::Ref element(PyDict_New());
-    if (!element || PyList_Append(list, element.get()) < 0)
-        return nullptr;
-    e->kinds |= TOML_DEFINED_ARRAY;
-    if (toml_mark_implicit(ctx, kp) < 0)
-        return nullptr;
     // ".[k]", k written backwards from the end of the block.
     char index[32];
     char *p = index + sizeof index;
@@ -1601,16 +1174,44 @@ PyObject *toml_apply_array_table(TomlCtx *ctx, KeyPath *kp)
         k /= 10;
     } while (k != 0);
     *--p = '[';
-    uint64_t hash = toml_hash_fold(kp->segs[kp->n - 1].hash_end,
-                                   toml_segment_hash(p, index + sizeof index - p));
+    *hash = qv::hash_combine(*hash, qv::hash_bytes(p, index + sizeof index - p));
     *--p = '.';
-    if (sb_append(&ctx->path, p, index + sizeof index - p) < 0) {
-        PyErr_NoMemory();
+    return ctx->path.append(p, index + sizeof index - p);
+}
+
+// Returns a new reference to the new current table.
+PyObject *toml_apply_header(TomlCtx *ctx, KeyPath *kp, const TomlHeaderRules &rules)
+{
+    if (toml_path_str(ctx, kp) < 0)
         return nullptr;
+    Py_ssize_t e = toml_set_entry(ctx, ctx->path.size(), kp->last().hash_end);
+    if (e < 0)
+        return nullptr;
+    if (toml_refuse_conflict(ctx, e, rules.conflicts, std::size(rules.conflicts)) < 0)
+        return nullptr;
+    PyObject *container = toml_navigate(ctx, ctx->root.get(), kp);
+    if (container == nullptr)
+        return nullptr;
+    PyObject *value = qv::get_or_add(container, kp->last().key, rules.make);
+    if (value == nullptr)
+        return nullptr;
+    if (!rules.fits(value))
+        return ctx->fail(rules.misfit);
+    qv::Ref table(Py_NewRef(value));
+    if (rules.appends) {
+        table.reset(PyDict_New());
+        if (!table || PyList_Append(value, table.get()) < 0)
+            return nullptr;
     }
-    if (toml_store_table_path(ctx, kp->n + 1, hash) < 0)
+    toml_kinds(ctx, e) |= rules.kind;
+    if (toml_mark_implicit(ctx, kp) < 0)
         return nullptr;
-    return element.release();
+    uint64_t hash = kp->last().hash_end;
+    if (rules.appends && !toml_append_index_segment(ctx, value, &hash))
+        return nullptr;
+    if (toml_store_table_path(ctx, hash) < 0)
+        return nullptr;
+    return table.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -1627,24 +1228,19 @@ int toml_parse_header(TomlCtx *ctx)
     if (toml_parse_key_path(ctx, 0, &kp) < 0)
         return -1;
     toml_skip_ws(ctx);
-    if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != ']') {
-        toml_error(ctx, "expected ']' in table header");
-        return -1;
-    }
+    if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != ']')
+        return ctx->fail("expected ']' in table header");
     ctx->pos++;
     if (is_array_table) {
-        if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != ']') {
-            toml_error(ctx, "expected ']]' in array-of-tables header");
-            return -1;
-        }
+        if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != ']')
+            return ctx->fail("expected ']]' in array-of-tables header");
         ctx->pos++;
     }
     toml_skip_ws_comments(ctx);
-    PyObject *table = is_array_table ? toml_apply_array_table(ctx, &kp)
-                                     : toml_apply_table_header(ctx, &kp);
+    PyObject *table = toml_apply_header(ctx, &kp, is_array_table ? kArrayHeader : kTableHeader);
     if (table == nullptr)
         return -1;
-    Py_SETREF(ctx->current_table, table);
+    ctx->current_table.reset(table);
     return 0;
 }
 
@@ -1655,39 +1251,13 @@ int toml_parse_key_value_line(TomlCtx *ctx)
     if (toml_parse_key_path(ctx, 1, &kp) < 0)
         return -1;
     toml_skip_ws(ctx);
-    if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != '=') {
-        toml_error(ctx, "expected '=' after key");
-        return -1;
-    }
+    if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != '=')
+        return ctx->fail("expected '=' after key");
     ctx->pos++;
     qv::Ref value(toml_parse_value(ctx));
     if (!value)
         return -1;
     return toml_apply_key_value(ctx, &kp, value.get());
-}
-
-void toml_ctx_release(TomlCtx *ctx)
-{
-    Py_CLEAR(ctx->root);
-    Py_CLEAR(ctx->current_table);
-    sb_free(&ctx->path);
-    sb_free(&ctx->scratch);
-    if (ctx->defined.slots != ctx->defined.local_slots)
-        std::free(ctx->defined.slots);
-    ctx->defined.slots = nullptr;
-    if (ctx->defined.entries != ctx->defined.local_entries)
-        std::free(ctx->defined.entries);
-    ctx->defined.entries = nullptr;
-    sb_free(&ctx->defined.bytes);
-    if (ctx->c_locale != (locale_t)0) {
-        freelocale(ctx->c_locale);
-        ctx->c_locale = (locale_t)0;
-    }
-    for (int w = 0; w < TOML_KEY_CACHE_SIZE / 64; w++) {
-        for (uint64_t bits = ctx->key_cache_used[w]; bits != 0; bits &= bits - 1)
-            Py_DECREF(ctx->key_cache[w * 64 + __builtin_ctzll(bits)]);
-        ctx->key_cache_used[w] = 0;
-    }
 }
 
 }  // namespace
@@ -1696,44 +1266,18 @@ void toml_ctx_release(TomlCtx *ctx)
 // last token ends, and blanks, line ends and comments separate them.
 QUORVANE_API PyObject *quorvane_parse_toml_text(const char *text, Py_ssize_t len)
 {
-    TomlCtx ctx;
-    // Everything but the key cache array, which key_cache_used guards.
-    std::memset(&ctx, 0, offsetof(TomlCtx, key_cache));
-    ctx.text = text;
-    ctx.len = len;
-    ctx.c_locale = (locale_t)0;
-    ctx.path.buf = ctx.path.local = ctx.path_local;
-    ctx.path.cap = sizeof ctx.path_local;
-    ctx.defined.bytes.buf = ctx.defined.bytes.local = ctx.bytes_local;
-    ctx.defined.bytes.cap = sizeof ctx.bytes_local;
-    std::memset(ctx.local_slots, 0, sizeof ctx.local_slots);
-    ctx.defined.slots = ctx.defined.local_slots = ctx.local_slots;
-    ctx.defined.mask = 2 * TOML_PATH_SET_LOCAL - 1;
-    ctx.defined.entries = ctx.defined.local_entries = ctx.local_entries;
-    ctx.defined.cap = TOML_PATH_SET_LOCAL;
-    // Path strings are hashed with a per-call seed, so that no fixed set of
-    // keys collides in every parse.
-    ctx.defined.seed = (uint64_t)(uintptr_t)&ctx * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
-    ctx.current_table_hash = ctx.defined.seed;
-    ctx.root = PyDict_New();
-    if (ctx.root == nullptr)
+    TomlCtx ctx(text, len);
+    ctx.root.reset(PyDict_New());
+    if (!ctx.root)
         return nullptr;
-    Py_INCREF(ctx.root);
-    ctx.current_table = ctx.root;
-
-    PyObject *result = nullptr;
+    ctx.current_table.reset(Py_NewRef(ctx.root.get()));
     for (;;) {
         toml_skip_ws_comments(&ctx);
-        if (ctx.pos >= ctx.len) {
-            result = ctx.root;
-            ctx.root = nullptr;
-            break;
-        }
+        if (ctx.pos >= ctx.len)
+            return ctx.root.release();
         int rc = ctx.text[ctx.pos] == '[' ? toml_parse_header(&ctx)
                                           : toml_parse_key_value_line(&ctx);
         if (rc < 0)
-            break;
+            return nullptr;
     }
-    toml_ctx_release(&ctx);
-    return result;
 }

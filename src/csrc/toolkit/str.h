@@ -4,6 +4,7 @@
 //   PyObject *s = strs.make(p, n, high);  // new reference, or NULL + exception
 //   PyObject *s = strs.make(p, n);        // the same, finding `high` itself
 //   int k = qv::utf8_encode(out, cp);     // cp's UTF-8 bytes at out (room for 4)
+//   if (!qv::append_utf8(buf, cp)) ...    // the same onto a qv::Buffer<char, N>
 //
 // `high` says whether any of the n bytes is >= 0x80 (readers learn it for
 // free while scanning); ASCII is copied straight into the str.  Other text
@@ -46,6 +47,16 @@ inline int utf8_encode(char *out, unsigned cp)
     out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
     out[3] = (char)(0x80 | (cp & 0x3F));
     return 4;
+}
+
+// Appends the UTF-8 bytes of cp to a byte buffer; false with MemoryError set.
+template <Py_ssize_t N>
+bool append_utf8(Buffer<char, N> &b, unsigned cp)
+{
+    if (!b.reserve(4))
+        return false;
+    b.set_size(b.size() + utf8_encode(b.end(), cp));
+    return true;
 }
 
 // Whether any of n bytes is >= 0x80.
@@ -207,7 +218,7 @@ private:
     // Text that is not ASCII is decoded once into 16-bit units in the
     // scratch buffer and copied into a str of its final size and width;
     // text beyond 16 bits is measured and decoded straight into the str.
-    PyObject *make_wide(const char *s, Py_ssize_t n)
+    __attribute__((noinline)) PyObject *make_wide(const char *s, Py_ssize_t n)
     {
         auto u = reinterpret_cast<const unsigned char *>(s);
         units_.clear();
