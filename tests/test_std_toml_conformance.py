@@ -30,27 +30,22 @@ def listed(version: str) -> list[str]:
 CASES = [(v, name) for v in VERSIONS for name in listed(v)]
 
 
+KINDS = {bool: "bool", int: "integer", float: "float", str: "string",
+         datetime.date: "date-local", datetime.time: "time-local"}
+
+
 def typed(value):
     """The tree in the suite's typed form, with values kept as Python objects."""
-    if isinstance(value, dict):
-        return {k: typed(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [typed(v) for v in value]
-    if isinstance(value, bool):
-        return ("bool", value)
-    if isinstance(value, int):
-        return ("integer", value)
-    if isinstance(value, float):
+    if isinstance(value, (dict, list)):
+        items = value.items() if isinstance(value, dict) else enumerate(value)
+        out = {k: typed(v) for k, v in items}
+        return out if isinstance(value, dict) else list(out.values())
+    if type(value) is float:
         return ("float", "nan" if math.isnan(value) else struct.pack("<d", value))
-    if isinstance(value, datetime.datetime):
+    if type(value) is datetime.datetime:
         kind = "datetime" if value.tzinfo is not None else "datetime-local"
         return (kind, value, value.utcoffset())
-    if isinstance(value, datetime.date):
-        return ("date-local", value)
-    if isinstance(value, datetime.time):
-        return ("time-local", value)
-    assert isinstance(value, str), type(value)
-    return ("string", value)
+    return (KINDS[type(value)], value)
 
 
 def expected(node):

@@ -59,6 +59,19 @@ struct CharClasses {
 
 constexpr CharClasses kClass;
 
+// What each one-letter escape of both versions stands for; 0 for the rest.
+struct Escapes {
+    char c[256];
+    constexpr Escapes() : c()
+    {
+        const char *from = "btnfr\"\\", *to = "\b\t\n\f\r\"\\";
+        for (int i = 0; from[i]; i++)
+            c[(unsigned char)from[i]] = to[i];
+    }
+};
+
+constexpr Escapes kEscapes;
+
 inline bool is(char c, unsigned char cls) { return (kClass.c[(unsigned char)c] & cls) != 0; }
 using qv::is_digit;
 
@@ -161,43 +174,26 @@ public:
     KeyPath() noexcept = default;
     KeyPath(const KeyPath &) = delete;
     KeyPath &operator=(const KeyPath &) = delete;
-    ~KeyPath()
-    {
-        clear();
-        if (parts_ != local_)
-            std::free(parts_);
-    }
+    ~KeyPath() { clear(); }
 
-    Py_ssize_t size() const noexcept { return n_; }
+    Py_ssize_t size() const noexcept { return parts_.size(); }
     PyObject *key(Py_ssize_t i) const noexcept { return parts_[i].key; }
     const char *at(Py_ssize_t i) const noexcept { return parts_[i].at; }
 
     void clear() noexcept
     {
-        for (Py_ssize_t i = 0; i < n_; i++)
+        for (Py_ssize_t i = 0; i < parts_.size(); i++)
             Py_DECREF(parts_[i].key);
-        n_ = 0;
+        parts_.clear();
     }
 
-    // Takes the reference key.
+    // Takes the reference key, also on failure.
     bool push(PyObject *key, const char *at)
     {
-        if (n_ == cap_) {
-            Py_ssize_t cap = cap_ * 2;
-            Part *grown = static_cast<Part *>(std::malloc((size_t)cap * sizeof(Part)));
-            if (grown == nullptr) {
-                Py_DECREF(key);
-                PyErr_NoMemory();
-                return false;
-            }
-            std::memcpy(grown, parts_, (size_t)n_ * sizeof(Part));
-            if (parts_ != local_)
-                std::free(parts_);
-            parts_ = grown;
-            cap_ = cap;
-        }
-        parts_[n_++] = {key, at};
-        return true;
+        if (parts_.push({key, at}))
+            return true;
+        Py_DECREF(key);
+        return false;
     }
 
 private:
@@ -205,11 +201,7 @@ private:
         PyObject *key;
         const char *at;
     };
-    static constexpr Py_ssize_t kLocal = 8;
-    Part local_[kLocal];
-    Part *parts_ = local_;
-    Py_ssize_t n_ = 0;
-    Py_ssize_t cap_ = kLocal;
+    qv::Buffer<Part, 8> parts_;
 };
 
 // ---------------------------------------------------------------------------
@@ -283,17 +275,14 @@ private:
     PyObject *simple_key();
 
     // -- tree --------------------------------------------------------------
-    PyObject *header_parent(const KeyPath &path);
-    PyObject *dotted_parent(PyObject *table, const KeyPath &path, bool in_inline);
-    PyObject *child_table(PyObject *table, PyObject *key, uint64_t kind);
+    PyObject *parent_table(PyObject *table, const KeyPath &path, uint64_t mine);
+    PyObject *child_or_new(PyObject *table, PyObject *key, uint64_t kind, bool *made);
 
     // -- values ------------------------------------------------------------
     PyObject *value();
-    PyObject *basic_string(bool key = false);
+    PyObject *string(char quote, bool key);
     PyObject *plain_string(const char *start, const char *end, bool key);
-    PyObject *ml_basic_string();
-    PyObject *literal_string(bool key = false);
-    PyObject *ml_literal_string();
+    PyObject *ml_string(char quote);
     bool escape(qv::Buffer<char, 256> &out);
     PyObject *number_or_date();
     PyObject *number();
@@ -410,12 +399,12 @@ PyObject *Reader::simple_key()
     if (c == '"') {
         if (peek(1) == '"' && peek(2) == '"')
             return fail_ptr(here(), "a key cannot be a multi-line string");
-        return basic_string(true);
+        return string('"', true);
     }
     if (c == '\'') {
         if (peek(1) == '\'' && peek(2) == '\'')
             return fail_ptr(here(), "a key cannot be a multi-line string");
-        return literal_string(true);
+        return string('\'', true);
     }
     return fail_ptr(here(), "expected a key");
 }
@@ -439,85 +428,60 @@ bool Reader::key(KeyPath &path)
 // ---------------------------------------------------------------------------
 // The tree
 
-// A new dict under key in table, recorded with kind; borrowed.
-PyObject *Reader::child_table(PyObject *table, PyObject *key, uint64_t kind)
+// The value under key in table, or, when there is none, a new table
+// recorded with kind (and *made set); borrowed.
+PyObject *Reader::child_or_new(PyObject *table, PyObject *key, uint64_t kind, bool *made)
 {
+    PyObject *found = PyDict_GetItemWithError(table, key);
+    *made = found == nullptr && !PyErr_Occurred();
+    if (!*made)
+        return found;
     Ref child(PyDict_New());
-    if (!child || PyDict_SetItem(table, key, child.get()) < 0)
-        return nullptr;
-    if (kind != 0 && !kinds_.set(child.get(), kind))
+    if (!child || PyDict_SetItem(table, key, child.get()) < 0 || !kinds_.set(child.get(), kind))
         return nullptr;
     return child.get();  // the tree holds it
 }
 
-// The table that a header's last key goes into, making the tables on the
-// way; borrowed.
-PyObject *Reader::header_parent(const KeyPath &path)
+// The table that a statement's last key goes into, from table along the
+// other keys of path, making the tables that are missing as `mine`: for a
+// header (K_IMPLICIT), through tables of every kind and the last element
+// of an array of tables; for dotted keys, only through the tables the same
+// section (or inline table) made, or ones a header made on its way; borrowed.
+PyObject *Reader::parent_table(PyObject *table, const KeyPath &path, uint64_t mine)
 {
-    PyObject *table = root_.get();
+    bool header = mine == K_IMPLICIT;
     for (Py_ssize_t i = 0; i + 1 < path.size(); i++) {
-        PyObject *next = PyDict_GetItemWithError(table, path.key(i));
-        if (next == nullptr) {
-            if (PyErr_Occurred())
-                return nullptr;
-            table = child_table(table, path.key(i), K_IMPLICIT);
-            if (table == nullptr)
-                return nullptr;
-            continue;
-        }
-        uint64_t kind = kinds_.get(next) & kKindMask;
-        if (PyDict_CheckExact(next)) {
-            if (kind == 0 || kind == K_INLINE_DOTTED)
-                return fail_ptr(path.at(i), "cannot extend an inline table");
+        bool made;
+        PyObject *next = child_or_new(table, path.key(i), mine, &made);
+        if (next == nullptr || made) {
             table = next;
-        } else if (kind == K_ARRAY_TABLES) {
-            table = PyList_GET_ITEM(next, PyList_GET_SIZE(next) - 1);
-        } else if (PyList_CheckExact(next)) {
-            return fail_ptr(path.at(i), "cannot extend an array");
-        } else {
-            return fail_ptr(path.at(i), "key already holds a value");
-        }
-    }
-    return table;
-}
-
-// The table that a key/value statement's last key goes into: table itself,
-// or the tables its dotted keys make or reopen; borrowed.
-PyObject *Reader::dotted_parent(PyObject *table, const KeyPath &path, bool in_inline)
-{
-    uint64_t mine = in_inline ? K_INLINE_DOTTED : (K_DOTTED | (section_ << kSectionShift));
-    for (Py_ssize_t i = 0; i + 1 < path.size(); i++) {
-        PyObject *next = PyDict_GetItemWithError(table, path.key(i));
-        if (next == nullptr) {
-            if (PyErr_Occurred())
-                return nullptr;
-            table = child_table(table, path.key(i), mine);
-            if (table == nullptr)
+            if (next == nullptr)
                 return nullptr;
             continue;
         }
         uint64_t word = kinds_.get(next);
         uint64_t kind = word & kKindMask;
-        if (!PyDict_CheckExact(next)) {
-            if (kind == K_ARRAY_TABLES)
-                return fail_ptr(path.at(i), "cannot add a key to an array of tables");
-            if (PyList_CheckExact(next))
+        if (PyList_CheckExact(next)) {
+            if (kind != K_ARRAY_TABLES)
                 return fail_ptr(path.at(i), "cannot extend an array");
-            return fail_ptr(path.at(i), "key already holds a value");
+            if (!header)
+                return fail_ptr(path.at(i), "cannot add a key to an array of tables");
+            table = PyList_GET_ITEM(next, PyList_GET_SIZE(next) - 1);
+            continue;
         }
-        if (word == mine) {
-            table = next;
-        } else if (kind == K_IMPLICIT && !in_inline) {
+        if (!PyDict_CheckExact(next))
+            return fail_ptr(path.at(i), "key already holds a value");
+        if (kind == 0 || (kind == K_INLINE_DOTTED && word != mine))
+            return fail_ptr(path.at(i), "cannot extend an inline table");
+        if (!header && word != mine) {
             // A table made on the way to a header is still open to the
             // dotted keys of its parent's section, which close it.
+            if (kind != K_IMPLICIT || mine == K_INLINE_DOTTED)
+                return fail_ptr(path.at(i), "cannot add keys to a table defined elsewhere");
             if (!kinds_.set(next, mine))
                 return nullptr;
-            table = next;
-        } else if (kind == K_HEADER || kind == K_DOTTED || kind == K_IMPLICIT) {
-            return fail_ptr(path.at(i), "cannot add keys to a table defined elsewhere");
-        } else {
-            return fail_ptr(path.at(i), "cannot extend an inline table");
         }
+        table = next;
     }
     return table;
 }
@@ -532,19 +496,16 @@ bool Reader::table_header()
     if (peek() != ']')
         return fails(here(), "expected ']' after a table name");
     pos++;
-    PyObject *parent = header_parent(path_);
+    PyObject *parent = parent_table(root_.get(), path_, K_IMPLICIT);
     if (parent == nullptr)
         return false;
     Py_ssize_t last = path_.size() - 1;
     PyObject *name = path_.key(last);
-    PyObject *table = PyDict_GetItemWithError(parent, name);
-    if (table == nullptr) {
-        if (PyErr_Occurred())
-            return false;
-        table = child_table(parent, name, K_HEADER);
-        if (table == nullptr)
-            return false;
-    } else {
+    bool made;
+    PyObject *table = child_or_new(parent, name, K_HEADER, &made);
+    if (table == nullptr)
+        return false;
+    if (!made) {
         uint64_t kind = kinds_.get(table) & kKindMask;
         if (!PyDict_CheckExact(table)) {
             if (kind == K_ARRAY_TABLES)
@@ -575,7 +536,7 @@ bool Reader::array_table_header()
     if (peek() != ']' || peek(1) != ']')
         return fails(here(), "expected ']]' after the name of an array of tables");
     pos += 2;
-    PyObject *parent = header_parent(path_);
+    PyObject *parent = parent_table(root_.get(), path_, K_IMPLICIT);
     if (parent == nullptr)
         return false;
     Py_ssize_t last = path_.size() - 1;
@@ -625,7 +586,8 @@ bool Reader::key_value(PyObject *table, bool in_inline)
     Ref v(value());
     if (!v)
         return false;
-    PyObject *parent = path.size() == 1 ? table : dotted_parent(table, path, in_inline);
+    uint64_t mine = in_inline ? K_INLINE_DOTTED : (K_DOTTED | (section_ << kSectionShift));
+    PyObject *parent = path.size() == 1 ? table : parent_table(table, path, mine);
     if (parent == nullptr)
         return false;
     Py_ssize_t last = path.size() - 1;
@@ -646,22 +608,17 @@ bool Reader::escape(qv::Buffer<char, 256> &out)
 {
     // At '\'.
     const char *at = here();
-    char c = peek(1);
+    if (pos + 1 >= len)
+        return fails(at, "unterminated string");
+    char c = text[pos + 1];
     pos += 2;
-    char simple = 0;
+    if (char simple = kEscapes.c[(unsigned char)c])
+        return out.push(simple);
     switch (c) {
-    case 'b': simple = '\b'; break;
-    case 't': simple = '\t'; break;
-    case 'n': simple = '\n'; break;
-    case 'f': simple = '\f'; break;
-    case 'r': simple = '\r'; break;
-    case '"': simple = '"'; break;
-    case '\\': simple = '\\'; break;
     case 'e':
         if (!v11_)
             return fails(at, "the escape \\e needs TOML 1.1");
-        simple = '\x1b';
-        break;
+        return out.push('\x1b');
     case 'x': case 'u': case 'U': {
         if (c == 'x' && !v11_)
             return fails(at, "the escape \\x needs TOML 1.1");
@@ -678,7 +635,6 @@ bool Reader::escape(qv::Buffer<char, 256> &out)
     default:
         return fails(at, "invalid escape sequence");
     }
-    return out.push(simple);
 }
 
 // A string that stands in the text as it is; keys go through the cache.
@@ -689,15 +645,18 @@ PyObject *Reader::plain_string(const char *start, const char *end, bool key)
     return strs_.make(start, end - start);
 }
 
-PyObject *Reader::basic_string(bool key)
+// A single-line string: basic (quote '"', with escapes) or literal ('\'').
+// One without escapes is made straight from the text.
+PyObject *Reader::string(char quote, bool key)
 {
-    // At '"'.
+    bool basic = quote == '"';
+    unsigned char plain = basic ? C_BASIC : C_LITERAL;
     pos++;
     const char *start = here();
     const char *q = start;
-    while (q < end_ && is(*q, C_BASIC))
+    while (q < end_ && is(*q, plain))
         q++;
-    if (q < end_ && *q == '"') {
+    if (q < end_ && *q == quote) {
         go(q + 1);
         return plain_string(start, q, key);
     }
@@ -706,43 +665,29 @@ PyObject *Reader::basic_string(bool key)
     for (;;) {
         if (!buf.append(start, q - start))
             return nullptr;
-        if (q >= end_ || *q == '\n' || *q == '\r')
-            return fail_ptr(q, "unterminated string");
-        if (*q == '"') {
+        if (q < end_ && *q == quote) {
             go(q + 1);
             return strs_.make(buf.data(), buf.size());
         }
-        if (*q != '\\')
+        if (q >= end_ || *q == '\n' || *q == '\r')
+            return fail_ptr(q, "unterminated string");
+        if (!basic || *q != '\\')
             return fail_ptr(q, "control character in a string");
         go(q);
         if (!escape(buf))
             return nullptr;
         start = q = here();
-        while (q < end_ && is(*q, C_BASIC))
+        while (q < end_ && is(*q, plain))
             q++;
     }
 }
 
-PyObject *Reader::literal_string(bool key)
+// A multi-line string: basic (quote '"', with escapes) or literal ('\'').
+// A line end right after the opening quotes is dropped; CRLF reads as LF.
+PyObject *Reader::ml_string(char quote)
 {
-    // At '\''.
-    pos++;
-    const char *start = here();
-    const char *q = start;
-    while (q < end_ && is(*q, C_LITERAL))
-        q++;
-    if (q < end_ && *q == '\'') {
-        go(q + 1);
-        return plain_string(start, q, key);
-    }
-    if (q >= end_ || *q == '\n' || *q == '\r')
-        return fail_ptr(q, "unterminated string");
-    return fail_ptr(q, "control character in a string");
-}
-
-PyObject *Reader::ml_basic_string()
-{
-    // At '"""'; a line end right after the opening quotes is dropped.
+    bool basic = quote == '"';
+    unsigned char plain = basic ? C_BASIC : C_LITERAL;
     pos += 3;
     newline();
     const char *start = here();
@@ -751,43 +696,39 @@ PyObject *Reader::ml_basic_string()
     qv::Buffer<char, 256> &buf = scratch_;
     buf.clear();
     for (;;) {
-        while (q < end_ && (is(*q, C_BASIC) || *q == '\n'))
+        while (q < end_ && (is(*q, plain) || *q == '\n'))
             q++;
         if (q >= end_)
             return fail_ptr(q, "unterminated string");
         char c = *q;
-        if (c == '"') {
-            if (q + 2 < end_ && q[1] == '"' && q[2] == '"') {
-                // Up to two more quotes belong to the string.
-                const char *close = q;
-                int extra = 0;
-                while (extra < 2 && close + 3 < end_ && close[3] == '"') {
-                    close++;
-                    extra++;
-                }
-                go(close + 3);
-                if (!copied)
-                    return strs_.make(start, close - start);
-                if (!buf.append(start, close - start))
-                    return nullptr;
-                return strs_.make(buf.data(), buf.size());
+        if (c == quote) {
+            if (!(q + 2 < end_ && q[1] == quote && q[2] == quote)) {
+                q++;
+                continue;
             }
-            q++;
-            continue;
+            // Up to two more quotes belong to the string.
+            const char *close = q;
+            for (int extra = 0; extra < 2 && close + 3 < end_ && close[3] == quote; extra++)
+                close++;
+            go(close + 3);
+            if (!copied)
+                return strs_.make(start, close - start);
+            if (!buf.append(start, close - start))
+                return nullptr;
+            return strs_.make(buf.data(), buf.size());
         }
         if (!buf.append(start, q - start))
             return nullptr;
         copied = true;
         if (c == '\r') {
-            if (q + 1 < end_ && q[1] == '\n') {
-                if (!buf.push('\n'))
-                    return nullptr;
-                start = q = q + 2;
-                continue;
-            }
-            return fail_ptr(q, "carriage return without a line feed");
+            if (!(q + 1 < end_ && q[1] == '\n'))
+                return fail_ptr(q, "carriage return without a line feed");
+            if (!buf.push('\n'))
+                return nullptr;
+            start = q = q + 2;
+            continue;
         }
-        if (c != '\\')
+        if (c != '\\' || !basic)
             return fail_ptr(q, "control character in a string");
         // A backslash at a line end drops the line end and every blank and
         // line end after it.
@@ -805,53 +746,6 @@ PyObject *Reader::ml_basic_string()
         if (!escape(buf))
             return nullptr;
         start = q = here();
-    }
-}
-
-PyObject *Reader::ml_literal_string()
-{
-    // At "'''".
-    pos += 3;
-    newline();
-    const char *start = here();
-    const char *q = start;
-    bool copied = false;
-    qv::Buffer<char, 256> &buf = scratch_;
-    buf.clear();
-    for (;;) {
-        while (q < end_ && (is(*q, C_LITERAL) || *q == '\n'))
-            q++;
-        if (q >= end_)
-            return fail_ptr(q, "unterminated string");
-        char c = *q;
-        if (c == '\'') {
-            if (q + 2 < end_ && q[1] == '\'' && q[2] == '\'') {
-                const char *close = q;
-                int extra = 0;
-                while (extra < 2 && close + 3 < end_ && close[3] == '\'') {
-                    close++;
-                    extra++;
-                }
-                go(close + 3);
-                if (!copied)
-                    return strs_.make(start, close - start);
-                if (!buf.append(start, close - start))
-                    return nullptr;
-                return strs_.make(buf.data(), buf.size());
-            }
-            q++;
-            continue;
-        }
-        if (c == '\r' && q + 1 < end_ && q[1] == '\n') {
-            if (!buf.append(start, q - start) || !buf.push('\n'))
-                return nullptr;
-            copied = true;
-            start = q = q + 2;
-            continue;
-        }
-        if (c == '\r')
-            return fail_ptr(q, "carriage return without a line feed");
-        return fail_ptr(q, "control character in a string");
     }
 }
 
@@ -1272,12 +1166,12 @@ PyObject *Reader::value()
     switch (peek()) {
     case '"':
         if (peek(1) == '"' && peek(2) == '"')
-            return ml_basic_string();
-        return basic_string();
+            return ml_string('"');
+        return string('"', false);
     case '\'':
         if (peek(1) == '\'' && peek(2) == '\'')
-            return ml_literal_string();
-        return literal_string();
+            return ml_string('\'');
+        return string('\'', false);
     case 't':
         if (end_ - here() >= 4 && std::memcmp(here(), "true", 4) == 0) {
             pos += 4;
