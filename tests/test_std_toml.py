@@ -234,3 +234,24 @@ def test_command_line_standard_toml(tmp_path):
                               capture_output=True, text=True, timeout=60)
         assert proc.returncode == 0, proc.stderr
         assert "1979-05-27T07:32:00+00:00" in proc.stdout
+
+
+# ---------------------------------------------------------------------------
+# Strings and comments are scanned sixteen bytes at a time: every kind of
+# stopping byte at every place around the window reads as tomllib reads it.
+
+@pytest.mark.parametrize("stop", ['"', "\\\\", "\t", "\x01", "\x7f", "é", "'", "\r\n"])
+def test_wide_scan_matches_tomllib(stop):
+    forms = ['k = "{}"', "k = '{}'", 'k = """{}"""', "k = '''{}'''", "# {}\nk = 1"]
+    for n in range(0, 36):
+        for i in range(n + 1):
+            body = "a" * i + stop + "b" * (n - i)
+            for form in forms:
+                doc = form.format(body)
+                try:
+                    want = tomllib.loads(doc)
+                except tomllib.TOMLDecodeError:
+                    with pytest.raises(qtoml.TOMLDecodeError):
+                        qtoml.loads(doc, toml_version="1.0")
+                else:
+                    assert qtoml.loads(doc, toml_version="1.0") == want, doc

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <emmintrin.h>
 
 namespace {
 
@@ -74,6 +75,40 @@ constexpr Escapes kEscapes;
 
 inline bool is(char c, unsigned char cls) { return (kClass.c[(unsigned char)c] & cls) != 0; }
 using qv::is_digit;
+
+// The first byte from q on that does not stand for itself in a run of
+// class `plain` (line feeds too with `newlines`), or end.  Strings and
+// comments are read sixteen bytes at a time: the bytes `a` and `b`, DEL and
+// control bytes stop the wide scan, and the class table decides on them.
+inline const char *skip_plain(const char *q, const char *end, char a, char b,
+                              unsigned char plain, bool newlines)
+{
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+    const __m128i del = _mm_set1_epi8(0x7F), ctl_max = _mm_set1_epi8(0x1F);
+    auto ok = [plain, newlines](char c) { return is(c, plain) || (newlines && c == '\n'); };
+    for (;;) {
+        while (end - q >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+            __m128i stop = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
+                _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(_mm_min_epu8(v, ctl_max), v)));
+            unsigned mask = (unsigned)_mm_movemask_epi8(stop);
+            if (mask != 0) {
+                q += __builtin_ctz(mask);
+                break;
+            }
+            q += 16;
+        }
+        if (end - q < 16) {
+            while (q < end && ok(*q))
+                q++;
+            return q;
+        }
+        if (!ok(*q))
+            return q;
+        q++;  // a tab, or a line feed of a multi-line string
+    }
+}
 
 // ---------------------------------------------------------------------------
 // What each table and array of the tree was defined as, keyed by the node.
@@ -330,8 +365,7 @@ bool Reader::comment()
 {
     // At '#': runs to the line end; a tab is the only control character.
     const char *q = here() + 1;
-    while (q < end_ && is(*q, C_COMMENT))
-        q++;
+    q = skip_plain(q, end_, 0x7F, 0x7F, C_COMMENT, false);
     go(q);
     if (q < end_ && *q != '\n' && !(*q == '\r' && q + 1 < end_ && q[1] == '\n'))
         return fails(q, *q == '\r' ? "carriage return without a line feed"
@@ -654,8 +688,7 @@ PyObject *Reader::string(char quote, bool key)
     pos++;
     const char *start = here();
     const char *q = start;
-    while (q < end_ && is(*q, plain))
-        q++;
+    q = skip_plain(q, end_, quote, basic ? '\\' : quote, plain, false);
     if (q < end_ && *q == quote) {
         go(q + 1);
         return plain_string(start, q, key);
@@ -677,8 +710,7 @@ PyObject *Reader::string(char quote, bool key)
         if (!escape(buf))
             return nullptr;
         start = q = here();
-        while (q < end_ && is(*q, plain))
-            q++;
+        q = skip_plain(q, end_, quote, basic ? '\\' : quote, plain, false);
     }
 }
 
@@ -696,8 +728,7 @@ PyObject *Reader::ml_string(char quote)
     qv::Buffer<char, 256> &buf = scratch_;
     buf.clear();
     for (;;) {
-        while (q < end_ && (is(*q, plain) || *q == '\n'))
-            q++;
+        q = skip_plain(q, end_, quote, basic ? '\\' : quote, plain, true);
         if (q >= end_)
             return fail_ptr(q, "unterminated string");
         char c = *q;
