@@ -3,17 +3,16 @@
 from __future__ import annotations
 
 import os
-import re
 from pathlib import Path
 
 import pytest
+
+from quorvane._position import parse_position
 
 ROOT = Path(__file__).resolve().parents[1]
 # Real-world documents and conformance suites live beside the repository;
 # tests that need them skip when they are absent.
 DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data"))
-
-_POSITION = re.compile(r"^parse error at line (\d+), column (\d+): (.*)$", re.S)
 
 
 def data_path(*parts: str) -> Path:
@@ -27,6 +26,6 @@ def position_error(fn, text) -> tuple[int, int, str]:
     """Calls fn(text), expects a position error, returns (line, col, message)."""
     with pytest.raises(ValueError) as info:
         fn(text)
-    m = _POSITION.match(str(info.value))
-    assert m, f"not a position error: {info.value!r}"
-    return int(m.group(1)), int(m.group(2)), m.group(3)
+    position = parse_position(str(info.value))
+    assert position, f"not a position error: {info.value!r}"
+    return position

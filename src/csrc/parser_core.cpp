@@ -4,6 +4,11 @@
 
 #include <climits>
 
+// The package's version, defined by the build from its __version__.
+#ifndef QUORVANE_VERSION
+#error "QUORVANE_VERSION is not defined: build through CMake or .ci/build-dev"
+#endif
+
 // ---------------------------------------------------------------------------
 // The exported faces of toolkit pieces, for native callers outside the module
 
@@ -146,7 +151,7 @@ PyObject *_quorvane_parse_ini(PyObject *, PyObject *args)
 
 PyObject *_quorvane_version(PyObject *, PyObject *)
 {
-    return PyUnicode_FromString("0.21.0-c");
+    return PyUnicode_FromString(QUORVANE_VERSION "-c");
 }
 
 PyMethodDef _quorvane_methods[] = {

@@ -168,27 +168,17 @@ int json_parse_escape(JsonCtx *ctx, bool *high)
         return ctx->fail_at(pos, "unterminated escape sequence");
     char letter = ctx->text[pos];
     ctx->pos = pos + 1;
-    char simple;
-    switch (letter) {
-    case '"': simple = '"'; break;
-    case '\\': simple = '\\'; break;
-    case '/': simple = '/'; break;
-    case 'b': simple = '\b'; break;
-    case 'f': simple = '\f'; break;
-    case 'n': simple = '\n'; break;
-    case 'r': simple = '\r'; break;
-    case 't': simple = '\t'; break;
-    case 'u': {
+    if (letter == 'u') {
         int cp = json_parse_u_escape(ctx);
         if (cp < 0 || !qv::append_utf8(ctx->sbuf, (unsigned)cp))
             return -1;
         *high |= cp >= 0x80;
         return 0;
     }
-    default:
+    int simple = qv::short_escape(letter, true);
+    if (simple < 0)
         return ctx->fail("invalid escape character");
-    }
-    return ctx->sbuf.push(simple) ? 0 : -1;
+    return ctx->sbuf.push((char)simple) ? 0 : -1;
 }
 
 // The rest of a string whose body from `start` holds an escape at pos.
@@ -453,40 +443,26 @@ __attribute__((always_inline)) inline PyObject *json_parse_value(JsonCtx *ctx)
 }
 
 
+constexpr qv::ListRules kArrayRules = {
+    ']', "unterminated array", "trailing comma in array", "expected ',' or ']' in array"};
+constexpr qv::ListRules kObjectRules = {
+    '}', "unterminated object", "trailing comma in object", "expected ',' or '}' in object"};
+
 __attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
 {
-    json_skip_ws(ctx);
-    if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
-        ctx->pos++;
+    if (qv::list_closes_at_once(ctx, json_skip_ws, ']'))
         return PyList_New(0);
-    }
     qv::RefStack &items = ctx->items;
     Py_ssize_t base = items.size();
     for (;;) {
         PyObject *item = json_parse_value(ctx);
         if (!item || !items.push_owned(item))
             break;
-        json_skip_ws(ctx);
-        if (ctx->pos >= ctx->len) {
-            ctx->fail_at(ctx->len, "unterminated array");
-            break;
-        }
-        char c = ctx->text[ctx->pos];
-        if (c == ',') {
-            ctx->pos++;
-            json_skip_ws(ctx);
-            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
-                ctx->fail("trailing comma in array");
-                break;
-            }
-            continue;
-        }
-        if (c == ']') {
-            ctx->pos++;
+        qv::Next next = qv::after_list_item(ctx, json_skip_ws, kArrayRules);
+        if (next == qv::Next::Closed)
             return items.take(base);
-        }
-        ctx->fail("expected ',' or ']' in array");
-        break;
+        if (next == qv::Next::Failed)
+            break;
     }
     items.drop(base);
     return nullptr;
@@ -507,9 +483,8 @@ int json_parse_member(JsonCtx *ctx, PyObject *dict)
     if (!key)
         return -1;
     json_skip_ws(ctx);
-    if (ctx->pos >= ctx->len || t[ctx->pos] != ':')
+    if (!ctx->eat(':'))
         return ctx->fail("expected ':' after object key");
-    ctx->pos++;
     qv::Ref value(json_parse_value(ctx));
     if (!value)
         return -1;
@@ -522,30 +497,16 @@ __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
     qv::Ref dict(PyDict_New());
     if (!dict)
         return nullptr;
-    json_skip_ws(ctx);
-    if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}') {
-        ctx->pos++;
+    if (qv::list_closes_at_once(ctx, json_skip_ws, '}'))
         return dict.release();
-    }
     for (;;) {
         if (json_parse_member(ctx, dict.get()) < 0)
             return nullptr;
-        json_skip_ws(ctx);
-        if (ctx->pos >= ctx->len)
-            return ctx->fail_at(ctx->len, "unterminated object");
-        char c = ctx->text[ctx->pos];
-        if (c == ',') {
-            ctx->pos++;
-            json_skip_ws(ctx);
-            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}')
-                return ctx->fail("trailing comma in object");
-            continue;
-        }
-        if (c == '}') {
-            ctx->pos++;
+        qv::Next next = qv::after_list_item(ctx, json_skip_ws, kObjectRules);
+        if (next == qv::Next::Closed)
             return dict.release();
-        }
-        return ctx->fail("expected ',' or '}' in object");
+        if (next == qv::Next::Failed)
+            return nullptr;
     }
 }
 

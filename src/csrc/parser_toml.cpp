@@ -249,17 +249,7 @@ int toml_parse_escape(TomlCtx *ctx, qv::Buffer<char> &sb)
     if (ctx->pos >= ctx->len)
         return ctx->fail_at(ctx->len, "unterminated escape sequence");
     char c = ctx->text[ctx->pos++];
-    char out;
-    switch (c) {
-    case 'b': out = '\b'; break;
-    case 't': out = '\t'; break;
-    case 'n': out = '\n'; break;
-    case 'f': out = '\f'; break;
-    case 'r': out = '\r'; break;
-    case '"': out = '"'; break;
-    case '\\': out = '\\'; break;
-    case 'u':
-    case 'U': {
+    if (c == 'u' || c == 'U') {
         int digits = c == 'u' ? 4 : 8;
         // The bound is the whole text: a closing quote among the next
         // digits is read as a digit and fails the hex test.
@@ -271,10 +261,10 @@ int toml_parse_escape(TomlCtx *ctx, qv::Buffer<char> &sb)
             return ctx->fail("invalid unicode scalar value");
         return qv::append_utf8(sb, (unsigned)cp) ? 0 : -1;
     }
-    default:
+    int out = qv::short_escape(c, false);
+    if (out < 0)
         return ctx->fail("invalid escape character");
-    }
-    return sb.push(out) ? 0 : -1;
+    return sb.push((char)out) ? 0 : -1;
 }
 
 // Basic string, single-line (triple 0) or multi-line; pos is just past the
@@ -483,10 +473,8 @@ int toml_parse_key_path(TomlCtx *ctx, int stop_at_eq, KeyPath *kp)
         if (key == nullptr || !kp->push(key, quoted))
             return -1;
         toml_skip_ws(ctx);
-        if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '.') {
-            ctx->pos++;
+        if (ctx->eat('.'))
             continue;
-        }
         return 0;
     }
 }
@@ -497,15 +485,13 @@ int toml_parse_key_path(TomlCtx *ctx, int stop_at_eq, KeyPath *kp)
 PyObject *toml_parse_array(TomlCtx *ctx);
 PyObject *toml_parse_inline_table(TomlCtx *ctx);
 
-inline bool toml_is_digit(char c) { return qv::is_digit(c); }
-
 // A token holding ':' anywhere, or starting like YYYY-MM-DD, is a date-time
 // and is kept as its text; nothing else of it is checked.
 bool toml_token_is_datetime(const char *s, Py_ssize_t n)
 {
     if (std::memchr(s, ':', (size_t)n) != nullptr)
         return true;
-    return n >= 10 && toml_is_digit(s[0]) && s[4] == '-' && s[7] == '-';
+    return n >= 10 && qv::is_digit(s[0]) && s[4] == '-' && s[7] == '-';
 }
 
 // Sign, digits, an optional fraction and an optional exponent: the shape
@@ -513,20 +499,14 @@ bool toml_token_is_datetime(const char *s, Py_ssize_t n)
 // strtod does.
 bool toml_is_plain_decimal(const char *s, Py_ssize_t n)
 {
-    Py_ssize_t i = 0;
-    if (i < n && (s[i] == '+' || s[i] == '-'))
-        i++;
-    Py_ssize_t digits = 0;
-    while (i < n && toml_is_digit(s[i])) {
-        i++;
-        digits++;
-    }
+    Py_ssize_t i = n > 0 && (s[0] == '+' || s[0] == '-') ? 1 : 0;
+    Py_ssize_t end = qv::skip_digits(s, i, n);
+    Py_ssize_t digits = end - i;
+    i = end;
     if (i < n && s[i] == '.') {
-        i++;
-        while (i < n && toml_is_digit(s[i])) {
-            i++;
-            digits++;
-        }
+        end = qv::skip_digits(s, i + 1, n);
+        digits += end - (i + 1);
+        i = end;
     }
     if (digits == 0)
         return false;
@@ -534,13 +514,10 @@ bool toml_is_plain_decimal(const char *s, Py_ssize_t n)
         i++;
         if (i < n && (s[i] == '+' || s[i] == '-'))
             i++;
-        Py_ssize_t exp_digits = 0;
-        while (i < n && toml_is_digit(s[i])) {
-            i++;
-            exp_digits++;
-        }
-        if (exp_digits == 0)
+        end = qv::skip_digits(s, i, n);
+        if (end == i)
             return false;
+        i = end;
     }
     return i == n;
 }
@@ -750,37 +727,23 @@ PyObject *toml_parse_value(TomlCtx *ctx)
 // between the elements; one trailing comma is accepted.
 PyObject *toml_parse_array(TomlCtx *ctx)
 {
+    static constexpr qv::ListRules kRules = {
+        ']', "unterminated array", nullptr, "expected ',' or ']' in array"};
     qv::Ref list(PyList_New(0));
     if (!list)
         return nullptr;
     ctx->pos++;
-    toml_skip_ws_comments(ctx);
-    if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
-        ctx->pos++;
+    if (qv::list_closes_at_once(ctx, toml_skip_ws_comments, ']'))
         return list.release();
-    }
     for (;;) {
         qv::Ref item(toml_parse_value(ctx));
         if (!item || PyList_Append(list.get(), item.get()) < 0)
             return nullptr;
-        toml_skip_ws_comments(ctx);
-        if (ctx->pos >= ctx->len)
-            return ctx->fail("unterminated array");
-        char c = ctx->text[ctx->pos];
-        if (c == ',') {
-            ctx->pos++;
-            toml_skip_ws_comments(ctx);
-            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == ']') {
-                ctx->pos++;
-                return list.release();
-            }
-            continue;
-        }
-        if (c == ']') {
-            ctx->pos++;
+        qv::Next next = qv::after_list_item(ctx, toml_skip_ws_comments, kRules);
+        if (next == qv::Next::Closed)
             return list.release();
-        }
-        return ctx->fail("expected ',' or ']' in array");
+        if (next == qv::Next::Failed)
+            return nullptr;
     }
 }
 
@@ -789,44 +752,32 @@ PyObject *toml_parse_array(TomlCtx *ctx)
 // twice keeps its first place and its last value.
 PyObject *toml_parse_inline_table(TomlCtx *ctx)
 {
+    static constexpr qv::ListRules kRules = {
+        '}', "unterminated inline table", "trailing comma in inline table",
+        "expected ',' or '}' in inline table"};
     qv::Ref dict(PyDict_New());
     if (!dict)
         return nullptr;
     ctx->pos++;
-    toml_skip_ws(ctx);
-    if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}') {
-        ctx->pos++;
+    if (qv::list_closes_at_once(ctx, toml_skip_ws, '}'))
         return dict.release();
-    }
     for (;;) {
         toml_skip_ws(ctx);
         qv::Ref key(toml_parse_key(ctx));
         if (!key)
             return nullptr;
         toml_skip_ws(ctx);
-        if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != '=')
+        if (!ctx->eat('='))
             return ctx->fail("expected '=' in inline table");
-        ctx->pos++;
         toml_skip_ws(ctx);
         qv::Ref value(toml_parse_value(ctx));
         if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
             return nullptr;
-        toml_skip_ws(ctx);
-        if (ctx->pos >= ctx->len)
-            return ctx->fail("unterminated inline table");
-        char c = ctx->text[ctx->pos];
-        if (c == ',') {
-            ctx->pos++;
-            toml_skip_ws(ctx);
-            if (ctx->pos < ctx->len && ctx->text[ctx->pos] == '}')
-                return ctx->fail("trailing comma in inline table");
-            continue;
-        }
-        if (c == '}') {
-            ctx->pos++;
+        qv::Next next = qv::after_list_item(ctx, toml_skip_ws, kRules);
+        if (next == qv::Next::Closed)
             return dict.release();
-        }
-        return ctx->fail("expected ',' or '}' in inline table");
+        if (next == qv::Next::Failed)
+            return nullptr;
     }
 }
 
@@ -1221,21 +1172,15 @@ PyObject *toml_apply_header(TomlCtx *ctx, KeyPath *kp, const TomlHeaderRules &ru
 int toml_parse_header(TomlCtx *ctx)
 {
     ctx->pos++;
-    bool is_array_table = ctx->pos < ctx->len && ctx->text[ctx->pos] == '[';
-    if (is_array_table)
-        ctx->pos++;
+    bool is_array_table = ctx->eat('[');
     KeyPath kp;
     if (toml_parse_key_path(ctx, 0, &kp) < 0)
         return -1;
     toml_skip_ws(ctx);
-    if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != ']')
+    if (!ctx->eat(']'))
         return ctx->fail("expected ']' in table header");
-    ctx->pos++;
-    if (is_array_table) {
-        if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != ']')
-            return ctx->fail("expected ']]' in array-of-tables header");
-        ctx->pos++;
-    }
+    if (is_array_table && !ctx->eat(']'))
+        return ctx->fail("expected ']]' in array-of-tables header");
     toml_skip_ws_comments(ctx);
     PyObject *table = toml_apply_header(ctx, &kp, is_array_table ? kArrayHeader : kTableHeader);
     if (table == nullptr)
@@ -1251,9 +1196,8 @@ int toml_parse_key_value_line(TomlCtx *ctx)
     if (toml_parse_key_path(ctx, 1, &kp) < 0)
         return -1;
     toml_skip_ws(ctx);
-    if (ctx->pos >= ctx->len || ctx->text[ctx->pos] != '=')
+    if (!ctx->eat('='))
         return ctx->fail("expected '=' after key");
-    ctx->pos++;
     qv::Ref value(toml_parse_value(ctx));
     if (!value)
         return -1;

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import os
-import re
 from typing import IO, Any, Callable, Final, Literal, Union
 
 from _quorvane import parse_ini, parse_json, parse_toml
 
 from . import _std
+from ._position import parse_position
 
 Format = Literal["json", "toml", "ini", "toml-1.1", "toml-1.0", "configparser"]
 Source = Union[str, "os.PathLike[str]", IO[bytes]]
@@ -41,9 +41,6 @@ SUFFIXES: Final[dict[str, Format]] = {
     ".cfg": "ini",
     ".conf": "ini",
 }
-
-_POSITION: Final = re.compile(r"parse error at line (\d+), column (\d+): (.*)", re.S)
-
 
 class ParseError(ValueError):
     """A document that does not parse: where, and why.
@@ -130,11 +127,11 @@ def _parse(text: str | bytes, format: Format, path: str | None) -> Any:
         line, col = _utf8_error_position(text)
         raise ParseError("invalid UTF-8", text, line, col, path) from None
     except ValueError as exc:
-        m = _POSITION.fullmatch(str(exc))
-        if m is None or type(exc) is not ValueError:
+        position = parse_position(str(exc))
+        if position is None or type(exc) is not ValueError:
             raise
-        raise ParseError(m.group(3), text, int(m.group(1)), int(m.group(2)),
-                         path) from None
+        line, col, msg = position
+        raise ParseError(msg, text, line, col, path) from None
 
 
 def loads(text: str | bytes | bytearray | memoryview, format: Format) -> Any:

@@ -6,6 +6,8 @@
 //   };
 //   ctx.text, ctx.len            the document's bytes (borrowed, not NUL-terminated)
 //   ctx.pos                      the offset being read
+//   ctx.at_end(), ctx.next_is(c) whether the text ends / byte c stands at pos
+//   if (!ctx.eat(c)) ...         steps over byte c when it stands at pos
 //   return ctx.fail("msg");      raises msg at pos
 //   return ctx.fail_at(at, "msg");  moves pos to `at`, then raises there
 //
@@ -25,6 +27,21 @@
 // qv::line_col(text, offset, &line, &col) and qv::raise_position(msg, line,
 // col) are the pieces of PositionError, here so that every module has them
 // without calling into another shared object.
+//
+// Bracketed lists of items separated by commas ([1, 2], {a = 1}, ...), for
+// a context ctx derived from Cursor and its blank-skipping step skip(ctx):
+//   if (qv::list_closes_at_once(ctx, skip, ']')) return empty;  // pos after '['
+//   for (;;) {
+//       ...read an item...
+//       switch (qv::after_list_item(ctx, skip, kRules)) {
+//       case qv::Next::Item: continue;
+//       case qv::Next::Closed: return the list;
+//       case qv::Next::Failed: return failure;   // raised already
+//       }
+//   }
+// with kRules a qv::ListRules: the closing byte and the messages for an
+// unterminated list, a comma before the closer (nullptr: allowed) and any
+// other byte after an item.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -111,6 +128,14 @@ public:
     Py_ssize_t pos = 0;
 
     bool at_end() const noexcept { return pos >= len; }
+    bool next_is(char c) const noexcept { return pos < len && text[pos] == c; }
+    bool eat(char c) noexcept
+    {
+        if (!next_is(c))
+            return false;
+        pos++;
+        return true;
+    }
 
     // Raises msg at pos.
     __attribute__((cold, noinline)) Failure fail(const char *msg) const
@@ -125,5 +150,54 @@ public:
         return fail(msg);
     }
 };
+
+// After the opening byte: skips blanks, and when the closer follows at once
+// moves past it and returns true.
+template <typename Ctx, typename Skip>
+inline bool list_closes_at_once(Ctx *ctx, Skip skip, char close)
+{
+    skip(ctx);
+    return ctx->eat(close);
+}
+
+struct ListRules {
+    char close;
+    const char *unterminated;    // reported at the end of the text
+    const char *trailing_comma;  // at the closer; nullptr: a trailing comma is allowed
+    const char *expected;        // at the byte that is neither
+};
+
+enum class Next { Item, Closed, Failed };
+
+// After an item: blanks, then a comma and the next item, or the closer.
+template <typename Ctx, typename Skip>
+inline Next after_list_item(Ctx *ctx, Skip skip, const ListRules &rules)
+{
+    skip(ctx);
+    if (ctx->pos >= ctx->len) {
+        ctx->fail_at(ctx->len, rules.unterminated);
+        return Next::Failed;
+    }
+    char c = ctx->text[ctx->pos];
+    if (c == ',') {
+        ctx->pos++;
+        skip(ctx);
+        if (ctx->next_is(rules.close)) {
+            if (rules.trailing_comma) {
+                ctx->fail(rules.trailing_comma);
+                return Next::Failed;
+            }
+            ctx->pos++;
+            return Next::Closed;
+        }
+        return Next::Item;
+    }
+    if (c == rules.close) {
+        ctx->pos++;
+        return Next::Closed;
+    }
+    ctx->fail(rules.expected);
+    return Next::Failed;
+}
 
 }  // namespace qv

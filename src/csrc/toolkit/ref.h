@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace qv {
 
@@ -46,20 +47,9 @@ private:
 };
 
 // A malloc'ed block freed on scope exit.
-class Buf {
-public:
-    Buf() noexcept = default;
-    explicit Buf(char *p) noexcept : p_(p) {}
-    Buf(const Buf &) = delete;
-    Buf &operator=(const Buf &) = delete;
-    ~Buf() { std::free(p_); }
-    char *get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    void reset(char *p = nullptr) noexcept { std::free(p_); p_ = p; }
-    char *release() noexcept { char *p = p_; p_ = nullptr; return p; }
-
-private:
-    char *p_ = nullptr;
+struct FreeBlock {
+    void operator()(char *p) const noexcept { std::free(p); }
 };
+using Buf = std::unique_ptr<char, FreeBlock>;
 
 }  // namespace qv

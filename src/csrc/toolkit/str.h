@@ -5,6 +5,7 @@
 //   PyObject *s = strs.make(p, n);        // the same, finding `high` itself
 //   int k = qv::utf8_encode(out, cp);     // cp's UTF-8 bytes at out (room for 4)
 //   if (!qv::append_utf8(buf, cp)) ...    // the same onto a qv::Buffer<char, N>
+//   int b = qv::short_escape(letter, slash);  // the byte \letter stands for, or -1
 //
 // `high` says whether any of the n bytes is >= 0x80 (readers learn it for
 // free while scanning); ASCII is copied straight into the str.  Other text
@@ -57,6 +58,24 @@ bool append_utf8(Buffer<char, N> &b, unsigned cp)
         return false;
     b.set_size(b.size() + utf8_encode(b.end(), cp));
     return true;
+}
+
+// The byte that the escape \letter stands for, among the one-letter
+// escapes the formats share: \b \t \n \f \r \" \\, and \/ when `slash`
+// (JSON has it, TOML not); -1 for any other letter.
+inline int short_escape(char letter, bool slash)
+{
+    switch (letter) {
+    case 'b': return '\b';
+    case 't': return '\t';
+    case 'n': return '\n';
+    case 'f': return '\f';
+    case 'r': return '\r';
+    case '"': return '"';
+    case '\\': return '\\';
+    case '/': return slash ? '/' : -1;
+    default: return -1;
+    }
 }
 
 // Whether any of n bytes is >= 0x80.
