@@ -60,19 +60,6 @@ struct CharClasses {
 
 constexpr CharClasses kClass;
 
-// What each one-letter escape of both versions stands for; 0 for the rest.
-struct Escapes {
-    char c[256];
-    constexpr Escapes() : c()
-    {
-        const char *from = "btnfr\"\\", *to = "\b\t\n\f\r\"\\";
-        for (int i = 0; from[i]; i++)
-            c[(unsigned char)from[i]] = to[i];
-    }
-};
-
-constexpr Escapes kEscapes;
-
 inline bool is(char c, unsigned char cls) { return (kClass.c[(unsigned char)c] & cls) != 0; }
 using qv::is_digit;
 
@@ -646,8 +633,9 @@ bool Reader::escape(qv::Buffer<char, 256> &out)
         return fails(at, "unterminated string");
     char c = text[pos + 1];
     pos += 2;
-    if (char simple = kEscapes.c[(unsigned char)c])
-        return out.push(simple);
+    int simple = qv::short_escape(c, false);
+    if (simple >= 0)
+        return out.push((char)simple);
     switch (c) {
     case 'e':
         if (!v11_)
