@@ -219,10 +219,21 @@ REFERENCES: dict[str, Callable[[bytes], Any]] = {
     "toml": toml_reference,
 }
 
+def _std_toml(data: bytes) -> Any:
+    """Standard TOML at both versions; bytes that are not UTF-8 become lone
+    surrogates, which the reader refuses."""
+    from quorvane import _std
+
+    text = data.decode("utf-8", "surrogateescape")
+    _std.parse_toml(text, "1.0", None)
+    return _std.parse_toml(text, "1.1", None)
+
+
 PARSERS = {
     "json": _quorvane.parse_json,
     "toml": _quorvane.parse_toml,
     "ini": _quorvane.parse_ini,
+    "toml-std": _std_toml,
 }
 
 
