@@ -98,6 +98,9 @@ def test_error_text_and_pickling():
     assert (type(again), again.msg, again.pos, str(again)) == (type(err), err.msg, err.pos, str(err))
     with pytest.raises(qtoml.TOMLDecodeError, match=r"^expected a value \(at line 1, column 5\)$"):
         qtoml.loads("a = \n")
+    # Raised by code written for older tomllib: free-form, with a warning.
+    with pytest.warns(DeprecationWarning):
+        assert str(qtoml.TOMLDecodeError("bad config")) == "bad config"
 
 
 @pytest.mark.parametrize(("opener", "prefix"), [("[", "a = "), ("{b = ", "a = ")])

@@ -19,6 +19,7 @@ __all__ = ["TOMLDecodeError", "load", "loads"]
 ParseFloat = Callable[[str], Any]
 
 _VERSIONS = ("1.0", "1.1")
+_UNSET: Any = object()
 
 
 class TOMLDecodeError(ValueError):
@@ -35,7 +36,20 @@ class TOMLDecodeError(ValueError):
     lineno: int
     colno: int
 
-    def __init__(self, msg: str, doc: str, pos: int) -> None:
+    def __init__(self, msg: Any = _UNSET, doc: Any = _UNSET, pos: Any = _UNSET,
+                 *args: Any) -> None:
+        if args or not isinstance(msg, str) or not isinstance(doc, str) \
+                or not isinstance(pos, int):
+            # Code written for older tomllib raises it with free-form
+            # arguments, like any ValueError: still accepted, with a warning.
+            import warnings
+
+            warnings.warn("Free-form arguments for TOMLDecodeError are deprecated. "
+                          "Please set 'msg' (str), 'doc' (str) and 'pos' (int) arguments only.",
+                          DeprecationWarning, stacklevel=2)
+            given = [a for a in (msg, doc, pos) if a is not _UNSET]
+            super().__init__(*given, *args)
+            return
         lineno = doc.count("\n", 0, pos) + 1
         colno = pos + 1 if lineno == 1 else pos - doc.rindex("\n", 0, pos)
         where = "end of document" if pos >= len(doc) else f"line {lineno}, column {colno}"
