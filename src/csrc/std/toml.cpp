@@ -9,6 +9,9 @@
 #include "std.h"
 #include "toolkit/toolkit.h"
 
+// datetime.h defines a static pointer for PyDateTime_IMPORT to fill; it is
+// never used here: each call fetches the C API into its own context, so no
+// state outlives a call.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-variable"
 #include <datetime.h>
@@ -771,8 +774,8 @@ PyObject *Reader::ml_string(char quote)
 // ---------------------------------------------------------------------------
 // Numbers
 
-// Digits of the given class with single underscores between them, from here();
-// false (no error set) when the run is malformed, with here() at the fault.
+// Digits of the given class with single underscores between them, from q
+// on; false (no error set) when the run is malformed, with q at the fault.
 template <typename IsDigit>
 bool digit_run(const char *&q, const char *end, IsDigit is_d)
 {
