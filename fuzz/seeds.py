@@ -21,7 +21,9 @@ SNIPPETS = {
              b'{"a":"\\uDE00b","a":"b"}', b'{"a":' + b"[" * 512 + b"]" * 512 + b',"a":1}'],
     "toml": [b'[a]\nb = 1\n[[c]]\nd = "x"\n[[c]]\ne.f = 0x1F\n',
              b'a = """\nx\\\n  y"""\nb = \'\'\'z\'\'\'\n', b"t = {x = [1, {y = 2}]}\n",
-             b"d = 1979-05-27T07:32:00Z\nf = +1_000.5e-3\n"],
+             b"d = 1979-05-27T07:32:00Z\nf = +1_000.5e-3\n",
+             # CR LF as escapes beside CRLF line ends in a multi-line string.
+             b'a = """\\\r\n x\r\ny("\\r\\n")"""\r\n'],
     "ini": [b"[s]\nk = v\n; c\n# d\nx: 'q'\n", b"[a]\r\nb=c\r\n"],
     "toml-std": [b"[[a]]\n[a.b]\nc = 1\n[x.y]\n[x]\nz.w = {p.q = 2, r = [1979-05-27, 07:32]}\n",
                  b'e = "\\e\\x41"\nt = {\n  a = 1, # c\n}\nd = 1987-07-05 17:45Z\n'],
