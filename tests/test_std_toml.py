@@ -8,11 +8,14 @@ import datetime
 import decimal
 import io
 import pickle
+import struct
 import subprocess
 import sys
 import tomllib
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quorvane
 import quorvane.toml as qtoml
@@ -148,6 +151,26 @@ def test_parse_float_sees_what_tomllib_passes():
                                                "1e-0_1"]
     assert repr(qtoml.loads(FLOATS, parse_float=decimal.Decimal)) == \
         repr(tomllib.loads(FLOATS, parse_float=decimal.Decimal))
+
+
+# Floats of every size and precision: the same double as float() of the
+# text, through the fast conversion or the interpreter's own.
+FLOAT_TEXT = st.one_of(
+    st.floats(allow_nan=False, allow_infinity=False).map(repr),
+    st.from_regex(r"\A[+-]?(0|[1-9][0-9]{0,30})(\.[0-9]{1,30})?[eE][+-]?[0-9]{1,3}\Z"),
+    st.from_regex(r"\A[+-]?(0|[1-9][0-9]{0,30})\.[0-9]{1,30}\Z"))
+
+
+@settings(max_examples=500, deadline=None)
+@given(FLOAT_TEXT)
+def test_floats_bit_identical_to_float(text):
+    if "." not in text and "e" not in text.lower():
+        text += ".0"
+    got = qtoml.loads(f"f = {text}")["f"]
+    assert struct.pack("<d", got) == struct.pack("<d", float(text)), text
+    spaced = text.replace("1", "1_1") if "1" in text else text
+    assert struct.pack("<d", qtoml.loads(f"f = {spaced}")["f"]) == \
+        struct.pack("<d", tomllib.loads(f"f = {spaced}")["f"]), spaced
 
 
 @pytest.mark.parametrize("result", [{}, []])
