@@ -19,7 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import _common  # noqa: E402
 
-FORMATS = ["ini", "json", "toml"]
+FORMATS = ["ini", "json", "toml", "std_toml"]
 
 
 def main(argv: list[str]) -> None:

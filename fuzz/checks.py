@@ -92,6 +92,9 @@ def same(a: Any, b: Any) -> bool:
         if math.isnan(a):
             return math.isnan(b)
         return struct.pack("<d", a) == struct.pack("<d", b)
+    if isinstance(a, (datetime.datetime, datetime.time)):
+        # Equal instants in different zones compare equal: the zones must too.
+        return a == b and a.tzinfo == b.tzinfo
     return bool(a == b)
 
 
@@ -178,6 +181,61 @@ def _crlf_to_lf(tree: Any) -> Any:
     return tree
 
 
+# ---------------------------------------------------------------------------
+# Standard TOML: quorvane.toml at "1.0" against tomllib, at "1.1" against
+# tomli (which reads TOML 1.1), on accept/refuse and on the tree.
+
+def _std_peers() -> list[tuple[str, Callable[[str], Any]]]:
+    peers: list[tuple[str, Callable[[str], Any]]] = [("1.0", tomllib.loads)]
+    try:
+        import tomli
+    except ImportError:  # pragma: no cover - tomli is a test dependency
+        return peers
+    return peers + [("1.1", tomli.loads)]
+
+
+STD_PEERS = _std_peers()
+
+
+def std_toml_check(data: bytes) -> int:
+    """Judges one document at both versions; returns how many of the two
+    were compared with a peer (documents with a byte-order mark are not:
+    it is skipped here and refused there)."""
+    import io
+
+    import quorvane.toml as qtoml
+
+    compared = 0
+    for version, peer in STD_PEERS:
+        try:
+            ours: Any = qtoml.load(io.BytesIO(data), toml_version=version)
+        except qtoml.TOMLDecodeError as exc:
+            if not 0 <= exc.pos <= len(exc.doc):
+                raise Disagreement(f"{version}: position {exc.pos} outside the document")
+            ours = exc
+        except (MemoryError, RecursionError):
+            raise
+        except Exception as exc:  # noqa: BLE001 - every exception is judged
+            raise Disagreement(f"{version}: unexpected {type(exc).__name__}: {exc}")
+        if data.startswith(b"\xef\xbb\xbf"):
+            continue
+        try:
+            theirs: Any = peer(data.decode("utf-8"))
+        except (ValueError, RecursionError) as exc:  # decoding errors included
+            theirs = exc
+        if isinstance(theirs, RecursionError) or (
+                not isinstance(theirs, BaseException)
+                and max(d for _, d in _walk(theirs)) > 512):
+            # Nesting deeper than 512 levels is refused here by design.
+            continue
+        compared += 1
+        if isinstance(ours, BaseException) != isinstance(theirs, BaseException):
+            raise Disagreement(f"{version}: ours {ours!r}, peer {theirs!r}")
+        if not isinstance(ours, BaseException) and not same(ours, theirs):
+            raise Disagreement(f"{version}: trees differ:\n ours: {ours!r}\n peer: {theirs!r}")
+    return compared
+
+
 REFERENCES: dict[str, Callable[[bytes], Any]] = {
     "json": json_reference,
     "toml": toml_reference,
@@ -227,8 +285,7 @@ def check_configparser(data: bytes, options: dict[str, Any]) -> None:
         if not 0 <= exc.args[1] <= len(data):
             raise Disagreement(f"offset outside the document: {exc!r}") from None
         ours = exc
-    # A leading byte-order mark is skipped here; there it is text.
-    expected = configparser_tree(text.removeprefix("\ufeff"), **options)
+    expected = configparser_tree(text, **options)
     if expected is None:
         if not isinstance(ours, ValueError):
             raise Disagreement(f"accepted what configparser refuses ({options}): {ours!r}")
@@ -238,10 +295,21 @@ def check_configparser(data: bytes, options: dict[str, Any]) -> None:
         raise Disagreement(f"trees differ ({options}):\n ours: {ours!r}\n ref:  {expected!r}")
 
 
+def _std_toml(data: bytes) -> Any:
+    """Standard TOML at both versions; bytes that are not UTF-8 become lone
+    surrogates, which the reader refuses."""
+    from quorvane import _std
+
+    text = data.decode("utf-8", "surrogateescape")
+    _std.parse_toml(text, "1.0", None)
+    return _std.parse_toml(text, "1.1", None)
+
+
 PARSERS = {
     "json": _quorvane.parse_json,
     "toml": _quorvane.parse_toml,
     "ini": _quorvane.parse_ini,
+    "toml-std": _std_toml,
 }
 
 
@@ -249,6 +317,9 @@ def check(fmt: str, data: bytes) -> None:
     if fmt == "configparser":
         for options in CONFIGPARSER_OPTIONS:
             check_configparser(data, options)
+        return
+    if fmt == "toml-std":
+        std_toml_check(data)
         return
     try:
         tree = PARSERS[fmt](data)

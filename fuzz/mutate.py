@@ -23,7 +23,10 @@ HERE = Path(__file__).resolve().parent
 
 def tokens(fmt: str) -> list[bytes]:
     out = []
-    for line in (HERE / "dict" / f"{fmt}.dict").read_text().splitlines():
+    path = HERE / "dict" / f"{fmt}.dict"
+    if not path.exists():
+        path = HERE / "dict" / f"{fmt.split('-')[0]}.dict"  # toml-std: toml.dict
+    for line in path.read_text().splitlines():
         m = re.fullmatch(r'"(.*)"', line.strip())
         if m:
             raw = m.group(1)

@@ -27,18 +27,22 @@ SNIPPETS = {
     "ini": [b"[s]\nk = v\n; c\n# d\nx: 'q'\n", b"[a]\r\nb=c\r\n"],
     "configparser": [b"[DEFAULT]\nd = 1\n[s]\nK = v\n  more\n\n  lines ; c\nflag\n",
                      b"k = v\n[a] tail\nx := y\n\tz -> w\n[a]\n", b"[\xc3\x89]\n\xc4\xb0 = \xe3\x80\x80v\n"],
+    "toml-std": [b"[[a]]\n[a.b]\nc = 1\n[x.y]\n[x]\nz.w = {p.q = 2, r = [1979-05-27, 07:32]}\n",
+                 b'e = "\\e\\x41"\nt = {\n  a = 1, # c\n}\nd = 1987-07-05 17:45Z\n'],
 }
+# A format that reads the documents of another, beside snippets of its own.
+FAMILY = {"toml-std": "toml", "configparser": "ini"}
 
-SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"},
-            "configparser": {".ini", ".cfg", ".conf"}}
+SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"}}
 
 
 def sources(fmt: str):
     yield from SNIPPETS[fmt]
+    fmt = FAMILY.get(fmt, fmt)
     for path in sorted((ROOT / "examples").iterdir()):
         if path.suffix in SUFFIXES[fmt]:
             yield path.read_bytes()
-    bench = DATA / "bench" / ("ini" if fmt == "configparser" else fmt)
+    bench = DATA / "bench" / fmt
     if bench.is_dir():
         for path in sorted(bench.iterdir()):
             data = path.read_bytes()

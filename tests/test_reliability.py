@@ -14,7 +14,9 @@ import checks
 import seeds
 
 PARSE = {"json": _quorvane.parse_json, "toml": _quorvane.parse_toml,
-         "ini": _quorvane.parse_ini}
+         "ini": _quorvane.parse_ini,
+         "toml-std": lambda doc: checks.PARSERS["toml-std"](doc if isinstance(doc, bytes)
+                                                           else doc.encode())}
 MILLION = 1_000_000
 
 
@@ -82,6 +84,11 @@ TEMPLATES = {
     "configparser": ['X', '[s]\nk = X', '[s]\nkX= v', '[sX]\nk=v', '[s]\nk = v\nXw',
                      '[s]\nk = vX; c', 'X[s]\nk\n  v'],
 }
+# Standard TOML, against tomllib and tomli: the dialect's places, and the
+# date-times, tables and inline tables the dialect reads differently.
+TEMPLATES["toml-std"] = TEMPLATES["toml"] + [
+    'a = 1979-05-27TX', 'a = 07:3X', 'a = 1979-05-27 07:32:00X', 'a = {X}', 'a = {b = 1X}',
+    '[[a]]\n[a.X]', 'a = """\\X"""', 'a = "\\xX0"']
 
 
 @pytest.mark.parametrize("fmt", sorted(TEMPLATES))
@@ -97,7 +104,9 @@ def test_every_byte_in_every_place(fmt):
 # never a document error: each allocation of the parse fails in turn.
 @pytest.mark.parametrize("fmt, doc", [
     ("json", "1" * 30), ("json", "[-" + "1" * 30 + "]"), ("json", '{"a": ' + "9" * 40 + "}"),
-    ("toml", "a = " + "1" * 30), ("toml", "a = 0x" + "f" * 30)])
+    ("toml", "a = " + "1" * 30), ("toml", "a = 0x" + "f" * 30),
+    ("toml-std", "a = " + "1" * 30), ("toml-std", "a = 0x" + "f" * 30),
+    ("toml-std", "[[a]]\nb.c = 1979-05-27T07:32:00+01:00\nd = [{e = 1.5}]")])
 def test_memory_error_in_long_integer_passes_through(fmt, doc):
     testcapi = pytest.importorskip("_testcapi")
     expected = PARSE[fmt](doc)
@@ -125,11 +134,12 @@ def test_seed_snippets_pass_the_checks(fmt):
 
 def corpus(fmt: str) -> list[bytes]:
     docs = []
-    bench = DATA / "bench" / fmt
+    bench = DATA / "bench" / fmt.split("-")[0]  # toml-std reads the TOML documents
     if bench.is_dir():
         docs += [p.read_bytes() for p in sorted(bench.iterdir())]
     conf = {"json": DATA / "conformance" / "json" / "test_parsing",
-            "toml": DATA / "conformance" / "toml"}.get(fmt)
+            "toml": DATA / "conformance" / "toml",
+            "toml-std": DATA / "conformance" / "toml"}.get(fmt)
     suffix = ".json" if fmt == "json" else ".toml"
     if conf is not None and conf.is_dir():
         docs += [p.read_bytes() for p in sorted(conf.rglob(f"*{suffix}"))
@@ -159,10 +169,16 @@ def test_no_reference_leaks(fmt):
     for _ in range(3):
         counts = parse_all(parse, docs)
     assert counts[1] > 0, "the corpus must exercise failure paths"
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(20):
-        parse_all(parse, docs)
-    gc.collect()
-    growth = sys.getallocatedblocks() - before
+
+    def window() -> int:
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(20):
+            parse_all(parse, docs)
+        gc.collect()
+        return sys.getallocatedblocks() - before
+
+    # A leak grows in every window; the interpreter's own free lists and
+    # caches, still filling up after the warm-up, only in the first ones.
+    growth = min(window(), window())
     assert growth < 50, f"{growth} blocks more after 20 rounds"

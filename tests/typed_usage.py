@@ -46,3 +46,14 @@ def load_as(data: bytes, name: str) -> Any:
     except quorvane.ParseError as err:
         offset: int = err.pos
         raise SystemExit(f"byte {offset}: {err.msg}") from None
+
+
+def started_at(path: Path) -> Any:
+    import quorvane.toml
+
+    try:
+        with path.open("rb") as f:
+            return quorvane.toml.load(f, toml_version="1.0")["started"]
+    except quorvane.toml.TOMLDecodeError as err:
+        index: int = err.pos
+        raise SystemExit(f"{err.lineno}:{err.colno} ({index}): {err.msg}") from None

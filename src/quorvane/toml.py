@@ -1,0 +1,115 @@
+"""Standard TOML (1.1 by default, or 1.0) with the interface of tomllib.
+
+    >>> import quorvane.toml as tomllib
+    >>> tomllib.loads('when = 1979-05-27T07:32:00Z')
+    {'when': datetime.datetime(1979, 5, 27, 7, 32, tzinfo=datetime.timezone.utc)}
+
+Code written against tomllib or tomli works unchanged; ``toml_version``
+chooses between TOML 1.1 (the default) and TOML 1.0.
+"""
+
+from __future__ import annotations
+
+from typing import IO, Any, Callable
+
+from . import _std
+
+__all__ = ["TOMLDecodeError", "load", "loads"]
+
+ParseFloat = Callable[[str], Any]
+
+_VERSIONS = ("1.0", "1.1")
+_UNSET: Any = object()
+
+
+class TOMLDecodeError(ValueError):
+    """A document that is not valid TOML.
+
+    Adds to ValueError: ``msg`` (the message alone), ``doc`` (the document),
+    ``pos`` (the index in ``doc`` where it goes wrong), and ``lineno`` and
+    ``colno`` (1-based; the column counts characters).
+    """
+
+    msg: str
+    doc: str
+    pos: int
+    lineno: int
+    colno: int
+
+    def __init__(self, msg: Any = _UNSET, doc: Any = _UNSET, pos: Any = _UNSET,
+                 *args: Any) -> None:
+        if args or not isinstance(msg, str) or not isinstance(doc, str) \
+                or not isinstance(pos, int):
+            # Code written for older tomllib raises it with free-form
+            # arguments, like any ValueError: still accepted, with a warning.
+            import warnings
+
+            warnings.warn("Free-form arguments for TOMLDecodeError are deprecated. "
+                          "Please set 'msg' (str), 'doc' (str) and 'pos' (int) arguments only.",
+                          DeprecationWarning, stacklevel=2)
+            given = [a for a in (msg, doc, pos) if a is not _UNSET]
+            super().__init__(*given, *args)
+            return
+        lineno = doc.count("\n", 0, pos) + 1
+        colno = pos + 1 if lineno == 1 else pos - doc.rindex("\n", 0, pos)
+        where = "end of document" if pos >= len(doc) else f"line {lineno}, column {colno}"
+        super().__init__(f"{msg} (at {where})")
+        self.msg = msg
+        self.doc = doc
+        self.pos = pos
+        self.lineno = lineno
+        self.colno = colno
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.msg, self.doc, self.pos))
+
+
+def _char_index(doc: str, offset: int) -> int:
+    """The index in doc of the character at byte offset of its UTF-8 text."""
+    head = doc.encode("utf-8", "surrogatepass")[:offset]
+    return len(head.decode("utf-8", "surrogatepass"))
+
+
+def _is_document_error(exc: ValueError) -> bool:
+    # The reader raises ValueError(msg, offset) itself, from the frame of the
+    # call; an error of the caller's parse_float comes with frames of its own.
+    tb = exc.__traceback__
+    return (type(exc) is ValueError and len(exc.args) == 2
+            and isinstance(exc.args[0], str) and type(exc.args[1]) is int
+            and tb is not None and tb.tb_next is None)
+
+
+def loads(s: str, /, *, parse_float: ParseFloat = float,
+          toml_version: str = "1.1") -> dict[str, Any]:
+    """Parse a TOML document given as str."""
+    if not isinstance(s, str):
+        raise TypeError(f"Expected str object, not '{type(s).__qualname__}'")
+    if toml_version not in _VERSIONS:
+        raise ValueError(
+            f"unsupported TOML version {toml_version!r}: expected '1.0' or '1.1'")
+    try:
+        return _std.parse_toml(s, toml_version, None if parse_float is float else parse_float)
+    except ValueError as exc:
+        if not _is_document_error(exc):
+            raise
+        msg, offset = exc.args
+    raise TOMLDecodeError(msg, s, _char_index(s, offset))
+
+
+def load(fp: IO[bytes], /, *, parse_float: ParseFloat = float,
+         toml_version: str = "1.1") -> dict[str, Any]:
+    """Parse a TOML document from a binary file object."""
+    b = fp.read()
+    try:
+        s = b.decode()
+    except AttributeError:
+        raise TypeError(
+            "File must be opened in binary mode, e.g. use `open('foo.toml', 'rb')`"
+        ) from None
+    except UnicodeDecodeError as exc:
+        # Not a document at all, but still a document error: reported at the
+        # first byte that is not UTF-8.
+        doc = b.decode("utf-8", "replace")
+        raise TOMLDecodeError("invalid UTF-8", doc,
+                              len(b[:exc.start].decode("utf-8"))) from None
+    return loads(s, parse_float=parse_float, toml_version=toml_version)
