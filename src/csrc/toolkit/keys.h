@@ -63,12 +63,13 @@ public:
     }
 
 private:
-    // The table starts small, for small documents, and grows with the
-    // number of distinct keys up to a size that holds the keys of most
-    // real documents.  Keys are looked for in kProbes slots from home.
-    // Which slots hold a key is a bitmap: slots are never zeroed, so a
-    // small document pays for the keys it has, not for the table, and the
-    // first table lives in the cache object itself.
+    // The first table lives in the cache object itself (no allocation for
+    // documents of up to 256 distinct keys) and grows, kept at most half
+    // full, up to a size that holds the keys of most real documents.  Keys
+    // are looked for in kProbes slots from home.  Which slots hold a key
+    // is a bitmap: slots are never zeroed, so a document pays for the keys
+    // it has, not for the table.  The cache object is large (about 20 KB):
+    // it belongs in a reader's per-call context, not in anything copied.
     static constexpr int kFirstBits = 9;
     static constexpr int kMaxBits = 11;
     static constexpr Py_ssize_t kProbes = 8;
