@@ -808,7 +808,9 @@ PyObject *toml_parse_inline_table(TomlCtx *ctx)
 // its segments (every '\' in it begins an escape pair, every other '.'
 // separates), so a hash folded over the segments, each hashed by its own
 // bytes, is a hash of the string itself.  The fold of the current table's
-// path is kept, and each segment is hashed from the bytes it is copied from.
+// path is kept, and each segment is hashed (qv::hash_bytes) as it is written
+// into the path string and folded in (qv::hash_combine).
+
 // Writes the segment of a quoted key at out; returns the end of it.
 char *toml_escape_segment(char *out, const char *s, Py_ssize_t n)
 {

@@ -63,13 +63,14 @@ public:
     }
 
 private:
-    // The table starts small, for small documents, and grows with the
-    // number of distinct keys up to a size that holds the keys of most
-    // real documents.  Keys are looked for in kProbes slots from home.
-    // Which slots hold a key is a bitmap: slots are never zeroed, so a
-    // small document pays for the keys it has, not for the table, and the
-    // first table lives in the cache object itself.
-    static constexpr int kFirstBits = 7;
+    // The first table lives in the cache object itself (no allocation for
+    // documents of up to 256 distinct keys) and grows, kept at most half
+    // full, up to a size that holds the keys of most real documents.  Keys
+    // are looked for in kProbes slots from home.  Which slots hold a key
+    // is a bitmap: slots are never zeroed, so a document pays for the keys
+    // it has, not for the table.  The cache object is large (about 20 KB):
+    // it belongs in a reader's per-call context, not in anything copied.
+    static constexpr int kFirstBits = 9;
     static constexpr int kMaxBits = 11;
     static constexpr Py_ssize_t kProbes = 8;
     static constexpr Py_ssize_t kUsedWords = ((Py_ssize_t)1 << kMaxBits) / 64;
@@ -94,7 +95,7 @@ private:
             return nullptr;
         // Kept at most half full while it may grow; once full grown, a key
         // that finds no free slot near home takes the home slot over.
-        if (2 * (count_ + 1) > ((Py_ssize_t)1 << bits_) && bits_ < kMaxBits) {
+        if (count_ >= grow_at_) {
             if (!resize(bits_ + 1)) {
                 Py_DECREF(key);
                 return nullptr;
@@ -135,6 +136,7 @@ private:
         std::memset(used_, 0, sizeof used_);
         slots_ = fresh;
         bits_ = bits;
+        grow_at_ = bits < kMaxBits ? (Py_ssize_t)1 << (bits - 1) : PY_SSIZE_T_MAX;
         Py_ssize_t mask = ((Py_ssize_t)1 << bits) - 1;
         for (Py_ssize_t w = 0; w < kUsedWords; w++) {
             for (uint64_t b = old_used[w]; b != 0; b &= b - 1) {
@@ -156,6 +158,7 @@ private:
     Slot *slots_ = local_;
     int bits_ = kFirstBits;
     Py_ssize_t count_ = 0;
+    Py_ssize_t grow_at_ = (Py_ssize_t)1 << (kFirstBits - 1);  // keys that fill half
     uint64_t used_[kUsedWords] = {};
 };
 
