@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import math
 import sys
+import textwrap
 from pathlib import Path
 
 import matplotlib
@@ -28,9 +29,12 @@ def main() -> None:
     src = Path(sys.argv[1]) if len(sys.argv) > 1 else HERE / "results.json"
     out = Path(sys.argv[2]) if len(sys.argv) > 2 else HERE / "chart.png"
     tables = json.loads(src.read_text())["tables"]
-    fig, axes = plt.subplots(1, len(tables), figsize=(4.2 * len(tables), 3.6))
-    if len(tables) == 1:
-        axes = [axes]
+    cols = min(3, len(tables))
+    rows = math.ceil(len(tables) / cols)
+    fig, grid = plt.subplots(rows, cols, figsize=(4.8 * cols, 3.6 * rows), squeeze=False)
+    axes = list(grid.flat)
+    for ax in axes[len(tables):]:
+        ax.set_visible(False)
     for ax, table in zip(axes, tables):
         ours = table["ours"]
         peers = sorted({p for r in table["rows"] for p in r["times"] if p != ours})
@@ -41,7 +45,8 @@ def main() -> None:
         colors = ["#2a7ab9"] + ["#b0b0b0"] * (len(names) - 1)
         bars = ax.barh(names, values, color=colors)
         ax.set_xscale("log")
-        ax.set_title(f"{table['title']}: time relative to {ours}")
+        ax.set_title(textwrap.fill(f"{table['title']}: time relative to {ours}", 44),
+                     fontsize=10)
         ax.set_xlabel("parse time, x quorvane's (lower is faster)")
         for bar, v in zip(bars, values):
             ax.text(v * 1.05, bar.get_y() + bar.get_height() / 2, f"{v:.1f}x",

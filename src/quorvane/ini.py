@@ -19,6 +19,7 @@ import os
 from typing import IO, Any, Iterable, Union
 
 from . import _std
+from ._api import _MARK_LEADS, _name_of, _parse_standard, _read_binary
 
 __all__ = ["load", "loads"]
 
@@ -68,12 +69,20 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
     empty_lines_in_values, default_section, allow_no_value,
     allow_unnamed_section (as ConfigParser takes them) and keep_case.
     Raises quorvane.ParseError with the byte line and column."""
-    from ._api import _parse_standard  # _api imports this module lazily
     if isinstance(text, (bytearray, memoryview)):
         text = bytes(text)
     elif not isinstance(text, (str, bytes)):
         raise TypeError(
             f"text must be str or a bytes-like object, not {type(text).__name__}")
+    if text and text[0] not in _MARK_LEADS:
+        # Most documents go straight to the reader: on small files the
+        # shared path below costs as much as the parse.  Byte-order marks,
+        # undecodable bytes and errors take that path, which reports them.
+        try:
+            return _parse_raw(text if isinstance(text, str) else text.decode("utf-8"),
+                              **options)
+        except ValueError:
+            pass
     tree: Tree = _parse_standard(text, "configparser", None,
                                  lambda doc: _parse_raw(doc, **options))
     return tree
@@ -82,7 +91,6 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
 def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
     """Parses an INI file given as a path or a binary file object; the
     options are those of :func:`loads`."""
-    from ._api import _name_of, _parse_standard, _read_binary
     path: str | None
     if isinstance(source, (str, os.PathLike)):
         path = os.fsdecode(source)
