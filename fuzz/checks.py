@@ -11,36 +11,18 @@ from __future__ import annotations
 
 import configparser
 import datetime
-import importlib.util
 import json
 import math
 import struct
 import sys
 import tomllib
-from pathlib import Path
 from typing import Any, Callable
 
 import _quorvane
+from quorvane._position import parse_position
 
 # `same` recurses once per level; trees reach 512 levels.
 sys.setrecursionlimit(max(sys.getrecursionlimit(), 10_000))
-
-
-def _load_position_module():
-    # From the source tree: the fuzzing interpreter has the extension linked
-    # in but no quorvane package installed.  Without a source tree beside
-    # (the suite run against an installed wheel), the installed package's.
-    path = Path(__file__).resolve().parents[1] / "src" / "quorvane" / "_position.py"
-    if not path.exists():
-        from quorvane import _position
-        return _position
-    spec = importlib.util.spec_from_file_location("quorvane_position", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-parse_position = _load_position_module().parse_position
 
 
 class Disagreement(AssertionError):
