@@ -1,5 +1,6 @@
 """Real-world TOML documents: each parses as tomllib reads it, except six
-that use what this dialect refuses by design, refused at the right place."""
+that use what this dialect refuses by design, refused at the right place;
+and all of them read by the standard reader as the peers read them."""
 
 from __future__ import annotations
 
@@ -41,3 +42,16 @@ def test_refused_files_are_present():
     if not FILES:
         pytest.skip("bench data not available")
     assert set(REFUSED) <= set(FILES)
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_real_world_file_as_standard_toml(name):
+    # Every real file is standard TOML: the standard reader gives the peers'
+    # tree at both versions, types, key order and float bits included.
+    import quorvane.toml
+    from checks import same
+
+    tomli = pytest.importorskip("tomli")
+    text = data_path("bench", "toml", name).read_text(encoding="utf-8")
+    assert same(quorvane.toml.loads(text), tomli.loads(text))
+    assert same(quorvane.toml.loads(text, toml_version="1.0"), tomllib.loads(text))
