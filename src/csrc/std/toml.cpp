@@ -337,7 +337,6 @@ private:
     qv::StrMaker strs_;
     qv::KeyCache keys_;
     qv::Buffer<char, 256> scratch_;
-    qv::CText number_text_;
     KeyPath path_;
     PyDateTime_CAPI *dt_ = nullptr;
     struct Zone {
@@ -954,10 +953,7 @@ PyObject *Reader::decimal_float(const char *start, const char *end)
     double d;
     if (qv::float_from_decimal(w, q, negative, truncated, &d))
         return PyFloat_FromDouble(d);
-    const char *clean = number_text_.copy(start, end - start, '_');
-    if (clean == nullptr)
-        return nullptr;
-    return qv::float_from_text(clean, number_text_.size());
+    return qv::float_from_text(start, end - start, '_');
 }
 
 // ---------------------------------------------------------------------------
