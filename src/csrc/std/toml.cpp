@@ -419,15 +419,10 @@ PyObject *Reader::simple_key()
         go(q);
         return keys_.get(strs_, start, q - start, false);
     }
-    if (c == '"') {
-        if (peek(1) == '"' && peek(2) == '"')
+    if (c == '"' || c == '\'') {
+        if (peek(1) == c && peek(2) == c)
             return fail_ptr(here(), "a key cannot be a multi-line string");
-        return string('"', true);
-    }
-    if (c == '\'') {
-        if (peek(1) == '\'' && peek(2) == '\'')
-            return fail_ptr(here(), "a key cannot be a multi-line string");
-        return string('\'', true);
+        return string(c, true);
     }
     return fail_ptr(here(), "expected a key");
 }
@@ -1182,14 +1177,12 @@ PyObject *Reader::inline_table()
 PyObject *Reader::value()
 {
     switch (peek()) {
-    case '"':
-        if (peek(1) == '"' && peek(2) == '"')
-            return ml_string('"');
-        return string('"', false);
-    case '\'':
-        if (peek(1) == '\'' && peek(2) == '\'')
-            return ml_string('\'');
-        return string('\'', false);
+    case '"': case '\'': {
+        char quote = peek();
+        if (peek(1) == quote && peek(2) == quote)
+            return ml_string(quote);
+        return string(quote, false);
+    }
     case 't':
         if (end_ - here() >= 4 && std::memcmp(here(), "true", 4) == 0) {
             pos += 4;
