@@ -980,11 +980,15 @@ PyObject *Reader::zone(int minutes)
     for (int i = 0; i < zone_count_; i++)
         if (zones_[i].minutes == minutes)
             return Py_NewRef(zones_[i].tz.get());
-    Ref delta(dt_->Delta_FromDelta(0, minutes * 60, 0, 1, dt_->DeltaType));
-    if (!delta)
-        return nullptr;
-    PyObject *tz = minutes == 0 ? Py_NewRef(dt_->TimeZone_UTC)
-                                : dt_->TimeZone_FromTimeZone(delta.get(), nullptr);
+    PyObject *tz;
+    if (minutes == 0) {
+        tz = Py_NewRef(dt_->TimeZone_UTC);
+    } else {
+        Ref delta(dt_->Delta_FromDelta(0, minutes * 60, 0, 1, dt_->DeltaType));
+        if (!delta)
+            return nullptr;
+        tz = dt_->TimeZone_FromTimeZone(delta.get(), nullptr);
+    }
     if (tz != nullptr && zone_count_ < 8) {
         zones_[zone_count_].minutes = minutes;
         zones_[zone_count_].tz.reset(Py_NewRef(tz));
