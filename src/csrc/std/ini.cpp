@@ -32,6 +32,7 @@
 #include "toolkit/toolkit.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
