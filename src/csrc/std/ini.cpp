@@ -32,6 +32,7 @@
 #include "toolkit/toolkit.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -206,9 +207,12 @@ public:
     const Span &operator[](Py_ssize_t i) const noexcept { return items_[i]; }
 
 private:
-    // Called once, on the fresh table.
+    // Built afresh whenever the items are set: the options start from
+    // configparser's defaults, and the caller's items replace them.
     void index() noexcept
     {
+        std::memset(first_, 0, sizeof first_);
+        irregular_ = false;
         for (Py_ssize_t i = 0; i < n_; i++) {
             if (items_[i].n == 0 || space_at(items_[i].p))
                 irregular_ = true;

@@ -337,7 +337,6 @@ private:
     qv::StrMaker strs_;
     qv::KeyCache keys_;
     qv::Buffer<char, 256> scratch_;
-    qv::CText number_text_;
     KeyPath path_;
     PyDateTime_CAPI *dt_ = nullptr;
     struct Zone {
@@ -420,15 +419,10 @@ PyObject *Reader::simple_key()
         go(q);
         return keys_.get(strs_, start, q - start, false);
     }
-    if (c == '"') {
-        if (peek(1) == '"' && peek(2) == '"')
+    if (c == '"' || c == '\'') {
+        if (peek(1) == c && peek(2) == c)
             return fail_ptr(here(), "a key cannot be a multi-line string");
-        return string('"', true);
-    }
-    if (c == '\'') {
-        if (peek(1) == '\'' && peek(2) == '\'')
-            return fail_ptr(here(), "a key cannot be a multi-line string");
-        return string('\'', true);
+        return string(c, true);
     }
     return fail_ptr(here(), "expected a key");
 }
@@ -954,10 +948,7 @@ PyObject *Reader::decimal_float(const char *start, const char *end)
     double d;
     if (qv::float_from_decimal(w, q, negative, truncated, &d))
         return PyFloat_FromDouble(d);
-    const char *clean = number_text_.copy(start, end - start, '_');
-    if (clean == nullptr)
-        return nullptr;
-    return qv::float_from_text(clean, number_text_.size());
+    return qv::float_from_text(start, end - start, '_');
 }
 
 // ---------------------------------------------------------------------------
@@ -989,11 +980,15 @@ PyObject *Reader::zone(int minutes)
     for (int i = 0; i < zone_count_; i++)
         if (zones_[i].minutes == minutes)
             return Py_NewRef(zones_[i].tz.get());
-    Ref delta(dt_->Delta_FromDelta(0, minutes * 60, 0, 1, dt_->DeltaType));
-    if (!delta)
-        return nullptr;
-    PyObject *tz = minutes == 0 ? Py_NewRef(dt_->TimeZone_UTC)
-                                : dt_->TimeZone_FromTimeZone(delta.get(), nullptr);
+    PyObject *tz;
+    if (minutes == 0) {
+        tz = Py_NewRef(dt_->TimeZone_UTC);
+    } else {
+        Ref delta(dt_->Delta_FromDelta(0, minutes * 60, 0, 1, dt_->DeltaType));
+        if (!delta)
+            return nullptr;
+        tz = dt_->TimeZone_FromTimeZone(delta.get(), nullptr);
+    }
     if (tz != nullptr && zone_count_ < 8) {
         zones_[zone_count_].minutes = minutes;
         zones_[zone_count_].tz.reset(Py_NewRef(tz));
@@ -1186,14 +1181,12 @@ PyObject *Reader::inline_table()
 PyObject *Reader::value()
 {
     switch (peek()) {
-    case '"':
-        if (peek(1) == '"' && peek(2) == '"')
-            return ml_string('"');
-        return string('"', false);
-    case '\'':
-        if (peek(1) == '\'' && peek(2) == '\'')
-            return ml_string('\'');
-        return string('\'', false);
+    case '"': case '\'': {
+        char quote = peek();
+        if (peek(1) == quote && peek(2) == quote)
+            return ml_string(quote);
+        return string(quote, false);
+    }
     case 't':
         if (end_ - here() >= 4 && std::memcmp(here(), "true", 4) == 0) {
             pos += 4;

@@ -22,7 +22,9 @@
 //   qv::float_from_decimal(w, q, negative, truncated, &d)   (float.h)
 //                               correctly rounded w * 10^q, or false when
 //                               only the slow path can decide
-//   qv::float_from_text(s, n)   the interpreter's float() of the text: the
+//   qv::float_from_text(s, n, skip)
+//                               the interpreter's float() of the text, every
+//                               byte equal to skip (if given) left out: the
 //                               slow path, for text already known valid
 //   qv::CText                   a NUL-terminated copy of a token, inline
 //                               when short, for the C and interpreter readers
@@ -202,10 +204,10 @@ inline PyObject *big_int(const char *digits, Py_ssize_t n, int base, bool negati
     return PyLong_FromString(text, nullptr, base);
 }
 
-inline PyObject *float_from_text(const char *s, Py_ssize_t n)
+inline PyObject *float_from_text(const char *s, Py_ssize_t n, int skip = -1)
 {
     CText copy;
-    const char *text = copy.copy(s, n);
+    const char *text = copy.copy(s, n, skip);
     if (text == nullptr)
         return nullptr;
     double d = PyOS_string_to_double(text, nullptr, nullptr);

@@ -1,21 +1,17 @@
-// toolkit/ref.h: ownership of interpreter references and malloc'ed blocks.
+// toolkit/ref.h: ownership of interpreter references.
 //
 //   qv::Ref r(PyDict_New());   // owns the reference; Py_XDECREF on scope exit
 //   if (!r) return nullptr;    // explicit bool: holds something
 //   r.get()                    // borrow it
 //   r.release()                // hand the reference to the caller
 //   r.reset(p)                 // take p, release what was held
-//   qv::Buf b(malloc(n));      // the same for a malloc'ed block (std::free)
 //
-// Both are move-only.  Every early return on an error path thus gives back
+// A Ref is move-only.  Every early return on an error path thus gives back
 // what the reader held; no function needs a release ladder.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-#include <cstdlib>
-#include <memory>
 
 namespace qv {
 
@@ -45,11 +41,5 @@ public:
 private:
     PyObject *p_ = nullptr;
 };
-
-// A malloc'ed block freed on scope exit.
-struct FreeBlock {
-    void operator()(char *p) const noexcept { std::free(p); }
-};
-using Buf = std::unique_ptr<char, FreeBlock>;
 
 }  // namespace qv

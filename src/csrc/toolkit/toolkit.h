@@ -3,7 +3,7 @@
 // readers; nothing here has external linkage that leaves a module (the
 // modules are built with hidden visibility and export maps).
 //
-//   ref.h     qv::Ref, qv::Buf: owned references and blocks
+//   ref.h     qv::Ref: owned references
 //   cursor.h  qv::Cursor<Policy>: the place in the document and the one way
 //             to fail there; qv::PositionError (_quorvane's "parse error at
 //             line L, column C: msg") and qv::OffsetError (_std's
