@@ -1,6 +1,6 @@
 """Runs the benchmarks and saves their numbers.
 
-    python bench/run.py [ini] [json] [toml] [--save bench/results.json]
+    python bench/run.py [ini] [json] [toml] [std_toml] [--save bench/results.json]
 
 Each format's table is printed as it completes; with --save the raw times
 go to a JSON file that bench/chart.py turns into the README's chart.
