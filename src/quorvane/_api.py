@@ -223,6 +223,16 @@ def _parse(doc: str | bytes, format: Format, path: str | None) -> Any:
         raise _error_at(msg, doc, skipped + offset, path) from None
 
 
+def _document(text: str | bytes | bytearray | memoryview) -> str | bytes:
+    """A document given to a loads(): str, or bytes of any bytes-like object."""
+    if isinstance(text, (bytearray, memoryview)):
+        return bytes(text)
+    if not isinstance(text, (str, bytes)):
+        raise TypeError(
+            f"text must be str or a bytes-like object, not {type(text).__name__}")
+    return text
+
+
 def loads(text: str | bytes | bytearray | memoryview, format: Format) -> Any:
     """Parses a whole document given as str or bytes-like object.
 
@@ -230,12 +240,7 @@ def loads(text: str | bytes | bytearray | memoryview, format: Format) -> Any:
     "toml-1.1", "toml-1.0" or "configparser" (the standard readers).
     Raises ParseError for a document that does not parse.
     """
-    if isinstance(text, (bytearray, memoryview)):
-        text = bytes(text)
-    elif not isinstance(text, (str, bytes)):
-        raise TypeError(
-            f"text must be str or a bytes-like object, not {type(text).__name__}")
-    return _parse(text, _check_format(format), None)
+    return _parse(_document(text), _check_format(format), None)
 
 
 def format_for_path(path: str, hint: str = "pass format= explicitly", *,
@@ -254,13 +259,24 @@ def format_for_path(path: str, hint: str = "pass format= explicitly", *,
             f"(accepted: {accepted}); {hint}") from None
 
 
-def _name_of(source: IO[bytes]) -> str | None:
-    """The path a file object was opened with, if it tells."""
-    name = getattr(source, "name", None)
-    return name if isinstance(name, str) else None
+def _source_path(source: Source) -> str | None:
+    """The path of a load() source: the path itself, or the name a file
+    object was opened with, if it tells."""
+    if isinstance(source, (str, os.PathLike)):
+        return os.fsdecode(source)
+    if hasattr(source, "read"):
+        name = getattr(source, "name", None)
+        return name if isinstance(name, str) else None
+    raise TypeError(
+        f"source must be a path or a binary file object, not {type(source).__name__}")
 
 
-def _read_binary(source: IO[bytes]) -> bytes:
+def _read_source(source: Source, path: str | None) -> bytes:
+    """The bytes of a load() source whose path _source_path gave."""
+    if isinstance(source, (str, os.PathLike)):
+        assert path is not None
+        with open(path, "rb") as f:
+            return f.read()
     data = source.read()
     if not isinstance(data, bytes):
         raise TypeError("load() needs a file opened in binary mode ('rb')")
@@ -275,22 +291,10 @@ def load(source: Source, format: Format | None = None, *, standard: bool = False
     TOML is read as standard TOML 1.1 and its INI as configparser reads
     it.  The file is read as bytes and parsed whole.
     """
-    path: str | None
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fsdecode(source)
-        fmt = _check_format(format if format is not None
-                            else format_for_path(path, standard=standard))
-        with open(path, "rb") as f:
-            data = f.read()
-    elif hasattr(source, "read"):
-        path = _name_of(source)
-        if format is None:
-            if path is None:
-                raise ValueError("format= is required for a file object without a name")
-            format = format_for_path(path, standard=standard)
-        fmt = _check_format(format)
-        data = _read_binary(source)
-    else:
-        raise TypeError(
-            f"source must be a path or a binary file object, not {type(source).__name__}")
-    return _parse(data, fmt, path)
+    path = _source_path(source)
+    if format is None:
+        if path is None:
+            raise ValueError("format= is required for a file object without a name")
+        format = format_for_path(path, standard=standard)
+    fmt = _check_format(format)
+    return _parse(_read_source(source, path), fmt, path)

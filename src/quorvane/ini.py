@@ -19,7 +19,7 @@ import os
 from typing import IO, Any, Iterable, Union
 
 from . import _std
-from ._api import _MARK_LEADS, _name_of, _parse_standard, _read_binary
+from ._api import _MARK_LEADS, _document, _parse_standard, _read_source, _source_path
 
 __all__ = ["load", "loads"]
 
@@ -69,11 +69,7 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
     empty_lines_in_values, default_section, allow_no_value,
     allow_unnamed_section (as ConfigParser takes them) and keep_case.
     Raises quorvane.ParseError with the byte line and column."""
-    if isinstance(text, (bytearray, memoryview)):
-        text = bytes(text)
-    elif not isinstance(text, (str, bytes)):
-        raise TypeError(
-            f"text must be str or a bytes-like object, not {type(text).__name__}")
+    text = _document(text)
     if text and text[0] not in _MARK_LEADS:
         # Most documents go straight to the reader: on small files the
         # shared path below costs as much as the parse.  Byte-order marks,
@@ -91,16 +87,8 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
 def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
     """Parses an INI file given as a path or a binary file object; the
     options are those of :func:`loads`."""
-    path: str | None
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fsdecode(source)
-        with open(path, "rb") as f:
-            data = f.read()
-    elif hasattr(source, "read"):
-        path, data = _name_of(source), _read_binary(source)
-    else:
-        raise TypeError(
-            f"source must be a path or a binary file object, not {type(source).__name__}")
+    path = _source_path(source)
+    data = _read_source(source, path)
     tree: Tree = _parse_standard(data, "configparser", path,
                                  lambda doc: _parse_raw(doc, **options))
     return tree

@@ -152,7 +152,6 @@ public:
     Prefixes() noexcept = default;
     Prefixes(const Prefixes &) = delete;
     Prefixes &operator=(const Prefixes &) = delete;
-    ~Prefixes() { PyMem_Free(owned_); }
 
     void set_static(const Span *items, Py_ssize_t n) noexcept
     {
@@ -168,22 +167,19 @@ public:
             return false;
         }
         Py_ssize_t n = PyTuple_GET_SIZE(seq);
-        owned_ = static_cast<Span *>(PyMem_Calloc((size_t)(n ? n : 1), sizeof(Span)));
-        if (owned_ == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
+        owned_.clear();
         for (Py_ssize_t i = 0; i < n; i++) {
             PyObject *s = PyTuple_GET_ITEM(seq, i);
             if (!PyUnicode_Check(s)) {
                 PyErr_Format(PyExc_TypeError, "%s must be a tuple of str", what);
                 return false;
             }
-            owned_[i].p = PyUnicode_AsUTF8AndSize(s, &owned_[i].n);
-            if (owned_[i].p == nullptr)
+            Span item;
+            item.p = PyUnicode_AsUTF8AndSize(s, &item.n);
+            if (item.p == nullptr || !owned_.push(item))
                 return false;
         }
-        items_ = owned_;
+        items_ = owned_.data();
         n_ = n;
         index();
         return true;
@@ -221,7 +217,8 @@ private:
         }
     }
 
-    Span *owned_ = nullptr;
+    // The caller's items; the few of a usual option stay inline.
+    qv::Buffer<Span, 4> owned_;
     const Span *items_ = nullptr;
     Py_ssize_t n_ = 0;
     bool first_[256] = {};
