@@ -14,7 +14,7 @@ from __future__ import annotations
 import fnmatch
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, Final, Literal, Mapping
+from typing import Any, Callable, Final, Literal, Mapping, cast
 
 from _quorvane import parse_ini, parse_json, parse_toml
 
@@ -99,7 +99,7 @@ WELL_KNOWN: Final[tuple[tuple[str, str, Mapping[str, Any]], ...]] = (
     ("*.conf", "ini", _REPEATS),
 )
 
-Row = tuple[str, Mapping[str, Any]]
+Row = tuple[Format, Mapping[str, Any]]
 
 
 def _index(rows: tuple[tuple[str, str, Mapping[str, Any]], ...]) -> tuple[
@@ -115,7 +115,7 @@ def _index(rows: tuple[tuple[str, str, Mapping[str, Any]], ...]) -> tuple[
         if reader is None or reader.parse is None:
             continue
         key = pattern.lower()
-        row = (fmt, options)
+        row = (cast(Format, fmt), options)
         if not any(c in key for c in "*?[/"):
             names.setdefault(key, row)
         elif key.startswith("*.") and not any(c in key[2:] for c in "*?[/."):
