@@ -20,6 +20,7 @@ from typing import Any, Callable
 
 import _quorvane
 from quorvane._position import parse_position
+from quorvane._source import offset_failure
 
 # `same` recurses once per level; trees reach 512 levels.
 sys.setrecursionlimit(max(sys.getrecursionlimit(), 10_000))
@@ -252,9 +253,10 @@ def check_configparser(data: bytes, options: dict[str, Any]) -> None:
     try:
         ours = _parse_raw(text, **options)
     except ValueError as exc:
-        if type(exc) is not ValueError or len(exc.args) != 2:
+        failure = offset_failure(exc)
+        if failure is None:
             raise Disagreement(f"not a (message, offset) error: {exc!r}") from None
-        if not 0 <= exc.args[1] <= len(data):
+        if not 0 <= failure[1] <= len(data):
             raise Disagreement(f"offset outside the document: {exc!r}") from None
         ours = exc
     expected = configparser_tree(text, **options)

@@ -3,15 +3,25 @@
 from __future__ import annotations
 
 import codecs
+import configparser
+import datetime
 import io
+import json
 import math
 import pickle
+import sys
+import typing
 from pathlib import Path
 
 import pytest
 
 import quorvane
-from quorvane import ParseError
+import quorvane.toml
+from quorvane import ParseError, _formats, ini
+from quorvane._formats import FORMATS, WELL_KNOWN, well_known
+
+from _util import position_error
+from checks import configparser_tree, same
 
 DOCS = {
     "json": ('{"server": {"port": 8080, "tags": ["a", "b"]}}',
@@ -268,3 +278,188 @@ def test_distribution_declares_and_ships_the_license():
     assert not any(c.startswith("License ::") for c in meta.get_all("Classifier") or [])
     files = [f for f in metadata.files("quorvane") or [] if f.name == "LICENSE"]
     assert files and "MIT License" in files[0].read_text()
+
+
+# ---------------------------------------------------------------------------
+# Format names, and the table of files read by their names.
+
+def test_format_type_names_every_format():
+    implemented = {name for name, reader in FORMATS.items() if reader.parse is not None}
+    assert set(typing.get_args(quorvane.Format)) == implemented
+
+
+def test_every_row_names_a_format_and_options_it_takes():
+    for pattern, fmt, options in WELL_KNOWN:
+        assert fmt in FORMATS, pattern
+        try:
+            quorvane.loads("", fmt, **options)  # a misspelt option is a TypeError
+        except ParseError:
+            pass
+
+
+@pytest.mark.parametrize("path, expected", [
+    ("setup.cfg", ("ini", {})),                 # a name wins over its suffix
+    ("conf/SETUP.CFG", ("ini", {})),            # in any directory, in any case
+    ("other.cfg", ("ini", {"strict": False})),
+    ("a/b/Cargo.lock", ("toml", {})),
+    (".toml", ("toml", {})),
+    ("Pipfile.lock", None), ("README", None), ("cfg", None), ("x.yaml", None),
+])
+def test_well_known(path, expected):
+    assert well_known(path) == expected
+
+
+def test_rows_wait_for_their_reader(monkeypatch):
+    # A row may name a format with no reader yet: the rows below it decide
+    # until one is added.  Path patterns match the last parts of a path.
+    rows = (("tsconfig.json", "jsonc", {}), (".vscode/*.json", "jsonc", {}),
+            ("build/*.json", "ini", {}), ("*.json", "json", {}))
+
+    def use(rows):
+        for name, value in zip(("_NAMES", "_PATTERNS", "_SUFFIXES"), _formats._index(rows)):
+            monkeypatch.setattr(_formats, name, value)
+
+    use(rows)
+    assert [well_known(p) for p in ("tsconfig.json", "p/.vscode/settings.json",
+                                    "p/build/x.json", "build/x.json", "x.json")] == [
+        ("json", {}), ("json", {}), ("ini", {}), ("ini", {}), ("json", {})]
+    monkeypatch.setitem(FORMATS, "jsonc", _formats.Reader(quorvane.parse_json, standard=False))
+    use(rows)
+    assert [well_known(p) for p in ("TSCONFIG.json", ".vscode/a.json", "vscode/a.json")] == [
+        ("jsonc", {}), ("jsonc", {}), ("json", {})]
+
+
+def test_load_reads_users_files_by_their_names(tmp_path):
+    files = {
+        "pyproject.toml": "[[tool.a]]\n[tool.a.b]\nwhen = 1979-05-27\n",
+        ".editorconfig": "root = true\n[*.py]\nindent_size = 4\n",
+        "my.cnf": "[mysqld]\nskip-name-resolve\nport = 1\nport = 2\n",
+        "app.desktop": "[Desktop Entry]\nName=App\n",
+    }
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    assert quorvane.load(tmp_path / "pyproject.toml") == {
+        "tool": {"a": [{"b": {"when": datetime.date(1979, 5, 27)}}]}}
+    assert quorvane.load(tmp_path / ".editorconfig") == {
+        "DEFAULT": {}, configparser.UNNAMED_SECTION: {"root": "true"},
+        "*.py": {"indent_size": "4"}}
+    assert quorvane.load(tmp_path / "my.cnf")["mysqld"] == {"skip-name-resolve": None,
+                                                              "port": "2"}
+    assert quorvane.load(tmp_path / "app.desktop")["Desktop Entry"] == {"Name": "App"}
+    # The caller's options go over the row's; a format given reads with
+    # that format's defaults and the caller's options only.
+    assert quorvane.load(tmp_path / "app.desktop", keep_case=False)["Desktop Entry"] == {
+        "name": "App"}
+    for call in (lambda: quorvane.load(tmp_path / "my.cnf", strict=True),
+                 lambda: quorvane.load(tmp_path / "my.cnf", "ini"),
+                 lambda: quorvane.load(tmp_path / "pyproject.toml", "toml-dialect")):
+        with pytest.raises(ParseError):
+            call()
+
+
+# A dialect reader's error says so when the standard reader reads the
+# document; its message and place are the core function's.
+@pytest.mark.parametrize("fmt, doc, hinted", [
+    ("toml-dialect", "[[a]]\n[a.b]\n", True),
+    ("toml-dialect", b"\xef\xbb\xbfa = 1\nb = 1979-05-27 07:32:00\n", True),
+    ("toml-dialect", "a = \n", False),
+    ("ini-dialect", "[s]\nk = v\n  more\n", True),
+    ("ini-dialect", "k\n", False),
+])
+def test_dialect_error_hints_at_the_standard_reader(fmt, doc, hinted):
+    with pytest.raises(ParseError) as info:
+        quorvane.loads(doc, fmt)
+    hint = " (the TOML dialect; the format 'toml' reads standard TOML)" if fmt[0] == "t" \
+        else " (the INI dialect; the format 'ini' reads INI as configparser does)"
+    core = getattr(quorvane, f"parse_{fmt.partition('-')[0]}")
+    _, _, msg = position_error(core, doc.removeprefix(b"\xef\xbb\xbf")
+                               if isinstance(doc, bytes) else doc)
+    assert info.value.msg == msg + hint * hinted
+
+
+# ---------------------------------------------------------------------------
+# Documents the readers could not take before.
+
+@pytest.mark.parametrize("fmt, doc", [
+    ("json", '["a",\n "b\udc00"]'),
+    ("toml-dialect", 'a = "x"\nb = "\u00e9\ud800"'),
+    ("ini-dialect", "[s]\nk = \udfff\n"),
+    ("toml", "a = 1\n# \udfff\n"),
+])
+def test_lone_surrogate_is_an_error_at_it(fmt, doc):
+    with pytest.raises(ParseError) as info:
+        quorvane.loads("\ufeff" + doc, fmt)
+    err = info.value
+    # (The INI dialect's error adds that the configparser reader reads it.)
+    assert err.msg.startswith("a lone surrogate is not a Unicode character")
+    assert "\ud800" <= err.doc[err.pos] <= "\udfff" and err.lineno == 2
+
+
+@pytest.mark.parametrize("codec", ["utf-16-le", "utf-16-be", "utf-32-le", "utf-32-be"])
+def test_json_in_wide_encodings_without_a_mark(codec):
+    for text in ['{"caf\u00e9": [1, "\U0001f600"]}', "7", '"\u00e9"', "\n[]"]:
+        data = text.encode(codec)
+        assert quorvane.loads(data, "json") == json.loads(data)
+    bad = '{"\u00e9":\n [1,]}'
+    with pytest.raises(ParseError) as info:
+        quorvane.loads(bad.encode(codec), "json")
+    err = info.value
+    assert (err.msg, err.lineno, err.colno) == ("trailing comma in array", 2, 5)
+    assert err.pos == len(bad[:bad.index("]")].encode(codec))
+    assert pickle.loads(pickle.dumps(err)).pos == err.pos
+
+
+def test_integer_beyond_the_digit_limit_names_it():
+    limit = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(640)
+    try:
+        assert quorvane.toml.loads("a = " + "9" * 640)["a"] == int("9" * 640)
+        for call in (quorvane.toml.loads, lambda s: quorvane.loads(s, "toml-1.0")):
+            with pytest.raises(ValueError) as info:
+                call("a = [1,\n" + "1_2" * 400 + "]")
+            assert (info.value.lineno, info.value.colno) == (2, 1)
+            assert info.value.msg == ("integer has more digits than the interpreter's "
+                                      "limit of 640 (sys.set_int_max_str_digits)")
+    finally:
+        sys.set_int_max_str_digits(limit)
+
+
+# ---------------------------------------------------------------------------
+# Options of the configparser reader.
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: ini.loads("", foo=1), r"^loads\(\) got an unexpected keyword argument 'foo'$"),
+    (lambda: ini.load(io.BytesIO(b""), foo=1), r"^load\(\) got an unexpected keyword"),
+    (lambda: quorvane.loads("", "ini", foo=1), r"^loads\(\) got an unexpected keyword"),
+    (lambda: quorvane.loads("1", "json", strict=1), "the format 'json' takes no options"),
+    (lambda: ini.loads("", interpolation=configparser.BasicInterpolation()),
+     "values are read raw, as with interpolation=None"),
+])
+def test_option_mistakes(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+def test_interpolation_none_is_what_the_reader_does():
+    assert ini.loads("[s]\nk = %(x)s\n", interpolation=None)["s"] == {"k": "%(x)s"}
+
+
+# Option strings may hold lone surrogates, as configparser's may.
+@pytest.mark.parametrize("options", [
+    {"default_section": "\udc00"},
+    {"delimiters": ("\ud800",), "strict": False},
+    {"comment_prefixes": ("\udfff",), "inline_comment_prefixes": ("\udc01",), "keep_case": True},
+])
+@pytest.mark.parametrize("doc", [
+    "[\udc00]\na = 1\n[S]\nB \ud800 2 \udc01 c\n\udfff x\nb = \udc00\n",
+    "[S]\nb = 1\n[S]\n",
+    "[\udc00]\n\udcff\n",
+])
+def test_option_strings_with_lone_surrogates(options, doc):
+    expected = configparser_tree(doc, **options)
+    try:
+        tree = ini.loads(doc, **options)
+    except ParseError as err:
+        assert expected is None and err.pos < len(doc), err
+    else:
+        assert same(tree, expected)

@@ -147,6 +147,15 @@ def _iso_text(value: Any) -> str:
     raise TypeError(f"cannot print {type(value).__name__} as JSON")
 
 
+def _json_keys(tree: Any) -> Any:
+    """The tree with keys JSON can hold: the section of the keys before the
+    first header, keyed by configparser's marker object, is printed as
+    the section named ""."""
+    if isinstance(tree, dict) and not all(isinstance(k, str) for k in tree):
+        return {k if isinstance(k, str) else "": v for k, v in tree.items()}
+    return tree
+
+
 def _read(name: str) -> bytes:
     if name == "-":
         return sys.stdin.buffer.read()
@@ -191,7 +200,7 @@ def main(argv: list[str] | None = None) -> int:
             status = max(status, EXIT_USAGE)
             continue
         try:
-            trees[name] = loads(data, fmt, **options)
+            trees[name] = _json_keys(loads(data, fmt, **options))
         except ParseError as err:
             diag.parse_error(shown, err)
             status = max(status, EXIT_PARSE)
