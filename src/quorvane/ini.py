@@ -19,9 +19,10 @@ import os
 from typing import IO, Any, Iterable, Union
 
 from . import _std
+from ._configparser import ConfigParser, RawConfigParser
 from ._api import _MARK_LEADS, _document, _parse_standard, _read_source, _source_path
 
-__all__ = ["load", "loads"]
+__all__ = ["ConfigParser", "RawConfigParser", "load", "loads"]
 
 Tree = dict[Any, dict[str, Union[str, None]]]
 

@@ -1,0 +1,287 @@
+"""configparser's own parser classes, reading through quorvane's INI reader.
+
+:class:`RawConfigParser` and :class:`ConfigParser` are subclasses of
+configparser's classes of the same names.  Everything but reading is
+configparser's own; ``read``, ``read_file`` and ``read_string`` give the
+text to quorvane's reader, which hands back each section's own keys and
+the problems it met, and the parser's state is filled from that as
+configparser's reading fills it: the same sections, options and values,
+the same exceptions with the same arguments, and the same state after
+them.
+
+A parser that reads in its own way (a subclass that overrides a reading
+method, patterns of its own for headers, options or indentation, lines
+that are not plain str) reads through configparser's own code.
+"""
+
+from __future__ import annotations
+
+import configparser as _cp
+import io
+import os
+import re
+import sys
+from typing import Any, Iterable
+
+from . import _std
+
+__all__ = ["ConfigParser", "RawConfigParser"]
+
+_Base = _cp.RawConfigParser
+_NEW_READING = sys.version_info >= (3, 13)
+_UNNAMED = getattr(_cp, "UNNAMED_SECTION", None)
+_REFUSED = (_cp.DuplicateSectionError, _cp.DuplicateOptionError,
+            _cp.MissingSectionHeaderError)
+
+# configparser's reading methods: a class that overrides one reads through
+# configparser's code, which calls its overrides where they belong.
+_HOOKS = tuple(name for name in (
+    "_read_inner", "_handle_continuation_line", "_handle_rest", "_handle_header",
+    "_handle_option", "_join_multiline_values") if hasattr(_Base, name))
+
+
+def _own_reading(cls: type) -> bool:
+    """Whether the class reads as configparser's classes do (cached)."""
+    try:
+        return _READS_NATIVELY[cls]
+    except KeyError:
+        pass
+    ok = (all(getattr(cls, name) is getattr(_Base, name) for name in _HOOKS)
+          and cls._read is RawConfigParser._read
+          and cls.read_file is _Base.read_file)
+    _READS_NATIVELY[cls] = ok
+    return ok
+
+
+_READS_NATIVELY: dict[type, bool] = {}
+
+# The names starting with "get" a class has, by class, with the sizes of
+# its classes' namespaces when they were gathered (a getter added to or
+# removed from a class changes one).
+_GETTER_NAMES: dict[type, tuple[tuple[int, ...], list[str]]] = {}
+
+
+def _getter_names(cls: type) -> list[str]:
+    sizes = tuple(len(c.__dict__) for c in cls.__mro__)
+    known = _GETTER_NAMES.get(cls)
+    if known is not None and known[0] == sizes:
+        return known[1]
+    names = sorted({n for c in cls.__mro__ for n in c.__dict__ if n.startswith("get")})
+    _GETTER_NAMES[cls] = (sizes, names)
+    return names
+
+
+class RawConfigParser(_Base):
+    """configparser.RawConfigParser, reading through quorvane's reader."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        # configparser's converter mapping looks for getters in dir(self),
+        # which costs more than reading a small file; while the parser is
+        # made, dir() offers only the names that can be getters.
+        self.__dict__["_quorvane_making"] = True
+        try:
+            super().__init__(*args, **kwargs)
+        finally:
+            self.__dict__.pop("_quorvane_making", None)
+
+    def __dir__(self) -> Iterable[str]:
+        if "_quorvane_making" in self.__dict__ and type(self).__dir__ is RawConfigParser.__dir__:
+            own = [n for n in self.__dict__ if n.startswith("get")]
+            return own + _getter_names(type(self))
+        return super().__dir__()
+
+    def read(self, filenames: Any, encoding: str | None = None) -> list[Any]:
+        if not _own_reading(type(self)):
+            return super().read(filenames, encoding)
+        if isinstance(filenames, (str, bytes, os.PathLike)):
+            filenames = [filenames]
+        encoding = io.text_encoding(encoding)
+        read_ok = []
+        for filename in filenames:
+            try:
+                with open(filename, encoding=encoding) as fp:
+                    try:
+                        text = fp.read()
+                    except ValueError:
+                        # Undecodable text: configparser reads the lines
+                        # before it, then fails there.
+                        fp.seek(0)
+                        _Base._read(self, fp, filename)
+                    else:
+                        self._read_source(text, filename, None)
+            except OSError:
+                continue
+            if isinstance(filename, os.PathLike):
+                filename = os.fspath(filename)
+            read_ok.append(filename)
+        return read_ok
+
+    def read_string(self, string: str, source: str = "<string>") -> None:
+        if type(string) is str and _own_reading(type(self)):
+            self._read_source(string, source, None)
+        else:
+            super().read_string(string, source)
+
+    def _read(self, fp: Any, fpname: Any) -> None:
+        if not _own_reading(type(self)):
+            return super()._read(fp, fpname)
+        # Each line as the file gives it: files may end their lines in
+        # other ways than "\n", and a list may hold lines without one.
+        lines = []
+        failure = None
+        try:
+            for line in fp:
+                lines.append(line)
+        except Exception as exc:  # configparser reads the lines before it
+            failure = exc
+        if failure is None:
+            self._read_source(tuple(lines), fpname, lines)
+            return
+        try:
+            self._read_source(tuple(lines), fpname, lines)
+        except _cp.ParsingError as exc:
+            # Only the faults that stop configparser's reading come before
+            # the file's own; the lines it could not parse never get raised.
+            if type(exc) is not _cp.ParsingError:
+                raise
+        raise failure
+
+    # ---- the reading
+
+    def _reader_options(self) -> tuple[Any, ...] | None:
+        """The reader's options from the parser's state, or None when the
+        parser reads in a way only configparser's code reads."""
+        raw = _cp.RawConfigParser
+        # configparser's reading uses these patterns and _optcre, which its
+        # constructor makes from the delimiters.
+        if (self.SECTCRE is not raw.SECTCRE or self.NONSPACECRE is not raw.NONSPACECRE
+                or type(self.default_section) is not str
+                or self.default_section in self._sections):
+            return None
+        optcre = self._optcre
+        delimiters = self._delimiters
+        if type(delimiters) is not tuple or not all(type(d) is str for d in delimiters):
+            return None
+        if optcre is raw.OPTCRE or optcre is raw.OPTCRE_NV:
+            # The constructor's patterns for its default delimiters.
+            no_value = optcre is raw.OPTCRE_NV
+            delimiters = ("=", ":")
+        else:
+            d = "|".join(map(re.escape, delimiters))
+            if optcre.flags != _VERBOSE_FLAGS:
+                return None
+            if optcre.pattern == raw._OPT_TMPL.format(delim=d):
+                no_value = False
+            elif optcre.pattern == raw._OPT_NV_TMPL.format(delim=d):
+                no_value = True
+            else:
+                return None
+        if _NEW_READING:
+            full, inline = self._prefixes.full, self._prefixes.inline
+            unnamed = _UNNAMED if self._allow_unnamed_section else None
+        else:
+            full, inline = self._comment_prefixes, self._inline_comment_prefixes
+            unnamed = None
+            # Before 3.13 inline comments were found another way, which
+            # agrees with this one for a single non-empty prefix.
+            if len(inline) > 1 or "" in full or "" in inline:
+                return None
+        if not (type(full) is tuple and type(inline) is tuple
+                and all(type(p) is str for p in full + inline)):
+            return None
+        xform: Any = None
+        if "optionxform" in self.__dict__:
+            xform = self.__dict__["optionxform"]
+        elif type(self).optionxform is not _Base.optionxform:
+            xform = self.optionxform
+        return (delimiters or ("",), full, inline, bool(self._strict),
+                bool(self._empty_lines_in_values), self.default_section, no_value,
+                unnamed, xform)
+
+    def _read_source(self, source: Any, fpname: Any, lines: list[Any] | None) -> None:
+        """Reads a text (str) or its lines (tuple) into the parser."""
+        options = self._reader_options()
+        result: Any = NotImplemented
+        if options is not None:
+            try:
+                result = _std.read_ini_state(source, *options)
+            except Exception:
+                # An optionxform that fails, or a key it makes that is no
+                # dict key: configparser's reading meets it at the same
+                # place, with what it read before in the parser.
+                result = NotImplemented
+        if result is NotImplemented or (result[2] is not None and not _NEW_READING):
+            # Before 3.13 a stop left the values unjoined: configparser's
+            # reading gives that state by construction.
+            fp = io.StringIO(source) if type(source) is str else iter(lines or ())
+            return _Base._read(self, fp, fpname)
+        sections, errors, stop = result
+        had_state = bool(self._sections or self._defaults)
+        self._fill(sections)
+        try:
+            if stop is not None:
+                raise _stop_error(stop, fpname)
+            if errors:
+                raise _parsing_error(errors, fpname)
+        finally:
+            # configparser joins the values of every section after each
+            # reading, passing each through the interpolation's hook:
+            # already done for what was read here, unless the hook is the
+            # parser's own or values from before may still be lists.
+            if had_state or type(self._interpolation).before_read is not _BEFORE_READ:
+                self._join_multiline_values()
+
+    def _fill(self, sections: list[tuple[Any, dict[str, Any]]]) -> None:
+        own_dicts = self._dict is dict
+        secs, proxies = self._sections, self._proxies
+        default = self.default_section
+        proxy = _cp.SectionProxy
+        for name, own in sections:
+            if name is not _UNNAMED or _UNNAMED is None:
+                if name == default:
+                    self._defaults.update(own)
+                    continue
+                have = secs.get(name) if own_dicts else (secs[name] if name in secs else None)
+                if have is not None:
+                    have.update(own)
+                    continue
+            # A new section (the unnamed one is made afresh by each reading).
+            if own_dicts:
+                secs[name] = own
+            else:
+                fresh = self._dict()
+                for key, value in own.items():
+                    fresh[key] = value
+                secs[name] = fresh
+            proxies[name] = proxy(self, name)
+
+
+class ConfigParser(RawConfigParser, _cp.ConfigParser):
+    """configparser.ConfigParser, reading through quorvane's reader."""
+
+
+_BEFORE_READ = _cp.Interpolation.before_read
+_VERBOSE_FLAGS = _Base.OPTCRE.flags
+
+
+def _stop_error(stop: tuple[Any, ...], fpname: Any) -> Exception:
+    kind = stop[0]
+    if kind == "section":
+        return _cp.DuplicateSectionError(stop[1], fpname, stop[2])
+    if kind == "option":
+        return _cp.DuplicateOptionError(stop[1], stop[2], fpname, stop[3])
+    if kind == "header":
+        return _cp.MissingSectionHeaderError(fpname, stop[1], stop[2])
+    return _cp.MultilineContinuationError(fpname, stop[1], stop[2])
+
+
+def _parsing_error(errors: list[tuple[int, str]], fpname: Any) -> _cp.ParsingError:
+    if _NEW_READING:
+        exc = _cp.ParsingError(fpname, *errors[0])
+        for lineno, line in errors[1:]:
+            exc.append(lineno, line)
+    else:
+        exc = _cp.ParsingError(fpname)
+        for lineno, line in errors:
+            exc.append(lineno, repr(line))
+    return exc
