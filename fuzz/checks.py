@@ -395,12 +395,15 @@ def make_parser(base: type, options: dict[str, Any]) -> Any:
 
 
 def parser_state(parser: Any) -> Any:
-    proxies = [(name, type(p).__name__, p._name, sorted(k for k in vars(p) if k.startswith("get")))
+    proxies = [(name, type(p).__name__, p._name, list(vars(p)),
+                [(k, f.func.__name__, f.func.__self__ is p, f.keywords["_impl"].__name__,
+                  f.keywords["_impl"].__self__ is parser)
+                 for k, f in vars(p).items() if k.startswith("get")])
                for name, p in parser._proxies.items()]
     return (type(parser._sections).__name__,
             [(name, type(s).__name__, list(s.items())) for name, s in parser._sections.items()],
             list(parser._defaults.items()), proxies, list(parser.converters),
-            getattr(parser, "read_ok", None))
+            getattr(parser, "read_ok", None), [k for k in vars(parser) if k != "read_ok"])
 
 
 def _error(exc: BaseException | None) -> Any:

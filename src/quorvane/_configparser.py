@@ -17,10 +17,13 @@ that are not plain str) reads through configparser's own code.
 from __future__ import annotations
 
 import configparser as _cp
+import functools
+import hashlib
 import io
 import os
 import re
 import sys
+import types
 from typing import Any, Iterable
 
 from . import _std
@@ -55,40 +58,165 @@ def _own_reading(cls: type) -> bool:
 
 _READS_NATIVELY: dict[type, bool] = {}
 
-# The names starting with "get" a class has, by class, with the sizes of
-# its classes' namespaces when they were gathered (a getter added to or
-# removed from a class changes one).
+# ---------------------------------------------------------------------------
+# Making parsers and section proxies
+#
+# configparser's constructor finds the parser's getters in dir(parser),
+# which costs more than reading a small file, and each section's proxy is
+# made by a call through the class.  Where the interpreter's configparser
+# makes them as the code below does (the same code, checked by its
+# bytecode), the parser is made here with the getters found from the
+# classes' namespaces, and the proxies without the calls between; anywhere
+# else configparser's own constructor is used.
+
+def _fingerprint(function: Any) -> str:
+    def canonical(const: Any) -> Any:
+        # Sets of constants are ordered by hash, and code objects show
+        # their address: neither is the same in two processes.
+        if isinstance(const, frozenset):
+            return sorted(map(repr, const))
+        if isinstance(const, tuple):
+            return [canonical(c) for c in const]
+        if isinstance(const, types.CodeType):
+            return [const.co_code.hex(), canonical(const.co_consts), const.co_names,
+                    const.co_varnames]
+        return repr(const)
+    return hashlib.sha256(repr(canonical(function.__code__)).encode()).hexdigest()[:16]
+
+
+_SectionProxy = _cp.SectionProxy
+_ConverterMapping = _cp.ConverterMapping
+_PROXY_INIT = _SectionProxy.__init__
+_FAST_PROXIES = _fingerprint(_PROXY_INIT) == "9977832f98f6cbcd"
+_FAST_MAKING = (_FAST_PROXIES and _NEW_READING
+                and _fingerprint(_Base.__init__) == "fda462323684d2b1"
+                and _fingerprint(_ConverterMapping.__init__) == "9966d6f5f6fbf84c")
+_GETTERCRE = _ConverterMapping.GETTERCRE
+_new = object.__new__
+
+# By class: the sizes of its classes' namespaces (a getter added to or
+# removed from one changes them), and the names starting with "get" it
+# has, sorted as dir() sorts them.
 _GETTER_NAMES: dict[type, tuple[tuple[int, ...], list[str]]] = {}
 
 
 def _getter_names(cls: type) -> list[str]:
-    sizes = tuple(len(c.__dict__) for c in cls.__mro__)
+    sizes = tuple(map(len, map(vars, cls.__mro__)))
     known = _GETTER_NAMES.get(cls)
     if known is not None and known[0] == sizes:
         return known[1]
-    names = sorted({n for c in cls.__mro__ for n in c.__dict__ if n.startswith("get")})
+    names = sorted({n for c in cls.__mro__ for n in vars(c) if n[:3] == "get"})
     _GETTER_NAMES[cls] = (sizes, names)
     return names
+
+
+def _converter_mapping(parser: Any) -> Any:
+    """ConverterMapping(parser), with the candidates dir() would offer."""
+    cls = type(parser)
+    if cls.__dir__ is not object.__dir__:
+        return _ConverterMapping(parser)
+    names = _getter_names(cls)
+    own = [n for n in parser.__dict__ if n[:3] == "get"]
+    if own:
+        names = sorted(set(names).union(own))
+    mapping = _new(_ConverterMapping)
+    mapping._parser = parser
+    mapping._data = {}
+    for getter in names:
+        m = _GETTERCRE.match(getter)
+        if not m or not callable(getattr(parser, getter)):
+            continue
+        mapping._data[m.group("name")] = None
+    return mapping
+
+
+def _proxy_maker(parser: Any) -> Any:
+    """What makes the parser's section proxies: SectionProxy(parser, name)."""
+    cls = _cp.SectionProxy
+    if not (cls is _SectionProxy and cls.__init__ is _PROXY_INIT and _FAST_PROXIES
+            and type(parser).converters is _Base.converters
+            and type(parser._converters) is _ConverterMapping
+            and type(parser._converters).__iter__ is _ConverterMapping.__iter__):
+        return lambda name: cls(parser, name)
+    keys = ["get" + conv for conv in parser._converters._data]
+    partial = functools.partial
+
+    def make(name: Any) -> Any:
+        proxy = _new(cls)
+        proxy._parser = parser
+        proxy._name = name
+        for key in keys:
+            setattr(proxy, key, partial(proxy.get, _impl=getattr(parser, key)))
+        return proxy
+    return make
+
+
+def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
+          allow_no_value: Any = False, *, delimiters: Any = ("=", ":"),
+          comment_prefixes: Any = ("#", ";"), inline_comment_prefixes: Any = None,
+          strict: Any = True, empty_lines_in_values: Any = True,
+          default_section: Any = _cp.DEFAULTSECT, interpolation: Any = _cp._UNSET,
+          converters: Any = _cp._UNSET, allow_unnamed_section: Any = False) -> None:
+    # configparser's constructor, statement for statement.
+    self._dict = dict_type
+    self._sections = self._dict()
+    self._defaults = self._dict()
+    self._converters = _converter_mapping(self)
+    self._proxies = self._dict()
+    self._proxies[default_section] = _proxy_maker(self)(default_section)
+    self._delimiters = tuple(delimiters)
+    if delimiters == ("=", ":"):
+        self._optcre = self.OPTCRE_NV if allow_no_value else self.OPTCRE
+    else:
+        d = "|".join(re.escape(d) for d in delimiters)
+        if allow_no_value:
+            self._optcre = re.compile(self._OPT_NV_TMPL.format(delim=d), re.VERBOSE)
+        else:
+            self._optcre = re.compile(self._OPT_TMPL.format(delim=d), re.VERBOSE)
+    self._prefixes = types.SimpleNamespace(
+        full=tuple(comment_prefixes or ()),
+        inline=tuple(inline_comment_prefixes or ()),
+    )
+    self._strict = strict
+    self._allow_no_value = allow_no_value
+    self._empty_lines_in_values = empty_lines_in_values
+    self.default_section = default_section
+    self._interpolation = interpolation
+    if self._interpolation is _cp._UNSET:
+        self._interpolation = self._DEFAULT_INTERPOLATION
+    if self._interpolation is None:
+        self._interpolation = _cp.Interpolation()
+    if not isinstance(self._interpolation, _cp.Interpolation):
+        raise TypeError(
+            f"interpolation= must be None or an instance of Interpolation;"
+            f" got an object of type {type(self._interpolation)}"
+        )
+    if converters is not _cp._UNSET:
+        self._converters.update(converters)
+    if defaults:
+        self._read_defaults(defaults)
+    self._allow_unnamed_section = allow_unnamed_section
 
 
 class RawConfigParser(_Base):
     """configparser.RawConfigParser, reading through quorvane's reader."""
 
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
-        # configparser's converter mapping looks for getters in dir(self),
-        # which costs more than reading a small file; while the parser is
-        # made, dir() offers only the names that can be getters.
-        self.__dict__["_quorvane_making"] = True
-        try:
-            super().__init__(*args, **kwargs)
-        finally:
-            self.__dict__.pop("_quorvane_making", None)
+    if _FAST_MAKING:
+        __init__ = _init
+    else:
+        def __init__(self, *args: Any, **kwargs: Any) -> None:
+            # While configparser's constructor runs, dir() offers only the
+            # names that can be getters.
+            self.__dict__["_quorvane_making"] = True
+            try:
+                super().__init__(*args, **kwargs)
+            finally:
+                self.__dict__.pop("_quorvane_making", None)
 
-    def __dir__(self) -> Iterable[str]:
-        if "_quorvane_making" in self.__dict__ and type(self).__dir__ is RawConfigParser.__dir__:
-            own = [n for n in self.__dict__ if n.startswith("get")]
-            return own + _getter_names(type(self))
-        return super().__dir__()
+        def __dir__(self) -> Iterable[str]:
+            if "_quorvane_making" in self.__dict__ and type(self).__dir__ is RawConfigParser.__dir__:
+                return [n for n in self.__dict__ if n[:3] == "get"] + _getter_names(type(self))
+            return super().__dir__()
 
     def read(self, filenames: Any, encoding: str | None = None) -> list[Any]:
         if not _own_reading(type(self)):
@@ -235,7 +363,7 @@ class RawConfigParser(_Base):
         own_dicts = self._dict is dict
         secs, proxies = self._sections, self._proxies
         default = self.default_section
-        proxy = _cp.SectionProxy
+        proxy = None
         for name, own in sections:
             if name is not _UNNAMED or _UNNAMED is None:
                 if name == default:
@@ -253,7 +381,9 @@ class RawConfigParser(_Base):
                 for key, value in own.items():
                     fresh[key] = value
                 secs[name] = fresh
-            proxies[name] = proxy(self, name)
+            if proxy is None:
+                proxy = _proxy_maker(self)
+            proxies[name] = proxy(name)
 
 
 class ConfigParser(RawConfigParser, _cp.ConfigParser):
