@@ -110,45 +110,75 @@ def _getter_names(cls: type) -> list[str]:
     return names
 
 
+# By class, with the same sizes: the converters of a parser whose getters
+# are all plain functions of its classes (callable whatever the instance).
+_CONVERTERS: dict[type, tuple[tuple[int, ...], list[str]]] = {}
+
+
 def _converter_mapping(parser: Any) -> Any:
     """ConverterMapping(parser), with the candidates dir() would offer."""
     cls = type(parser)
     if cls.__dir__ is not object.__dir__:
         return _ConverterMapping(parser)
-    names = _getter_names(cls)
-    own = [n for n in parser.__dict__ if n[:3] == "get"]
-    if own:
-        names = sorted(set(names).union(own))
     mapping = _new(_ConverterMapping)
     mapping._parser = parser
+    own = [n for n in parser.__dict__ if n[:3] == "get"]
+    if not own:
+        known = _CONVERTERS.get(cls)
+        if known is not None and known[0] == tuple(map(len, map(vars, cls.__mro__))):
+            mapping._data = dict.fromkeys(known[1])
+            return mapping
+    names = _getter_names(cls)
+    if own:
+        names = sorted(set(names).union(own))
     mapping._data = {}
+    plain = not own
     for getter in names:
         m = _GETTERCRE.match(getter)
-        if not m or not callable(getattr(parser, getter)):
+        if not m:
+            continue
+        if plain and not isinstance(_class_attribute(cls, getter), types.FunctionType):
+            plain = False
+        if not callable(getattr(parser, getter)):
             continue
         mapping._data[m.group("name")] = None
+    if plain:
+        _CONVERTERS[cls] = (_GETTER_NAMES[cls][0], list(mapping._data))
     return mapping
 
 
-def _proxy_maker(parser: Any) -> Any:
-    """What makes the parser's section proxies: SectionProxy(parser, name)."""
-    cls = _cp.SectionProxy
-    if not (cls is _SectionProxy and cls.__init__ is _PROXY_INIT and _FAST_PROXIES
-            and type(parser).converters is _Base.converters
-            and type(parser._converters) is _ConverterMapping
-            and type(parser._converters).__iter__ is _ConverterMapping.__iter__):
-        return lambda name: cls(parser, name)
-    keys = ["get" + conv for conv in parser._converters._data]
-    partial = functools.partial
+def _class_attribute(cls: type, name: str) -> Any:
+    for c in cls.__mro__:
+        if name in vars(c):
+            return vars(c)[name]
+    return None
 
-    def make(name: Any) -> Any:
-        proxy = _new(cls)
-        proxy._parser = parser
-        proxy._name = name
-        for key in keys:
-            setattr(proxy, key, partial(proxy.get, _impl=getattr(parser, key)))
-        return proxy
-    return make
+
+def _proxy_keys(parser: Any) -> list[str] | None:
+    """The getters the parser's section proxies hold, when they can be made
+    here as SectionProxy(parser, name) makes them; else None."""
+    if (_cp.SectionProxy is _SectionProxy and _SectionProxy.__init__ is _PROXY_INIT
+            and _FAST_PROXIES and type(parser).converters is _CONVERTERS_PROPERTY
+            and type(parser._converters) is _ConverterMapping
+            and _ConverterMapping.__iter__ is _CONVERTERS_ITER):
+        return ["get" + conv for conv in parser._converters._data]
+    return None
+
+
+def _proxy(parser: Any, name: Any, keys: list[str] | None) -> Any:
+    if keys is None:
+        return _cp.SectionProxy(parser, name)
+    proxy = _new(_SectionProxy)
+    proxy._parser = parser
+    proxy._name = name
+    for key in keys:
+        setattr(proxy, key, _partial(proxy.get, _impl=getattr(parser, key)))
+    return proxy
+
+
+_CONVERTERS_PROPERTY = _Base.converters
+_CONVERTERS_ITER = _ConverterMapping.__iter__
+_partial = functools.partial
 
 
 def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
@@ -163,7 +193,7 @@ def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
     self._defaults = self._dict()
     self._converters = _converter_mapping(self)
     self._proxies = self._dict()
-    self._proxies[default_section] = _proxy_maker(self)(default_section)
+    self._proxies[default_section] = _proxy(self, default_section, _proxy_keys(self))
     self._delimiters = tuple(delimiters)
     if delimiters == ("=", ":"):
         self._optcre = self.OPTCRE_NV if allow_no_value else self.OPTCRE
@@ -255,8 +285,20 @@ class RawConfigParser(_Base):
             return super()._read(fp, fpname)
         # Each line as the file gives it: files may end their lines in
         # other ways than "\n", and a list may hold lines without one.
-        lines = []
         failure = None
+        if type(fp) in _TEXT_FILES and fp.seekable():
+            # The text file's own readlines() gives its lines at once; if
+            # it fails (undecodable bytes) the lines are read again one by
+            # one below, from where they started.
+            start = fp.tell()
+            try:
+                lines = fp.readlines()
+            except Exception:  # noqa: BLE001 - read again, and fail there
+                fp.seek(start)
+            else:
+                self._read_source(tuple(lines), fpname, lines)
+                return
+        lines = []
         try:
             for line in fp:
                 lines.append(line)
@@ -279,52 +321,47 @@ class RawConfigParser(_Base):
     def _reader_options(self) -> tuple[Any, ...] | None:
         """The reader's options from the parser's state, or None when the
         parser reads in a way only configparser's code reads."""
-        raw = _cp.RawConfigParser
         # configparser's reading uses these patterns and _optcre, which its
         # constructor makes from the delimiters.
-        if (self.SECTCRE is not raw.SECTCRE or self.NONSPACECRE is not raw.NONSPACECRE
-                or type(self.default_section) is not str
-                or self.default_section in self._sections):
+        default = self.default_section
+        if (self.SECTCRE is not _SECTCRE or self.NONSPACECRE is not _NONSPACECRE
+                or type(default) is not str or default in self._sections):
             return None
         optcre = self._optcre
-        delimiters = self._delimiters
-        if type(delimiters) is not tuple or not all(type(d) is str for d in delimiters):
-            return None
-        if optcre is raw.OPTCRE or optcre is raw.OPTCRE_NV:
+        if optcre is _OPTCRE or optcre is _OPTCRE_NV:
             # The constructor's patterns for its default delimiters.
-            no_value = optcre is raw.OPTCRE_NV
-            delimiters = ("=", ":")
+            no_value = optcre is _OPTCRE_NV
+            delimiters: Any = ("=", ":")
         else:
-            d = "|".join(map(re.escape, delimiters))
-            if optcre.flags != _VERBOSE_FLAGS:
+            delimiters = self._delimiters
+            if not _str_tuple(delimiters) or optcre.flags != _VERBOSE_FLAGS:
                 return None
-            if optcre.pattern == raw._OPT_TMPL.format(delim=d):
+            d = "|".join(map(re.escape, delimiters))
+            if optcre.pattern == _Base._OPT_TMPL.format(delim=d):
                 no_value = False
-            elif optcre.pattern == raw._OPT_NV_TMPL.format(delim=d):
+            elif optcre.pattern == _Base._OPT_NV_TMPL.format(delim=d):
                 no_value = True
             else:
                 return None
+            delimiters = delimiters or ("",)
         if _NEW_READING:
-            full, inline = self._prefixes.full, self._prefixes.inline
+            prefixes = self._prefixes
+            full, inline = prefixes.full, prefixes.inline
             unnamed = _UNNAMED if self._allow_unnamed_section else None
         else:
             full, inline = self._comment_prefixes, self._inline_comment_prefixes
             unnamed = None
+        if not (_str_tuple(full) and _str_tuple(inline)):
+            return None
+        if not _NEW_READING and (len(inline) > 1 or "" in full or "" in inline):
             # Before 3.13 inline comments were found another way, which
             # agrees with this one for a single non-empty prefix.
-            if len(inline) > 1 or "" in full or "" in inline:
-                return None
-        if not (type(full) is tuple and type(inline) is tuple
-                and all(type(p) is str for p in full + inline)):
             return None
-        xform: Any = None
-        if "optionxform" in self.__dict__:
-            xform = self.__dict__["optionxform"]
-        elif type(self).optionxform is not _Base.optionxform:
+        xform: Any = self.__dict__.get("optionxform")
+        if xform is None and type(self).optionxform is not _OPTIONXFORM:
             xform = self.optionxform
-        return (delimiters or ("",), full, inline, bool(self._strict),
-                bool(self._empty_lines_in_values), self.default_section, no_value,
-                unnamed, xform)
+        return (delimiters, full, inline, bool(self._strict),
+                bool(self._empty_lines_in_values), default, no_value, unnamed, xform)
 
     def _read_source(self, source: Any, fpname: Any, lines: list[Any] | None) -> None:
         """Reads a text (str) or its lines (tuple) into the parser."""
@@ -363,7 +400,7 @@ class RawConfigParser(_Base):
         own_dicts = self._dict is dict
         secs, proxies = self._sections, self._proxies
         default = self.default_section
-        proxy = None
+        keys: Any = False
         for name, own in sections:
             if name is not _UNNAMED or _UNNAMED is None:
                 if name == default:
@@ -381,9 +418,9 @@ class RawConfigParser(_Base):
                 for key, value in own.items():
                     fresh[key] = value
                 secs[name] = fresh
-            if proxy is None:
-                proxy = _proxy_maker(self)
-            proxies[name] = proxy(name)
+            if keys is False:
+                keys = _proxy_keys(self)
+            proxies[name] = _proxy(self, name, keys)
 
 
 class ConfigParser(RawConfigParser, _cp.ConfigParser):
@@ -391,6 +428,27 @@ class ConfigParser(RawConfigParser, _cp.ConfigParser):
 
 
 _BEFORE_READ = _cp.Interpolation.before_read
+_SECTCRE, _NONSPACECRE = _Base.SECTCRE, _Base.NONSPACECRE
+_OPTCRE, _OPTCRE_NV = _Base.OPTCRE, _Base.OPTCRE_NV
+_OPTIONXFORM = _Base.optionxform
+# Tuples of delimiters or prefixes seen to hold only str.
+_STR_TUPLES: set[tuple[str, ...]] = set()
+
+
+def _str_tuple(items: Any) -> bool:
+    if type(items) is not tuple:
+        return False
+    try:
+        if items in _STR_TUPLES:
+            return True
+    except TypeError:  # something in it cannot be hashed
+        return False
+    if not all(type(item) is str for item in items):
+        return False
+    if len(_STR_TUPLES) < 256:
+        _STR_TUPLES.add(items)
+    return True
+_TEXT_FILES = (io.TextIOWrapper, io.StringIO)
 _VERBOSE_FLAGS = _Base.OPTCRE.flags
 
 
