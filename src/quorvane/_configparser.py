@@ -165,15 +165,14 @@ def _proxy_keys(parser: Any) -> list[str] | None:
     return None
 
 
-def _proxy(parser: Any, name: Any, keys: list[str] | None) -> Any:
+def _add_proxies(parser: Any, names: list[Any]) -> None:
+    """parser._proxies[name] = SectionProxy(parser, name) for each name."""
+    keys = _proxy_keys(parser)
     if keys is None:
-        return _cp.SectionProxy(parser, name)
-    proxy = _new(_SectionProxy)
-    proxy._parser = parser
-    proxy._name = name
-    for key in keys:
-        setattr(proxy, key, _partial(proxy.get, _impl=getattr(parser, key)))
-    return proxy
+        for name in names:
+            parser._proxies[name] = _cp.SectionProxy(parser, name)
+    else:
+        _std.make_section_proxies(parser._proxies, _SectionProxy, parser, names, keys, _partial)
 
 
 _CONVERTERS_PROPERTY = _Base.converters
@@ -193,7 +192,7 @@ def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
     self._defaults = self._dict()
     self._converters = _converter_mapping(self)
     self._proxies = self._dict()
-    self._proxies[default_section] = _proxy(self, default_section, _proxy_keys(self))
+    _add_proxies(self, [default_section])
     self._delimiters = tuple(delimiters)
     if delimiters == ("=", ":"):
         self._optcre = self.OPTCRE_NV if allow_no_value else self.OPTCRE
@@ -398,9 +397,9 @@ class RawConfigParser(_Base):
 
     def _fill(self, sections: list[tuple[Any, dict[str, Any]]]) -> None:
         own_dicts = self._dict is dict
-        secs, proxies = self._sections, self._proxies
+        secs = self._sections
         default = self.default_section
-        keys: Any = False
+        new = []
         for name, own in sections:
             if name is not _UNNAMED or _UNNAMED is None:
                 if name == default:
@@ -418,9 +417,9 @@ class RawConfigParser(_Base):
                 for key, value in own.items():
                     fresh[key] = value
                 secs[name] = fresh
-            if keys is False:
-                keys = _proxy_keys(self)
-            proxies[name] = _proxy(self, name, keys)
+            new.append(name)
+        if new:
+            _add_proxies(self, new)
 
 
 class ConfigParser(RawConfigParser, _cp.ConfigParser):

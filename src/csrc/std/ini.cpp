@@ -1066,3 +1066,48 @@ PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs
         Py_RETURN_NOTIMPLEMENTED;
     return reader.finish();
 }
+
+// make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)
+// For each name, proxies[name] = a proxy made as configparser's
+// SectionProxy.__init__ makes one: _parser and _name set, then for each
+// getter name g, g = partial(proxy.get, _impl=getattr(parser, g)).  The
+// caller has checked that SectionProxy's constructor is that one.
+PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 6 || !PyType_Check(args[1]) || !PyList_Check(args[3]) || !PyList_Check(args[4])) {
+        PyErr_SetString(PyExc_TypeError, "make_section_proxies(proxies, proxy_class, parser, "
+                                         "names: list, getters: list, partial, /)");
+        return nullptr;
+    }
+    PyObject *proxies = args[0], *parser = args[2], *names = args[3], *getters = args[4];
+    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(args[1]);
+    PyObject *partial = args[5];
+    qv::Ref s_parser(PyUnicode_InternFromString("_parser"));
+    qv::Ref s_name(PyUnicode_InternFromString("_name"));
+    qv::Ref s_get(PyUnicode_InternFromString("get"));
+    qv::Ref kwnames(Py_BuildValue("(s)", "_impl"));
+    qv::Ref no_args(PyTuple_New(0));
+    if (!s_parser || !s_name || !s_get || !kwnames || !no_args)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); i++) {
+        qv::Ref name(Py_NewRef(PyList_GET_ITEM(names, i)));
+        qv::Ref proxy(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
+        if (!proxy || PyObject_SetAttr(proxy.get(), s_parser.get(), parser) < 0 ||
+            PyObject_SetAttr(proxy.get(), s_name.get(), name.get()) < 0)
+            return nullptr;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(getters); j++) {
+            qv::Ref key(Py_NewRef(PyList_GET_ITEM(getters, j)));
+            qv::Ref get(PyObject_GetAttr(proxy.get(), s_get.get()));
+            qv::Ref impl(get ? PyObject_GetAttr(parser, key.get()) : nullptr);
+            if (!impl)
+                return nullptr;
+            PyObject *call[] = {get.get(), impl.get()};
+            qv::Ref getter(PyObject_Vectorcall(partial, call, 1, kwnames.get()));
+            if (!getter || PyObject_SetAttr(proxy.get(), key.get(), getter.get()) < 0)
+                return nullptr;
+        }
+        if (PyObject_SetItem(proxies, name.get(), proxy.get()) < 0)
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}

@@ -32,6 +32,12 @@ PyMethodDef std_methods[] = {
      "lineno), ('header', lineno, line) or ('continuation', lineno, line).\n"
      "optionxform: None (str.lower), str (keys as written) or a callable.\n"
      "NotImplemented: lines to leave to configparser's own reading."},
+    {"make_section_proxies", (PyCFunction)(void (*)(void))std_make_section_proxies,
+     METH_FASTCALL,
+     "make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)\n--\n\n"
+     "proxies[name] = a section proxy for each name, made as configparser's\n"
+     "SectionProxy(parser, name) makes one: _parser, _name, and each getter g as\n"
+     "partial(proxy.get, _impl=getattr(parser, g))."},
     {nullptr, nullptr, 0, nullptr},
 };
 

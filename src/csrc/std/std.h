@@ -25,3 +25,7 @@ PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t narg
 //                optionxform, /) -> (sections, errors, stop) | NotImplemented
 // What configparser's reading leaves in a parser (see ini.cpp).
 PyObject *std_read_ini_state(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)
+// Section proxies as configparser's SectionProxy makes them (see ini.cpp).
+PyObject *std_make_section_proxies(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
