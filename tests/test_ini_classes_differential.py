@@ -134,3 +134,27 @@ def test_switch_is_enough():
     assert parser["server"].getlist("hosts") == ["a", "b"]
     assert parser["server"]["url"] == "http://h/"
     assert not isinstance(ini.RawConfigParser(), configparser.ConfigParser)
+
+
+@pytest.mark.parametrize("newline", [None, "", "\n", "\r", "\r\n"])
+def test_read_file_objects(tmp_path, newline):
+    """Text files in every newline mode, read from where they stand (after
+    next(), which stops them telling their place) and with a bad byte late
+    in the file."""
+    path = tmp_path / "x.ini"
+    path.write_bytes(b"skip\r\n[a]\r\nk = 1\r  2\n\nj = 3\r\n" + b"bad\n[b]\nx=1\n" * 800 + b"\xff\n")
+    outcomes = []
+    for base in (configparser, ini):
+        results = []
+        for skip in (0, 1, 2):
+            parser = base.ConfigParser()
+            with open(path, encoding="utf-8", newline=newline) as f:
+                for _ in range(skip):
+                    f.readline() if skip == 1 else next(f)
+                try:
+                    parser.read_file(f)
+                except Exception as exc:  # noqa: BLE001 - compared below
+                    results.append((type(exc), exc.args[:1]))
+            results.append([(n, list(s.items())) for n, s in parser._sections.items()])
+        outcomes.append(results)
+    assert outcomes[0] == outcomes[1]

@@ -285,11 +285,11 @@ class RawConfigParser(_Base):
         # Each line as the file gives it: files may end their lines in
         # other ways than "\n", and a list may hold lines without one.
         failure = None
-        if type(fp) in _TEXT_FILES and fp.seekable():
+        start = _start_of(fp)
+        if start is not None:
             # The text file's own readlines() gives its lines at once; if
             # it fails (undecodable bytes) the lines are read again one by
             # one below, from where they started.
-            start = fp.tell()
             try:
                 lines = fp.readlines()
             except Exception:  # noqa: BLE001 - read again, and fail there
@@ -448,6 +448,17 @@ def _str_tuple(items: Any) -> bool:
         _STR_TUPLES.add(items)
     return True
 _TEXT_FILES = (io.TextIOWrapper, io.StringIO)
+
+
+def _start_of(fp: Any) -> Any:
+    """Where a text file's lines start, for reading them again; None for
+    other files and when the file cannot tell."""
+    if type(fp) not in _TEXT_FILES:
+        return None
+    try:
+        return fp.tell() if fp.seekable() else None
+    except (OSError, ValueError):  # after next(), or closed: read it as configparser does
+        return None
 _VERBOSE_FLAGS = _Base.OPTCRE.flags
 
 
