@@ -8,6 +8,7 @@ faults each, under many option sets."""
 from __future__ import annotations
 
 import configparser
+import itertools
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -142,19 +143,19 @@ def test_read_file_objects(tmp_path, newline):
     next(), which stops them telling their place) and with a bad byte late
     in the file."""
     path = tmp_path / "x.ini"
-    path.write_bytes(b"skip\r\n[a]\r\nk = 1\r  2\n\nj = 3\r\n" + b"bad\n[b]\nx=1\n" * 800 + b"\xff\n")
-    outcomes = []
-    for base in (configparser, ini):
-        results = []
-        for skip in (0, 1, 2):
+    outcomes: list[list[object]] = [[], []]
+    for content, skip in itertools.product([
+            b"skip\r\n[a]\r\nk = 1\r  2\n\nj = 3\r\n" + b"bad\n[b]\nx=1\n" * 800 + b"\xff\n",
+            b"[a]\nk = 1\n  2\n\nj = 3\nbad\n[b]\nx=1\n", b"[a] k = 1", b""], (0, 1, 2)):
+        path.write_bytes(content)
+        for base, results in zip((configparser, ini), outcomes):
             parser = base.ConfigParser()
             with open(path, encoding="utf-8", newline=newline) as f:
                 for _ in range(skip):
-                    f.readline() if skip == 1 else next(f)
+                    f.readline() if skip == 1 else next(f, None)
                 try:
                     parser.read_file(f)
                 except Exception as exc:  # noqa: BLE001 - compared below
                     results.append((type(exc), exc.args[:1]))
             results.append([(n, list(s.items())) for n, s in parser._sections.items()])
-        outcomes.append(results)
     assert outcomes[0] == outcomes[1]

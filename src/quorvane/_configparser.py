@@ -287,16 +287,28 @@ class RawConfigParser(_Base):
         failure = None
         start = _start_of(fp)
         if start is not None:
-            # The text file's own readlines() gives its lines at once; if
-            # it fails (undecodable bytes) the lines are read again one by
-            # one below, from where they started.
+            # A text file's own read() or readlines() gives its lines at
+            # once; if that fails (undecodable bytes) the lines are read
+            # again one by one below, from where they started.
             try:
-                lines = fp.readlines()
+                text = fp.read()
             except Exception:  # noqa: BLE001 - read again, and fail there
                 fp.seek(start)
             else:
-                self._read_source(tuple(lines), fpname, lines)
-                return
+                # Its lines are the text's split at "\n" when there is no
+                # "\r" and either no "\n" or the file reads universal
+                # newlines (it then reports the newlines it saw).
+                if "\r" not in text and ("\n" not in text or fp.newlines is not None):
+                    self._read_source(text, fpname, None)
+                    return
+                fp.seek(start)
+                try:
+                    lines = fp.readlines()
+                except Exception:  # noqa: BLE001
+                    fp.seek(start)
+                else:
+                    self._read_source(tuple(lines), fpname, lines)
+                    return
         lines = []
         try:
             for line in fp:
