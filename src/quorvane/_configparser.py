@@ -94,25 +94,24 @@ _FAST_MAKING = (_FAST_PROXIES and _NEW_READING
 _GETTERCRE = _ConverterMapping.GETTERCRE
 _new = object.__new__
 
-# By class: the sizes of its classes' namespaces (a getter added to or
-# removed from one changes them), and the names starting with "get" it
-# has, sorted as dir() sorts them.
-_GETTER_NAMES: dict[type, tuple[tuple[int, ...], list[str]]] = {}
+# By class: its version (which changes when it or a base of it changes),
+# and the names starting with "get" it has, sorted as dir() sorts them.
+_GETTER_NAMES: dict[type, tuple[int, list[str]]] = {}
 
 
 def _getter_names(cls: type) -> list[str]:
-    sizes = tuple(map(len, map(vars, cls.__mro__)))
+    version = _std.type_version(cls)
     known = _GETTER_NAMES.get(cls)
-    if known is not None and known[0] == sizes:
+    if known is not None and known[0] == version != 0:
         return known[1]
     names = sorted({n for c in cls.__mro__ for n in vars(c) if n[:3] == "get"})
-    _GETTER_NAMES[cls] = (sizes, names)
+    _GETTER_NAMES[cls] = (version, names)
     return names
 
 
-# By class, with the same sizes: the converters of a parser whose getters
-# are all plain functions of its classes (callable whatever the instance).
-_CONVERTERS: dict[type, tuple[tuple[int, ...], list[str]]] = {}
+# By class, with its version: the converters of a parser whose getters are
+# all plain functions of its classes (callable whatever the instance).
+_CONVERTERS: dict[type, tuple[int, list[str]]] = {}
 
 
 def _converter_mapping(parser: Any) -> Any:
@@ -125,7 +124,7 @@ def _converter_mapping(parser: Any) -> Any:
     own = [n for n in parser.__dict__ if n[:3] == "get"]
     if not own:
         known = _CONVERTERS.get(cls)
-        if known is not None and known[0] == tuple(map(len, map(vars, cls.__mro__))):
+        if known is not None and known[0] == _std.type_version(cls) != 0:
             mapping._data = dict.fromkeys(known[1])
             return mapping
     names = _getter_names(cls)

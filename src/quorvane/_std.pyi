@@ -23,3 +23,6 @@ def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
 def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: list[Any],
                          getters: list[str], partial: Callable[..., Any], /) -> None:
     """proxies[name] = a section proxy for each name, as SectionProxy makes them."""
+
+def type_version(cls: type, /) -> int:
+    """The class's version tag (changes when the class or a base changes); 0: none."""

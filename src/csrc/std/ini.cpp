@@ -1111,3 +1111,19 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
     }
     Py_RETURN_NONE;
 }
+
+// type_version(cls, /) -> int: the interpreter's version tag of the class,
+// which changes whenever the class or one of its bases is changed; 0 when
+// it has none.  Lets a cache of what a class's namespaces hold know it is
+// still right.
+PyObject *std_type_version(PyObject *, PyObject *cls)
+{
+    if (!PyType_Check(cls)) {
+        PyErr_SetString(PyExc_TypeError, "type_version() takes a class");
+        return nullptr;
+    }
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (!PyUnstable_Type_AssignVersionTag(type))
+        return PyLong_FromLong(0);
+    return PyLong_FromUnsignedLong(type->tp_version_tag);
+}

@@ -38,6 +38,10 @@ PyMethodDef std_methods[] = {
      "proxies[name] = a section proxy for each name, made as configparser's\n"
      "SectionProxy(parser, name) makes one: _parser, _name, and each getter g as\n"
      "partial(proxy.get, _impl=getattr(parser, g))."},
+    {"type_version", std_type_version, METH_O,
+     "type_version(cls, /)\n--\n\n"
+     "The class's version tag, which changes whenever the class or a base of it\n"
+     "is changed; 0 when it has none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -29,3 +29,6 @@ PyObject *std_read_ini_state(PyObject *module, PyObject *const *args, Py_ssize_t
 // make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)
 // Section proxies as configparser's SectionProxy makes them (see ini.cpp).
 PyObject *std_make_section_proxies(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// type_version(cls, /) -> int: the class's version tag, 0 when it has none.
+PyObject *std_type_version(PyObject *module, PyObject *cls);
