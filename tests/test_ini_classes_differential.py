@@ -159,3 +159,18 @@ def test_read_file_objects(tmp_path, newline):
                     results.append((type(exc), exc.args[:1]))
             results.append([(n, list(s.items())) for n, s in parser._sections.items()])
     assert outcomes[0] == outcomes[1]
+
+
+def test_getters_added_later():
+    """A getter added to configparser's class after parsers were made is
+    found by the next parser, as configparser's dir() finds it."""
+    ini.ConfigParser()
+    configparser.RawConfigParser.getlist = lambda self, s, o, **kw: self.get(s, o, **kw).split()
+    try:
+        made = [cls(converters={"x": int}) for cls in (configparser.ConfigParser, ini.ConfigParser)]
+        assert list(made[0].converters) == list(made[1].converters) == [
+            "boolean", "float", "int", "list", "x"]
+        assert list(vars(made[0]["DEFAULT"])) == list(vars(made[1]["DEFAULT"]))
+    finally:
+        del configparser.RawConfigParser.getlist
+    assert list(ini.ConfigParser().converters) == ["boolean", "float", "int"]
