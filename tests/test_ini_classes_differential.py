@@ -174,3 +174,25 @@ def test_getters_added_later():
     finally:
         del configparser.RawConfigParser.getlist
     assert list(ini.ConfigParser().converters) == ["boolean", "float", "int"]
+
+
+def test_no_reference_leaks():
+    import gc
+    import sys
+    docs = [text_of(p) for p in real_documents()] + CORNERS
+
+    def run() -> None:
+        for doc in docs:
+            for options in CLASS_OPTIONS[:5]:
+                for feed in ("string", "lines"):
+                    class_outcome(ini.RawConfigParser if options.get("raw") else ini.ConfigParser,
+                                  options, doc, feed)
+
+    for _ in range(3):
+        run()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(5):
+        run()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
