@@ -21,8 +21,9 @@ from typing import IO, Any, Callable, Union
 
 from . import _std
 from ._source import MARK_LEADS, document, offset_failure, read, read_source, source_path
+from ._configparser import ConfigParser, RawConfigParser
 
-__all__ = ["load", "loads"]
+__all__ = ["ConfigParser", "RawConfigParser", "load", "loads"]
 
 Tree = dict[Any, dict[str, Union[str, None]]]
 
