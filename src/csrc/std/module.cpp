@@ -20,6 +20,14 @@ PyMethodDef std_methods[] = {
      "are tuples of str; unnamed_section is the key of the section before the\n"
      "first header (None: such keys are refused); keys are lower-cased unless\n"
      "keep_case.  Errors: ValueError(message, byte offset)."},
+    {"parse_json", (PyCFunction)(void (*)(void))std_parse_json, METH_FASTCALL,
+     "parse_json(text, flags, error=None, object_hook=None, object_pairs_hook=None,\n"
+     "           parse_float=None, parse_int=None, parse_constant=None, /)\n--\n\n"
+     "Parse a document of the JSON family (str or UTF-8 bytes).  flags: 1\n"
+     "comments, 2 trailing commas, 4 JSON5, 8 NaN and Infinity, 16 lone\n"
+     "surrogate escapes kept, 32 control characters in strings, 64 json's\n"
+     "messages, places (characters) and recursion limit, raised as\n"
+     "error(msg, doc, pos).  Other errors: ValueError(message, byte offset)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -32,7 +40,7 @@ PyModuleDef_Slot std_slots[] = {
 PyModuleDef std_module = {
     PyModuleDef_HEAD_INIT,
     "quorvane._std",
-    "quorvane's readers of standard TOML and of INI as configparser reads it.",
+    "quorvane's readers of standard TOML, of INI as configparser reads it, and of the JSON family.",
     0,
     std_methods,
     std_slots,
