@@ -1,4 +1,4 @@
-"""quorvane's readers of standard TOML and of INI as configparser reads it."""
+"""quorvane's readers of standard TOML, of INI as configparser reads it, and of the JSON family."""
 
 from typing import Any, Callable
 
@@ -11,3 +11,10 @@ def parse_ini(text: str, delimiters: tuple[str, ...] = ..., comment_prefixes: tu
               allow_no_value: bool = ..., unnamed_section: object = ...,
               keep_case: bool = ..., /) -> dict[Any, dict[str, str | None]]:
     """Parse an INI document as configparser reads it into a tree."""
+
+def parse_json(text: str | bytes, flags: int, error: Callable[[str, str, int], BaseException] | None = ...,
+               object_hook: Callable[[dict[Any, Any]], Any] | None = ...,
+               object_pairs_hook: Callable[[list[tuple[Any, Any]]], Any] | None = ...,
+               parse_float: Callable[[str], Any] | None = ..., parse_int: Callable[[str], Any] | None = ...,
+               parse_constant: Callable[[str], Any] | None = ..., /) -> Any:
+    """Parse a document of the JSON family; flags choose the dialect's options."""

@@ -33,7 +33,9 @@ _STRICT_FLAGS = _PYTHON | _NONFINITE | _LONE_SURROGATES
 _LAX_FLAGS = _STRICT_FLAGS | _CONTROL
 
 
-class JSONDecodeError(_json.JSONDecodeError, ParseError):
+# Both bases type `doc`: json's as str, ParseError's as str or bytes; here it
+# is always the str that was read.
+class JSONDecodeError(_json.JSONDecodeError, ParseError):  # type: ignore[misc]
     """A document that json refuses: ``msg``, ``doc``, ``pos`` (an index
     into the str read), ``lineno`` and ``colno`` (counting characters), and
     the text, exactly as json's own error has them."""
@@ -46,7 +48,8 @@ class JSONDecodeError(_json.JSONDecodeError, ParseError):
     def __init__(self, msg: str, doc: str, pos: int) -> None:
         _json.JSONDecodeError.__init__(self, msg, doc, pos)
 
-    __reduce__ = _json.JSONDecodeError.__reduce__
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.msg, self.doc, self.pos))
 
 
 def _plain(hook: Any, default: Any) -> Any:
