@@ -19,6 +19,7 @@
 #include "std.h"
 #include "toolkit/toolkit.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <emmintrin.h>
@@ -147,6 +148,10 @@ constexpr struct ClassTable {
 
 inline unsigned char cls(char c) { return kClass.c[(unsigned char)c]; }
 
+// Ext: whether the options that change what plain JSON means (comments,
+// trailing commas, JSON5) may be set; plain JSON, the most read, has them
+// compiled out of its hot loops.
+template <bool Ext>
 class Ctx : public qv::Cursor<qv::OffsetError> {
 public:
     Ctx(const char *text, Py_ssize_t len, unsigned flags_) : Cursor(text, len), flags(flags_)
@@ -158,10 +163,14 @@ public:
             skip_mask |= C_WS5;
     }
 
+    static constexpr bool kExt = Ext;
     const unsigned flags;
     unsigned char skip_mask;
     bool python() const { return flags & F_PYTHON; }
-    bool json5() const { return flags & F_JSON5; }
+    bool json5() const { return Ext && (flags & F_JSON5); }
+    bool comments() const { return Ext && (flags & (F_COMMENTS | F_JSON5)); }
+    // The bytes that may start white space or a comment.
+    unsigned char blanks() const { return Ext ? skip_mask : C_WS; }
 
     // The document as the caller gave it (a str, or bytes of UTF-8 text).
     PyObject *doc = nullptr;
@@ -177,7 +186,13 @@ public:
     PyObject *parse_constant = nullptr;
     Ref unicodedata_category;  // fetched for the first name beyond ASCII
 
-    int depth = 0;
+    int depth = 0;  // arrays and objects open
+    // The json face: levels of the interpreter's recursion count entered
+    // (see enter_python), whether they are entered ahead, and the count of
+    // them after which the interpreter refused one.
+    int entered = 0;
+    bool levels_ahead = false;
+    int refused_at = INT_MAX;
     qv::Buffer<char, 256> sbuf;
     qv::StrMaker strs;
     qv::RefStack items;
@@ -248,7 +263,8 @@ Py_ssize_t skip_ws_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
 }
 
 // The length of the JSON5 white space or line end beyond ASCII at pos, or 0.
-Py_ssize_t wide_space(const Ctx *ctx, Py_ssize_t pos, bool line_ends_only)
+template <class C>
+Py_ssize_t wide_space(const C *ctx, Py_ssize_t pos, bool line_ends_only)
 {
     const unsigned char *u = reinterpret_cast<const unsigned char *>(ctx->text) + pos;
     Py_ssize_t left = ctx->len - pos;
@@ -270,7 +286,8 @@ Py_ssize_t wide_space(const Ctx *ctx, Py_ssize_t pos, bool line_ends_only)
 
 // Comments and the white space between them, from pos on.  0, or -1 after
 // raising an unterminated block comment.
-__attribute__((noinline)) int skip_slow(Ctx *ctx)
+template <class C>
+__attribute__((noinline)) int skip_slow(C *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t len = ctx->len, pos = ctx->pos;
@@ -279,7 +296,7 @@ __attribute__((noinline)) int skip_slow(Ctx *ctx)
         if (pos >= len)
             break;
         unsigned char c = (unsigned char)t[pos];
-        if (c == '/' && (ctx->flags & (F_COMMENTS | F_JSON5)) && pos + 1 < len) {
+        if (c == '/' && ctx->comments() && pos + 1 < len) {
             if (t[pos + 1] == '/') {
                 pos += 2;
                 while (pos < len && t[pos] != '\n' && t[pos] != '\r') {
@@ -327,18 +344,19 @@ __attribute__((noinline)) int skip_slow(Ctx *ctx)
 }
 
 // White space (and comments where they are allowed) from pos on.
-inline int skip(Ctx *ctx)
+template <class C>
+inline int skip(C *ctx)
 {
     Py_ssize_t pos = ctx->pos;
     // Most tokens follow the previous one directly or after one space.
-    if (pos < ctx->len && !(cls(ctx->text[pos]) & ctx->skip_mask))
+    if (pos < ctx->len && !(cls(ctx->text[pos]) & ctx->blanks()))
         return 0;
     if (pos + 1 < ctx->len && (cls(ctx->text[pos]) & C_WS) &&
-        !(cls(ctx->text[pos + 1]) & ctx->skip_mask)) {
+        !(cls(ctx->text[pos + 1]) & ctx->blanks())) {
         ctx->pos = pos + 1;
         return 0;
     }
-    if (ctx->skip_mask == C_WS) {
+    if (ctx->blanks() == C_WS) {
         ctx->pos = skip_ws_run(ctx->text, pos, ctx->len);
         return 0;
     }
@@ -387,7 +405,8 @@ inline Py_ssize_t scan_plain(const char *t, Py_ssize_t pos, Py_ssize_t len, char
 // A str of n bytes of UTF-8.  Text that holds surrogates (a lone \u
 // escape, or a str given with lone surrogates in it) is read as the
 // interpreter's surrogatepass reads it.
-PyObject *make_str(Ctx *ctx, const char *s, Py_ssize_t n, bool high)
+template <class C>
+PyObject *make_str(C *ctx, const char *s, Py_ssize_t n, bool high)
 {
     PyObject *str = ctx->strs.make(s, n, high);
     if (str || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
@@ -399,7 +418,8 @@ PyObject *make_str(Ctx *ctx, const char *s, Py_ssize_t n, bool high)
     return str;
 }
 
-PyObject *make_key(Ctx *ctx, const char *s, Py_ssize_t n, bool high)
+template <class C>
+PyObject *make_key(C *ctx, const char *s, Py_ssize_t n, bool high)
 {
     PyObject *key = ctx->keys.get(ctx->strs, s, n, high);
     if (key || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
@@ -409,7 +429,8 @@ PyObject *make_key(Ctx *ctx, const char *s, Py_ssize_t n, bool high)
 }
 
 // Whether a control byte may stand unescaped in a string.
-inline bool control_allowed(const Ctx *ctx, unsigned char c)
+template <class C>
+inline bool control_allowed(const C *ctx, unsigned char c)
 {
     if (ctx->json5())
         return c != '\n' && c != '\r';
@@ -417,7 +438,8 @@ inline bool control_allowed(const Ctx *ctx, unsigned char c)
 }
 
 // Four hex digits at pos, or -1.
-inline int hex4(const Ctx *ctx, Py_ssize_t pos)
+template <class C>
+inline int hex4(const C *ctx, Py_ssize_t pos)
 {
     return pos + 4 <= ctx->len ? (int)qv::hex_value(ctx->text + pos, 4) : -1;
 }
@@ -425,7 +447,8 @@ inline int hex4(const Ctx *ctx, Py_ssize_t pos)
 // \u and its digits, with pos just past the 'u'.  Returns the code point,
 // a pair combined, with pos after the escape; *lone is set for a surrogate
 // kept alone; -1 after raising.
-int parse_u_escape(Ctx *ctx, bool *lone)
+template <class C>
+int parse_u_escape(C *ctx, bool *lone)
 {
     Py_ssize_t pos = ctx->pos;
     int cp = hex4(ctx, pos);
@@ -458,7 +481,8 @@ int parse_u_escape(Ctx *ctx, bool *lone)
 }
 
 // The line end at pos that a JSON5 backslash joins away: its length, or 0.
-inline Py_ssize_t line_end_at(const Ctx *ctx, Py_ssize_t pos)
+template <class C>
+inline Py_ssize_t line_end_at(const C *ctx, Py_ssize_t pos)
 {
     if (pos >= ctx->len)
         return 0;
@@ -474,7 +498,8 @@ inline Py_ssize_t line_end_at(const Ctx *ctx, Py_ssize_t pos)
 
 // One escape with pos on its backslash, appended to the string buffer.
 // 0, or -1 after raising; `quote_at` is the string's opening quote.
-int parse_escape(Ctx *ctx, Py_ssize_t quote_at, bool *high, bool *lone)
+template <class C>
+int parse_escape(C *ctx, Py_ssize_t quote_at, bool *high, bool *lone)
 {
     Py_ssize_t backslash = ctx->pos;
     Py_ssize_t pos = backslash + 1;
@@ -533,7 +558,8 @@ int parse_escape(Ctx *ctx, Py_ssize_t quote_at, bool *high, bool *lone)
 // What ends a plain run of a string that is not its closing quote: an
 // allowed control byte (passed over), or an error.  0 to go on scanning,
 // 1 at a backslash, -1 after raising.
-inline int after_run(Ctx *ctx, Py_ssize_t end, Py_ssize_t quote_at)
+template <class C>
+inline int after_run(C *ctx, Py_ssize_t end, Py_ssize_t quote_at)
 {
     if (end >= ctx->len)
         return ctx->fail(E_STRING, quote_at);
@@ -547,7 +573,8 @@ inline int after_run(Ctx *ctx, Py_ssize_t end, Py_ssize_t quote_at)
 }
 
 // The rest of a string from `start` whose body holds an escape at pos.
-PyObject *parse_escaped_string(Ctx *ctx, Py_ssize_t start, Py_ssize_t quote_at, char quote,
+template <class C>
+PyObject *parse_escaped_string(C *ctx, Py_ssize_t start, Py_ssize_t quote_at, char quote,
                                bool high)
 {
     const char *t = ctx->text;
@@ -587,7 +614,8 @@ PyObject *parse_escaped_string(Ctx *ctx, Py_ssize_t start, Py_ssize_t quote_at, 
 }
 
 // A string, pos just past its opening quote; keys come from the key cache.
-PyObject *parse_string(Ctx *ctx, char quote, bool key)
+template <class C>
+PyObject *parse_string(C *ctx, char quote, bool key)
 {
     const char *t = ctx->text;
     Py_ssize_t quote_at = ctx->pos - 1;
@@ -654,7 +682,8 @@ PyObject *call_with_text(PyObject *hook, const char *s, Py_ssize_t n)
 
 // NaN, Infinity or -Infinity (JSON5: +Infinity, -NaN, +NaN too), name
 // the word itself; NULL with nothing raised when it is not there.
-PyObject *parse_constant(Ctx *ctx, const char *word, Py_ssize_t n, double value)
+template <class C>
+PyObject *parse_constant(C *ctx, const char *word, Py_ssize_t n, double value)
 {
     Py_ssize_t start = ctx->pos;
     Py_ssize_t at = start;
@@ -674,7 +703,8 @@ PyObject *parse_constant(Ctx *ctx, const char *word, Py_ssize_t n, double value)
 }
 
 // A JSON5 hexadecimal integer, pos on the '0' after the sign.
-PyObject *parse_hex(Ctx *ctx, Py_ssize_t start, bool negative)
+template <class C>
+PyObject *parse_hex(C *ctx, Py_ssize_t start, bool negative)
 {
     const char *t = ctx->text;
     Py_ssize_t digits = ctx->pos + 2, pos = digits;
@@ -697,7 +727,8 @@ PyObject *parse_hex(Ctx *ctx, Py_ssize_t start, bool negative)
 
 // A number; NULL with nothing raised when none starts at pos (json then
 // reports a missing value there).
-PyObject *parse_number(Ctx *ctx)
+template <class C>
+PyObject *parse_number(C *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t len = ctx->len;
@@ -801,7 +832,8 @@ PyObject *parse_number(Ctx *ctx)
 // JSON5 names
 
 // The code point of the UTF-8 character at pos and its length, or -1.
-int decode_char(const Ctx *ctx, Py_ssize_t pos, Py_ssize_t *n)
+template <class C>
+int decode_char(const C *ctx, Py_ssize_t pos, Py_ssize_t *n)
 {
     const unsigned char *u = reinterpret_cast<const unsigned char *>(ctx->text) + pos;
     Py_ssize_t left = ctx->len - pos;
@@ -822,7 +854,8 @@ int decode_char(const Ctx *ctx, Py_ssize_t pos, Py_ssize_t *n)
 // letters and letter numbers, $ and _; after the first, also combining
 // marks, decimal digits, connector punctuation, ZWNJ and ZWJ.  1, 0, or -1
 // after raising (the interpreter's Unicode database answers beyond ASCII).
-int name_char(Ctx *ctx, int cp, bool start)
+template <class C>
+int name_char(C *ctx, int cp, bool start)
 {
     if (cp < 0x80)
         return (cls((char)cp) & (start ? C_NAME_START : C_NAME)) != 0;
@@ -853,7 +886,8 @@ int name_char(Ctx *ctx, int cp, bool start)
 
 // An unquoted key: a name, pos on its first byte.  NULL with nothing
 // raised when no name starts there.
-PyObject *parse_name(Ctx *ctx)
+template <class C>
+PyObject *parse_name(C *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t start = ctx->pos, pos = start;
@@ -914,10 +948,13 @@ PyObject *parse_name(Ctx *ctx)
 // ---------------------------------------------------------------------------
 // Values
 
-PyObject *parse_array(Ctx *ctx);
-PyObject *parse_object(Ctx *ctx);
+template <class C>
+PyObject *parse_array(C *ctx);
+template <class C>
+PyObject *parse_object(C *ctx);
 
-PyObject *literal(Ctx *ctx, const char *word, Py_ssize_t n, PyObject *obj)
+template <class C>
+PyObject *literal(C *ctx, const char *word, Py_ssize_t n, PyObject *obj)
 {
     if (ctx->len - ctx->pos < n || std::memcmp(ctx->text + ctx->pos, word, (size_t)n) != 0)
         return nullptr;
@@ -927,7 +964,8 @@ PyObject *literal(Ctx *ctx, const char *word, Py_ssize_t n, PyObject *obj)
 
 // The value at pos (white space already skipped); NULL with nothing raised
 // when no value starts there.
-__attribute__((always_inline)) inline PyObject *dispatch_value(Ctx *ctx)
+template <class C>
+__attribute__((always_inline)) inline PyObject *dispatch_value(C *ctx)
 {
     if (ctx->pos >= ctx->len)
         return nullptr;
@@ -981,7 +1019,8 @@ __attribute__((always_inline)) inline PyObject *dispatch_value(Ctx *ctx)
 }
 
 // A value after white space; raises "no value" where none starts.
-__attribute__((always_inline)) inline PyObject *parse_value(Ctx *ctx)
+template <class C>
+__attribute__((always_inline)) inline PyObject *parse_value(C *ctx)
 {
     Py_ssize_t at = ctx->pos;
     PyObject *v = dispatch_value(ctx);
@@ -990,14 +1029,59 @@ __attribute__((always_inline)) inline PyObject *parse_value(Ctx *ctx)
     return v;
 }
 
-// Entering an array or object, pos on its bracket.  The json face counts
-// levels as json does, against the interpreter's recursion limit; the
-// others have a fixed limit.
-inline bool enter(Ctx *ctx, bool object)
+// The json face's levels beyond those entered already.  json enters one
+// level of the interpreter's recursion count per array or object; without
+// hooks (which run inside and would see the count) levels are entered
+// sixteen at a time, which is cheaper and ends at the same depth: a level
+// the interpreter refuses in advance is refused only once the document
+// opens it, with json's own RecursionError.
+template <class C>
+__attribute__((noinline)) bool enter_python(C *ctx, bool object)
 {
-    if (ctx->python())
-        return Py_EnterRecursiveCall(object ? " while decoding a JSON object from a unicode string"
-                                            : " while decoding a JSON array from a unicode string") == 0;
+    const char *where = object ? " while decoding a JSON object from a unicode string"
+                               : " while decoding a JSON array from a unicode string";
+    if (!ctx->levels_ahead) {
+        if (Py_EnterRecursiveCall(where))
+            return false;
+        ctx->entered++;
+        ctx->depth++;
+        return true;
+    }
+    for (int i = 0; i < 16 && ctx->entered < ctx->refused_at; i++) {
+        if (Py_EnterRecursiveCall("")) {
+            PyErr_Clear();
+            ctx->refused_at = ctx->entered;
+            break;
+        }
+        ctx->entered++;
+    }
+    if (ctx->depth >= ctx->entered) {
+        // The interpreter's count is used up: one level is given back for
+        // making the error, which calls into the interpreter.
+        if (ctx->entered > 0) {
+            Py_LeaveRecursiveCall();
+            ctx->entered--;
+        }
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    ctx->depth++;
+    return true;
+}
+
+// Entering an array or object, pos on its bracket.  The json face counts
+// levels against the interpreter's recursion limit, as json does; the
+// others have a fixed limit.
+template <class C>
+inline bool enter(C *ctx, bool object)
+{
+    if (ctx->python()) {
+        if (ctx->depth < ctx->entered) {
+            ctx->depth++;
+            return true;
+        }
+        return enter_python(ctx, object);
+    }
     if (ctx->depth >= kMaxDepth) {
         ctx->fail(E_DEPTH, ctx->pos);
         return false;
@@ -1006,18 +1090,21 @@ inline bool enter(Ctx *ctx, bool object)
     return true;
 }
 
-inline void leave(Ctx *ctx)
+template <class C>
+inline void leave(C *ctx)
 {
-    if (ctx->python())
+    ctx->depth--;
+    if (ctx->python() && !ctx->levels_ahead) {
         Py_LeaveRecursiveCall();
-    else
-        ctx->depth--;
+        ctx->entered--;
+    }
 }
 
 // After an item of an array or object: the comma or the closer.  1 when
 // the list closed, 0 for another item (white space skipped), -1 after
 // raising.
-inline int after_item(Ctx *ctx, char close, Err missing, Err trailing)
+template <class C>
+inline int after_item(C *ctx, char close, Err missing, Err trailing)
 {
     if (skip(ctx) < 0)
         return -1;
@@ -1032,7 +1119,7 @@ inline int after_item(Ctx *ctx, char close, Err missing, Err trailing)
             if (skip(ctx) < 0)
                 return -1;
             if (ctx->next_is(close)) {
-                if (!(ctx->flags & (F_TRAILING_COMMAS | F_JSON5)))
+                if (!C::kExt || !(ctx->flags & (F_TRAILING_COMMAS | F_JSON5)))
                     return ctx->fail(trailing, comma);
                 ctx->pos++;
                 return 1;
@@ -1043,7 +1130,8 @@ inline int after_item(Ctx *ctx, char close, Err missing, Err trailing)
     return ctx->fail(missing, ctx->pos);
 }
 
-PyObject *array_items(Ctx *ctx)
+template <class C>
+PyObject *array_items(C *ctx)
 {
     ctx->pos++;
     if (skip(ctx) < 0)
@@ -1066,7 +1154,8 @@ PyObject *array_items(Ctx *ctx)
     return nullptr;
 }
 
-__attribute__((noinline)) PyObject *parse_array(Ctx *ctx)
+template <class C>
+__attribute__((noinline)) PyObject *parse_array(C *ctx)
 {
     if (!enter(ctx, false))
         return nullptr;
@@ -1076,7 +1165,8 @@ __attribute__((noinline)) PyObject *parse_array(Ctx *ctx)
 }
 
 // A key, pos on its first byte.
-inline PyObject *parse_key(Ctx *ctx)
+template <class C>
+inline PyObject *parse_key(C *ctx)
 {
     if (ctx->pos < ctx->len) {
         char c = ctx->text[ctx->pos];
@@ -1099,7 +1189,8 @@ inline PyObject *parse_key(Ctx *ctx)
 
 // One `key: value` member.  0, or -1 after raising; the key and value are
 // left in *key and *value.
-inline int parse_member(Ctx *ctx, Ref *key, Ref *value)
+template <class C>
+inline int parse_member(C *ctx, Ref *key, Ref *value)
 {
     key->reset(parse_key(ctx));
     if (!*key || skip(ctx) < 0)
@@ -1113,7 +1204,8 @@ inline int parse_member(Ctx *ctx, Ref *key, Ref *value)
 }
 
 // Objects for object_pairs_hook: a list of (key, value) pairs.
-__attribute__((noinline)) PyObject *object_pairs(Ctx *ctx)
+template <class C>
+__attribute__((noinline)) PyObject *object_pairs(C *ctx)
 {
     Ref pairs(PyList_New(0));
     if (!pairs)
@@ -1136,7 +1228,8 @@ __attribute__((noinline)) PyObject *object_pairs(Ctx *ctx)
     return PyObject_CallOneArg(ctx->pairs_hook, pairs.get());
 }
 
-PyObject *object_members(Ctx *ctx)
+template <class C>
+PyObject *object_members(C *ctx)
 {
     ctx->pos++;
     if (skip(ctx) < 0)
@@ -1166,7 +1259,8 @@ PyObject *object_members(Ctx *ctx)
     return dict.release();
 }
 
-__attribute__((noinline)) PyObject *parse_object(Ctx *ctx)
+template <class C>
+__attribute__((noinline)) PyObject *parse_object(C *ctx)
 {
     if (!enter(ctx, true))
         return nullptr;
@@ -1175,7 +1269,8 @@ __attribute__((noinline)) PyObject *parse_object(Ctx *ctx)
     return obj;
 }
 
-PyObject *document(Ctx *ctx)
+template <class C>
+PyObject *document(C *ctx)
 {
     if (skip(ctx) < 0)
         return nullptr;
@@ -1190,10 +1285,11 @@ PyObject *document(Ctx *ctx)
 PyObject *hook_arg(PyObject *arg) { return arg == Py_None ? nullptr : arg; }
 
 // One reading of a document's UTF-8 text.
-PyObject *read(const char *text, Py_ssize_t len, unsigned flags, PyObject *doc, bool doc_is_str,
-               PyObject *const *args, Py_ssize_t nargs, bool *refused_utf8)
+template <bool Ext>
+PyObject *read_as(const char *text, Py_ssize_t len, unsigned flags, PyObject *doc,
+                  bool doc_is_str, PyObject *const *args, Py_ssize_t nargs, bool *refused_utf8)
 {
-    Ctx ctx(text, len, flags);
+    Ctx<Ext> ctx(text, len, flags);
     ctx.doc = doc;
     ctx.doc_is_str = doc_is_str;
     ctx.error = nargs > 2 ? hook_arg(args[2]) : nullptr;
@@ -1207,11 +1303,24 @@ PyObject *read(const char *text, Py_ssize_t len, unsigned flags, PyObject *doc, 
     // deepest document read is json's.
     if ((flags & F_PYTHON) && Py_EnterRecursiveCall(" while calling a Python object"))
         return nullptr;
+    ctx.levels_ahead = !ctx.object_hook && !ctx.pairs_hook && !ctx.parse_float &&
+                       !ctx.parse_int && !ctx.parse_constant;
     PyObject *result = document(&ctx);
-    if (flags & F_PYTHON)
+    if (flags & F_PYTHON) {
+        for (int i = 0; i < ctx.entered; i++)
+            Py_LeaveRecursiveCall();
         Py_LeaveRecursiveCall();
+    }
     *refused_utf8 = ctx.refused_utf8;
     return result;
+}
+
+PyObject *read(const char *text, Py_ssize_t len, unsigned flags, PyObject *doc, bool doc_is_str,
+               PyObject *const *args, Py_ssize_t nargs, bool *refused_utf8)
+{
+    if (flags & (F_COMMENTS | F_TRAILING_COMMAS | F_JSON5))
+        return read_as<true>(text, len, flags, doc, doc_is_str, args, nargs, refused_utf8);
+    return read_as<false>(text, len, flags, doc, doc_is_str, args, nargs, refused_utf8);
 }
 
 }  // namespace
