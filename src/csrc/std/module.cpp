@@ -20,6 +20,11 @@ PyMethodDef std_methods[] = {
      "are tuples of str; unnamed_section is the key of the section before the\n"
      "first header (None: such keys are refused); keys are lower-cased unless\n"
      "keep_case.  Errors: ValueError(message, byte offset)."},
+    {"write_json", (PyCFunction)(void (*)(void))std_write_json, METH_FASTCALL,
+     "write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan, sort_keys,\n"
+     "           indent, item_separator, key_separator, default, /)\n--\n\n"
+     "Write obj as JSON, exactly as json.dumps writes it with these options\n"
+     "(indent a str or None; default a callable or None)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -18,3 +18,11 @@ PyObject *std_parse_toml(PyObject *module, PyObject *const *args, Py_ssize_t nar
 //           strict, empty_lines_in_values, default_section, allow_no_value,
 //           unnamed_section, keep_case, /) -> dict   (options may be left out)
 PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// The writers.  Each returns the document as a str; errors are the
+// exceptions of the writer whose output it reproduces.
+
+// write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan,
+//            sort_keys, indent: str | None, item_separator: str,
+//            key_separator: str, default: callable | None, /) -> str
+PyObject *std_write_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
