@@ -25,6 +25,10 @@ PyMethodDef std_methods[] = {
      "           indent, item_separator, key_separator, default, /)\n--\n\n"
      "Write obj as JSON, exactly as json.dumps writes it with these options\n"
      "(indent a str or None; default a callable or None)."},
+    {"write_toml", (PyCFunction)(void (*)(void))std_write_toml, METH_FASTCALL,
+     "write_toml(obj, multiline_strings, indent, mapping_type, /)\n--\n\n"
+     "Write the table obj as TOML (indent: the str of one level of array items;\n"
+     "mapping_type: the class whose instances are tables)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

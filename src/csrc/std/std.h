@@ -26,3 +26,7 @@ PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t narg
 //            sort_keys, indent: str | None, item_separator: str,
 //            key_separator: str, default: callable | None, /) -> str
 PyObject *std_write_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// write_toml(obj, multiline_strings, indent: str, Mapping, /) -> str
+//   Mapping is collections.abc.Mapping, for the tables that are not dicts.
+PyObject *std_write_toml(PyObject *module, PyObject *const *args, Py_ssize_t nargs);

@@ -87,11 +87,8 @@ private:
 
     bool string(PyObject *s)
     {
-        if (!out_.put('"'))
-            return false;
-        bool ok = opt_.ensure_ascii ? out_.escaped<true>(s, kJsonEscapes)
-                                    : out_.escaped<false>(s, kJsonEscapes);
-        return ok && out_.put('"');
+        return opt_.ensure_ascii ? out_.quoted<true>(s, kJsonEscapes)
+                                 : out_.quoted<false>(s, kJsonEscapes);
     }
 
     // A float as json writes it: its repr, or the JavaScript names.
@@ -164,6 +161,20 @@ private:
     }
     bool separator(int level)
     {
+        if (PyUnicode_IS_ASCII(opt_.item_sep) && PyUnicode_GET_LENGTH(opt_.item_sep) - 1 < 2u) {
+            // ", " or ",": the usual separators, without a call.
+            if (!out_.reserve(2))
+                return false;
+            char *p = out_.end();
+            const char *s = static_cast<const char *>(PyUnicode_DATA(opt_.item_sep));
+            Py_ssize_t n = PyUnicode_GET_LENGTH(opt_.item_sep);
+            p[0] = s[0];
+            p[1] = s[n - 1];
+            out_.set_end(p + n);
+            if (opt_.indent == nullptr)
+                return true;
+            return newline(level);
+        }
         if (!out_.str(opt_.item_sep))
             return false;
         return opt_.indent == nullptr || newline(level);

@@ -92,6 +92,25 @@ public:
         return escaped<false>(s, none);
     }
 
+    // A str quoted with `quote` on both sides, through the table.
+    template <bool kAsciiOnly>
+    bool quoted(PyObject *s, const EscapeTable &table, char quote = '"')
+    {
+        // Short ASCII text, the usual key or value, in one reservation.
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (PyUnicode_IS_ASCII(s) && n <= 64) {
+            if (!reserve(6 * n + 2))
+                return false;
+            char *p = end();
+            *p++ = quote;
+            p = ascii_units(p, static_cast<const Py_UCS1 *>(PyUnicode_DATA(s)), n, table);
+            *p++ = quote;
+            set_end(p);
+            return true;
+        }
+        return put(quote) && escaped<kAsciiOnly>(s, table) && put(quote);
+    }
+
     template <bool kAsciiOnly>
     bool escaped(PyObject *s, const EscapeTable &table)
     {
@@ -221,6 +240,40 @@ private:
         return (t & highs) != 0;
     }
 
+    static char *ascii_units(char *p, const Py_UCS1 *s, Py_ssize_t n, const EscapeTable &table)
+    {
+        Py_ssize_t i = 0;
+        for (; n - i >= 8; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            if (word_needs_care(w, table.also))
+                break;
+            std::memcpy(p, &w, 8);
+            p += 8;
+        }
+        for (; i < n; i++)
+            p = ascii_unit(p, s[i], table);
+        return p;
+    }
+
+    static char *ascii_unit(char *p, unsigned c, const EscapeTable &table)
+    {
+        uint8_t e = table.cls[c];
+        if (e == 0) {
+            *p++ = (char)c;
+        } else if (e != 'u') {
+            p[0] = '\\';
+            p[1] = (char)e;
+            p += 2;
+        } else {
+            std::memcpy(p, "\\u00", 4);
+            p[4] = kHexLower[c >> 4];
+            p[5] = kHexLower[c & 15];
+            p += 6;
+        }
+        return p;
+    }
+
     template <typename Unit, bool kAsciiOnly>
     bool units(const Unit *s, Py_ssize_t n, const EscapeTable &table)
     {
@@ -247,19 +300,7 @@ private:
                 }
                 Py_UCS4 c = s[i++];
                 if (c < 0x80) {
-                    uint8_t e = table.cls[c];
-                    if (e == 0) {
-                        *p++ = (char)c;
-                    } else if (e != 'u') {
-                        p[0] = '\\';
-                        p[1] = (char)e;
-                        p += 2;
-                    } else {
-                        std::memcpy(p, "\\u00", 4);
-                        p[4] = kHexLower[c >> 4];
-                        p[5] = kHexLower[c & 15];
-                        p += 6;
-                    }
+                    p = ascii_unit(p, c, table);
                 } else if constexpr (kAsciiOnly) {
                     if (c >= 0x10000) {
                         Py_UCS4 v = c - 0x10000;
