@@ -29,6 +29,11 @@ PyMethodDef std_methods[] = {
      "write_toml(obj, multiline_strings, indent, mapping_type, /)\n--\n\n"
      "Write the table obj as TOML (indent: the str of one level of array items;\n"
      "mapping_type: the class whose instances are tables)."},
+    {"write_ini", (PyCFunction)(void (*)(void))std_write_ini, METH_FASTCALL,
+     "write_ini(tree, delimiter, delimiters, default_section, allow_no_value,\n"
+     "          unnamed_section, /)\n--\n\n"
+     "Write {section: {key: value}} as configparser's write() writes a parser\n"
+     "holding it (delimiter: the text between key and value)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

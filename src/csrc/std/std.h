@@ -30,3 +30,7 @@ PyObject *std_write_json(PyObject *module, PyObject *const *args, Py_ssize_t nar
 // write_toml(obj, multiline_strings, indent: str, Mapping, /) -> str
 //   Mapping is collections.abc.Mapping, for the tables that are not dicts.
 PyObject *std_write_toml(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// write_ini(tree, delimiter: str, delimiters: tuple[str, ...],
+//           default_section: str, allow_no_value, unnamed_section, /) -> str
+PyObject *std_write_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
