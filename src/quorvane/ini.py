@@ -100,6 +100,8 @@ import sys  # noqa: E402
 
 __all__ += ["dump", "dumps"]
 
+_DELIMITERS = ("=", ":")
+
 
 def dumps(tree: Any, /, *, space_around_delimiters: bool = True,
           delimiters: Iterable[str] = ("=", ":"), default_section: str = "DEFAULT",
@@ -119,15 +121,16 @@ def dumps(tree: Any, /, *, space_around_delimiters: bool = True,
     read back (one holding a delimiter, or starting like a section header)
     and an empty section name raise ``ValueError``.
     """
-    delimiters = tuple(delimiters)
+    if delimiters == ("=", ":"):
+        delimiters = _DELIMITERS  # the usual case, without rebuilding it
+    else:
+        delimiters = tuple(delimiters)
     first = delimiters[0] if delimiters else ""
     delimiter = f" {first} " if space_around_delimiters else first
-    unnamed: object = None
+    # A tree can only hold the unnamed section's marker once configparser
+    # has been imported.
     configparser = sys.modules.get("configparser")
-    if configparser is not None:
-        # A tree can only hold the unnamed section's marker once
-        # configparser has been imported.
-        unnamed = getattr(configparser, "UNNAMED_SECTION", None)
+    unnamed = getattr(configparser, "UNNAMED_SECTION", None)
     return _std.write_ini(tree, delimiter, delimiters, default_section, allow_no_value,
                           unnamed)
 
