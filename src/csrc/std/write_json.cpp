@@ -27,7 +27,9 @@
 
 namespace {
 
-constexpr qv::EscapeTable make_json_table()
+// ensure_ascii escapes DEL too (json writes every character outside
+// ' '..'~' as an escape then); without it only the controls, '"' and '\\'.
+constexpr qv::EscapeTable make_json_table(bool ascii)
 {
     qv::EscapeTable t = {};
     for (int c = 0; c < 0x20; c++)
@@ -39,10 +41,13 @@ constexpr qv::EscapeTable make_json_table()
     t.cls['\r'] = 'r';
     t.cls['"'] = '"';
     t.cls['\\'] = '\\';
-    t.also = 0;  // no byte beyond controls, '"' and '\\'
+    if (ascii)
+        t.cls[0x7F] = 'u';
+    t.also = ascii ? 0x7F7F7F7F7F7F7F7FULL : 0;
     return t;
 }
-constexpr qv::EscapeTable kJsonEscapes = make_json_table();
+constexpr qv::EscapeTable kJsonAscii = make_json_table(true);
+constexpr qv::EscapeTable kJsonText = make_json_table(false);
 
 struct Options {
     bool skipkeys, ensure_ascii, check_circular, allow_nan, sort_keys;
@@ -87,8 +92,8 @@ private:
 
     bool string(PyObject *s)
     {
-        return opt_.ensure_ascii ? out_.quoted<true>(s, kJsonEscapes)
-                                 : out_.quoted<false>(s, kJsonEscapes);
+        return opt_.ensure_ascii ? out_.quoted<true>(s, kJsonAscii)
+                                 : out_.quoted<false>(s, kJsonText);
     }
 
     // A float as json writes it: its repr, or the JavaScript names.

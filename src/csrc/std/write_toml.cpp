@@ -86,7 +86,7 @@ struct Entry {
     PyObject *value;
     bool in_array;
 };
-class Entries : public qv::Buffer<Entry, 16> {
+class Entries : public qv::Buffer<Entry, 0> {
 public:
     ~Entries()
     {
