@@ -11,3 +11,18 @@ def parse_ini(text: str, delimiters: tuple[str, ...] = ..., comment_prefixes: tu
               allow_no_value: bool = ..., unnamed_section: object = ...,
               keep_case: bool = ..., /) -> dict[Any, dict[str, str | None]]:
     """Parse an INI document as configparser reads it into a tree."""
+
+def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
+                   comment_prefixes: tuple[str, ...], inline_comment_prefixes: tuple[str, ...],
+                   strict: bool, empty_lines_in_values: bool, default_section: str,
+                   allow_no_value: bool, unnamed_section: object,
+                   optionxform: Callable[[str], Any] | None, /) -> Any:
+    """Read an INI document as configparser's reading fills a parser:
+    (sections, errors, stop), or NotImplemented."""
+
+def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: list[Any],
+                         getters: list[str], partial: Callable[..., Any], /) -> None:
+    """proxies[name] = a section proxy for each name, as SectionProxy makes them."""
+
+def type_version(cls: type, /) -> int:
+    """The class's version tag (changes when the class or a base changes); 0: none."""

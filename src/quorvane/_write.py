@@ -16,11 +16,12 @@ from . import _std
 
 Target = Union[str, "os.PathLike[str]", IO[bytes], IO[str]]
 
-# The reader format names, each with the writer of its format.
+# The reader format names, each with the writer of its format (the dialects
+# are written in their standard form, which every reader of them reads).
 _WRITERS = {
     "json": "json",
-    "toml": "toml", "toml-1.1": "toml", "toml-1.0": "toml",
-    "ini": "ini", "configparser": "ini",
+    "toml": "toml", "toml-1.1": "toml", "toml-1.0": "toml", "toml-dialect": "toml",
+    "ini": "ini", "ini-dialect": "ini",
 }
 
 
@@ -70,8 +71,8 @@ def dump(obj: Any, target: Target, format: str | None = None) -> None:
     if format is None:
         if path is None:
             raise ValueError("format= is required for a file object without a name")
-        from ._api import format_for_path
-        format = format_for_path(path)
+        from ._formats import format_for_path
+        format = format_for_path(path)[0]
     text = dumps(obj, format)
     if isinstance(target, (str, os.PathLike)):
         with open(target, "wb") as f:

@@ -20,6 +20,28 @@ PyMethodDef std_methods[] = {
      "are tuples of str; unnamed_section is the key of the section before the\n"
      "first header (None: such keys are refused); keys are lower-cased unless\n"
      "keep_case.  Errors: ValueError(message, byte offset)."},
+    {"read_ini_state", (PyCFunction)(void (*)(void))std_read_ini_state, METH_FASTCALL,
+     "read_ini_state(source, delimiters, comment_prefixes, inline_comment_prefixes,\n"
+     "               strict, empty_lines_in_values, default_section, allow_no_value,\n"
+     "               unnamed_section, optionxform, /)\n--\n\n"
+     "Read an INI document (a str, or a tuple of lines) as configparser's reading\n"
+     "fills a parser: (sections, errors, stop), sections as [(name, own keys)] in\n"
+     "the order first opened, the default section's under its name; errors as\n"
+     "[(lineno, line)] for the lines it cannot parse; stop None, or where the\n"
+     "reading stops: ('section', name, lineno), ('option', section, option,\n"
+     "lineno), ('header', lineno, line) or ('continuation', lineno, line).\n"
+     "optionxform: None (str.lower), str (keys as written) or a callable.\n"
+     "NotImplemented: lines to leave to configparser's own reading."},
+    {"make_section_proxies", (PyCFunction)(void (*)(void))std_make_section_proxies,
+     METH_FASTCALL,
+     "make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)\n--\n\n"
+     "proxies[name] = a section proxy for each name, made as configparser's\n"
+     "SectionProxy(parser, name) makes one: _parser, _name, and each getter g as\n"
+     "partial(proxy.get, _impl=getattr(parser, g))."},
+    {"type_version", std_type_version, METH_O,
+     "type_version(cls, /)\n--\n\n"
+     "The class's version tag, which changes whenever the class or a base of it\n"
+     "is changed; 0 when it has none."},
     {"write_json", (PyCFunction)(void (*)(void))std_write_json, METH_FASTCALL,
      "write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan, sort_keys,\n"
      "           indent, item_separator, key_separator, default, /)\n--\n\n"

@@ -19,6 +19,20 @@ PyObject *std_parse_toml(PyObject *module, PyObject *const *args, Py_ssize_t nar
 //           unnamed_section, keep_case, /) -> dict   (options may be left out)
 PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
+// read_ini_state(source: str | tuple[str, ...], delimiters, comment_prefixes,
+//                inline_comment_prefixes, strict, empty_lines_in_values,
+//                default_section, allow_no_value, unnamed_section,
+//                optionxform, /) -> (sections, errors, stop) | NotImplemented
+// What configparser's reading leaves in a parser (see ini.cpp).
+PyObject *std_read_ini_state(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)
+// Section proxies as configparser's SectionProxy makes them (see ini.cpp).
+PyObject *std_make_section_proxies(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// type_version(cls, /) -> int: the class's version tag, 0 when it has none.
+PyObject *std_type_version(PyObject *module, PyObject *cls);
+
 // The writers.  Each returns the document as a str; errors are the
 // exceptions of the writer whose output it reproduces.
 
