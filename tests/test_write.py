@@ -536,3 +536,18 @@ def test_real_trees_round_trip_through_every_writer():
         assert quorvane.loads(quorvane.dumps(tree, "toml"), "toml") == tree, name
 
 
+
+
+def test_cli_prints_a_file_in_another_format(tmp_path, capsys):
+    from quorvane._cli import main
+    src = tmp_path / "settings.json"
+    src.write_text('{"server": {"port": 8080, "hosts": ["a", "b"]}}', encoding="utf-8")
+    assert main(["--to", "toml", str(src)]) == 0
+    out = capsys.readouterr().out
+    assert out == tomli_w.dumps({"server": {"port": 8080, "hosts": ["a", "b"]}})
+    assert main(["--to", "ini", str(src)]) == 2  # an int is no INI value
+    assert "cannot print the tree as INI: option values must be strings" in capsys.readouterr().err
+    ini = tmp_path / "setup.cfg"
+    ini.write_text("[metadata]\nname = x\n", encoding="utf-8")
+    assert main(["--to", "ini", str(ini)]) == 0
+    assert capsys.readouterr().out == "[metadata]\nname = x\n\n"
