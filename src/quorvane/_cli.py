@@ -51,6 +51,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="indent nested JSON by N spaces (default 2)")
     p.add_argument("--sort-keys", action="store_true",
                    help="print the keys of every table in sorted order")
+    p.add_argument("--to", choices=("json", "toml", "ini"), default="json", metavar="FORMAT",
+                   help="print the trees as FORMAT: json (the default), toml or ini "
+                        "(as configparser writes it)")
     p.add_argument("--version", action="version", version=_version_text())
     return p
 
@@ -200,14 +203,18 @@ def main(argv: list[str] | None = None) -> int:
             status = max(status, EXIT_USAGE)
             continue
         try:
-            trees[name] = _json_keys(loads(data, fmt, **options))
+            tree = loads(data, fmt, **options)
+            trees[name] = _json_keys(tree) if args.to == "json" else tree
         except ParseError as err:
             diag.parse_error(shown, err)
             status = max(status, EXIT_PARSE)
 
     if not args.check and trees:
         out: Any = trees[args.files[0]] if len(args.files) == 1 else trees
-        status = max(status, _print_json(out, args, diag))
+        if args.to == "json":
+            status = max(status, _print_json(out, args, diag))
+        else:
+            status = max(status, _print_as(out, args.to, diag))
     return status
 
 
@@ -233,6 +240,27 @@ def _print_json(tree: Any, args: argparse.Namespace, diag: Diagnostics) -> int:
     except OSError as exc:
         _drop_stdout()
         diag.error("quorvane", f"cannot write the output: {exc.strerror or exc}")
+        return EXIT_USAGE
+    return EXIT_OK
+
+
+def _print_as(tree: Any, fmt: str, diag: Diagnostics) -> int:
+    """Writes a tree to standard output as TOML or INI (--to); the exit
+    status that adds."""
+    from ._write import dumps
+    try:
+        text = dumps(tree, fmt)
+    except (TypeError, ValueError) as exc:  # a value the format has no form for
+        diag.error("quorvane", f"cannot print the tree as {fmt.upper()}: {exc}")
+        return EXIT_USAGE
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _drop_stdout()
+    except (UnicodeEncodeError, OSError) as exc:
+        _drop_stdout()
+        diag.error("quorvane", f"cannot write the output: {exc}")
         return EXIT_USAGE
     return EXIT_OK
 

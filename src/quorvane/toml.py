@@ -123,3 +123,34 @@ def load(fp: IO[bytes], /, *, parse_float: ParseFloat = float,
         doc = b.decode("utf-8", "replace")
         raise _decode_error(doc, "invalid UTF-8", exc.start) from None
     return loads(s, parse_float=parse_float, toml_version=toml_version)
+
+
+# Writing: the text the common TOML writer of Python gives, byte for byte.
+
+from collections.abc import Mapping  # noqa: E402
+
+__all__ += ["dump", "dumps"]
+
+
+def _indent_text(indent: int) -> str:
+    if indent < 0:
+        raise ValueError("Indent width must be non-negative")
+    return " " * indent
+
+
+def dumps(obj: Mapping[str, Any], /, *, multiline_strings: bool = False,
+          indent: int = 4) -> str:
+    """The TOML document of a table (a mapping with str keys).
+
+    Tables are written as sections, plain values first; arrays one item per
+    line, each level indented by ``indent`` spaces; with
+    ``multiline_strings``, strings with line ends as multi-line strings.
+    """
+    return _std.write_toml(obj, multiline_strings, _indent_text(indent), Mapping)
+
+
+def dump(obj: Mapping[str, Any], fp: IO[bytes], /, *, multiline_strings: bool = False,
+         indent: int = 4) -> None:
+    """Write the TOML document of a table to a binary file object, as UTF-8."""
+    text = _std.write_toml(obj, multiline_strings, _indent_text(indent), Mapping)
+    fp.write(text.encode())

@@ -50,6 +50,20 @@ PyMethodDef std_methods[] = {
      "surrogate escapes kept, 32 control characters in strings, 64 json's\n"
      "messages, places (characters) and recursion limit, raised as\n"
      "error(msg, doc, pos).  Other errors: ValueError(message, byte offset)."},
+    {"write_json", (PyCFunction)(void (*)(void))std_write_json, METH_FASTCALL,
+     "write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan, sort_keys,\n"
+     "           indent, item_separator, key_separator, default, /)\n--\n\n"
+     "Write obj as JSON, exactly as json.dumps writes it with these options\n"
+     "(indent a str or None; default a callable or None)."},
+    {"write_toml", (PyCFunction)(void (*)(void))std_write_toml, METH_FASTCALL,
+     "write_toml(obj, multiline_strings, indent, mapping_type, /)\n--\n\n"
+     "Write the table obj as TOML (indent: the str of one level of array items;\n"
+     "mapping_type: the class whose instances are tables)."},
+    {"write_ini", (PyCFunction)(void (*)(void))std_write_ini, METH_FASTCALL,
+     "write_ini(tree, delimiter, delimiters, default_section, allow_no_value,\n"
+     "          unnamed_section, /)\n--\n\n"
+     "Write {section: {key: value}} as configparser's write() writes a parser\n"
+     "holding it (delimiter: the text between key and value)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

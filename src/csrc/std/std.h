@@ -41,3 +41,19 @@ PyObject *std_type_version(PyObject *module, PyObject *cls);
 // surrogate escapes kept, 32 control characters in strings, 64 json's
 // errors (then `error` is the class called as error(msg, doc, char_pos)).
 PyObject *std_parse_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// The writers.  Each returns the document as a str; errors are the
+// exceptions of the writer whose output it reproduces.
+
+// write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan,
+//            sort_keys, indent: str | None, item_separator: str,
+//            key_separator: str, default: callable | None, /) -> str
+PyObject *std_write_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// write_toml(obj, multiline_strings, indent: str, Mapping, /) -> str
+//   Mapping is collections.abc.Mapping, for the tables that are not dicts.
+PyObject *std_write_toml(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// write_ini(tree, delimiter: str, delimiters: tuple[str, ...],
+//           default_section: str, allow_no_value, unnamed_section, /) -> str
+PyObject *std_write_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
