@@ -26,3 +26,15 @@ def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: li
 
 def type_version(cls: type, /) -> int:
     """The class's version tag (changes when the class or a base changes); 0: none."""
+
+def write_json(obj: Any, skipkeys: object, ensure_ascii: object, check_circular: object,
+               allow_nan: object, sort_keys: object, indent: str | None, item_separator: str,
+               key_separator: str, default: Callable[[Any], Any] | None, /) -> str:
+    """Write obj as JSON, exactly as json.dumps writes it with these options."""
+
+def write_toml(obj: Any, multiline_strings: object, indent: str, mapping_type: type, /) -> str:
+    """Write the table obj as TOML."""
+
+def write_ini(tree: Any, delimiter: str, delimiters: tuple[str, ...], default_section: str,
+              allow_no_value: object, unnamed_section: object, /) -> str:
+    """Write {section: {key: value}} as configparser's write() writes it."""
