@@ -25,7 +25,8 @@ def _indent_text(indent: Any) -> str | None:
     # As JSONEncoder.iterencode: a str is taken as it is, a number of spaces otherwise.
     if indent is None or isinstance(indent, str):
         return indent
-    return " " * indent
+    spaces: str = " " * indent
+    return spaces
 
 
 def _write(obj: Any, skipkeys: Any, ensure_ascii: Any, check_circular: Any, allow_nan: Any,
@@ -42,7 +43,7 @@ def _write(obj: Any, skipkeys: Any, ensure_ascii: Any, check_circular: Any, allo
 
 def _encoder_write(enc: JSONEncoder, obj: Any) -> str:
     """What ``enc.encode(obj)`` gives, for an encoder that writes as json's does."""
-    default = enc.default
+    default: Callable[[Any], Any] | None = enc.default
     if getattr(default, "__func__", None) is _DEFAULT:
         default = None  # json's own refusal, raised natively with its message
     return _std.write_json(obj, enc.skipkeys, enc.ensure_ascii, enc.check_circular, enc.allow_nan,

@@ -33,3 +33,15 @@ def parse_json(text: str | bytes, flags: int, error: Callable[[str, str, int], B
                parse_float: Callable[[str], Any] | None = ..., parse_int: Callable[[str], Any] | None = ...,
                parse_constant: Callable[[str], Any] | None = ..., /) -> Any:
     """Parse a document of the JSON family; flags choose the dialect's options."""
+
+def write_json(obj: Any, skipkeys: object, ensure_ascii: object, check_circular: object,
+               allow_nan: object, sort_keys: object, indent: str | None, item_separator: str,
+               key_separator: str, default: Callable[[Any], Any] | None, /) -> str:
+    """Write obj as JSON, exactly as json.dumps writes it with these options."""
+
+def write_toml(obj: Any, multiline_strings: object, indent: str, mapping_type: type, /) -> str:
+    """Write the table obj as TOML."""
+
+def write_ini(tree: Any, delimiter: str, delimiters: tuple[str, ...], default_section: str,
+              allow_no_value: object, unnamed_section: object, /) -> str:
+    """Write {section: {key: value}} as configparser's write() writes it."""

@@ -70,6 +70,8 @@ public:
     }
     bool write(const char *s, Py_ssize_t n)
     {
+        if (n == 0)
+            return true;  // nothing to copy, perhaps not even a buffer yet
         if (!reserve(n))
             return false;
         std::memcpy(data_ + len_, s, (size_t)n);
