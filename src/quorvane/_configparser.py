@@ -14,6 +14,10 @@ method, patterns of its own for headers, options or indentation, lines
 that are not plain str) reads through configparser's own code.
 """
 
+# This module fills configparser's private state (_sections, _read, _UNSET,
+# ...), which configparser's type stubs do not describe.
+# mypy: disable-error-code="attr-defined, no-any-return, misc, comparison-overlap"
+
 from __future__ import annotations
 
 import configparser as _cp
