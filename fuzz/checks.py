@@ -298,6 +298,9 @@ def check(fmt: str, data: bytes) -> None:
     if fmt == "toml-std":
         std_toml_check(data)
         return
+    if fmt == "json-family":
+        json_family_check(data)
+        return
     try:
         tree = PARSERS[fmt](data)
     except Exception as exc:  # noqa: BLE001 - every exception is judged
@@ -461,3 +464,96 @@ def check_configparser_classes(text: str, options: dict[str, Any], feed: str = "
         raise Disagreement(f"classes differ ({options}, {feed}):\n ours: {ours!r}\n"
                            f" theirs: {theirs!r}")
     return theirs
+
+# The JSON family: quorvane.json against json on every outcome (tree, or
+# the exception's type, text and place), and the JSONC and JSON5 readers
+# against the json5 package on the trees of the documents they accept.
+
+# Options of quorvane._std.parse_json for the two dialects.
+JSONC_FLAGS = 1 | 2
+JSON5_FLAGS = 1 | 2 | 4 | 8 | 16
+
+
+def json_outcome(loads: Callable[[Any], Any], data: Any, **options: Any) -> tuple[Any, ...]:
+    """What one json-like loads gives: ("ok", tree), or the exception as
+    json's error attributes or as its type and text."""
+    try:
+        return ("ok", loads(data, **options))
+    except json.JSONDecodeError as exc:
+        return ("error", exc.msg, exc.pos, exc.lineno, exc.colno, str(exc), exc.doc)
+    except (ValueError, RecursionError, TypeError) as exc:
+        return (type(exc).__name__, str(exc))
+
+
+def same_outcome(a: tuple[Any, ...], b: tuple[Any, ...]) -> bool:
+    if a[0] == "ok" and b[0] == "ok":
+        return same(a[1], b[1])
+    return a == b
+
+
+def json5_canon(tree: Any) -> Any:
+    """A tree as the json5 package builds it, with what this reader does on
+    purpose made alike: a surrogate pair written as two escapes is one
+    character here (the package keeps the two halves)."""
+    if isinstance(tree, str):
+        return tree.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass")
+    if isinstance(tree, list):
+        return [json5_canon(v) for v in tree]
+    if isinstance(tree, dict):
+        return {json5_canon(k): json5_canon(v) for k, v in tree.items()}
+    return tree
+
+
+def _json5_reference(text: str) -> Any:
+    try:
+        import json5
+    except ImportError:  # pragma: no cover - json5 is a test dependency
+        return None
+    try:
+        return (json5_canon(json5.loads(text)),)
+    except (ValueError, RecursionError, OverflowError, IndexError):
+        return None
+
+
+def check_offset_error(text: str, exc: BaseException) -> None:
+    if isinstance(exc, MemoryError):
+        return
+    if type(exc) is not ValueError or len(exc.args) != 2:
+        raise Disagreement(f"unexpected exception {type(exc).__name__}: {exc}")
+    if not 0 <= exc.args[1] <= len(text.encode("utf-8", "surrogatepass")):
+        raise Disagreement(f"offset outside the document: {exc.args}")
+
+
+def json_family_check(data: bytes) -> None:
+    import quorvane.json as qjson
+    from quorvane import _std
+
+    ours = json_outcome(qjson.loads, data)
+    theirs = json_outcome(json.loads, data)
+    if not same_outcome(ours, theirs):
+        raise Disagreement(f"quorvane.json differs from json:\n ours: {ours!r}\n json: {theirs!r}")
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return
+    ours, theirs = json_outcome(qjson.loads, text), json_outcome(json.loads, text)
+    if not same_outcome(ours, theirs):
+        raise Disagreement(f"quorvane.json differs from json on the str:\n ours: {ours!r}\n"
+                           f" json: {theirs!r}")
+    for flags in (JSONC_FLAGS, JSON5_FLAGS):
+        try:
+            tree = _std.parse_json(text, flags)
+        except Exception as exc:  # noqa: BLE001 - every exception is judged
+            check_offset_error(text, exc)
+            continue
+        expected = _json5_reference(text)
+        if expected is None:
+            # JSONC is no subset of JSON5 in one place: its line comments
+            # end at LF and CR only.  The package also has a recursion
+            # limit of its own.
+            if flags == JSON5_FLAGS and text.count("[") + text.count("{") < 400:
+                raise Disagreement(f"read what json5 refuses (flags {flags}): {tree!r}")
+            continue
+        if not same(json5_canon(tree), expected[0]):
+            raise Disagreement(f"trees differ (flags {flags}):\n ours: {tree!r}\n ref:  "
+                               f"{expected[0]!r}")

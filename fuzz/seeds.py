@@ -29,15 +29,27 @@ SNIPPETS = {
                      b"k = v\n[a] tail\nx := y\n\tz -> w\n[a]\n", b"[\xc3\x89]\n\xc4\xb0 = \xe3\x80\x80v\n"],
     "toml-std": [b"[[a]]\n[a.b]\nc = 1\n[x.y]\n[x]\nz.w = {p.q = 2, r = [1979-05-27, 07:32]}\n",
                  b'e = "\\e\\x41"\nt = {\n  a = 1, # c\n}\nd = 1987-07-05 17:45Z\n'],
+    "json-family": [b'// c\n{a: 0x1F, \'b\': [.5, +1., -Infinity, NaN,], /* d */ "e": "\\x41\\\n",}',
+                    b'{"a": NaN, "b": "\\ud800", "c": [1e400, -0, 1.5e-7]}', b'\xef\xbb\xbf[1]',
+                    b'{sig\\u03A3ma: "\xe2\x80\xa8", \xc3\xbcml: \'\\0\'}\xc2\xa0'],
 }
 # A format that reads the documents of another, beside snippets of its own.
-FAMILY = {"toml-std": "toml", "configparser": "ini"}
+FAMILY = {"toml-std": "toml", "configparser": "ini", "json-family": "json"}
+# Documents of the dialects, beside those of the family's format.
+DIALECT_DATA = {"json-family": (("bench", "jsonc"), ("bench", "json5"), ("bench", "json-config"),
+                                ("conformance", "json5-tests"))}
 
 SUFFIXES = {"json": {".json"}, "toml": {".toml"}, "ini": {".ini", ".cfg", ".conf"}}
 
 
 def sources(fmt: str):
     yield from SNIPPETS[fmt]
+    for parts in DIALECT_DATA.get(fmt, ()):
+        folder = DATA.joinpath(*parts)
+        if folder.is_dir():
+            for path in sorted(folder.rglob("*")):
+                if path.is_file() and path.suffix in {".json", ".json5", ".jsonc", ".js", ".txt"}:
+                    yield path.read_bytes()[:65536]
     fmt = FAMILY.get(fmt, fmt)
     for path in sorted((ROOT / "examples").iterdir()):
         if path.suffix in SUFFIXES[fmt]:

@@ -75,6 +75,8 @@ def test_the_command_line_checks_every_file_by_default(tmp_path):
         copy.write_bytes(path.read_bytes())
         names.append(str(copy))
     assert len(names) == 42
-    proc = subprocess.run([sys.executable, "-m", "quorvane", "--check", *names],
-                          capture_output=True, text=True, timeout=120)
-    assert (proc.returncode, proc.stderr) == (0, "")
+    # Under their real names, and as the benchmarks name them.
+    for group in (names, [str(p) for p in FILES]):
+        proc = subprocess.run([sys.executable, "-m", "quorvane", "--check", *group],
+                              capture_output=True, text=True, timeout=120)
+        assert (proc.returncode, proc.stderr) == (0, "")

@@ -83,8 +83,12 @@ WELL_KNOWN: Final[tuple[tuple[str, str, Mapping[str, Any]], ...]] = (
     ("mypy.ini", "ini", {}),
     # Keys before the first section ('root = true').
     (".editorconfig", "ini", {"allow_unnamed_section": True}),
+    # Kept under other names too ('samba.editorconfig', 'work.gitconfig',
+    # the files that an include or a dotfiles repository names).
+    ("*.editorconfig", "ini", {"allow_unnamed_section": True}),
     # Keys repeat (a list of values), and a key alone means true.
     (".gitconfig", "ini", {"strict": False, "allow_no_value": True}),
+    ("*.gitconfig", "ini", {"strict": False, "allow_no_value": True}),
     # Keys are case-sensitive ('Name', 'GenericName[de]').
     ("*.desktop", "ini", {"keep_case": True}),
     # Keys are case-sensitive and repeat ('ExecStartPre=').

@@ -1,4 +1,4 @@
-"""quorvane's readers of standard TOML and of INI as configparser reads it."""
+"""quorvane's readers of standard TOML, of INI as configparser reads it, and of the JSON family."""
 
 from typing import Any, Callable
 
@@ -26,6 +26,13 @@ def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: li
 
 def type_version(cls: type, /) -> int:
     """The class's version tag (changes when the class or a base changes); 0: none."""
+
+def parse_json(text: str | bytes, flags: int, error: Callable[[str, str, int], BaseException] | None = ...,
+               object_hook: Callable[[dict[Any, Any]], Any] | None = ...,
+               object_pairs_hook: Callable[[list[tuple[Any, Any]]], Any] | None = ...,
+               parse_float: Callable[[str], Any] | None = ..., parse_int: Callable[[str], Any] | None = ...,
+               parse_constant: Callable[[str], Any] | None = ..., /) -> Any:
+    """Parse a document of the JSON family; flags choose the dialect's options."""
 
 def write_json(obj: Any, skipkeys: object, ensure_ascii: object, check_circular: object,
                allow_nan: object, sort_keys: object, indent: str | None, item_separator: str,

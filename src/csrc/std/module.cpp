@@ -42,6 +42,14 @@ PyMethodDef std_methods[] = {
      "type_version(cls, /)\n--\n\n"
      "The class's version tag, which changes whenever the class or a base of it\n"
      "is changed; 0 when it has none."},
+    {"parse_json", (PyCFunction)(void (*)(void))std_parse_json, METH_FASTCALL,
+     "parse_json(text, flags, error=None, object_hook=None, object_pairs_hook=None,\n"
+     "           parse_float=None, parse_int=None, parse_constant=None, /)\n--\n\n"
+     "Parse a document of the JSON family (str or UTF-8 bytes).  flags: 1\n"
+     "comments, 2 trailing commas, 4 JSON5, 8 NaN and Infinity, 16 lone\n"
+     "surrogate escapes kept, 32 control characters in strings, 64 json's\n"
+     "messages, places (characters) and recursion limit, raised as\n"
+     "error(msg, doc, pos).  Other errors: ValueError(message, byte offset)."},
     {"write_json", (PyCFunction)(void (*)(void))std_write_json, METH_FASTCALL,
      "write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan, sort_keys,\n"
      "           indent, item_separator, key_separator, default, /)\n--\n\n"
@@ -68,7 +76,7 @@ PyModuleDef_Slot std_slots[] = {
 PyModuleDef std_module = {
     PyModuleDef_HEAD_INIT,
     "quorvane._std",
-    "quorvane's readers of standard TOML and of INI as configparser reads it.",
+    "quorvane's readers of standard TOML, of INI as configparser reads it, and of the JSON family.",
     0,
     std_methods,
     std_slots,

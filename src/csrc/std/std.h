@@ -1,6 +1,7 @@
 // The companion module quorvane._std: the readers of the formats as their
 // standards and the standard library read them (standard TOML, INI as
-// configparser reads it), beside the dialect readers of _quorvane.
+// configparser reads it, and the JSON family: JSON as json reads it, JSONC
+// and JSON5), beside the dialect readers of _quorvane.
 //
 // Every document error is raised as ValueError(message, offset): the
 // message, and the byte offset into the UTF-8 text where the document goes
@@ -32,6 +33,14 @@ PyObject *std_make_section_proxies(PyObject *module, PyObject *const *args, Py_s
 
 // type_version(cls, /) -> int: the class's version tag, 0 when it has none.
 PyObject *std_type_version(PyObject *module, PyObject *cls);
+
+// parse_json(text: str | bytes, flags: int, error=None, object_hook=None,
+//            object_pairs_hook=None, parse_float=None, parse_int=None,
+//            parse_constant=None, /) -> value
+// flags: 1 comments, 2 trailing commas, 4 JSON5, 8 NaN and Infinity, 16 lone
+// surrogate escapes kept, 32 control characters in strings, 64 json's
+// errors (then `error` is the class called as error(msg, doc, char_pos)).
+PyObject *std_parse_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
 // The writers.  Each returns the document as a str; errors are the
 // exceptions of the writer whose output it reproduces.

@@ -1,0 +1,98 @@
+"""The JSON family against its peers: quorvane.json against json.loads and
+parse_json on the JSON documents; the JSONC and JSON5 readers against
+parse_json on the same documents (no comments in them), and against
+pyjson5 and json5 on real JSONC and JSON5 files.
+
+Every reader gets the same input side by side in one process; each table
+shows each peer's best time divided by ours.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from _common import DATA, installed, min_time, print_table  # noqa: E402
+
+import _quorvane  # noqa: E402
+import quorvane  # noqa: E402
+import quorvane.json as qjson  # noqa: E402
+
+FILES = ("twitter.json", "citm_catalog.json", "canada.json")
+ROUNDS = 9
+
+
+def _loads(fmt: str):
+    return lambda text: quorvane.loads(text, fmt)
+
+
+def _time(rows: list, name: str, readers: dict, data, rounds: int = ROUNDS,
+          slow: tuple[str, ...] = ()) -> None:
+    # Rounds interleave the readers, so a burst of load from elsewhere on
+    # the machine slows them alike; each keeps its best round.  The slow
+    # peers get one short round: they are thousands of times slower.
+    times: dict[str, float] = {}
+    for n in range(rounds):
+        for label, fn in readers.items():
+            if label in slow and n:
+                continue
+            t = min_time(lambda fn=fn: fn(data), repeat=2 if label not in slow else 1,
+                         budget=0.08 if label not in slow else 0.02)
+            times[label] = min(t, times.get(label, t))
+    rows.append((name, times))
+
+
+def run() -> None:
+    json_rows, dialect_rows = [], []
+    for name in FILES:
+        path = DATA / "json" / name
+        if not path.exists():
+            print(f"skipped {name}: {path} not found")
+            continue
+        data = path.read_bytes()
+        expected = json.loads(data)
+        readers = {"quorvane.json": qjson.loads, "json": json.loads,
+                   "parse_json": _quorvane.parse_json}
+        for label, fn in readers.items():
+            if fn(data) != expected:
+                raise AssertionError(f"{label} disagrees on {name}")
+        _time(json_rows, name, readers, data)
+        text = data.decode()
+        dialects = {"jsonc": _loads("jsonc"), "json5": _loads("json5"),
+                    "parse_json": _quorvane.parse_json}
+        dialects.update(installed({"pyjson5": "pyjson5:loads"}))
+        for label in ("jsonc", "json5"):
+            if dialects[label](text) != expected:
+                raise AssertionError(f"{label} disagrees on {name}")
+            row: list = []
+            _time(row, name, {label: dialects[label], "parse_json": _quorvane.parse_json,
+                              **{k: v for k, v in dialects.items() if k == "pyjson5"}}, text)
+            dialect_rows.append((f"{name} as {label}", row[0][1]))
+    print_table("quorvane.json: JSON as json reads it", "quorvane.json", json_rows)
+    # In each row, "ours" is the dialect's reader: the table's ratios are
+    # against it.
+    print_table("JSONC and JSON5 readers on JSON documents", "ours",
+                [(n, {("ours" if k in ("jsonc", "json5") else k): v for k, v in t.items()})
+                 for n, t in dialect_rows])
+
+    real_rows = []
+    peers = installed({"pyjson5": "pyjson5:loads", "json5": "json5:loads"})
+    for folder, fmt in (("jsonc", "jsonc"), ("json5", "json5")):
+        for path in sorted((DATA / folder).glob("*")) if (DATA / folder).is_dir() else []:
+            text = path.read_text(encoding="utf-8")
+            readers = {"quorvane": _loads(fmt), **peers}
+            _time(real_rows, f"{folder}/{path.name}", readers, text, rounds=5,
+                  slow=("json5",))
+    if real_rows:
+        print_table("Real JSONC and JSON5 files", "quorvane", real_rows)
+
+
+def main() -> None:
+    run()
+
+
+if __name__ == "__main__":
+    main()
