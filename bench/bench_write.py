@@ -54,7 +54,7 @@ def toml() -> None:
 
 
 def json_() -> None:
-    from quorvane import _json_write
+    import quorvane.json as qjson
 
     peers = installed({"orjson": "orjson:dumps"})
     default_rows, compact_rows = [], []
@@ -64,13 +64,13 @@ def json_() -> None:
             print(f"skipped {name}: {path} not found")
             continue
         tree = json.loads(path.read_bytes())
-        times = {"quorvane": min_time(lambda: _json_write.dumps(tree)),
+        times = {"quorvane": min_time(lambda: qjson.dumps(tree)),
                  "json": min_time(lambda: json.dumps(tree))}
         for label, dumps in peers.items():
             times[label] = min_time(lambda dumps=dumps: dumps(tree))
         default_rows.append((name, times))
         compact = {"separators": (",", ":"), "ensure_ascii": False}
-        times = {"quorvane": min_time(lambda: _json_write.dumps(tree, **compact)),
+        times = {"quorvane": min_time(lambda: qjson.dumps(tree, **compact)),
                  "json": min_time(lambda: json.dumps(tree, **compact))}
         for label, dumps in peers.items():
             times[label] = min_time(lambda dumps=dumps: dumps(tree))

@@ -9,18 +9,21 @@ NaN and Infinity read as floats, lone surrogate escapes kept, control
 characters refused unless ``strict=False``, the hooks called as json calls
 them.  A document json refuses raises :class:`JSONDecodeError`, which
 ``except json.JSONDecodeError`` and ``except quorvane.ParseError`` both
-catch, with json's message, position, line and column.  The writing side
-(``dumps``, ``dump``, ``JSONEncoder``) is json's own.
+catch, with json's message, position, line and column.  ``dumps`` and
+``dump`` write natively with json's arguments, text and errors (a ``cls``
+that does its own encoding is handed the call); ``JSONEncoder`` is json's
+own.
 """
 
 from __future__ import annotations
 
 import json as _json
-from json import JSONDecoder, JSONEncoder, detect_encoding, dump, dumps
+from json import JSONDecoder, JSONEncoder, detect_encoding
 from typing import Any, Callable
 
 from . import _std
 from ._api import ParseError
+from ._json_write import dump, dumps
 
 __all__ = ["JSONDecodeError", "JSONDecoder", "JSONEncoder", "dump", "dumps", "load", "loads"]
 
