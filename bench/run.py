@@ -1,6 +1,6 @@
 """Runs the benchmarks and saves their numbers.
 
-    python bench/run.py [ini] [json] [toml] [std_toml] [--save bench/results.json]
+    python bench/run.py [ini] [json] [toml] [std_toml] [write] [--save bench/results.json]
 
 Each format's table is printed as it completes; with --save the raw times
 go to a JSON file that bench/chart.py turns into the README's chart.
@@ -19,7 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import _common  # noqa: E402
 
-FORMATS = ["ini", "json", "toml", "std_toml"]
+FORMATS = ["ini", "json", "toml", "std_toml", "write"]
 
 
 def main(argv: list[str]) -> None:

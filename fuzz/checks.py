@@ -20,6 +20,7 @@ from typing import Any, Callable
 
 import _quorvane
 from quorvane._position import parse_position
+from quorvane._source import offset_failure
 
 # `same` recurses once per level; trees reach 512 levels.
 sys.setrecursionlimit(max(sys.getrecursionlimit(), 10_000))
@@ -252,9 +253,10 @@ def check_configparser(data: bytes, options: dict[str, Any]) -> None:
     try:
         ours = _parse_raw(text, **options)
     except ValueError as exc:
-        if type(exc) is not ValueError or len(exc.args) != 2:
+        failure = offset_failure(exc)
+        if failure is None:
             raise Disagreement(f"not a (message, offset) error: {exc!r}") from None
-        if not 0 <= exc.args[1] <= len(data):
+        if not 0 <= failure[1] <= len(data):
             raise Disagreement(f"offset outside the document: {exc!r}") from None
         ours = exc
     expected = configparser_tree(text, **options)
@@ -289,6 +291,9 @@ def check(fmt: str, data: bytes) -> None:
     if fmt == "configparser":
         for options in CONFIGPARSER_OPTIONS:
             check_configparser(data, options)
+        text = data.decode("utf-8", "replace")
+        for options in CLASS_OPTIONS[:3]:
+            check_configparser_classes(text, options)
         return
     if fmt == "toml-std":
         std_toml_check(data)
@@ -325,6 +330,141 @@ def check(fmt: str, data: bytes) -> None:
 
 
 # ---------------------------------------------------------------------------
+# quorvane.ini.ConfigParser and RawConfigParser against configparser's own
+# classes: the same parser state after reading (sections, options, values,
+# section proxies, in order) and the same exception, arguments and errors.
+
+class _Shout(configparser.Interpolation):
+    """An interpolation whose reading hook changes what it reads."""
+
+    def before_read(self, parser: Any, section: Any, option: str, value: Any) -> Any:
+        return value.upper() if isinstance(value, str) else value
+
+
+def _suffixed(self: Any, name: str) -> str:
+    return name.strip() + "!"
+
+
+def _empty_first(self: Any, name: str) -> str:
+    # Falsy for keys starting with "k": indented lines then continue nothing.
+    return "" if name.startswith("k") else name.lower()
+
+
+# Constructor keywords, plus "raw" (RawConfigParser), "xform" (optionxform
+# set on the instance: "str" or "upper"; or by a subclass: "suffix",
+# "empty") and "interpolation" given by name.
+CLASS_OPTIONS: list[dict[str, Any]] = [
+    {},
+    {"raw": True},
+    {"strict": False, "allow_no_value": True, "empty_lines_in_values": False},
+    {"inline_comment_prefixes": ("#", ";"), "comment_prefixes": ("//",),
+     "delimiters": ("=",), "xform": "str"},
+    {"delimiters": ("->", " ", ":="), "allow_no_value": True, "inline_comment_prefixes": (" ;",),
+     "strict": False, "default_section": "general", "xform": "upper"},
+    {"interpolation": "extended", "dict_type": "ordered", "xform": "suffix"},
+    {"interpolation": "shout", "strict": False, "xform": "empty"},
+    {"interpolation": None, "allow_no_value": True, "defaults": {"Base": "1", "k": "d"}},
+    {"comment_prefixes": (), "delimiters": (), "allow_no_value": True},
+]
+if sys.version_info >= (3, 13):
+    CLASS_OPTIONS += [
+        {"allow_unnamed_section": True, "allow_no_value": True},
+        {"allow_unnamed_section": True, "strict": False, "raw": True,
+         "inline_comment_prefixes": ("#",), "empty_lines_in_values": False},
+    ]
+
+_INTERPOLATIONS: dict[str, Callable[[], Any]] = {
+    "extended": configparser.ExtendedInterpolation, "shout": _Shout}
+_XFORMS: dict[str, Any] = {"str": str, "upper": str.upper}
+_SUBCLASS_XFORMS = {"suffix": _suffixed, "empty": _empty_first}
+_CLASSES: dict[tuple[type, str], type] = {}
+
+
+def make_parser(base: type, options: dict[str, Any]) -> Any:
+    """A parser of class `base` (or a subclass of it) with the options."""
+    kwargs = {k: v for k, v in options.items() if k not in ("raw", "xform")}
+    if isinstance(kwargs.get("interpolation"), str):
+        kwargs["interpolation"] = _INTERPOLATIONS[kwargs["interpolation"]]()
+    if kwargs.get("dict_type") == "ordered":
+        import collections
+        kwargs["dict_type"] = collections.OrderedDict
+    xform = options.get("xform")
+    cls = base
+    if xform in _SUBCLASS_XFORMS:
+        cls = _CLASSES.setdefault((base, xform), type(
+            base.__name__, (base,), {"optionxform": _SUBCLASS_XFORMS[xform]}))
+    parser = cls(**kwargs)
+    if xform in _XFORMS:
+        parser.optionxform = _XFORMS[xform]
+    return parser
+
+
+def parser_state(parser: Any) -> Any:
+    proxies = [(name, type(p).__name__, p._name, list(vars(p)),
+                [(k, f.func.__name__, f.func.__self__ is p, f.keywords["_impl"].__name__,
+                  f.keywords["_impl"].__self__ is parser)
+                 for k, f in vars(p).items() if k.startswith("get")])
+               for name, p in parser._proxies.items()]
+    return (type(parser._sections).__name__,
+            [(name, type(s).__name__, list(s.items())) for name, s in parser._sections.items()],
+            list(parser._defaults.items()), proxies, list(parser.converters),
+            getattr(parser, "read_ok", None), [k for k in vars(parser) if k != "read_ok"])
+
+
+def _error(exc: BaseException | None) -> Any:
+    if exc is None:
+        return None
+    return (type(exc), exc.args, [tuple(e) for e in getattr(exc, "errors", ())], str(exc))
+
+
+# The ways a document is given: read_string, read_file of a text file
+# object, read_file of a list of lines, and read_string after another
+# document was read into the parser.
+FEEDS = ("string", "file", "lines", "again")
+_PRELUDE = "[a]\nk = before\n  more\n[DEFAULT]\nd = 0\n[general]\ng = 1\n"
+
+
+def _feed(parser: Any, text: str, feed: str) -> None:
+    import io
+    if feed == "string":
+        parser.read_string(text)
+    elif feed == "file":
+        parser.read_file(io.StringIO(text))
+    elif feed == "lines":
+        parser.read_file(text.splitlines(keepends=True), "lines")
+    elif feed == "read":  # text: file names
+        parser.read_ok = parser.read(text, encoding="utf-8")
+    else:
+        try:
+            parser.read_string(_PRELUDE, "prelude")
+        except configparser.Error:
+            pass
+        parser.read_string(text)
+
+
+def class_outcome(base: type, options: dict[str, Any], text: str, feed: str) -> Any:
+    parser = make_parser(base, options)
+    error = None
+    try:
+        _feed(parser, text, feed)
+    except Exception as exc:  # noqa: BLE001 - every exception is compared
+        error = exc
+    return parser_state(parser), _error(error)
+
+
+def check_configparser_classes(text: str, options: dict[str, Any], feed: str = "string") -> Any:
+    """quorvane's class leaves configparser's state and raises its error;
+    returns configparser's outcome."""
+    from quorvane import ini
+    raw = options.get("raw")
+    theirs = class_outcome(configparser.RawConfigParser if raw else configparser.ConfigParser,
+                           options, text, feed)
+    ours = class_outcome(ini.RawConfigParser if raw else ini.ConfigParser, options, text, feed)
+    if ours != theirs:
+        raise Disagreement(f"classes differ ({options}, {feed}):\n ours: {ours!r}\n"
+                           f" theirs: {theirs!r}")
+    return theirs
+
 # The JSON family: quorvane.json against json on every outcome (tree, or
 # the exception's type, text and place), and the JSONC and JSON5 readers
 # against the json5 package on the trees of the documents they accept.

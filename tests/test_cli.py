@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -38,7 +39,7 @@ def files(tmp_path: Path) -> dict[str, Path]:
 def test_single_file_prints_its_tree(files):
     code, out, err = run(str(files["good.ini"]))
     assert (code, err) == (0, "")
-    assert json.loads(out) == {"server": {"port": "8080"}}
+    assert json.loads(out) == {"DEFAULT": {}, "server": {"port": "8080"}}
     assert out.startswith("{\n  ")
 
 
@@ -46,7 +47,7 @@ def test_several_files_map_paths_to_trees(files):
     code, out, _ = run(str(files["good.ini"]), str(files["good.toml"]), "--compact")
     assert code == 0 and out.count("\n") == 1
     assert json.loads(out) == {
-        str(files["good.ini"]): {"server": {"port": "8080"}},
+        str(files["good.ini"]): {"DEFAULT": {}, "server": {"port": "8080"}},
         str(files["good.toml"]): {"title": "x", "owner": {"name": "Tom"}},
     }
 
@@ -61,7 +62,7 @@ def test_check_prints_nothing(files):
 
 
 def test_diagnostic_with_caret_under_the_byte_column(files):
-    code, out, err = run(str(files["bad.ini"]), str(files["good.ini"]))
+    code, out, err = run("--format", "ini-dialect", str(files["bad.ini"]), str(files["good.ini"]))
     assert code == 1
     # The other file is still parsed and printed.
     assert json.loads(out) == {str(files["good.ini"]): {"server": {"port": "8080"}}}
@@ -73,7 +74,7 @@ def test_diagnostic_with_caret_under_the_byte_column(files):
 
 
 def test_caret_inside_a_line(files):
-    code, _, err = run("--check", str(files["bad.toml"]))
+    code, _, err = run("--check", "--format", "toml-dialect", str(files["bad.toml"]))
     assert code == 1
     assert err.splitlines() == [f"{files['bad.toml']}:2:6: error: duplicate key",
                                 "a = 2", "     ^"]
@@ -82,8 +83,8 @@ def test_caret_inside_a_line(files):
 def test_stdin_needs_a_format():
     code, out, err = run("-", stdin=b"a = 1")
     assert code == 2 and out == "" and "--format" in err
-    code, out, err = run("-", "--format", "ini", stdin=b"a = 1")
-    assert (code, json.loads(out), err) == (0, {"a": "1"}, "")
+    code, out, err = run("-", "--format", "ini", stdin=b"[s]\na = 1")
+    assert (code, json.loads(out), err) == (0, {"DEFAULT": {}, "s": {"a": "1"}}, "")
     code, _, err = run("-", "--format", "json", stdin=b"[1,]")
     assert code == 1 and err.startswith("<stdin>:1:4: error: trailing comma in array")
 
@@ -142,7 +143,7 @@ def test_color_only_on_a_terminal_without_no_color(files, no_color, painted):
         os.close(master)
     assert proc.returncode == 1
     assert (b"\033[" in err) is painted
-    assert b"expected '=' or ':' in key-value line" in err
+    assert b"neither a section header nor a key with a delimiter" in err
 
 
 @pytest.mark.parametrize("args, expected", [
@@ -196,6 +197,65 @@ def test_output_failures_are_one_line(tmp_path, where, env, message):
 def test_diagnostic_of_a_marked_document(tmp_path, encoding, text, expected):
     path = tmp_path / "marked.toml"
     path.write_bytes(text.encode(encoding))
-    code, _, err = run("--check", str(path))
+    code, _, err = run("--check", "--format", "toml-dialect", str(path))
     assert code == 1
     assert err.splitlines() == [f"{path}:{expected[0]}", *expected[1:]]
+
+
+def test_long_line_shows_a_window_around_the_column(tmp_path):
+    # A minified document: one 500 KB line with one bad character.
+    head = '[' + '"\u00e9x",' * 40_000
+    path = tmp_path / "min.json"
+    path.write_text(head + '\u65e5!' + ',"y"' * 60_000 + ']', encoding="utf-8")
+    code, _, err = run("--check", str(path), env={"PYTHONIOENCODING": "utf-8"})
+    lines = err.splitlines()
+    assert code == 1 and len(err) < 400, err
+    assert lines[0] == f"{path}:1:{len(head.encode()) + 1}: error: unexpected character in JSON value"
+    shown, caret = lines[1], lines[2]
+    assert shown.startswith("\u2026") and shown.endswith("\u2026") and 90 <= len(shown) <= 110
+    # The caret stands under the bad character (wide characters take two cells).
+    cells = [c for ch in shown for c in ch * (2 if ch == "\u65e5" else 1)]
+    assert caret == " " * (len(caret) - 1) + "^" and cells[len(caret) - 1] == "\u65e5"
+
+
+def test_a_file_named_twice(files):
+    bad = str(files["bad.toml"])
+    code, out, err = run(str(files["good.ini"]), str(files["good.ini"]))
+    assert (code, out) == (2, "") and "given twice" in err
+    code, _, err = run("--check", bad, str(files["good.ini"]), bad)
+    assert code == 1 and err.count(f"{bad}:2:1: error: duplicate key") == 2
+    assert run("--check", "-", "-", "--format", "json")[0] == 2
+
+
+def test_files_are_read_by_their_names(tmp_path):
+    docs = {"pyproject.toml": "[project]\nreleased = 2024-05-01T10:00:00Z\n",
+            ".editorconfig": "root = true\n[*]\nindent_style = space\n",
+            "my.cnf": "[mysqld]\nskip-name-resolve\n"}
+    for name, text in docs.items():
+        (tmp_path / name).write_text(text)
+    code, out, err = run("--compact", *(str(tmp_path / name) for name in docs))
+    assert (code, err) == (0, "")
+    assert json.loads(out) == {
+        str(tmp_path / "pyproject.toml"): {"project": {"released": "2024-05-01T10:00:00+00:00"}},
+        # The keys before the first section are printed as the section "".
+        str(tmp_path / ".editorconfig"): {"DEFAULT": {}, "": {"root": "true"},
+                                          "*": {"indent_style": "space"}},
+        str(tmp_path / "my.cnf"): {"DEFAULT": {}, "mysqld": {"skip-name-resolve": None}},
+    }
+    # --format reads with that format's own defaults.
+    assert run("--check", "--format", "ini", str(tmp_path / "my.cnf"))[0] == 1
+    assert run("--check", "--standard", str(tmp_path / "my.cnf"))[0] == 2
+
+
+def test_hooks_take_the_files_of_the_table():
+    """The pre-commit hooks' file patterns are the table's TOML and INI rows."""
+    from quorvane._formats import WELL_KNOWN
+    text = (Path(__file__).resolve().parents[1] / ".pre-commit-hooks.yaml").read_text()
+    hooks = dict(re.findall(r"- id: check-(\w+)\n(?:  .*\n)*?  files: (.*)\n", text))
+    assert set(hooks) == {"toml", "ini"}
+    for pattern, fmt, _ in WELL_KNOWN:
+        name = "dir/" + pattern.replace("*", "x")
+        for family, files in hooks.items():
+            assert bool(re.search(files, name)) == (fmt == family), (name, family)
+    for other in ("x.json", "README", "x.toml.bak", "a.cfg.orig", "notsetup.cfgx"):
+        assert not any(re.search(files, other) for files in hooks.values()), other

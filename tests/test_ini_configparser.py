@@ -178,7 +178,7 @@ def test_refusals(doc, options, line, col, message):
 
 
 # ---------------------------------------------------------------------------
-# The faces: quorvane.ini, quorvane.loads/load with "configparser".
+# The faces: quorvane.ini, quorvane.loads/load with "ini".
 
 def test_faces(tmp_path):
     text = "\ufeff[S]\nKey = 1\n"
@@ -187,7 +187,7 @@ def test_faces(tmp_path):
     p.write_text(text, encoding="utf-8")
     assert ini.loads(text) == ini.loads(text.encode()) == ini.loads(bytearray(text.encode())) == tree
     assert ini.load(p) == ini.load(str(p)) == ini.load(io.BytesIO(text.encode())) == tree
-    assert quorvane.loads(text, "configparser") == quorvane.load(p, standard=True) == tree
+    assert quorvane.loads(text, "ini") == quorvane.load(p) == tree
     assert ini.loads(text, keep_case=True)["S"] == {"Key": "1"}
     unnamed = ini.loads("a = 1\n", allow_unnamed_section=True)
     assert list(unnamed) == ["DEFAULT", configparser.UNNAMED_SECTION]

@@ -235,7 +235,7 @@ def test_parse_number_ignores_the_locale(lib):
      "assert _quorvane.parse_json('[1, {\"a\": 2.5}]') == [1, {'a': 2.5}]\n"
      "assert _quorvane.parse_toml(b'[t]\\nx = 1') == {'t': {'x': 1}}\n"),
     ("import quorvane\n"
-     "assert quorvane.loads(b'[s]\\nk = v', 'ini') == {'s': {'k': 'v'}}\n"),
+     "assert quorvane.loads(b'[s]\\nk = v', 'ini-dialect') == {'s': {'k': 'v'}}\n"),
     ("import datetime, quorvane.toml, quorvane.ini\n"
      "d = quorvane.toml.loads('a = 1979-05-27T07:32:00Z')['a']\n"
      "assert d == datetime.datetime(1979, 5, 27, 7, 32, tzinfo=datetime.timezone.utc)\n"

@@ -248,14 +248,14 @@ def test_quorvane_loads_and_load(tmp_path):
     assert (info.value.lineno, info.value.colno) == (2, 10)  # columns count bytes here
     path = tmp_path / "c.toml"
     path.write_text("[[p]]\n[p.q]\nr = 1\n", encoding="utf-8")
-    assert quorvane.load(path, standard=True) == {"p": [{"q": {"r": 1}}]}
+    assert quorvane.load(path) == {"p": [{"q": {"r": 1}}]}
     assert quorvane.load(path, format="toml-1.0") == {"p": [{"q": {"r": 1}}]}
 
 
 def test_command_line_standard_toml(tmp_path):
     path = tmp_path / "c.toml"
     path.write_text("when = 1979-05-27T07:32:00Z\n[[p]]\n[p.q]\n", encoding="utf-8")
-    for option in (["--format", "toml-1.1"], ["--standard"]):
+    for option in (["--format", "toml-1.1"], []):
         proc = subprocess.run([sys.executable, "-m", "quorvane", *option, str(path)],
                               capture_output=True, text=True, timeout=60)
         assert proc.returncode == 0, proc.stderr

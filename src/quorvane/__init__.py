@@ -8,6 +8,7 @@
 from _quorvane import parse_ini, parse_json, parse_toml, version
 
 from ._api import Format, ParseError, load, loads
+from ._write import dump, dumps
 
 __version__ = "0.21.0"
 
@@ -15,6 +16,8 @@ __all__ = [
     "Format",
     "ParseError",
     "__version__",
+    "dump",
+    "dumps",
     "load",
     "loads",
     "parse_ini",

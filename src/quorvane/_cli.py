@@ -11,8 +11,8 @@ import sys
 import unicodedata
 from typing import Any, TextIO
 
-from ._api import PARSERS, ParseError, format_for_path, loads
-from ._api import _utf8_view as utf8_view
+from ._api import ParseError, loads
+from ._formats import FORMATS, format_for_path
 
 EXIT_OK = 0
 EXIT_PARSE = 1
@@ -21,11 +21,15 @@ EXIT_USAGE = 2
 DESCRIPTION = """\
 Parse JSON, TOML and INI files and print their trees as JSON.
 
-The format comes from each file's suffix (.json; .toml; .ini, .cfg, .conf)
-unless --format is given; --standard reads .toml files as standard TOML 1.1
-and INI files as Python's configparser does. With several files the output is one JSON object
-mapping each path, as given, to its tree. Floats that JSON cannot hold are
-written as the common extensions Infinity, -Infinity and NaN.
+The format comes from each file's name unless --format is given: a
+well-known name (pyproject.toml, Cargo.lock, setup.cfg, tox.ini,
+.editorconfig, ...) or its suffix (.json; .toml; .ini, .cfg, .conf, .cnf,
+.desktop, .service), read with the options that kind of file needs. TOML is
+standard TOML 1.1 and INI is read as Python's configparser reads it; the
+dialect readers are the formats toml-dialect and ini-dialect. With several
+files the output is one JSON object mapping each path, as given, to its
+tree. Floats that JSON cannot hold are written as the common extensions
+Infinity, -Infinity and NaN.
 
 Exit status: 0 when every file parsed, 1 when a file failed to parse (the
 others are still checked), 2 for usage and I/O errors.
@@ -37,10 +41,8 @@ def build_parser() -> argparse.ArgumentParser:
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("files", nargs="+", metavar="FILE",
                    help="file to parse; '-' reads standard input (needs --format)")
-    p.add_argument("--format", choices=sorted(PARSERS), help="format of every FILE")
-    p.add_argument("--standard", action="store_true",
-                   help="read files whose format comes from their suffix with the "
-                        "standard readers (toml-1.1, configparser)")
+    p.add_argument("--format", choices=[name for name, r in FORMATS.items() if r.parse],
+                   help="format of every FILE, with that format's default options")
     p.add_argument("--check", action="store_true",
                    help="only validate: print nothing on success")
     layout = p.add_mutually_exclusive_group()
@@ -49,6 +51,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="indent nested JSON by N spaces (default 2)")
     p.add_argument("--sort-keys", action="store_true",
                    help="print the keys of every table in sorted order")
+    p.add_argument("--to", choices=("json", "toml", "ini"), default="json", metavar="FORMAT",
+                   help="print the trees as FORMAT: json (the default), toml or ini "
+                        "(as configparser writes it)")
     p.add_argument("--version", action="version", version=_version_text())
     return p
 
@@ -85,8 +90,9 @@ class Diagnostics:
 
     def parse_error(self, name: str, err: ParseError) -> None:
         self.error(f"{name}:{err.lineno}:{err.colno}", err.msg)
-        line, caret = source_excerpt(err.doc, err.lineno, err.colno)
-        if line is not None:
+        raw = err._line()
+        if raw is not None:
+            line, caret = source_excerpt(raw, err.lineno, err.colno)
             self.stream.write(f"{line}\n{self._paint('1;32', caret)}\n")
 
 
@@ -103,26 +109,38 @@ def _cell_width(ch: str) -> int:
     return 2 if unicodedata.east_asian_width(ch) in ("W", "F") else 1
 
 
-def source_excerpt(doc: str | bytes, lineno: int, colno: int) -> tuple[str | None, str]:
-    """The offending line and a caret line under its byte column.
+# How much of a long line is shown around the column, in characters on
+# each side: a minified file is one line, and the whole of it is no help.
+EXCERPT_HALF = 50
+CUT = "\u2026"
+
+
+def source_excerpt(raw: bytes, lineno: int, colno: int) -> tuple[str, str]:
+    """The offending line (its UTF-8 bytes) as shown, and a caret line under
+    its byte column.
 
     The column counts bytes, so the caret is placed under the character that
     holds that byte: multi-byte characters count once (twice when they are
     wide), and tabs are copied so the caret lines up however the terminal
-    expands them.
+    expands them.  Of a long line only about a hundred characters around
+    the column are shown, with a mark where it is cut.
     """
-    lines = utf8_view(doc).split(b"\n")
-    if not 1 <= lineno <= len(lines):
-        return None, ""
-    raw = lines[lineno - 1]
     if lineno == 1 and raw.startswith(codecs.BOM_UTF8):  # the mark is not shown
         raw = raw[len(codecs.BOM_UTF8):]
         colno -= len(codecs.BOM_UTF8)
-    prefix = raw[:max(colno - 1, 0)].decode("utf-8", "replace")
-    shown = raw.rstrip(b"\r").decode("utf-8", "replace")
-    shown = "".join(ch if ch == "\t" or ch.isprintable() else "\ufffd" for ch in shown)
-    pad = "".join("\t" if ch == "\t" else " " * _cell_width(ch) for ch in prefix)
-    return shown, pad + "^"
+    before = raw[:max(colno - 1, 0)].decode("utf-8", "replace")
+    after = raw[max(colno - 1, 0):].rstrip(b"\r").decode("utf-8", "replace")
+    before, after = _printable(before), _printable(after)
+    if len(before) > EXCERPT_HALF:
+        before = CUT + before[-(EXCERPT_HALF - 1):]
+    if len(after) > EXCERPT_HALF:
+        after = after[:EXCERPT_HALF - 1] + CUT
+    pad = "".join("\t" if ch == "\t" else " " * _cell_width(ch) for ch in before)
+    return before + after, pad + "^"
+
+
+def _printable(text: str) -> str:
+    return "".join(ch if ch == "\t" or ch.isprintable() else "\ufffd" for ch in text)
 
 
 def _iso_text(value: Any) -> str:
@@ -130,6 +148,15 @@ def _iso_text(value: Any) -> str:
     if isinstance(value, (datetime.date, datetime.time)):
         return value.isoformat()
     raise TypeError(f"cannot print {type(value).__name__} as JSON")
+
+
+def _json_keys(tree: Any) -> Any:
+    """The tree with keys JSON can hold: the section of the keys before the
+    first header, keyed by configparser's marker object, is printed as
+    the section named ""."""
+    if isinstance(tree, dict) and not all(isinstance(k, str) for k in tree):
+        return {k if isinstance(k, str) else "": v for k, v in tree.items()}
+    return tree
 
 
 def _read(name: str) -> bytes:
@@ -146,12 +173,25 @@ def main(argv: list[str] | None = None) -> int:
         diag.error("quorvane", "reading standard input ('-') needs --format")
         return EXIT_USAGE
 
+    if not args.check:
+        # Each tree is printed under its name: a name given twice would
+        # have to be two keys of one object.
+        twice = next((n for i, n in enumerate(args.files) if n in args.files[:i]), None)
+        if twice is not None:
+            diag.error("quorvane", f"{twice!r} is given twice: each file is printed "
+                       "under its name once (--check checks it as often as it is given)")
+            return EXIT_USAGE
+    elif args.files.count("-") > 1:
+        diag.error("quorvane", "standard input ('-') can be read only once")
+        return EXIT_USAGE
+
     status = EXIT_OK
     trees: dict[str, Any] = {}
     for name in args.files:
         shown = "<stdin>" if name == "-" else name
         try:
-            fmt = args.format or format_for_path(name, "use --format", standard=args.standard)
+            fmt, options = ((args.format, {}) if args.format
+                            else format_for_path(name, "use --format"))
         except ValueError as exc:
             diag.error(shown, str(exc))
             status = max(status, EXIT_USAGE)
@@ -163,14 +203,18 @@ def main(argv: list[str] | None = None) -> int:
             status = max(status, EXIT_USAGE)
             continue
         try:
-            trees[name] = loads(data, fmt)
+            tree = loads(data, fmt, **options)
+            trees[name] = _json_keys(tree) if args.to == "json" else tree
         except ParseError as err:
             diag.parse_error(shown, err)
             status = max(status, EXIT_PARSE)
 
     if not args.check and trees:
         out: Any = trees[args.files[0]] if len(args.files) == 1 else trees
-        status = max(status, _print_json(out, args, diag))
+        if args.to == "json":
+            status = max(status, _print_json(out, args, diag))
+        else:
+            status = max(status, _print_as(out, args.to, diag))
     return status
 
 
@@ -196,6 +240,27 @@ def _print_json(tree: Any, args: argparse.Namespace, diag: Diagnostics) -> int:
     except OSError as exc:
         _drop_stdout()
         diag.error("quorvane", f"cannot write the output: {exc.strerror or exc}")
+        return EXIT_USAGE
+    return EXIT_OK
+
+
+def _print_as(tree: Any, fmt: str, diag: Diagnostics) -> int:
+    """Writes a tree to standard output as TOML or INI (--to); the exit
+    status that adds."""
+    from ._write import dumps
+    try:
+        text = dumps(tree, fmt)
+    except (TypeError, ValueError) as exc:  # a value the format has no form for
+        diag.error("quorvane", f"cannot print the tree as {fmt.upper()}: {exc}")
+        return EXIT_USAGE
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _drop_stdout()
+    except (UnicodeEncodeError, OSError) as exc:
+        _drop_stdout()
+        diag.error("quorvane", f"cannot write the output: {exc}")
         return EXIT_USAGE
     return EXIT_OK
 

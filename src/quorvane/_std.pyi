@@ -12,9 +12,36 @@ def parse_ini(text: str, delimiters: tuple[str, ...] = ..., comment_prefixes: tu
               keep_case: bool = ..., /) -> dict[Any, dict[str, str | None]]:
     """Parse an INI document as configparser reads it into a tree."""
 
+def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
+                   comment_prefixes: tuple[str, ...], inline_comment_prefixes: tuple[str, ...],
+                   strict: bool, empty_lines_in_values: bool, default_section: str,
+                   allow_no_value: bool, unnamed_section: object,
+                   optionxform: Callable[[str], Any] | None, /) -> Any:
+    """Read an INI document as configparser's reading fills a parser:
+    (sections, errors, stop), or NotImplemented."""
+
+def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: list[Any],
+                         getters: list[str], partial: Callable[..., Any], /) -> None:
+    """proxies[name] = a section proxy for each name, as SectionProxy makes them."""
+
+def type_version(cls: type, /) -> int:
+    """The class's version tag (changes when the class or a base changes); 0: none."""
+
 def parse_json(text: str | bytes, flags: int, error: Callable[[str, str, int], BaseException] | None = ...,
                object_hook: Callable[[dict[Any, Any]], Any] | None = ...,
                object_pairs_hook: Callable[[list[tuple[Any, Any]]], Any] | None = ...,
                parse_float: Callable[[str], Any] | None = ..., parse_int: Callable[[str], Any] | None = ...,
                parse_constant: Callable[[str], Any] | None = ..., /) -> Any:
     """Parse a document of the JSON family; flags choose the dialect's options."""
+
+def write_json(obj: Any, skipkeys: object, ensure_ascii: object, check_circular: object,
+               allow_nan: object, sort_keys: object, indent: str | None, item_separator: str,
+               key_separator: str, default: Callable[[Any], Any] | None, /) -> str:
+    """Write obj as JSON, exactly as json.dumps writes it with these options."""
+
+def write_toml(obj: Any, multiline_strings: object, indent: str, mapping_type: type, /) -> str:
+    """Write the table obj as TOML."""
+
+def write_ini(tree: Any, delimiter: str, delimiters: tuple[str, ...], default_section: str,
+              allow_no_value: object, unnamed_section: object, /) -> str:
+    """Write {section: {key: value}} as configparser's write() writes it."""

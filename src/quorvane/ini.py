@@ -16,50 +16,129 @@ instead of ``str.lower()``).  A document configparser refuses raises
 from __future__ import annotations
 
 import os
-from typing import IO, Any, Iterable, Union
+import re
+from typing import IO, Any, Callable, Union
 
 from . import _std
-from ._api import _MARK_LEADS, _document, _parse_standard, _read_source, _source_path
+from ._source import MARK_LEADS, document, offset_failure, read, read_source, source_path
+from ._configparser import ConfigParser, RawConfigParser
 
-__all__ = ["load", "loads"]
+__all__ = ["ConfigParser", "RawConfigParser", "load", "loads"]
 
 Tree = dict[Any, dict[str, Union[str, None]]]
 
+# ConfigParser's keywords that the reader takes, with ConfigParser's
+# defaults, in the order of the reader's positional arguments.
+OPTIONS: dict[str, Any] = {
+    "delimiters": ("=", ":"),
+    "comment_prefixes": ("#", ";"),
+    "inline_comment_prefixes": None,
+    "strict": True,
+    "empty_lines_in_values": True,
+    "default_section": "DEFAULT",
+    "allow_no_value": False,
+    "allow_unnamed_section": False,
+    "keep_case": False,
+}
 
-def _arguments(*,
-               delimiters: Iterable[str] = ("=", ":"),
-               comment_prefixes: Iterable[str] | None = ("#", ";"),
-               inline_comment_prefixes: Iterable[str] | None = None,
-               strict: bool = True,
-               empty_lines_in_values: bool = True,
-               default_section: str = "DEFAULT",
-               allow_no_value: bool = False,
-               allow_unnamed_section: bool = False,
-               keep_case: bool = False) -> tuple[Any, ...]:
-    """The reader's positional options, from ConfigParser's keywords."""
+
+def _arguments(caller: str, options: dict[str, Any]) -> tuple[Any, ...]:
+    """The reader's positional arguments, from ConfigParser's keywords;
+    mistakes are reported as made in a call of ``caller``."""
+    for name in options:
+        if name not in OPTIONS and name != "interpolation":
+            raise TypeError(f"{caller}() got an unexpected keyword argument {name!r}")
+    if options.get("interpolation") is not None:
+        # Code moving from configparser passes interpolation=None, which is
+        # what this reader does; any other would change values.
+        raise TypeError(
+            f"{caller}(): interpolation={options['interpolation']!r} is not supported: "
+            "values are read raw, as with interpolation=None")
+    o = {**OPTIONS, **options}
     unnamed: object = None
-    if allow_unnamed_section:
+    if o["allow_unnamed_section"]:
         # The unnamed section is keyed by configparser's own marker, as in
         # its mapping; configparser is only imported when it is asked for.
         from configparser import UNNAMED_SECTION
         unnamed = UNNAMED_SECTION
     # As ConfigParser.__init__ takes them: no delimiters at all behave as
     # one empty delimiter in its pattern.
-    return (tuple(delimiters) or ("",), tuple(comment_prefixes or ()),
-            tuple(inline_comment_prefixes or ()), bool(strict),
-            bool(empty_lines_in_values), default_section, bool(allow_no_value),
-            unnamed, bool(keep_case))
+    return (tuple(o["delimiters"]) or ("",), tuple(o["comment_prefixes"] or ()),
+            tuple(o["inline_comment_prefixes"] or ()), bool(o["strict"]),
+            bool(o["empty_lines_in_values"]), o["default_section"],
+            bool(o["allow_no_value"]), unnamed, bool(o["keep_case"]))
+
+
+def reader(caller: str, options: dict[str, Any]) -> Callable[[str], Tree]:
+    """The reader of str for ConfigParser's keywords (and keep_case); its
+    errors are ValueError(message, byte offset into the text)."""
+    if not options:
+        return _std.parse_ini
+    args = _arguments(caller, options)
+
+    def parse(text: str) -> Tree:
+        try:
+            return _std.parse_ini(text, *args)
+        except UnicodeEncodeError:
+            # The reader takes lone surrogates in the text, not in the
+            # options; configparser takes both.
+            if not any(_has_surrogate(s) for s in _option_strings(args)):
+                raise
+            return _with_surrogate_options(text, args)
+    return parse
+
+
+def _option_strings(args: tuple[Any, ...]) -> list[str]:
+    return [s for arg in args for s in (arg if isinstance(arg, tuple) else (arg,))
+            if isinstance(s, str)]
+
+
+def _has_surrogate(s: str) -> bool:
+    return any(0xD800 <= ord(c) <= 0xDFFF for c in s)
+
+
+def _with_surrogate_options(text: str, args: tuple[Any, ...]) -> Tree:
+    """The reader's tree when an option holds a lone surrogate: every lone
+    surrogate of the text and the options is read as a private-use
+    character that neither holds, and turned back in the tree.  Nothing the
+    reader does tells the two apart (neither is white space, neither has
+    another case)."""
+    used = set(text).union(*_option_strings(args))
+    base = next(b for b in range(0xF0000, 0x10F800, 0x800)
+                if not any(chr(c) in used for c in range(b, b + 0x800)))
+    there = {c: base + c - 0xD800 for c in range(0xD800, 0xE000)}
+    back = {v: k for k, v in there.items()}
+
+    def swap(value: Any, table: dict[int, int]) -> Any:
+        if isinstance(value, str):
+            return value.translate(table)
+        if isinstance(value, tuple):
+            return tuple(swap(v, table) for v in value)
+        return value
+
+    mapped = text.translate(there)
+    try:
+        tree = _std.parse_ini(mapped, *(swap(a, there) for a in args))
+    except ValueError as exc:
+        failure = offset_failure(exc)
+        if failure is None:
+            raise
+        msg, offset = failure
+        # The message may name the characters as repr() writes them.
+        msg = re.sub(r"\\U([0-9a-f]{8})", lambda m: (
+            f"\\u{back[int(m[1], 16)]:04x}" if int(m[1], 16) in back else m[0]), swap(msg, back))
+        chars = len(mapped.encode("utf-8")[:offset].decode("utf-8", "ignore"))
+        raise ValueError(msg,
+                         len(text[:chars].encode("utf-8", "surrogatepass"))) from None
+    return {swap(name, back): {swap(k, back): swap(v, back) for k, v in section.items()}
+            for name, section in tree.items()}
 
 
 def _parse_raw(text: str, **options: Any) -> Tree:
-    """The reader; errors as ValueError(message, byte offset into text).
-
-    The options are ConfigParser's keywords and keep_case.  The callers
-    (quorvane.loads/load and this module's) have already skipped a leading
-    byte-order mark, which configparser would read as part of the first
-    line."""
-    args = _arguments(**options) if options else ()
-    return _std.parse_ini(text, *args)
+    """The reader on a str; errors as ValueError(message, byte offset into
+    text).  The callers have already skipped a leading byte-order mark,
+    which configparser would read as part of the first line."""
+    return reader("_parse_raw", options)(text)
 
 
 def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
@@ -67,28 +146,75 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
 
     Options: delimiters, comment_prefixes, inline_comment_prefixes, strict,
     empty_lines_in_values, default_section, allow_no_value,
-    allow_unnamed_section (as ConfigParser takes them) and keep_case.
-    Raises quorvane.ParseError with the byte line and column."""
-    text = _document(text)
-    if text and text[0] not in _MARK_LEADS:
+    allow_unnamed_section (as ConfigParser takes them; interpolation=None
+    is accepted too) and keep_case.  Raises quorvane.ParseError with the
+    byte line and column."""
+    parse = reader("loads", options)
+    doc = document(text)
+    if doc and doc[0] not in MARK_LEADS:
         # Most documents go straight to the reader: on small files the
         # shared path below costs as much as the parse.  Byte-order marks,
         # undecodable bytes and errors take that path, which reports them.
         try:
-            return _parse_raw(text if isinstance(text, str) else text.decode("utf-8"),
-                              **options)
+            return parse(doc if isinstance(doc, str) else doc.decode("utf-8"))
         except ValueError:
             pass
-    tree: Tree = _parse_standard(text, "configparser", None,
-                                 lambda doc: _parse_raw(doc, **options))
+    tree: Tree = read(doc, parse, True, None)
     return tree
 
 
 def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
     """Parses an INI file given as a path or a binary file object; the
     options are those of :func:`loads`."""
-    path = _source_path(source)
-    data = _read_source(source, path)
-    tree: Tree = _parse_standard(data, "configparser", path,
-                                 lambda doc: _parse_raw(doc, **options))
+    parse = reader("load", options)
+    path = source_path(source)
+    tree: Tree = read(read_source(source, path), parse, True, path)
     return tree
+
+
+# Writing: the text configparser's write() gives.
+
+import sys  # noqa: E402
+from typing import Iterable  # noqa: E402
+
+__all__ += ["dump", "dumps"]
+
+_DELIMITERS = ("=", ":")
+
+
+def dumps(tree: Any, /, *, space_around_delimiters: bool = True,
+          delimiters: Iterable[str] = ("=", ":"), default_section: str = "DEFAULT",
+          allow_no_value: bool = False) -> str:
+    """The INI text of ``{section: {key: value}}``, exactly as configparser's
+    ``write()`` writes a ``ConfigParser`` that holds those sections and values
+    (each section added with ``add_section``, each value with ``set``; keys
+    as given).
+
+    The default section comes first, then configparser's ``UNNAMED_SECTION``
+    (without a header), then the others in order.  Each key is written with
+    the first delimiter, surrounded by spaces when
+    ``space_around_delimiters``; a value's line ends continue it on lines
+    indented by a tab; with ``allow_no_value``, a ``None`` value is the key
+    alone.  Section names, keys and values that are not str raise
+    configparser's ``TypeError``; a key configparser would write but not
+    read back (one holding a delimiter, or starting like a section header)
+    and an empty section name raise ``ValueError``.
+    """
+    if delimiters == ("=", ":"):
+        delimiters = _DELIMITERS  # the usual case, without rebuilding it
+    else:
+        delimiters = tuple(delimiters)
+    first = delimiters[0] if delimiters else ""
+    delimiter = f" {first} " if space_around_delimiters else first
+    # A tree can only hold the unnamed section's marker once configparser
+    # has been imported.
+    configparser = sys.modules.get("configparser")
+    unnamed = getattr(configparser, "UNNAMED_SECTION", None)
+    return _std.write_ini(tree, delimiter, delimiters, default_section, allow_no_value,
+                          unnamed)
+
+
+def dump(tree: Any, fp: IO[str], /, **options: Any) -> None:
+    """Write the INI text of a tree (see :func:`dumps`) to a text file object,
+    as configparser's ``write(fp)`` does."""
+    fp.write(dumps(tree, **options))

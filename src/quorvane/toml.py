@@ -13,6 +13,7 @@ from __future__ import annotations
 from typing import IO, Any, Callable
 
 from . import _std
+from ._source import offset_failure
 
 __all__ = ["TOMLDecodeError", "load", "loads"]
 
@@ -64,19 +65,25 @@ class TOMLDecodeError(ValueError):
         return (type(self), (self.msg, self.doc, self.pos))
 
 
-def _char_index(doc: str, offset: int) -> int:
-    """The index in doc of the character at byte offset of its UTF-8 text."""
+def _decode_error(doc: str, msg: str, offset: int) -> TOMLDecodeError:
+    """The TOMLDecodeError for byte offset ``offset`` of doc's UTF-8 text
+    (lone surrogates kept): its place in doc counts characters."""
     head = doc.encode("utf-8", "surrogatepass")[:offset]
-    return len(head.decode("utf-8", "surrogatepass"))
+    return TOMLDecodeError(msg, doc, len(head.decode("utf-8", "surrogatepass")))
 
 
-def _is_document_error(exc: ValueError) -> bool:
-    # The reader raises ValueError(msg, offset) itself, from the frame of the
-    # call; an error of the caller's parse_float comes with frames of its own.
-    tb = exc.__traceback__
-    return (type(exc) is ValueError and len(exc.args) == 2
-            and isinstance(exc.args[0], str) and type(exc.args[1]) is int
-            and tb is not None and tb.tb_next is None)
+class _CallerFailure(Exception):
+    """Carries an exception of the caller's parse_float through the reader,
+    so that it is never taken for a document error."""
+
+
+def _guarded(parse_float: ParseFloat) -> ParseFloat:
+    def call(text: str) -> Any:
+        try:
+            return parse_float(text)
+        except Exception as exc:
+            raise _CallerFailure(exc) from exc
+    return call
 
 
 def loads(s: str, /, *, parse_float: ParseFloat = float,
@@ -88,12 +95,16 @@ def loads(s: str, /, *, parse_float: ParseFloat = float,
         raise ValueError(
             f"unsupported TOML version {toml_version!r}: expected '1.0' or '1.1'")
     try:
-        return _std.parse_toml(s, toml_version, None if parse_float is float else parse_float)
+        return _std.parse_toml(s, toml_version,
+                               None if parse_float is float else _guarded(parse_float))
+    except _CallerFailure as exc:
+        caller: BaseException = exc.args[0]
     except ValueError as exc:
-        if not _is_document_error(exc):
+        failure = offset_failure(exc)
+        if failure is None:
             raise
-        msg, offset = exc.args
-    raise TOMLDecodeError(msg, s, _char_index(s, offset))
+        raise _decode_error(s, *failure) from None
+    raise caller
 
 
 def load(fp: IO[bytes], /, *, parse_float: ParseFloat = float,
@@ -110,6 +121,36 @@ def load(fp: IO[bytes], /, *, parse_float: ParseFloat = float,
         # Not a document at all, but still a document error: reported at the
         # first byte that is not UTF-8.
         doc = b.decode("utf-8", "replace")
-        raise TOMLDecodeError("invalid UTF-8", doc,
-                              len(b[:exc.start].decode("utf-8"))) from None
+        raise _decode_error(doc, "invalid UTF-8", exc.start) from None
     return loads(s, parse_float=parse_float, toml_version=toml_version)
+
+
+# Writing: the text the common TOML writer of Python gives, byte for byte.
+
+from collections.abc import Mapping  # noqa: E402
+
+__all__ += ["dump", "dumps"]
+
+
+def _indent_text(indent: int) -> str:
+    if indent < 0:
+        raise ValueError("Indent width must be non-negative")
+    return " " * indent
+
+
+def dumps(obj: Mapping[str, Any], /, *, multiline_strings: bool = False,
+          indent: int = 4) -> str:
+    """The TOML document of a table (a mapping with str keys).
+
+    Tables are written as sections, plain values first; arrays one item per
+    line, each level indented by ``indent`` spaces; with
+    ``multiline_strings``, strings with line ends as multi-line strings.
+    """
+    return _std.write_toml(obj, multiline_strings, _indent_text(indent), Mapping)
+
+
+def dump(obj: Mapping[str, Any], fp: IO[bytes], /, *, multiline_strings: bool = False,
+         indent: int = 4) -> None:
+    """Write the TOML document of a table to a binary file object, as UTF-8."""
+    text = _std.write_toml(obj, multiline_strings, _indent_text(indent), Mapping)
+    fp.write(text.encode())

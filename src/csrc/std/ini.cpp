@@ -308,13 +308,139 @@ struct KeySplit {
     bool found;
 };
 
+// ---------------------------------------------------------------------------
+// Lines, as both readers see them
+
+// [ls, le) is the line without its "\n"; next is where the following
+// line starts (after the "\n", which inline prefixes may match).
+CleanLine clean(const Options &o, const char *ls, const char *le, const char *next)
+{
+    const char *p = skip_space(ls, le);
+    const char *q = strip_back(p, le);
+    if (p == q)
+        return {p, p, false};
+    for (Py_ssize_t i = 0; i < o.comment_prefixes.size(); i++) {
+        if (starts_with(p, q - p, o.comment_prefixes[i]))
+            return {p, p, true};
+    }
+    const Prefixes &inl = o.inline_prefixes;
+    if (inl.size() == 0)
+        return {p, q, false};
+    // The earliest inline prefix at the start of the line or after a
+    // white space character.
+    bool after_space = true;
+    for (const char *k = ls; k < next;) {
+        if (after_space && (inl.irregular() || inl.may_start(*k)) &&
+            inl.match(k, next - k) >= 0) {
+            // A prefix in the trailing white space removes nothing.
+            if (k >= q)
+                return {p, q, false};
+            const char *cut = strip_back(p, k);
+            return {p, cut > p ? cut : p, true};
+        }
+        int n = space_at(k);
+        after_space = n != 0;
+        k += n ? n : char_len(k);
+    }
+    return {p, q, false};
+}
+
+// Where the key of a clean line ends and its value starts.
+KeySplit split(const Options &o, const CleanLine &c)
+{
+    const Prefixes &d = o.delimiters;
+    if (!d.irregular()) {
+        for (const char *k = c.start; k < c.end; k++) {
+            if (d.may_start(*k)) {
+                Py_ssize_t i = d.match(k, c.end - k);
+                if (i >= 0)
+                    return {strip_back(c.start, k), k + d[i].n, true};
+            }
+        }
+        return {c.end, c.end, false};
+    }
+    // A delimiter that is empty or starts with white space may match
+    // inside the white space before another one: try the places in the
+    // order configparser's pattern does (the shortest key first, and
+    // for each key the latest delimiter start first).
+    for (const char *i = c.start; i <= c.end;) {
+        const char *run_end = skip_space(i, c.end);
+        for (const char *k = run_end;; k = last_char(i, k)) {
+            Py_ssize_t m = d.match(k, c.end - k);
+            if (m >= 0)
+                return {strip_back(c.start, i), k + d[m].n, true};
+            if (k == i)
+                break;
+        }
+        if (i == c.end)
+            break;
+        i = run_end > i ? run_end : i + char_len(i);
+    }
+    return {c.end, c.end, false};
+}
+
+// The strs a reader makes of its text: keys through a per-call cache (the
+// same str again for a repeated key), folded as optionxform folds them.
+class TextStrs {
+public:
+    // `surrogates`: the text holds lone surrogates, written as
+    // "surrogatepass" writes them.
+    explicit TextStrs(bool surrogates) noexcept : surrogates_(surrogates) {}
+
+    PyObject *str(const char *s, Py_ssize_t n)
+    {
+        return surrogates_ ? PyUnicode_DecodeUTF8(s, n, "surrogatepass") : strs_.make(s, n);
+    }
+    // A key's str, the same object again when the key repeats.
+    PyObject *cached(const char *s, Py_ssize_t n, bool high)
+    {
+        return surrogates_ ? str(s, n) : keys_.get(strs_, s, n, high);
+    }
+
+    // Keys are folded with str.lower(), as optionxform does.  ASCII keys
+    // are folded here, and those already in lower case come from the key
+    // cache; other keys go through the interpreter's str.lower().
+    PyObject *key(const char *s, Py_ssize_t n, bool keep_case)
+    {
+        bool high = qv::any_high(s, n);
+        if (keep_case)
+            return cached(s, n, high);
+        if (high) {
+            if (!lower_ && !(lower_ = qv::Ref(PyUnicode_InternFromString("lower"))))
+                return nullptr;
+            qv::Ref raw(cached(s, n, true));
+            return raw ? PyObject_CallMethodNoArgs(raw.get(), lower_.get()) : nullptr;
+        }
+        Py_ssize_t i = 0;
+        while (i < n && !(s[i] >= 'A' && s[i] <= 'Z'))
+            i++;
+        if (i == n)
+            return cached(s, n, false);
+        PyObject *r = PyUnicode_New(n, 127);
+        if (r == nullptr)
+            return nullptr;
+        Py_UCS1 *d = PyUnicode_1BYTE_DATA(r);
+        for (i = 0; i < n; i++) {
+            unsigned char ch = (unsigned char)s[i];
+            d[i] = (ch >= 'A' && ch <= 'Z') ? (Py_UCS1)(ch + 32) : ch;
+        }
+        return r;
+    }
+
+private:
+    const bool surrogates_;
+    qv::StrMaker strs_;
+    qv::KeyCache keys_;
+    qv::Ref lower_;  // the method's name, once a key needs it
+};
+
 class IniReader : qv::Cursor<qv::OffsetError> {
 public:
     // `surrogates`: the text holds lone surrogates, written as
     // "surrogatepass" writes them (a str may hold them, and configparser
     // reads such a str like any other).
     IniReader(const char *text, Py_ssize_t len, const Options &options, bool surrogates)
-        : Cursor(text, len), end_(text + len), o_(options), surrogates_(surrogates)
+        : Cursor(text, len), end_(text + len), o_(options), strs_(surrogates)
     {
     }
 
@@ -343,45 +469,9 @@ public:
     }
 
 private:
-    // ---- lines
-
-    // [ls, le) is the line without its "\n"; next is where the following
-    // line starts (after the "\n", which inline prefixes may match).
-    CleanLine clean(const char *ls, const char *le, const char *next) const
-    {
-        const char *p = skip_space(ls, le);
-        const char *q = strip_back(p, le);
-        if (p == q)
-            return {p, p, false};
-        for (Py_ssize_t i = 0; i < o_.comment_prefixes.size(); i++) {
-            if (starts_with(p, q - p, o_.comment_prefixes[i]))
-                return {p, p, true};
-        }
-        const Prefixes &inl = o_.inline_prefixes;
-        if (inl.size() == 0)
-            return {p, q, false};
-        // The earliest inline prefix at the start of the line or after a
-        // white space character.
-        bool after_space = true;
-        for (const char *k = ls; k < next;) {
-            if (after_space && (inl.irregular() || inl.may_start(*k)) &&
-                inl.match(k, next - k) >= 0) {
-                // A prefix in the trailing white space removes nothing.
-                if (k >= q)
-                    return {p, q, false};
-                const char *cut = strip_back(p, k);
-                return {p, cut > p ? cut : p, true};
-            }
-            int n = space_at(k);
-            after_space = n != 0;
-            k += n ? n : char_len(k);
-        }
-        return {p, q, false};
-    }
-
     int read_line(const char *ls, const char *le, const char *next)
     {
-        CleanLine c = clean(ls, le, next);
+        CleanLine c = clean(o_, ls, le, next);
         if (c.start == c.end) {
             if (!o_.empty_lines_in_values)
                 indent_level_ = PY_SSIZE_T_MAX;  // a blank line ends the value
@@ -446,7 +536,7 @@ private:
 
     int missing_header(const CleanLine &c)
     {
-        KeySplit s = split(c);
+        KeySplit s = split(o_, c);
         if ((s.found || o_.allow_no_value) && s.key_end > c.start)
             return fail_at(c.start - text,
                            "key before the first section header "
@@ -456,44 +546,11 @@ private:
 
     // ---- keys and values
 
-    KeySplit split(const CleanLine &c) const
-    {
-        const Prefixes &d = o_.delimiters;
-        if (!d.irregular()) {
-            for (const char *k = c.start; k < c.end; k++) {
-                if (d.may_start(*k)) {
-                    Py_ssize_t i = d.match(k, c.end - k);
-                    if (i >= 0)
-                        return {strip_back(c.start, k), k + d[i].n, true};
-                }
-            }
-            return {c.end, c.end, false};
-        }
-        // A delimiter that is empty or starts with white space may match
-        // inside the white space before another one: try the places in the
-        // order configparser's pattern does (the shortest key first, and
-        // for each key the latest delimiter start first).
-        for (const char *i = c.start; i <= c.end;) {
-            const char *run_end = skip_space(i, c.end);
-            for (const char *k = run_end;; k = last_char(i, k)) {
-                Py_ssize_t m = d.match(k, c.end - k);
-                if (m >= 0)
-                    return {strip_back(c.start, i), k + d[m].n, true};
-                if (k == i)
-                    break;
-            }
-            if (i == c.end)
-                break;
-            i = run_end > i ? run_end : i + char_len(i);
-        }
-        return {c.end, c.end, false};
-    }
-
     int read_key(const CleanLine &c)
     {
         if (finish_value() < 0)
             return -1;
-        KeySplit s = split(c);
+        KeySplit s = split(o_, c);
         if (!s.found && !o_.allow_no_value)
             return fail_at(c.start - text, "neither a section header nor a key with a delimiter");
         if (s.key_end == c.start)
@@ -568,45 +625,8 @@ private:
             "duplicate key %R in section %R", key_.get(), sectname_.get()));
     }
 
-    PyObject *str(const char *s, Py_ssize_t n)
-    {
-        return surrogates_ ? PyUnicode_DecodeUTF8(s, n, "surrogatepass") : strs_.make(s, n);
-    }
-    // A key's str, the same object again when the key repeats.
-    PyObject *cached_str(const char *s, Py_ssize_t n, bool high)
-    {
-        return surrogates_ ? str(s, n) : keys_.get(strs_, s, n, high);
-    }
-
-    // Keys are folded with str.lower(), as optionxform does.  ASCII keys
-    // are folded here, and those already in lower case come from the key
-    // cache; other keys go through the interpreter's str.lower().
-    PyObject *make_key(const char *s, Py_ssize_t n)
-    {
-        bool high = qv::any_high(s, n);
-        if (o_.keep_case)
-            return cached_str(s, n, high);
-        if (high) {
-            if (!lower_ && !(lower_ = qv::Ref(PyUnicode_InternFromString("lower"))))
-                return nullptr;
-            qv::Ref raw(cached_str(s, n, true));
-            return raw ? PyObject_CallMethodNoArgs(raw.get(), lower_.get()) : nullptr;
-        }
-        Py_ssize_t i = 0;
-        while (i < n && !(s[i] >= 'A' && s[i] <= 'Z'))
-            i++;
-        if (i == n)
-            return cached_str(s, n, false);
-        PyObject *r = PyUnicode_New(n, 127);
-        if (r == nullptr)
-            return nullptr;
-        Py_UCS1 *d = PyUnicode_1BYTE_DATA(r);
-        for (i = 0; i < n; i++) {
-            unsigned char ch = (unsigned char)s[i];
-            d[i] = (ch >= 'A' && ch <= 'Z') ? (Py_UCS1)(ch + 32) : ch;
-        }
-        return r;
-    }
+    PyObject *str(const char *s, Py_ssize_t n) { return strs_.str(s, n); }
+    PyObject *make_key(const char *s, Py_ssize_t n) { return strs_.key(s, n, o_.keep_case); }
 
     // Every section shows the default section's keys after its own.
     int merge_defaults()
@@ -640,11 +660,8 @@ private:
 
     const char *end_;
     const Options &o_;
-    const bool surrogates_;
-    qv::StrMaker strs_;
-    qv::KeyCache keys_;
+    TextStrs strs_;
     qv::Ref root_, defaults_, default_key_;
-    qv::Ref lower_;  // the method's name, once a key needs it
     qv::Ref cursect_;   // the section being read; NULL before the first
     qv::Ref sectname_;  // its name, for messages
     // The key being read (NULL once stored) and its value so far.
@@ -658,6 +675,311 @@ private:
     Py_ssize_t blanks_ = 0;        // blank lines since its last line
     Py_ssize_t indent_level_ = 0;  // indentation of the line that opened it
 };
+
+
+// ---------------------------------------------------------------------------
+// The reader of a parser's state
+//
+// What configparser's reading code leaves in a parser: each section's own
+// keys (the default section's apart), and every problem it reports, in
+// the order it meets them.  Lines it cannot parse are collected and the
+// rest is read; a repeated section or key (when strict), a line before
+// the first header and an indented line under a key without a value stop
+// the reading there, with everything before it kept, as there.
+//
+// Values go in as soon as their key line is read (the first line's text),
+// and a value continued over more lines is replaced by the whole of it
+// when its last line has been seen: the state after a stop is then the
+// state configparser leaves.
+
+// Go on; stop at a fault the document has (recorded); stop at an error
+// raised; or leave the lines to configparser's own reading.
+enum class Step { Go, Stop, Error, Other };
+
+class StateReader {
+public:
+    StateReader(const Options &options, bool surrogates, PyObject *xform, bool keep_case)
+        : o_(options), strs_(surrogates), xform_(xform), keep_case_(keep_case)
+    {
+    }
+
+    bool start()
+    {
+        sections_.reset(PyList_New(0));
+        by_name_.reset(PyDict_New());
+        errors_.reset(PyList_New(0));
+        default_key_.reset(o_.default_section ? Py_NewRef(o_.default_section)
+                                              : PyUnicode_FromString("DEFAULT"));
+        return sections_ && by_name_ && errors_ && default_key_;
+    }
+
+    // One line: [ls, le) without its "\n", next after it; `item` is the
+    // line's own str when the lines come one by one (NULL: made from the
+    // text when a problem needs it).
+    Step line(const char *ls, const char *le, const char *next, PyObject *item)
+    {
+        lineno_++;
+        CleanLine c = clean(o_, ls, le, next);
+        if (c.start == c.end) {
+            if (!o_.empty_lines_in_values)
+                indent_level_ = PY_SSIZE_T_MAX;  // a blank line ends the value
+            else if (!c.has_comment && cursect_ && key_truthy_ && !valueless_)
+                blanks_++;
+            return Step::Go;
+        }
+        Py_ssize_t indent = count_chars(ls, c.start);
+        if (cursect_ && key_truthy_ && indent > indent_level_) {
+            if (valueless_)
+                return stop(line_fault("continuation", ls, next, item));
+            return continue_value(c) ? Step::Go : Step::Error;
+        }
+        if (!cursect_ && o_.unnamed_section && !open_section(o_.unnamed_section))
+            return Step::Error;
+        indent_level_ = indent;
+        if (*c.start == '[' && c.end - c.start >= 3) {
+            const char *close = static_cast<const char *>(
+                memrchr(c.start + 2, ']', (size_t)(c.end - c.start - 2)));
+            if (close)
+                return read_header(c.start + 1, close);
+        }
+        if (!cursect_)
+            return stop(line_fault("header", ls, next, item));
+        return read_key(c, ls, next, item);
+    }
+
+    // (sections, errors, stop): sections as [(name, own keys)] in the order
+    // they were first opened, the default section's under its name;
+    // errors as [(lineno, line)]; stop None or a tuple naming the fault.
+    PyObject *finish()
+    {
+        if (!finish_value())
+            return nullptr;
+        return PyTuple_Pack(3, sections_.get(), errors_.get(), stop_ ? stop_.get() : Py_None);
+    }
+
+private:
+    Step stop(PyObject *fault)
+    {
+        if (!fault)
+            return Step::Error;
+        stop_.reset(fault);
+        return Step::Stop;
+    }
+
+    PyObject *line_str(const char *ls, const char *next, PyObject *item)
+    {
+        return item ? Py_NewRef(item) : strs_.str(ls, next - ls);
+    }
+
+    PyObject *line_fault(const char *kind, const char *ls, const char *next, PyObject *item)
+    {
+        qv::Ref line(line_str(ls, next, item));
+        return line ? Py_BuildValue("(snO)", kind, lineno_, line.get()) : nullptr;
+    }
+
+    // ---- sections
+
+    bool open_section(PyObject *name)
+    {
+        qv::Ref own(PyDict_New());
+        qv::Ref entry(own ? PyTuple_Pack(2, name, own.get()) : nullptr);
+        if (!entry || PyList_Append(sections_.get(), entry.get()) < 0)
+            return false;
+        cursect_ = std::move(own);
+        sectname_.reset(Py_NewRef(name));
+        return true;
+    }
+
+    Step read_header(const char *name, const char *name_end)
+    {
+        if (!finish_value())
+            return Step::Error;
+        key_.reset();  // a section cannot start with a continuation line
+        key_truthy_ = false;
+        qv::Ref key(strs_.str(name, name_end - name));
+        if (!key)
+            return Step::Error;
+        Py_ssize_t n = name_end - name;
+        if (n == o_.default_name.n && std::memcmp(name, o_.default_name.p, (size_t)n) == 0) {
+            // The default section may be opened again, strict or not.
+            if (defaults_) {
+                cursect_.reset(Py_NewRef(defaults_.get()));
+                sectname_.reset(Py_NewRef(default_key_.get()));
+                return Step::Go;
+            }
+            if (!open_section(default_key_.get()))
+                return Step::Error;
+            defaults_.reset(Py_NewRef(cursect_.get()));
+            return Step::Go;
+        }
+        PyObject *seen = PyDict_GetItemWithError(by_name_.get(), key.get());
+        if (seen) {
+            if (o_.strict)
+                return stop(Py_BuildValue("(sOn)", "section", key.get(), lineno_));
+            cursect_.reset(Py_NewRef(seen));
+            sectname_ = std::move(key);
+            return Step::Go;
+        }
+        if (PyErr_Occurred() || !open_section(key.get()) ||
+            PyDict_SetItem(by_name_.get(), key.get(), cursect_.get()) < 0)
+            return Step::Error;
+        return Step::Go;
+    }
+
+    // ---- keys and values
+
+    Step read_key(const CleanLine &c, const char *ls, const char *next, PyObject *item)
+    {
+        KeySplit s = split(o_, c);
+        if (!s.found && !o_.allow_no_value) {
+            // The line is reported and skipped; the key before it stays
+            // the one that indented lines continue.
+            qv::Ref line(line_str(ls, next, item));
+            return line && add_error(line.get()) ? Step::Go : Step::Error;
+        }
+        if (!finish_value())
+            return Step::Error;
+        if (s.key_end == c.start) {
+            // Reported, and still read as a key (the empty one).
+            qv::Ref line(line_str(ls, next, item));
+            if (!line || !add_error(line.get()))
+                return Step::Error;
+        }
+        qv::Ref key(make_key(c.start, s.key_end - c.start));
+        if (!key)
+            return Step::Error;
+        int truthy = PyObject_IsTrue(key.get());
+        if (truthy < 0)
+            return Step::Error;
+        const char *v = s.found ? skip_space(s.value_start, c.end) : c.end;
+        qv::Ref value(s.found ? strs_.str(v, c.end - v) : Py_NewRef(Py_None));
+        if (!value)
+            return Step::Error;
+        Py_ssize_t before = PyDict_GET_SIZE(cursect_.get());
+        if (!PyDict_SetDefault(cursect_.get(), key.get(), value.get()))
+            return Step::Error;
+        if (PyDict_GET_SIZE(cursect_.get()) == before) {
+            if (o_.strict)
+                return stop(Py_BuildValue("(sOOn)", "option", sectname_.get(), key.get(), lineno_));
+            if (PyDict_SetItem(cursect_.get(), key.get(), value.get()) < 0)
+                return Step::Error;
+        }
+        key_ = std::move(key);
+        key_truthy_ = truthy != 0;
+        valueless_ = !s.found;
+        value_p_ = v;
+        value_n_ = c.end - v;
+        buffered_ = false;
+        blanks_ = 0;
+        return Step::Go;
+    }
+
+    bool add_error(PyObject *line)
+    {
+        qv::Ref entry(Py_BuildValue("(nO)", lineno_, line));
+        return entry && PyList_Append(errors_.get(), entry.get()) == 0;
+    }
+
+    PyObject *make_key(const char *s, Py_ssize_t n)
+    {
+        if (!xform_)
+            return strs_.key(s, n, keep_case_);
+        // The parser's own optionxform, on the key as written.
+        qv::Ref raw(strs_.key(s, n, true));
+        return raw ? PyObject_CallOneArg(xform_, raw.get()) : nullptr;
+    }
+
+    bool continue_value(const CleanLine &c)
+    {
+        if (!buffered_) {
+            value_buf_.clear();
+            if (!value_buf_.append(value_p_, value_n_))
+                return false;
+            buffered_ = true;
+        }
+        if (!value_buf_.reserve(blanks_ + 1))
+            return false;
+        std::memset(value_buf_.end(), '\n', (size_t)(blanks_ + 1));
+        value_buf_.set_size(value_buf_.size() + blanks_ + 1);
+        blanks_ = 0;
+        return value_buf_.append(c.start, c.end - c.start);
+    }
+
+    // A value continued over more lines replaces its first line's text;
+    // blank lines after its last line are dropped.
+    bool finish_value()
+    {
+        if (!buffered_)
+            return true;
+        buffered_ = false;
+        qv::Ref value(strs_.str(value_buf_.data(), value_buf_.size()));
+        return value && PyDict_SetItem(cursect_.get(), key_.get(), value.get()) == 0;
+    }
+
+    const Options &o_;
+    TextStrs strs_;
+    PyObject *const xform_;  // borrowed; NULL: folded here
+    const bool keep_case_;
+    qv::Ref sections_, by_name_, errors_, stop_;
+    qv::Ref default_key_, defaults_;
+    Py_ssize_t lineno_ = 0;
+    qv::Ref cursect_, sectname_;  // the section being read; NULL before the first
+    // The key being read, which indented lines continue while it is true
+    // (configparser's test), and its value's first line.
+    qv::Ref key_;
+    bool key_truthy_ = false;
+    bool valueless_ = false;
+    const char *value_p_ = nullptr;
+    Py_ssize_t value_n_ = 0;
+    bool buffered_ = false;  // its lines joined in value_buf_
+    qv::Buffer<char, 256> value_buf_;
+    Py_ssize_t blanks_ = 0;        // blank lines since its last line
+    Py_ssize_t indent_level_ = 0;  // indentation of the line that opened it
+};
+
+// The lines of a tuple, one str each.  Lines that configparser's reading
+// and this one might not agree on (not a str, "\n" inside, lone
+// surrogates) are left to configparser's reading: Step::Other.
+Step read_lines(StateReader &reader, PyObject *lines)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(lines);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *item = PyTuple_GET_ITEM(lines, i);
+        if (!PyUnicode_Check(item))
+            return Step::Other;
+        Py_ssize_t len;
+        const char *s = PyUnicode_AsUTF8AndSize(item, &len);
+        if (s == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+                return Step::Error;
+            PyErr_Clear();
+            return Step::Other;
+        }
+        const char *next = s + len;
+        const char *le = len && next[-1] == '\n' ? next - 1 : next;
+        if (std::memchr(s, '\n', (size_t)(le - s)))
+            return Step::Other;
+        Step step = reader.line(s, le, next, item);
+        if (step != Step::Go)
+            return step;
+    }
+    return Step::Go;
+}
+
+// The text's lines, split at "\n" only.
+Step read_text(StateReader &reader, const char *text, Py_ssize_t len)
+{
+    const char *end = text + len;
+    for (const char *line = text; line < end;) {
+        const char *nl = static_cast<const char *>(std::memchr(line, '\n', (size_t)(end - line)));
+        const char *next = nl ? nl + 1 : end;
+        Step step = reader.line(line, nl ? nl : end, next, nullptr);
+        if (step != Step::Go)
+            return step;
+        line = next;
+    }
+    return Step::Go;
+}
 
 }  // namespace
 
@@ -692,4 +1014,116 @@ PyObject *std_parse_ini(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     }
     IniReader reader(text, len, options, (bool)encoded);
     return reader.read();
+}
+
+PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 10) {
+        PyErr_SetString(PyExc_TypeError, "read_ini_state() takes exactly 10 positional arguments");
+        return nullptr;
+    }
+    PyObject *source = args[0];
+    if (!PyUnicode_Check(source) && !PyTuple_Check(source)) {
+        PyErr_Format(PyExc_TypeError, "read_ini_state() source must be str or tuple, not %.100s",
+                     Py_TYPE(source)->tp_name);
+        return nullptr;
+    }
+    Options options;
+    if (!options.read(args, 9))
+        return nullptr;
+    PyObject *xform = args[9];
+    bool keep_case = xform == (PyObject *)&PyUnicode_Type;
+    if (xform == Py_None || keep_case)
+        xform = nullptr;
+    else if (!PyCallable_Check(xform)) {
+        PyErr_SetString(PyExc_TypeError, "optionxform must be None, str or callable");
+        return nullptr;
+    }
+    qv::Ref encoded;
+    const char *text = nullptr;
+    Py_ssize_t len = 0;
+    if (PyUnicode_Check(source)) {
+        text = PyUnicode_AsUTF8AndSize(source, &len);
+        if (text == nullptr) {
+            // Only lone surrogates keep a str from having UTF-8.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+                return nullptr;
+            PyErr_Clear();
+            encoded.reset(PyUnicode_AsEncodedString(source, "utf-8", "surrogatepass"));
+            if (!encoded)
+                return nullptr;
+            text = PyBytes_AS_STRING(encoded.get());
+            len = PyBytes_GET_SIZE(encoded.get());
+        }
+    }
+    StateReader reader(options, (bool)encoded, xform, keep_case);
+    if (!reader.start())
+        return nullptr;
+    Step step = text ? read_text(reader, text, len) : read_lines(reader, source);
+    if (step == Step::Error)
+        return nullptr;
+    if (step == Step::Other)
+        Py_RETURN_NOTIMPLEMENTED;
+    return reader.finish();
+}
+
+// make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)
+// For each name, proxies[name] = a proxy made as configparser's
+// SectionProxy.__init__ makes one: _parser and _name set, then for each
+// getter name g, g = partial(proxy.get, _impl=getattr(parser, g)).  The
+// caller has checked that SectionProxy's constructor is that one.
+PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 6 || !PyType_Check(args[1]) || !PyList_Check(args[3]) || !PyList_Check(args[4])) {
+        PyErr_SetString(PyExc_TypeError, "make_section_proxies(proxies, proxy_class, parser, "
+                                         "names: list, getters: list, partial, /)");
+        return nullptr;
+    }
+    PyObject *proxies = args[0], *parser = args[2], *names = args[3], *getters = args[4];
+    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(args[1]);
+    PyObject *partial = args[5];
+    qv::Ref s_parser(PyUnicode_InternFromString("_parser"));
+    qv::Ref s_name(PyUnicode_InternFromString("_name"));
+    qv::Ref s_get(PyUnicode_InternFromString("get"));
+    qv::Ref kwnames(Py_BuildValue("(s)", "_impl"));
+    qv::Ref no_args(PyTuple_New(0));
+    if (!s_parser || !s_name || !s_get || !kwnames || !no_args)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); i++) {
+        qv::Ref name(Py_NewRef(PyList_GET_ITEM(names, i)));
+        qv::Ref proxy(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
+        if (!proxy || PyObject_SetAttr(proxy.get(), s_parser.get(), parser) < 0 ||
+            PyObject_SetAttr(proxy.get(), s_name.get(), name.get()) < 0)
+            return nullptr;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(getters); j++) {
+            qv::Ref key(Py_NewRef(PyList_GET_ITEM(getters, j)));
+            qv::Ref get(PyObject_GetAttr(proxy.get(), s_get.get()));
+            qv::Ref impl(get ? PyObject_GetAttr(parser, key.get()) : nullptr);
+            if (!impl)
+                return nullptr;
+            PyObject *call[] = {get.get(), impl.get()};
+            qv::Ref getter(PyObject_Vectorcall(partial, call, 1, kwnames.get()));
+            if (!getter || PyObject_SetAttr(proxy.get(), key.get(), getter.get()) < 0)
+                return nullptr;
+        }
+        if (PyObject_SetItem(proxies, name.get(), proxy.get()) < 0)
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// type_version(cls, /) -> int: the interpreter's version tag of the class,
+// which changes whenever the class or one of its bases is changed; 0 when
+// it has none.  Lets a cache of what a class's namespaces hold know it is
+// still right.
+PyObject *std_type_version(PyObject *, PyObject *cls)
+{
+    if (!PyType_Check(cls)) {
+        PyErr_SetString(PyExc_TypeError, "type_version() takes a class");
+        return nullptr;
+    }
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (!PyUnstable_Type_AssignVersionTag(type))
+        return PyLong_FromLong(0);
+    return PyLong_FromUnsignedLong(type->tp_version_tag);
 }

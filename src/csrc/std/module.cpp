@@ -20,6 +20,28 @@ PyMethodDef std_methods[] = {
      "are tuples of str; unnamed_section is the key of the section before the\n"
      "first header (None: such keys are refused); keys are lower-cased unless\n"
      "keep_case.  Errors: ValueError(message, byte offset)."},
+    {"read_ini_state", (PyCFunction)(void (*)(void))std_read_ini_state, METH_FASTCALL,
+     "read_ini_state(source, delimiters, comment_prefixes, inline_comment_prefixes,\n"
+     "               strict, empty_lines_in_values, default_section, allow_no_value,\n"
+     "               unnamed_section, optionxform, /)\n--\n\n"
+     "Read an INI document (a str, or a tuple of lines) as configparser's reading\n"
+     "fills a parser: (sections, errors, stop), sections as [(name, own keys)] in\n"
+     "the order first opened, the default section's under its name; errors as\n"
+     "[(lineno, line)] for the lines it cannot parse; stop None, or where the\n"
+     "reading stops: ('section', name, lineno), ('option', section, option,\n"
+     "lineno), ('header', lineno, line) or ('continuation', lineno, line).\n"
+     "optionxform: None (str.lower), str (keys as written) or a callable.\n"
+     "NotImplemented: lines to leave to configparser's own reading."},
+    {"make_section_proxies", (PyCFunction)(void (*)(void))std_make_section_proxies,
+     METH_FASTCALL,
+     "make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)\n--\n\n"
+     "proxies[name] = a section proxy for each name, made as configparser's\n"
+     "SectionProxy(parser, name) makes one: _parser, _name, and each getter g as\n"
+     "partial(proxy.get, _impl=getattr(parser, g))."},
+    {"type_version", std_type_version, METH_O,
+     "type_version(cls, /)\n--\n\n"
+     "The class's version tag, which changes whenever the class or a base of it\n"
+     "is changed; 0 when it has none."},
     {"parse_json", (PyCFunction)(void (*)(void))std_parse_json, METH_FASTCALL,
      "parse_json(text, flags, error=None, object_hook=None, object_pairs_hook=None,\n"
      "           parse_float=None, parse_int=None, parse_constant=None, /)\n--\n\n"
@@ -28,6 +50,20 @@ PyMethodDef std_methods[] = {
      "surrogate escapes kept, 32 control characters in strings, 64 json's\n"
      "messages, places (characters) and recursion limit, raised as\n"
      "error(msg, doc, pos).  Other errors: ValueError(message, byte offset)."},
+    {"write_json", (PyCFunction)(void (*)(void))std_write_json, METH_FASTCALL,
+     "write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan, sort_keys,\n"
+     "           indent, item_separator, key_separator, default, /)\n--\n\n"
+     "Write obj as JSON, exactly as json.dumps writes it with these options\n"
+     "(indent a str or None; default a callable or None)."},
+    {"write_toml", (PyCFunction)(void (*)(void))std_write_toml, METH_FASTCALL,
+     "write_toml(obj, multiline_strings, indent, mapping_type, /)\n--\n\n"
+     "Write the table obj as TOML (indent: the str of one level of array items;\n"
+     "mapping_type: the class whose instances are tables)."},
+    {"write_ini", (PyCFunction)(void (*)(void))std_write_ini, METH_FASTCALL,
+     "write_ini(tree, delimiter, delimiters, default_section, allow_no_value,\n"
+     "          unnamed_section, /)\n--\n\n"
+     "Write {section: {key: value}} as configparser's write() writes a parser\n"
+     "holding it (delimiter: the text between key and value)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

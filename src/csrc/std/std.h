@@ -20,6 +20,20 @@ PyObject *std_parse_toml(PyObject *module, PyObject *const *args, Py_ssize_t nar
 //           unnamed_section, keep_case, /) -> dict   (options may be left out)
 PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
+// read_ini_state(source: str | tuple[str, ...], delimiters, comment_prefixes,
+//                inline_comment_prefixes, strict, empty_lines_in_values,
+//                default_section, allow_no_value, unnamed_section,
+//                optionxform, /) -> (sections, errors, stop) | NotImplemented
+// What configparser's reading leaves in a parser (see ini.cpp).
+PyObject *std_read_ini_state(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)
+// Section proxies as configparser's SectionProxy makes them (see ini.cpp).
+PyObject *std_make_section_proxies(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// type_version(cls, /) -> int: the class's version tag, 0 when it has none.
+PyObject *std_type_version(PyObject *module, PyObject *cls);
+
 // parse_json(text: str | bytes, flags: int, error=None, object_hook=None,
 //            object_pairs_hook=None, parse_float=None, parse_int=None,
 //            parse_constant=None, /) -> value
@@ -27,3 +41,19 @@ PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t narg
 // surrogate escapes kept, 32 control characters in strings, 64 json's
 // errors (then `error` is the class called as error(msg, doc, char_pos)).
 PyObject *std_parse_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// The writers.  Each returns the document as a str; errors are the
+// exceptions of the writer whose output it reproduces.
+
+// write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan,
+//            sort_keys, indent: str | None, item_separator: str,
+//            key_separator: str, default: callable | None, /) -> str
+PyObject *std_write_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// write_toml(obj, multiline_strings, indent: str, Mapping, /) -> str
+//   Mapping is collections.abc.Mapping, for the tables that are not dicts.
+PyObject *std_write_toml(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// write_ini(tree, delimiter: str, delimiters: tuple[str, ...],
+//           default_section: str, allow_no_value, unnamed_section, /) -> str
+PyObject *std_write_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);

@@ -312,6 +312,7 @@ private:
     PyObject *number_or_date();
     PyObject *number();
     PyObject *decimal_float(const char *start, const char *end);
+    qv::Failure too_many_digits(const char *start);
     PyObject *special_float(const char *start);
     PyObject *radix_integer(int base);
     PyObject *date_time();
@@ -895,8 +896,33 @@ PyObject *Reader::number()
     }
     PyObject *big = qv::big_int(r, q - r, 10, negative);
     if (big == nullptr && qv::refused())
-        return fail_ptr(start, "integer has too many digits");
+        return too_many_digits(start);
     return big;
+}
+
+// The interpreter refuses to read a decimal integer longer than its limit
+// (a guard against slow conversions): the message says which limit, and
+// where a program that means it raises it.
+qv::Failure Reader::too_many_digits(const char *start)
+{
+    long limit = -1;
+    PyObject *get = PySys_GetObject("get_int_max_str_digits");  // borrowed
+    if (get != nullptr) {
+        PyObject *value = PyObject_CallNoArgs(get);
+        if (value != nullptr) {
+            limit = PyLong_AsLong(value);
+            Py_DECREF(value);
+        }
+    }
+    PyErr_Clear();
+    if (limit < 0)
+        return fail_ptr(start, "integer has more digits than the interpreter's limit "
+                               "(sys.set_int_max_str_digits)");
+    char msg[160];
+    std::snprintf(msg, sizeof msg,
+                  "integer has more digits than the interpreter's limit of %ld "
+                  "(sys.set_int_max_str_digits)", limit);
+    return fail_ptr(start, msg);
 }
 
 // The float of a decimal token from start to end (already checked): the

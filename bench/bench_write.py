@@ -1,0 +1,117 @@
+"""The writers against the writers they reproduce, on the trees of the real
+files, side by side in one process.
+
+- TOML: quorvane.toml.dumps, tomli-w and rtoml's writer, on the tree of
+  every real TOML file, with the sum over all files.
+- JSON: quorvane's dumps and json.dumps with default options, and orjson's
+  writer; then the compact UTF-8 form that orjson writes
+  (separators=(",", ":"), ensure_ascii=False) for quorvane and json.
+- INI: quorvane.ini.dumps and configparser's write() of a parser holding
+  the same tree.
+"""
+
+from __future__ import annotations
+
+import configparser
+import io
+import json
+import sys
+import tomllib
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from _common import DATA, installed, min_time, print_table  # noqa: E402
+
+JSON_FILES = ("twitter.json", "citm_catalog.json", "canada.json")
+
+# Options the real INI files need to be read at all.
+INI_OPTIONS = {
+    "docker-cnf": {"strict": False, "allow_no_value": True},
+    "editorconfig": {"strict": False, "allow_no_value": True, "allow_unnamed_section": True},
+    "gitconfig": {"strict": False, "allow_no_value": True},
+    "my-cnf": {"strict": False, "allow_no_value": True},
+    "ppsspp": {"strict": False, "allow_no_value": True},
+}
+
+
+def toml() -> None:
+    import quorvane.toml as qtoml
+
+    ours = "quorvane.toml"
+    peers = installed({"tomli_w": "tomli_w:dumps", "rtoml": "rtoml:dumps"})
+    rows = []
+    for path in sorted((DATA / "toml").glob("*.toml")):
+        tree = tomllib.loads(path.read_text(encoding="utf-8"))
+        times = {ours: min_time(lambda: qtoml.dumps(tree))}
+        for name, dumps in peers.items():
+            times[name] = min_time(lambda dumps=dumps: dumps(tree))
+        rows.append((path.name, times))
+    print_table("TOML writers", ours, rows)
+    total = {name: sum(t[name] for _, t in rows) for name in rows[0][1]} if rows else {}
+    print("\nsummed over the files: " + ", ".join(
+        f"{name} {total[name] / total[ours]:.2f}x" for name in total if name != ours))
+
+
+def json_() -> None:
+    from quorvane import _json_write
+
+    peers = installed({"orjson": "orjson:dumps"})
+    default_rows, compact_rows = [], []
+    for name in JSON_FILES:
+        path = DATA / "json" / name
+        if not path.exists():
+            print(f"skipped {name}: {path} not found")
+            continue
+        tree = json.loads(path.read_bytes())
+        times = {"quorvane": min_time(lambda: _json_write.dumps(tree)),
+                 "json": min_time(lambda: json.dumps(tree))}
+        for label, dumps in peers.items():
+            times[label] = min_time(lambda dumps=dumps: dumps(tree))
+        default_rows.append((name, times))
+        compact = {"separators": (",", ":"), "ensure_ascii": False}
+        times = {"quorvane": min_time(lambda: _json_write.dumps(tree, **compact)),
+                 "json": min_time(lambda: json.dumps(tree, **compact))}
+        for label, dumps in peers.items():
+            times[label] = min_time(lambda dumps=dumps: dumps(tree))
+        compact_rows.append((name, times))
+    print_table("JSON writers, default options", "quorvane", default_rows)
+    print_table("JSON writers, compact UTF-8 (separators=(',', ':'), ensure_ascii=False)",
+                "quorvane", compact_rows)
+
+
+def ini() -> None:
+    import quorvane.ini as qini
+
+    rows = []
+    for path in sorted((DATA / "ini").glob("*")):
+        options = next((v for k, v in INI_OPTIONS.items() if path.name.startswith(k)), {})
+        tree = qini.loads(path.read_bytes(), **options)
+        allow = options.get("allow_no_value", False)
+        parser = configparser.ConfigParser(interpolation=None, allow_no_value=allow,
+                                           allow_unnamed_section=options.get(
+                                               "allow_unnamed_section", False))
+        parser.optionxform = str  # type: ignore[assignment, method-assign]
+        parser.read_string(qini.dumps(tree, allow_no_value=allow))
+
+        def write() -> str:
+            out = io.StringIO()
+            parser.write(out)
+            return out.getvalue()
+
+        if write() != qini.dumps(tree, allow_no_value=allow):
+            raise AssertionError(f"configparser writes {path.name} differently")
+        rows.append((path.name, {
+            "quorvane.ini": min_time(lambda: qini.dumps(tree, allow_no_value=allow)),
+            "configparser": min_time(write)}))
+    print_table("INI writers", "quorvane.ini", rows)
+
+
+def run() -> None:
+    toml()
+    json_()
+    ini()
+
+
+if __name__ == "__main__":
+    run()

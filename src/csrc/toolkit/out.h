@@ -1,0 +1,356 @@
+// toolkit/out.h: the writers' output, from the first byte to the result str.
+//
+//   qv::Out out;
+//   if (!out.reserve(n)) return nullptr;  // room for n more bytes: MemoryError otherwise
+//   char *p = out.end(); ...; out.set_end(p);
+//   out.put('x'); out.write(s, n); out.lit("true");   // each false on MemoryError
+//   out.str(s)                   // a str's text, as UTF-8 (see escaped() for quoting)
+//   out.escaped<kAsciiOnly>(s, table)   // a str's text through an escape table
+//   out.int_repr(i)              // int.__repr__ of an int (or subclass)
+//   out.float_repr(d)            // float.__repr__ of a finite double
+//   PyObject *s = out.take_str();     // the text as a str (new reference)
+//   PyObject *b = out.take_bytes();   // the text as UTF-8 bytes
+//
+// The bytes are UTF-8 and live inside a str object from the start: the
+// buffer is a compact ASCII str, grown by resizing it (its capacity doubles,
+// so each byte is copied at most once per doubling), and when every byte
+// written is ASCII, take_str() trims it to its length and hands it over as
+// the result without another copy.  Other text is decoded once at the end;
+// a lone surrogate, which a str may hold and JSON's and TOML's writers pass
+// through, is carried in its three-byte form and decoded with
+// "surrogatepass", so the result holds it again.
+//
+// Escaping: an EscapeTable says, for each ASCII character, 0 when it is
+// written as itself, else the letter of its short escape (`n` for \n) or
+// `u` for \u00XX.  Characters beyond ASCII are written as UTF-8, or with
+// kAsciiOnly as \uXXXX, as a surrogate pair beyond U+FFFF (lowercase hex,
+// as JSON's writer does).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "repr.h"
+
+namespace qv {
+
+struct EscapeTable {
+    uint8_t cls[128];
+    uint64_t also;  // a byte (repeated over 8) that needs its entry besides controls, '"', '\\'
+};
+
+inline constexpr char kHexLower[] = "0123456789abcdef";
+
+class Out {
+public:
+    Out() noexcept = default;
+    Out(const Out &) = delete;
+    Out &operator=(const Out &) = delete;
+    ~Out() { Py_XDECREF(buf_); }
+
+    char *end() noexcept { return data_ + len_; }
+    void set_end(char *p) noexcept { len_ = p - data_; }
+    Py_ssize_t size() const noexcept { return len_; }
+    const char *data() const noexcept { return data_; }
+    void truncate(Py_ssize_t n) noexcept { len_ = n; }
+    // Bytes beyond ASCII were written: the end result must be decoded.
+    void note_high() noexcept { high_ = true; }
+    bool high() const noexcept { return high_; }
+
+    bool reserve(Py_ssize_t extra) { return extra <= cap_ - len_ || grow(extra); }
+    bool put(char c)
+    {
+        if (len_ == cap_ && !grow(1))
+            return false;
+        data_[len_++] = c;
+        return true;
+    }
+    bool write(const char *s, Py_ssize_t n)
+    {
+        if (n == 0)
+            return true;  // nothing to copy, perhaps not even a buffer yet
+        if (!reserve(n))
+            return false;
+        std::memcpy(data_ + len_, s, (size_t)n);
+        len_ += n;
+        return true;
+    }
+    template <size_t N>
+    bool lit(const char (&s)[N])
+    {
+        return write(s, (Py_ssize_t)N - 1);
+    }
+
+    // The text of a str, unquoted and unescaped (separators, indents, keys
+    // the writer has judged plain).
+    bool str(PyObject *s)
+    {
+        if (PyUnicode_IS_ASCII(s))
+            return write(static_cast<const char *>(PyUnicode_DATA(s)), PyUnicode_GET_LENGTH(s));
+        static constexpr EscapeTable none = {};
+        return escaped<false>(s, none);
+    }
+
+    // A str quoted with `quote` on both sides, through the table.
+    template <bool kAsciiOnly>
+    bool quoted(PyObject *s, const EscapeTable &table, char quote = '"')
+    {
+        // Short ASCII text, the usual key or value, in one reservation.
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (PyUnicode_IS_ASCII(s) && n <= 64) {
+            if (!reserve(6 * n + 2))
+                return false;
+            char *p = end();
+            *p++ = quote;
+            p = ascii_units(p, static_cast<const Py_UCS1 *>(PyUnicode_DATA(s)), n, table);
+            *p++ = quote;
+            set_end(p);
+            return true;
+        }
+        return put(quote) && escaped<kAsciiOnly>(s, table) && put(quote);
+    }
+
+    template <bool kAsciiOnly>
+    bool escaped(PyObject *s, const EscapeTable &table)
+    {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            return units<Py_UCS1, kAsciiOnly>(PyUnicode_1BYTE_DATA(s), n, table);
+        case PyUnicode_2BYTE_KIND:
+            return units<Py_UCS2, kAsciiOnly>(PyUnicode_2BYTE_DATA(s), n, table);
+        default:
+            return units<Py_UCS4, kAsciiOnly>(PyUnicode_4BYTE_DATA(s), n, table);
+        }
+    }
+
+    // int.__repr__(i): machine-sized values directly, others through the
+    // interpreter (which also enforces its limit on digits).
+    bool int_repr(PyObject *i)
+    {
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(i))) {
+            Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i));
+            if (!reserve(24))
+                return false;
+            char tmp[24];
+            char *e = tmp + sizeof tmp;
+            uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+            char *b = repr_detail::digits_backward(e, m);
+            if (v < 0)
+                *--b = '-';
+            std::memcpy(end(), b, (size_t)(e - b));
+            len_ += e - b;
+            return true;
+        }
+        PyObject *text = PyLong_Type.tp_repr(i);
+        if (text == nullptr)
+            return false;
+        bool ok = write(static_cast<const char *>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
+        Py_DECREF(text);
+        return ok;
+    }
+
+    bool float_repr(double d)
+    {
+        if (!reserve(32))
+            return false;
+        len_ += qv::float_repr(d, end());
+        return true;
+    }
+
+    // The text as a str; the buffer is left empty.
+    PyObject *take_str()
+    {
+        if (buf_ == nullptr)
+            return PyUnicode_New(0, 127);
+        if (high_) {
+            PyObject *s = PyUnicode_DecodeUTF8(data_, len_, "surrogatepass");
+            drop();
+            return s;
+        }
+        if (PyUnicode_Resize(&buf_, len_) < 0) {
+            drop();
+            return nullptr;
+        }
+        PyObject *s = buf_;
+        buf_ = nullptr;
+        drop();
+        return s;
+    }
+
+    // The text as UTF-8 bytes (a lone surrogate cannot be encoded: the
+    // interpreter's UnicodeEncodeError, as encoding the str would give).
+    PyObject *take_bytes()
+    {
+        if (high_) {
+            PyObject *s = take_str();
+            if (s == nullptr)
+                return nullptr;
+            PyObject *b = PyUnicode_AsUTF8String(s);
+            Py_DECREF(s);
+            return b;
+        }
+        PyObject *b = PyBytes_FromStringAndSize(data_, len_);
+        drop();
+        return b;
+    }
+
+private:
+    void drop()
+    {
+        Py_CLEAR(buf_);
+        data_ = nullptr;
+        len_ = cap_ = 0;
+        high_ = false;
+    }
+
+    __attribute__((noinline)) bool grow(Py_ssize_t extra)
+    {
+        if (extra < 0 || extra > PY_SSIZE_T_MAX / 4 - len_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_ssize_t need = len_ + extra;
+        Py_ssize_t cap = cap_ < 1024 ? 1024 : cap_;
+        while (cap < need)
+            cap *= 2;
+        if (buf_ == nullptr) {
+            buf_ = PyUnicode_New(cap, 127);
+            if (buf_ == nullptr)
+                return false;
+        } else if (PyUnicode_Resize(&buf_, cap) < 0) {
+            data_ = nullptr;
+            len_ = cap_ = 0;
+            return false;
+        }
+        data_ = static_cast<char *>(PyUnicode_DATA(buf_));
+        cap_ = cap;
+        return true;
+    }
+
+    // Whether any of 8 bytes may need the table: a control, '"', '\\', the
+    // table's extra byte, or a byte beyond ASCII.
+    static bool word_needs_care(uint64_t w, uint64_t also)
+    {
+        constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+        auto zero_byte = [](uint64_t v) { return (v - ones) & ~v & highs; };
+        uint64_t t = ((w - ones * 0x20) & ~w) | zero_byte(w ^ (ones * '"')) |
+                     zero_byte(w ^ (ones * '\\')) | zero_byte(w ^ also) | w;
+        return (t & highs) != 0;
+    }
+
+    static char *ascii_units(char *p, const Py_UCS1 *s, Py_ssize_t n, const EscapeTable &table)
+    {
+        Py_ssize_t i = 0;
+        for (; n - i >= 8; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            if (word_needs_care(w, table.also))
+                break;
+            std::memcpy(p, &w, 8);
+            p += 8;
+        }
+        for (; i < n; i++)
+            p = ascii_unit(p, s[i], table);
+        return p;
+    }
+
+    static char *ascii_unit(char *p, unsigned c, const EscapeTable &table)
+    {
+        uint8_t e = table.cls[c];
+        if (e == 0) {
+            *p++ = (char)c;
+        } else if (e != 'u') {
+            p[0] = '\\';
+            p[1] = (char)e;
+            p += 2;
+        } else {
+            std::memcpy(p, "\\u00", 4);
+            p[4] = kHexLower[c >> 4];
+            p[5] = kHexLower[c & 15];
+            p += 6;
+        }
+        return p;
+    }
+
+    template <typename Unit, bool kAsciiOnly>
+    bool units(const Unit *s, Py_ssize_t n, const EscapeTable &table)
+    {
+        // Worst case per character: a surrogate pair of \u escapes.
+        constexpr Py_ssize_t kBlock = 4096, kWorst = kAsciiOnly ? 12 : 6;
+        Py_ssize_t i = 0;
+        while (i < n) {
+            Py_ssize_t stop = n - i < kBlock ? n : i + kBlock;
+            if (!reserve((stop - i) * kWorst))
+                return false;
+            char *p = end();
+            while (i < stop) {
+                if constexpr (sizeof(Unit) == 1) {
+                    if (stop - i >= 8) {
+                        uint64_t w;
+                        std::memcpy(&w, s + i, 8);
+                        if (!word_needs_care(w, table.also)) {
+                            std::memcpy(p, &w, 8);
+                            p += 8;
+                            i += 8;
+                            continue;
+                        }
+                    }
+                }
+                Py_UCS4 c = s[i++];
+                if (c < 0x80) {
+                    p = ascii_unit(p, c, table);
+                } else if constexpr (kAsciiOnly) {
+                    if (c >= 0x10000) {
+                        Py_UCS4 v = c - 0x10000;
+                        p = u_escape(p, 0xD800 | (v >> 10));
+                        c = 0xDC00 | (v & 0x3FF);
+                    }
+                    p = u_escape(p, c);
+                } else {
+                    high_ = true;
+                    if (c < 0x800) {
+                        p[0] = (char)(0xC0 | (c >> 6));
+                        p[1] = (char)(0x80 | (c & 0x3F));
+                        p += 2;
+                    } else if (c < 0x10000) {
+                        p[0] = (char)(0xE0 | (c >> 12));
+                        p[1] = (char)(0x80 | ((c >> 6) & 0x3F));
+                        p[2] = (char)(0x80 | (c & 0x3F));
+                        p += 3;
+                    } else {
+                        p[0] = (char)(0xF0 | (c >> 18));
+                        p[1] = (char)(0x80 | ((c >> 12) & 0x3F));
+                        p[2] = (char)(0x80 | ((c >> 6) & 0x3F));
+                        p[3] = (char)(0x80 | (c & 0x3F));
+                        p += 4;
+                    }
+                }
+            }
+            set_end(p);
+        }
+        return true;
+    }
+
+    static char *u_escape(char *p, Py_UCS4 c)
+    {
+        p[0] = '\\';
+        p[1] = 'u';
+        p[2] = kHexLower[(c >> 12) & 15];
+        p[3] = kHexLower[(c >> 8) & 15];
+        p[4] = kHexLower[(c >> 4) & 15];
+        p[5] = kHexLower[c & 15];
+        return p + 6;
+    }
+
+    PyObject *buf_ = nullptr;  // a compact ASCII str of capacity cap_
+    char *data_ = nullptr;
+    Py_ssize_t len_ = 0;
+    Py_ssize_t cap_ = 0;
+    bool high_ = false;
+};
+
+}  // namespace qv
