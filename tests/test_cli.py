@@ -248,11 +248,12 @@ def test_files_are_read_by_their_names(tmp_path):
 
 
 def test_hooks_take_the_files_of_the_table():
-    """The pre-commit hooks' file patterns are the table's TOML and INI rows."""
+    """The pre-commit hooks' file patterns are the table's TOML, INI, JSONC and
+    JSON5 rows."""
     from quorvane._formats import WELL_KNOWN
     text = (Path(__file__).resolve().parents[1] / ".pre-commit-hooks.yaml").read_text()
     hooks = dict(re.findall(r"- id: check-(\w+)\n(?:  .*\n)*?  files: (.*)\n", text))
-    assert set(hooks) == {"toml", "ini"}
+    assert set(hooks) == {"toml", "ini", "jsonc", "json5"}
     for pattern, fmt, _ in WELL_KNOWN:
         name = "dir/" + pattern.replace("*", "x")
         for family, files in hooks.items():

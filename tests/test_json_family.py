@@ -242,3 +242,19 @@ def test_dialects_read_json_as_json_does():
     data = data_path("bench", "json", "twitter.json").read_bytes()
     for flags in (0, JSONC_FLAGS, JSON5_FLAGS):
         assert same(_std.parse_json(data, flags), json.loads(data))
+
+
+@pytest.mark.parametrize("name,fmt", [
+    ("tsconfig.json", "jsonc"), ("tsconfig.build.json", "jsonc"), ("jsconfig.json", "jsonc"),
+    (".vscode/launch.json", "jsonc"), ("devcontainer.json", "jsonc"),
+    (".devcontainer.json", "jsonc"), ("app.code-workspace", "jsonc"), ("biome.jsonc", "jsonc"),
+    ("renovate.json5", "json5"), ("package.json", "json")])
+def test_formats_by_name_and_errors_with_lines(tmp_path, name, fmt):
+    path = tmp_path / name
+    path.parent.mkdir(exist_ok=True)
+    body = {"jsonc": '{"a": [1,], // c\n}', "json5": "{a: 'x',}", "json": '{"a": 1}'}[fmt]
+    path.write_text(body)
+    assert quorvane.load(path) == quorvane.loads(body, fmt)
+    with pytest.raises(quorvane.ParseError) as info:
+        quorvane.loads(body[:-1] + "\n  !", fmt)
+    assert info.value.lineno >= 2 and info.value.colno == 3

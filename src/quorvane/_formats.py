@@ -20,7 +20,8 @@ from _quorvane import parse_ini, parse_json, parse_toml
 
 from . import _std, ini
 
-Format = Literal["json", "toml", "toml-1.1", "toml-1.0", "ini", "toml-dialect", "ini-dialect"]
+Format = Literal["json", "toml", "toml-1.1", "toml-1.0", "ini", "toml-dialect", "ini-dialect",
+                 "jsonc", "json5"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -41,6 +42,10 @@ class Reader:
     standard_form: tuple[str, str] | None = None
 
 
+def _json_family(flags: int) -> Callable[[str], Any]:
+    return lambda text: _std.parse_json(text, flags)
+
+
 def _toml(version: str) -> Callable[[str], Any]:
     return lambda text: _std.parse_toml(text, version, None)
 
@@ -57,6 +62,11 @@ FORMATS: Final[dict[str, Reader]] = {
     "ini-dialect": Reader(parse_ini, standard=False,
                           standard_form=("ini", "the INI dialect; the format 'ini' reads "
                                                 "INI as configparser does")),
+    # JSON with comments and trailing commas; JSON5 (the options of
+    # quorvane._std.parse_json: comments, trailing commas, JSON5 lexemes,
+    # NaN and Infinity, lone surrogate escapes).
+    "jsonc": Reader(_json_family(1 | 2), standard=True),
+    "json5": Reader(_json_family(1 | 2 | 4 | 8 | 16), standard=True),
 }
 
 # Options of the rows below.  Files of many programs share the generic
@@ -96,6 +106,16 @@ WELL_KNOWN: Final[tuple[tuple[str, str, Mapping[str, Any]], ...]] = (
     # MySQL option files: keys without values ('skip-name-resolve',
     # '!includedir ...'), and repeated keys.
     ("*.cnf", "ini", {"allow_no_value": True, "strict": False}),
+    # JSON with comments: TypeScript's and VS Code's files.
+    ("tsconfig.json", "jsonc", {}),
+    ("tsconfig.*.json", "jsonc", {}),
+    ("jsconfig.json", "jsonc", {}),
+    ("devcontainer.json", "jsonc", {}),
+    (".devcontainer.json", "jsonc", {}),
+    (".vscode/*.json", "jsonc", {}),
+    ("*.code-workspace", "jsonc", {}),
+    ("*.jsonc", "jsonc", {}),
+    ("*.json5", "json5", {}),
     ("*.json", "json", {}),
     ("*.toml", "toml", {}),
     ("*.ini", "ini", _REPEATS),

@@ -262,6 +262,25 @@ Py_ssize_t skip_ws_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
     return pos;
 }
 
+// The first line feed, carriage return or `third` byte from pos on, or
+// len: the end of a line comment's text, sixteen bytes at a time.
+inline Py_ssize_t line_comment_end(const char *t, Py_ssize_t pos, Py_ssize_t len, char third)
+{
+    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), v3 = _mm_set1_epi8(third);
+    while (len - pos >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
+        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)),
+                                    _mm_cmpeq_epi8(v, v3));
+        unsigned mask = (unsigned)_mm_movemask_epi8(stop);
+        if (mask)
+            return pos + __builtin_ctz(mask);
+        pos += 16;
+    }
+    while (pos < len && t[pos] != '\n' && t[pos] != '\r' && t[pos] != third)
+        pos++;
+    return pos;
+}
+
 // The length of the JSON5 white space or line end beyond ASCII at pos, or 0.
 template <class C>
 Py_ssize_t wide_space(const C *ctx, Py_ssize_t pos, bool line_ends_only)
@@ -298,13 +317,12 @@ __attribute__((noinline)) int skip_slow(C *ctx)
         unsigned char c = (unsigned char)t[pos];
         if (c == '/' && ctx->comments() && pos + 1 < len) {
             if (t[pos + 1] == '/') {
-                pos += 2;
-                while (pos < len && t[pos] != '\n' && t[pos] != '\r') {
-                    if (ctx->json5() && (unsigned char)t[pos] == 0xE2 &&
-                        wide_space(ctx, pos, true))
-                        break;
-                    pos++;
-                }
+                // JSON5 also ends a line at U+2028 and U+2029, whose
+                // first byte stops the scan to be looked at.
+                char third = ctx->json5() ? '\xE2' : '\n';
+                pos = line_comment_end(t, pos + 2, len, third);
+                while (ctx->json5() && pos < len && t[pos] == third && !wide_space(ctx, pos, true))
+                    pos = line_comment_end(t, pos + 1, len, third);
                 continue;
             }
             if (t[pos + 1] == '*') {
