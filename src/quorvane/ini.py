@@ -26,6 +26,14 @@ __all__ = ["load", "loads"]
 Tree = dict[Any, dict[str, Union[str, None]]]
 
 
+class _UnnamedSection:
+    def __repr__(self) -> str:
+        return "<UNNAMED_SECTION>"
+
+
+_UNNAMED_SECTION = _UnnamedSection()
+
+
 def _arguments(*,
                delimiters: Iterable[str] = ("=", ":"),
                comment_prefixes: Iterable[str] | None = ("#", ";"),
@@ -41,8 +49,9 @@ def _arguments(*,
     if allow_unnamed_section:
         # The unnamed section is keyed by configparser's own marker, as in
         # its mapping; configparser is only imported when it is asked for.
-        from configparser import UNNAMED_SECTION
-        unnamed = UNNAMED_SECTION
+        # Before Python 3.13 it has none: the key is then this module's.
+        import configparser
+        unnamed = getattr(configparser, "UNNAMED_SECTION", _UNNAMED_SECTION)
     # As ConfigParser.__init__ takes them: no delimiters at all behave as
     # one empty delimiter in its pattern.
     return (tuple(delimiters) or ("",), tuple(comment_prefixes or ()),
@@ -68,6 +77,9 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
     Options: delimiters, comment_prefixes, inline_comment_prefixes, strict,
     empty_lines_in_values, default_section, allow_no_value,
     allow_unnamed_section (as ConfigParser takes them) and keep_case.
+    The unnamed section's key is configparser.UNNAMED_SECTION; before
+    Python 3.13, where configparser has none, it is a marker of the same
+    repr, the key that follows the default section's.
     Raises quorvane.ParseError with the byte line and column."""
     text = _document(text)
     if text and text[0] not in _MARK_LEADS:
