@@ -218,14 +218,18 @@ REFERENCES: dict[str, Callable[[bytes], Any]] = {
 # defaults, the lenient switches, other comment and delimiter choices, and
 # delimiters that start with white space (a different search for the key's
 # end).
+# configparser has the unnamed section from Python 3.13 on: before, that
+# set is compared without it.
+CONFIGPARSER_HAS_UNNAMED = hasattr(configparser, "UNNAMED_SECTION")
 CONFIGPARSER_OPTIONS: list[dict[str, Any]] = [
     {},
     {"strict": False, "allow_no_value": True, "empty_lines_in_values": False},
     {"inline_comment_prefixes": ("#", ";"), "comment_prefixes": ("//",),
      "delimiters": ("=",), "keep_case": True},
-    {"allow_unnamed_section": True, "default_section": "general",
+    {"default_section": "general",
      "delimiters": ("->", " ", ":="), "allow_no_value": True,
-     "inline_comment_prefixes": (" ;",), "strict": False},
+     "inline_comment_prefixes": (" ;",), "strict": False}
+    | ({"allow_unnamed_section": True} if CONFIGPARSER_HAS_UNNAMED else {}),
 ]
 
 
@@ -238,6 +242,13 @@ def configparser_tree(text: str, *, keep_case: bool = False, **options: Any) -> 
     try:
         cp.read_string(text)
     except configparser.Error:
+        return None
+    except AttributeError:
+        # Before Python 3.13 a continuation line under a key that has no
+        # value fails inside configparser (it appends to None); 3.13 refuses
+        # the document, as the reader does on every version.
+        if hasattr(configparser, "MultilineContinuationError"):
+            raise
         return None
     return {name: dict(cp[name]) for name in cp}
 

@@ -19,7 +19,8 @@ import quorvane
 from quorvane import ini
 from _util import DATA, data_path
 
-from checks import CONFIGPARSER_OPTIONS, check_configparser, configparser_tree
+from checks import (CONFIGPARSER_HAS_UNNAMED, CONFIGPARSER_OPTIONS, check_configparser,
+                    configparser_tree)
 
 OPTION_IDS = [",".join(sorted(o)) or "defaults" for o in CONFIGPARSER_OPTIONS]
 by_options = pytest.mark.parametrize("options", CONFIGPARSER_OPTIONS, ids=OPTION_IDS)
@@ -141,9 +142,8 @@ OPTIONS = st.fixed_dictionaries({}, optional={
     "inline_comment_prefixes": PREFIXES.map(tuple),
     "strict": st.booleans(), "empty_lines_in_values": st.booleans(),
     "default_section": st.sampled_from(["DEFAULT", "general", "a"]),
-    "allow_no_value": st.booleans(), "allow_unnamed_section": st.booleans(),
-    "keep_case": st.booleans(),
-})
+    "allow_no_value": st.booleans(), "keep_case": st.booleans(),
+} | ({"allow_unnamed_section": st.booleans()} if CONFIGPARSER_HAS_UNNAMED else {}))
 
 
 @settings(max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -189,8 +189,11 @@ def test_faces(tmp_path):
     assert ini.load(p) == ini.load(str(p)) == ini.load(io.BytesIO(text.encode())) == tree
     assert quorvane.loads(text, "ini") == quorvane.load(p) == tree
     assert ini.loads(text, keep_case=True)["S"] == {"Key": "1"}
-    unnamed = ini.loads("a = 1\n", allow_unnamed_section=True)
-    assert list(unnamed) == ["DEFAULT", configparser.UNNAMED_SECTION]
+    unnamed = ini.loads("a = 1\n[s]\n", allow_unnamed_section=True)
+    marker = list(unnamed)[1]
+    assert list(unnamed) == ["DEFAULT", marker, "s"] and unnamed[marker] == {"a": "1"}
+    assert repr(marker) == "<UNNAMED_SECTION>"
+    assert marker is getattr(configparser, "UNNAMED_SECTION", marker)
     with pytest.raises(quorvane.ParseError) as info:
         ini.load(io.BytesIO(b"[a]\n\xff\n"))
     assert (info.value.lineno, info.value.msg) == (2, "invalid UTF-8")

@@ -166,22 +166,13 @@ PyMethodDef _quorvane_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The module keeps no state of its own (every call builds its context on
-// the stack), so it is initialised in phases and may be loaded by any
-// interpreter, subinterpreters with their own GIL included.
-PyModuleDef_Slot _quorvane_slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
 PyModuleDef _quorvane_module = {
     PyModuleDef_HEAD_INIT,
     "_quorvane",
     "quorvane C core: JSON/TOML/INI parsers.",
     0,
     _quorvane_methods,
-    _quorvane_slots,
+    qv::stateless_module_slots,
     nullptr,
     nullptr,
     nullptr,

@@ -1,15 +1,14 @@
 // The C interface of _quorvane, which its four sources implement.  Only the
 // functions declared with QUORVANE_API leave the shared object (see
-// exports.map); everything else stays file-local.  The machinery the
-// readers share is the toolkit (toolkit/toolkit.h).
+// toolkit/compat.h and exports.map); everything else stays file-local.  The
+// machinery the readers share is the toolkit (toolkit/toolkit.h).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "toolkit/compat.h"
 #include "toolkit/ref.h"
-
-#define QUORVANE_API extern "C" __attribute__((visibility("default")))
 
 // The interpreter's entry point of the module.
 QUORVANE_API PyObject *PyInit__quorvane(void);

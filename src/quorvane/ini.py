@@ -41,6 +41,14 @@ OPTIONS: dict[str, Any] = {
     "keep_case": False,
 }
 
+class _UnnamedSection:
+    def __repr__(self) -> str:
+        return "<UNNAMED_SECTION>"
+
+
+_UNNAMED_SECTION = _UnnamedSection()
+
+
 
 def _arguments(caller: str, options: dict[str, Any]) -> tuple[Any, ...]:
     """The reader's positional arguments, from ConfigParser's keywords;
@@ -59,8 +67,9 @@ def _arguments(caller: str, options: dict[str, Any]) -> tuple[Any, ...]:
     if o["allow_unnamed_section"]:
         # The unnamed section is keyed by configparser's own marker, as in
         # its mapping; configparser is only imported when it is asked for.
-        from configparser import UNNAMED_SECTION
-        unnamed = UNNAMED_SECTION
+        # Before Python 3.13 it has none: the key is then this module's.
+        import configparser
+        unnamed = getattr(configparser, "UNNAMED_SECTION", _UNNAMED_SECTION)
     # As ConfigParser.__init__ takes them: no delimiters at all behave as
     # one empty delimiter in its pattern.
     return (tuple(o["delimiters"]) or ("",), tuple(o["comment_prefixes"] or ()),
@@ -147,7 +156,9 @@ def loads(text: str | bytes | bytearray | memoryview, **options: Any) -> Tree:
     Options: delimiters, comment_prefixes, inline_comment_prefixes, strict,
     empty_lines_in_values, default_section, allow_no_value,
     allow_unnamed_section (as ConfigParser takes them; interpolation=None
-    is accepted too) and keep_case.  Raises quorvane.ParseError with the
+    is accepted too) and keep_case.  The unnamed section's key is
+    configparser.UNNAMED_SECTION; before Python 3.13, where configparser has
+    none, it is a marker of the same repr.  Raises quorvane.ParseError with the
     byte line and column."""
     parse = reader("loads", options)
     doc = document(text)

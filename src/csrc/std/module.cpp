@@ -2,6 +2,7 @@
 // so it is initialised in phases and may be loaded by any interpreter,
 // subinterpreters with their own GIL included.
 #include "std.h"
+#include "toolkit/compat.h"
 
 namespace {
 
@@ -67,19 +68,13 @@ PyMethodDef std_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot std_slots[] = {
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
 PyModuleDef std_module = {
     PyModuleDef_HEAD_INIT,
     "quorvane._std",
     "quorvane's readers of standard TOML, of INI as configparser reads it, and of the JSON family.",
     0,
     std_methods,
-    std_slots,
+    qv::stateless_module_slots,
     nullptr,
     nullptr,
     nullptr,
@@ -87,7 +82,7 @@ PyModuleDef std_module = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject *PyInit__std(void)
+QUORVANE_API PyObject *PyInit__std(void)
 {
     return PyModuleDef_Init(&std_module);
 }

@@ -16,6 +16,7 @@
 #pragma GCC diagnostic ignored "-Wunused-variable"
 #include <datetime.h>
 #pragma GCC diagnostic pop
+#include "toolkit/dates.h"
 
 #include <cstdint>
 #include <cstring>
@@ -339,7 +340,8 @@ private:
     qv::KeyCache keys_;
     qv::Buffer<char, 256> scratch_;
     KeyPath path_;
-    PyDateTime_CAPI *dt_ = nullptr;
+    const PyDateTime_CAPI *dt_ = nullptr;
+    qv::DateTimeCalls dt_calls_;
     struct Zone {
         int minutes;
         Ref tz;
@@ -995,8 +997,15 @@ bool Reader::datetime_api()
     if (!module && !PyErr_Occurred())
         module.reset(PyImport_Import(name.get()));
     Ref capsule(module ? PyObject_GetAttrString(module.get(), "datetime_CAPI") : nullptr);
-    if (!capsule)
-        return false;
+    if (!capsule) {
+        // The pure-Python datetime has no C API (3.12 runs it in a
+        // subinterpreter with its own GIL): its classes are called instead.
+        if (!module || !PyErr_ExceptionMatches(PyExc_AttributeError))
+            return false;
+        PyErr_Clear();
+        dt_ = dt_calls_.of(module.get());
+        return dt_ != nullptr;
+    }
     dt_ = static_cast<PyDateTime_CAPI *>(PyCapsule_GetPointer(capsule.get(), PyDateTime_CAPSULE_NAME));
     return dt_ != nullptr;
 }

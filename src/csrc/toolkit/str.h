@@ -27,6 +27,7 @@
 #pragma once
 
 #include "buffer.h"
+#include "compat.h"
 #include "ref.h"
 
 #include <cstdint>

@@ -3,6 +3,8 @@
 // readers; nothing here has external linkage that leaves a module (the
 // modules are built with hidden visibility and export maps).
 //
+//   compat.h  the 3.12 and 3.13 C API calls for older interpreters, under
+//             their own names; qv::stateless_module_slots
 //   ref.h     qv::Ref: owned references
 //   cursor.h  qv::Cursor<Policy>: the place in the document and the one way
 //             to fail there; qv::PositionError (_quorvane's "parse error at
@@ -16,11 +18,14 @@
 //   number.h  digits, 64-bit and arbitrary precision integers, floats
 //             (float.h: correctly rounded decimal to double), qv::refused
 //   dict.h    qv::get_or_add, qv::child_dict
+//   dates.h   qv::DateTimeCalls: the datetime C API where the module has
+//             none (included by itself, after <datetime.h>)
 //
 // Each header's top comment documents its API.
 #pragma once
 
 #include "buffer.h"
+#include "compat.h"
 #include "cursor.h"
 #include "dict.h"
 #include "hash.h"
