@@ -5,6 +5,8 @@
 // interpreter's own functions, unchanged.
 //
 //   PyErr_GetRaisedException, PyErr_SetRaisedException     (3.12)
+//   PyUnstable_Type_AssignVersionTag                         (3.12)
+//   PyUnstable_Long_IsCompact, PyUnstable_Long_CompactValue  (3.12)
 //   PyDict_GetItemRef, PyDict_SetDefaultRef                  (3.13)
 //   qv::stateless_module_slots: the module slots of a module that keeps no
 //   state (own-GIL subinterpreters from 3.12, no GIL needed from 3.13)
@@ -46,6 +48,27 @@ inline void PyErr_SetRaisedException(PyObject *exc)
         return;
     }
     PyErr_Restore(Py_NewRef(Py_TYPE(exc)), exc, PyException_GetTraceback(exc));
+}
+
+// Whether the class has a valid version tag.  3.11 assigns tags only on
+// its own method-cache look-ups, so a class may have none yet: callers
+// then treat it as untagged (0), which costs them only their cache.
+// An int of at most one digit, and its value (3.11 keeps the sign in the
+// object's size).
+inline int PyUnstable_Long_IsCompact(const PyLongObject *op)
+{
+    Py_ssize_t size = Py_SIZE(op);
+    return size >= -1 && size <= 1;
+}
+
+inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op)
+{
+    return Py_SIZE(op) * static_cast<Py_ssize_t>(op->ob_digit[0]);
+}
+
+inline int PyUnstable_Type_AssignVersionTag(PyTypeObject *type)
+{
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
 }
 
 #endif

@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "compat.h"
 #include "repr.h"
 
 namespace qv {
