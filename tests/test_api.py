@@ -342,7 +342,7 @@ def test_load_reads_users_files_by_their_names(tmp_path):
     assert quorvane.load(tmp_path / "pyproject.toml") == {
         "tool": {"a": [{"b": {"when": datetime.date(1979, 5, 27)}}]}}
     assert quorvane.load(tmp_path / ".editorconfig") == {
-        "DEFAULT": {}, configparser.UNNAMED_SECTION: {"root": "true"},
+        "DEFAULT": {}, quorvane.ini._unnamed_section(): {"root": "true"},
         "*.py": {"indent_size": "4"}}
     assert quorvane.load(tmp_path / "my.cnf")["mysqld"] == {"skip-name-resolve": None,
                                                               "port": "2"}

@@ -394,7 +394,7 @@ def configparser_writes(tree, *, space_around_delimiters=True, allow_no_value=Fa
                                        default_section=default_section)
     parser.optionxform = str
     for name, section in tree.items():
-        if name is configparser.UNNAMED_SECTION:
+        if name is getattr(configparser, "UNNAMED_SECTION", None):
             # Only reading makes this section; its place is what matters.
             parser._sections[name] = parser._dict()
         elif name != parser.default_section:

@@ -49,6 +49,13 @@ class _UnnamedSection:
 _UNNAMED_SECTION = _UnnamedSection()
 
 
+def _unnamed_section() -> object:
+    """The key of the keys before the first header: configparser's own
+    marker where it has one (3.13), else this module's."""
+    import configparser
+    return getattr(configparser, "UNNAMED_SECTION", _UNNAMED_SECTION)
+
+
 
 def _arguments(caller: str, options: dict[str, Any]) -> tuple[Any, ...]:
     """The reader's positional arguments, from ConfigParser's keywords;
@@ -220,7 +227,7 @@ def dumps(tree: Any, /, *, space_around_delimiters: bool = True,
     # A tree can only hold the unnamed section's marker once configparser
     # has been imported.
     configparser = sys.modules.get("configparser")
-    unnamed = getattr(configparser, "UNNAMED_SECTION", None)
+    unnamed = getattr(configparser, "UNNAMED_SECTION", _UNNAMED_SECTION)
     return _std.write_ini(tree, delimiter, delimiters, default_section, allow_no_value,
                           unnamed)
 
