@@ -25,8 +25,6 @@ namespace {
 
 using qv::Ref;
 
-constexpr int kMaxDepth = 512;
-
 // ---------------------------------------------------------------------------
 // Character classes
 
@@ -332,7 +330,7 @@ private:
     Ref root_;
     PyObject *table_ = nullptr;  // borrowed from the tree: the open section
     uint64_t section_ = 0;
-    int depth_ = 0;
+    qv::DepthGuard depth_;
     TableKinds kinds_;
     qv::StrMaker strs_;
     qv::KeyCache keys_;
@@ -1097,7 +1095,7 @@ PyObject *Reader::number_or_date()
 
 bool Reader::enter(const char *at)
 {
-    if (++depth_ > kMaxDepth)
+    if (!depth_.enter())
         return fails(at, "arrays and inline tables nest deeper than 512 levels");
     return true;
 }
@@ -1130,7 +1128,7 @@ PyObject *Reader::array()
         return fail_ptr(here(), "expected ',' or ']' after an array item");
     }
     pos++;
-    depth_--;
+    depth_.leave();
     return list.release();
 }
 
@@ -1174,7 +1172,7 @@ PyObject *Reader::inline_table()
         }
     }
     pos++;
-    depth_--;
+    depth_.leave();
     return table.release();
 }
 

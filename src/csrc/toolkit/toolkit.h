@@ -16,12 +16,15 @@
 //   number.h  digits, 64-bit and arbitrary precision integers, floats
 //             (float.h: correctly rounded decimal to double), qv::refused
 //   dict.h    qv::get_or_add, qv::child_dict
+//   depth.h   qv::DepthGuard: the nesting limit, and the room left on the
+//             calling thread's stack
 //
 // Each header's top comment documents its API.
 #pragma once
 
 #include "buffer.h"
 #include "cursor.h"
+#include "depth.h"
 #include "dict.h"
 #include "hash.h"
 #include "keys.h"
