@@ -66,7 +66,7 @@ def _std_toml(text):
 # A thread's small stack ends the nesting before 512 levels with each
 # reader's own depth error instead of a crash (where a reader's frames are
 # small, all 511 levels may still fit); shallow documents still read.
-@pytest.mark.parametrize("stack_kib", [128, 256])
+@pytest.mark.parametrize("stack_kib", [64, 128, 256])
 @pytest.mark.parametrize("fmt, opener, closer, prefix", [
     ("json", "[", "]", ""),
     ("json", '{"a":', "}", ""),
@@ -87,6 +87,8 @@ def test_small_thread_stack_ends_nesting_cleanly(stack_kib, fmt, opener, closer,
     else:
         assert isinstance(err, ValueError)
         assert str(err).endswith("max depth exceeded")
+    if stack_kib < 128:
+        return  # half of such a stack is the guard's margin
     shallow = prefix + opener * 20 + "1" + closer * 20
     assert not isinstance(_in_thread(stack_kib, lambda: parse(shallow)), BaseException)
 
