@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import gc
 import sys
+import threading
 
 import pytest
 
 import _quorvane
+import quorvane.toml
 from _util import DATA, position_error
 
 import checks
@@ -34,6 +36,61 @@ def test_a_million_open_containers(fmt, opener, prefix, col0):
     line, col, msg = position_error(PARSE[fmt], text)
     assert (line, msg) == (1, "max depth exceeded")
     assert col == col0 + 512 * len(opener) + 1
+
+
+def _in_thread(stack_kib, fn):
+    """fn() in a thread started with a stack of stack_kib KiB: its result
+    or the exception it raised."""
+    out = {}
+
+    def run():
+        try:
+            out["value"] = fn()
+        except BaseException as e:  # noqa: BLE001 - handed to the test
+            out["value"] = e
+
+    old = threading.stack_size(stack_kib * 1024)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    return out["value"]
+
+
+def _std_toml(text):
+    return quorvane.toml.loads(text)
+
+
+# A thread's small stack ends the nesting before 512 levels with each
+# reader's own depth error instead of a crash (where a reader's frames are
+# small, all 511 levels may still fit); shallow documents still read.
+@pytest.mark.parametrize("stack_kib", [64, 128, 256])
+@pytest.mark.parametrize("fmt, opener, closer, prefix", [
+    ("json", "[", "]", ""),
+    ("json", '{"a":', "}", ""),
+    ("toml", "[", "]", "a = "),
+    ("toml", "{b = ", "}", "a = "),
+    ("toml-std", "[", "]", "a = "),
+    ("toml-std", "{b = ", "}", "a = "),
+])
+def test_small_thread_stack_ends_nesting_cleanly(stack_kib, fmt, opener, closer, prefix):
+    parse = _std_toml if fmt == "toml-std" else PARSE[fmt]
+    deep = prefix + opener * 511 + "1" + closer * 511
+    err = _in_thread(stack_kib, lambda: parse(deep))
+    if not isinstance(err, BaseException):
+        assert isinstance(err, (dict, list))
+    elif fmt == "toml-std":
+        assert isinstance(err, quorvane.toml.TOMLDecodeError)
+        assert err.msg == "arrays and inline tables nest deeper than 512 levels"
+    else:
+        assert isinstance(err, ValueError)
+        assert str(err).endswith("max depth exceeded")
+    if stack_kib < 128:
+        return  # half of such a stack is the guard's margin
+    shallow = prefix + opener * 20 + "1" + closer * 20
+    assert not isinstance(_in_thread(stack_kib, lambda: parse(shallow)), BaseException)
 
 
 # ---------------------------------------------------------------------------

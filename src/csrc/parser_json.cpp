@@ -18,14 +18,12 @@
 
 namespace {
 
-// Values may nest this deep, the top value counting as the first.
-constexpr int kMaxDepth = 512;
-
 class JsonCtx : public qv::Cursor<qv::PositionError> {
 public:
     JsonCtx(const char *text, Py_ssize_t len) : Cursor(text, len), strs(text, len) {}
 
-    int depth = 0;
+    // Values may nest 512 levels deep, the top value counting as the first.
+    qv::DepthGuard depth;
     // Decoded bytes of a string with escapes; reused by every such string.
     qv::Buffer<char, 256> sbuf;
     qv::StrMaker strs;
@@ -435,11 +433,10 @@ __attribute__((always_inline)) inline PyObject *json_parse_value(JsonCtx *ctx)
     if (ctx->pos >= ctx->len)
         return ctx->fail("unexpected end of input");
     // Scalars count too: nothing at all may start inside the deepest level.
-    if (ctx->depth >= kMaxDepth)
+    if (!ctx->depth.enter())
         return ctx->fail("max depth exceeded");
-    ctx->depth++;
     PyObject *result = json_dispatch_value(ctx);
-    ctx->depth--;
+    ctx->depth.leave();
     if (!result && !PyErr_Occurred())
         return ctx->fail("unexpected character in JSON value");
     return result;

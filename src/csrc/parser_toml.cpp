@@ -120,8 +120,6 @@ private:
 // ---------------------------------------------------------------------------
 // Parser state, one per call.
 
-constexpr int TOML_MAX_DEPTH = 512;
-
 class TomlCtx : public qv::Cursor<qv::PositionError> {
 public:
     TomlCtx(const char *text, Py_ssize_t len) : Cursor(text, len), strs(text, len)
@@ -132,7 +130,7 @@ public:
         current_table_hash = defined.seed;
     }
 
-    int depth = 0;
+    qv::DepthGuard depth;
     qv::Ref root;
     qv::Ref current_table;
     // The path string of the current table lives at the front of `path`
@@ -720,12 +718,10 @@ PyObject *toml_parse_value(TomlCtx *ctx)
     toml_skip_ws_comments(ctx);
     if (ctx->pos >= ctx->len)
         return ctx->fail("unexpected end of input in value");
-    if (ctx->depth >= TOML_MAX_DEPTH) {
+    if (!ctx->depth.enter())
         return ctx->fail("max depth exceeded");
-    }
-    ctx->depth++;
     PyObject *value = toml_parse_value_at(ctx);
-    ctx->depth--;
+    ctx->depth.leave();
     return value;
 }
 

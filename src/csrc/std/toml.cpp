@@ -26,8 +26,6 @@ namespace {
 
 using qv::Ref;
 
-constexpr int kMaxDepth = 512;
-
 // ---------------------------------------------------------------------------
 // Character classes
 
@@ -334,7 +332,7 @@ private:
     Ref root_;
     PyObject *table_ = nullptr;  // borrowed from the tree: the open section
     uint64_t section_ = 0;
-    int depth_ = 0;
+    qv::DepthGuard depth_;
     TableKinds kinds_;
     qv::StrMaker strs_;
     qv::KeyCache keys_;
@@ -1132,7 +1130,7 @@ PyObject *Reader::number_or_date()
 
 bool Reader::enter(const char *at)
 {
-    if (++depth_ > kMaxDepth)
+    if (!depth_.enter())
         return fails(at, "arrays and inline tables nest deeper than 512 levels");
     return true;
 }
@@ -1165,7 +1163,7 @@ PyObject *Reader::array()
         return fail_ptr(here(), "expected ',' or ']' after an array item");
     }
     pos++;
-    depth_--;
+    depth_.leave();
     return list.release();
 }
 
@@ -1209,7 +1207,7 @@ PyObject *Reader::inline_table()
         }
     }
     pos++;
-    depth_--;
+    depth_.leave();
     return table.release();
 }
 

@@ -20,6 +20,8 @@
 //   dict.h    qv::get_or_add, qv::child_dict
 //   dates.h   qv::DateTimeCalls: the datetime C API where the module has
 //             none (included by itself, after <datetime.h>)
+//   depth.h   qv::DepthGuard: the nesting limit, and the room left on the
+//             calling thread's stack
 //
 // Each header's top comment documents its API.
 #pragma once
@@ -27,6 +29,7 @@
 #include "buffer.h"
 #include "compat.h"
 #include "cursor.h"
+#include "depth.h"
 #include "dict.h"
 #include "hash.h"
 #include "keys.h"

@@ -1,0 +1,86 @@
+// toolkit/depth.h: the one nesting guard of every reader that nests.
+//
+//   qv::DepthGuard depth;          // in the reader's per-call context
+//   if (!depth.enter())            // one level deeper, or false
+//       return ctx->fail("max depth exceeded");  // the reader's own message
+//   ... read the nested value ...
+//   depth.leave();
+//
+// enter() refuses the level past kMaxDepth (512), and any level at which
+// the calling thread's stack has less than kStackMargin bytes left: a
+// thread started with a small stack (threading.stack_size) reaches its
+// end long before 512 levels of recursive descent, and the reader must
+// fail there with its own error instead of overrunning the stack.  The
+// stack is looked at every kCheckEvery levels only, and its bounds are
+// read once per guard (so once per call), the first time: a document that
+// nests less than kCheckEvery levels never pays for it.  Where the bounds
+// cannot be read, the level limit alone applies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <pthread.h>
+
+namespace qv {
+
+class DepthGuard {
+public:
+    static constexpr int kMaxDepth = 512;
+    // The margin covers the levels between two looks at the stack (about
+    // 600 bytes each for the deepest frames, inline tables) and what the
+    // innermost level still calls: the interpreter's number and string
+    // constructors, strtod_l, raising the error with its formatted
+    // message.  Measured: a thread of 48 KiB, whose margin is half of it
+    // (24 KiB), still ends every reader's 511 levels cleanly; 64 KiB is
+    // headroom over that.  The smallest stack threading allows, 32 KiB,
+    // is spent before the first look at level 16.
+    static constexpr size_t kStackMargin = 64 * 1024;
+    static constexpr int kCheckEvery = 16;  // a power of two
+
+    DepthGuard() noexcept = default;
+    DepthGuard(const DepthGuard &) = delete;
+    DepthGuard &operator=(const DepthGuard &) = delete;
+
+    bool enter() noexcept
+    {
+        if (++depth_ > kMaxDepth)
+            return false;
+        if ((depth_ & (kCheckEvery - 1)) == 0)
+            return stack_room();
+        return true;
+    }
+    void leave() noexcept { depth_--; }
+    int depth() const noexcept { return depth_; }
+
+private:
+    // Whether the stack below this frame still holds kStackMargin bytes.
+    // Stacks grow downwards on every platform the module is built for.
+    __attribute__((noinline)) bool stack_room() noexcept
+    {
+        if (floor_ == 0)
+            floor_ = read_floor();
+        char here;
+        return floor_ == kUnknown || (uintptr_t)&here > floor_;
+    }
+
+    static uintptr_t read_floor() noexcept
+    {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0)
+            return kUnknown;
+        void *low = nullptr;
+        size_t size = 0;
+        int rc = pthread_attr_getstack(&attr, &low, &size);
+        pthread_attr_destroy(&attr);
+        if (rc != 0 || low == nullptr)
+            return kUnknown;
+        // A stack smaller than twice the margin keeps half of itself free.
+        return (uintptr_t)low + (size / 2 < kStackMargin ? size / 2 : kStackMargin);
+    }
+
+    static constexpr uintptr_t kUnknown = 1;  // no bounds: the limit alone
+    int depth_ = 0;
+    uintptr_t floor_ = 0;  // lowest address a level may start at; 0 until read
+};
+
+}  // namespace qv
