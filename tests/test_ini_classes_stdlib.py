@@ -34,13 +34,13 @@ def load_suite() -> dict[str, unittest.TestCase]:
     shim.__dict__.update(configparser.__dict__)
     shim.ConfigParser = ini.ConfigParser
     shim.RawConfigParser = ini.RawConfigParser
-    spec = importlib.util.spec_from_file_location("_quorvane_stdlib_configparser_tests", TESTS)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("_quorvane_stdlib_configparser_tests", TESTS)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     saved = sys.modules["configparser"]
     sys.modules["configparser"] = shim
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     finally:
         sys.modules["configparser"] = saved
     cases: dict[str, unittest.TestCase] = {}
