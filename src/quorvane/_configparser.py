@@ -16,7 +16,7 @@ that are not plain str) reads through configparser's own code.
 
 # This module fills configparser's private state (_sections, _read, _UNSET,
 # ...), which configparser's type stubs do not describe.
-# mypy: disable-error-code="attr-defined, no-any-return, misc, comparison-overlap, call-overload"
+# mypy: disable-error-code="attr-defined, no-any-return, misc, comparison-overlap, call-overload, call-arg"
 
 from __future__ import annotations
 
