@@ -12,6 +12,7 @@ import pytest
 
 import quorvane
 from quorvane import ParseError
+from _util import package_version
 
 DOCS = {
     "json": ('{"server": {"port": 8080, "tags": ["a", "b"]}}',
@@ -33,8 +34,8 @@ def test_reexports():
     import _quorvane
     for name in ("parse_json", "parse_toml", "parse_ini", "version"):
         assert getattr(quorvane, name) is getattr(_quorvane, name)
-    assert quorvane.__version__ == "0.21.0"
-    assert quorvane.version() == "0.21.0-c"
+    assert quorvane.__version__ == package_version()
+    assert quorvane.version() == package_version() + "-c"
     assert issubclass(ParseError, ValueError)
 
 
