@@ -13,19 +13,11 @@ import types
 import pytest
 
 import _quorvane
+from quorvane import _std
+from _util import exported_names, package_version
 
 PARSERS = ["parse_json", "parse_toml", "parse_ini"]
 
-EXPORTED = {
-    "PyInit__quorvane",
-    "quorvane_raise_error",
-    "quorvane_line_col",
-    "quorvane_new_str",
-    "quorvane_parse_number",
-    "quorvane_parse_ini_text",
-    "quorvane_parse_json_text",
-    "quorvane_parse_toml_text",
-}
 
 
 def test_module_namespace_and_docs():
@@ -38,7 +30,7 @@ def test_module_namespace_and_docs():
                        f"Parse {article} document into a semantic tree.")
     assert _quorvane.version.__doc__ == (
         "version() -> str\n\nReturn the C extension version string.")
-    assert _quorvane.version() == "0.21.0-c"
+    assert _quorvane.version() == package_version() + "-c"
 
 
 @pytest.mark.parametrize("name", PARSERS)
@@ -85,16 +77,18 @@ def test_error_form():
     assert str(info.value) == "parse error at line 3, column 5: empty key"
 
 
-def test_exported_symbols():
+@pytest.mark.parametrize("module, exports", [
+    (_quorvane, "exports.map"), (_std, "std/exports.map")], ids=["_quorvane", "_std"])
+def test_exported_symbols(module, exports):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm not available")
-    out = subprocess.run([nm, "-D", "--defined-only", _quorvane.__file__],
+    out = subprocess.run([nm, "-D", "--defined-only", module.__file__],
                          check=True, capture_output=True, text=True).stdout
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
     # The linker's own bookkeeping names, if any, are not ours.
     linker = {"_init", "_fini", "__bss_start", "_edata", "_end"}
-    assert names - linker == EXPORTED
+    assert names - linker == exported_names(exports)
 
 
 # ---------------------------------------------------------------------------

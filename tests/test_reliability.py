@@ -10,7 +10,9 @@ import pytest
 
 import _quorvane
 import quorvane.toml
-from _util import DATA, position_error
+import quorvane.toml as qtoml
+from _util import (DATA, MAX_DEPTH, assert_no_leak, check_nesting_limit, nesting_depth,
+                   position_error)
 
 import checks
 import seeds
@@ -23,19 +25,43 @@ MILLION = 1_000_000
 
 
 # ---------------------------------------------------------------------------
-# Deep nesting ends in a clean error at the 513th level, never in a crash.
+# Deep nesting ends in a clean error at the 513th level, never in a crash:
+# every reader's limit, by the one check.
 
-@pytest.mark.parametrize("fmt, opener, prefix, col0", [
-    ("json", "[", "", 0),
-    ("json", '{"a":', "", 0),
-    ("toml", "[", "a = ", 4),
-    ("toml", "{b = ", "a = ", 4),
+def dialect_refusal(parse):
+    def refused_at(text, index):
+        assert position_error(parse, text) == (1, index + 1, "max depth exceeded")
+    return parse, refused_at
+
+
+def standard_refusal(version):
+    def parse(text):
+        return qtoml.loads(text, toml_version=version)
+
+    def refused_at(text, index):
+        with pytest.raises(qtoml.TOMLDecodeError) as info:
+            parse(text)
+        assert (info.value.msg, info.value.pos) == (
+            "arrays and inline tables nest deeper than 512 levels", index)
+    return parse, refused_at
+
+
+READERS = {"json": dialect_refusal(_quorvane.parse_json),
+           "toml": dialect_refusal(_quorvane.parse_toml),
+           "toml-std 1.0": standard_refusal("1.0"), "toml-std 1.1": standard_refusal("1.1")}
+
+
+@pytest.mark.parametrize("reader, prefix, opener, empty, closer", [
+    ("json", "", "[", "[]", "]"), ("json", "", '{"a":', "{}", "}"),
+    ("toml", "a = ", "[", "[]", "]"), ("toml", "a = ", "{b = ", "{}", "}"),
+    ("toml-std 1.0", "a = ", "[", "[]", "]"), ("toml-std 1.0", "a = ", "{b = ", "{}", "}"),
+    ("toml-std 1.1", "a = ", "[", "[]", "]"), ("toml-std 1.1", "a = ", "{b = ", "{}", "}"),
 ])
-def test_a_million_open_containers(fmt, opener, prefix, col0):
-    text = prefix + opener * MILLION
-    line, col, msg = position_error(PARSE[fmt], text)
-    assert (line, msg) == (1, "max depth exceeded")
-    assert col == col0 + 512 * len(opener) + 1
+def test_nesting_limit(reader, prefix, opener, empty, closer):
+    parse, refused_at = READERS[reader]
+    tree = check_nesting_limit(parse, prefix, opener, empty, closer, refused_at)
+    # The document's own table counts as a level of TOML trees.
+    assert nesting_depth(tree) == MAX_DEPTH + (1 if prefix else 0)
 
 
 def _in_thread(stack_kib, fn):
@@ -223,19 +249,5 @@ def parse_all(parse, docs) -> tuple[int, int]:
 def test_no_reference_leaks(fmt):
     docs = corpus(fmt)
     parse = PARSE[fmt]
-    for _ in range(3):
-        counts = parse_all(parse, docs)
-    assert counts[1] > 0, "the corpus must exercise failure paths"
-
-    def window() -> int:
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(20):
-            parse_all(parse, docs)
-        gc.collect()
-        return sys.getallocatedblocks() - before
-
-    # A leak grows in every window; the interpreter's own free lists and
-    # caches, still filling up after the warm-up, only in the first ones.
-    growth = min(window(), window())
-    assert growth < 50, f"{growth} blocks more after 20 rounds"
+    assert parse_all(parse, docs)[1] > 0, "the corpus must exercise failure paths"
+    assert_no_leak(lambda: parse_all(parse, docs), rounds=15, warmup=2)

@@ -106,20 +106,6 @@ def test_error_text_and_pickling():
         assert str(qtoml.TOMLDecodeError("bad config")) == "bad config"
 
 
-@pytest.mark.parametrize(("opener", "prefix"), [("[", "a = "), ("{b = ", "a = ")])
-@pytest.mark.parametrize("version", ["1.0", "1.1"])
-def test_a_million_open_containers(opener, prefix, version):
-    doc = prefix + opener * 1_000_000
-    with pytest.raises(qtoml.TOMLDecodeError) as info:
-        qtoml.loads(doc, toml_version=version)
-    assert info.value.msg == "arrays and inline tables nest deeper than 512 levels"
-    assert info.value.pos == len(prefix) + 512 * len(opener)
-    tree = qtoml.loads("a = " + "[" * 512 + "]" * 512, toml_version=version)["a"]
-    for _ in range(511):
-        (tree,) = tree
-    assert tree == []
-
-
 # ---------------------------------------------------------------------------
 # The interface of tomllib.
 

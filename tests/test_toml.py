@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _quorvane import parse_toml
-from _util import position_error
+from _util import assert_no_leak, position_error
 
 
 def value_of(text: str):
@@ -405,9 +405,10 @@ def test_failure_midway_returns_nothing():
 # ---------------------------------------------------------------------------
 # Nesting
 
+# A value inside the deepest array is one level too deep (the shared check
+# of every reader's limit is in test_reliability.py).
 @pytest.mark.parametrize("depth, inner, outcome", [
     (511, "1", "ok"), (512, "1", (1, 512 + 5, "max depth exceeded")),
-    (512, "", "ok"), (513, "", (1, 513 + 4, "max depth exceeded")),
 ])
 def test_nesting_limit(depth, inner, outcome):
     text = "v = " + "[" * depth + inner + "]" * depth
@@ -428,8 +429,6 @@ def test_nesting_mixes_arrays_and_inline_tables():
 
 
 def test_a_million_brackets():
-    assert position_error(parse_toml, "v = " + "[" * 1_000_000) == \
-        (1, 513 + 4, "max depth exceeded")
     assert position_error(parse_toml, "v = " + "{a=" * 1_000_000)[2] == "max depth exceeded"
     assert position_error(parse_toml, "[" * 1_000_000) == (1, 3, "invalid key")
 
@@ -554,12 +553,7 @@ def test_no_reference_leaks():
             except ValueError:
                 pass
 
-    for _ in range(20):
-        run()
-    before = sys.getallocatedblocks()
-    for _ in range(200):
-        run()
-    assert sys.getallocatedblocks() - before < 50
+    assert_no_leak(run, rounds=70, warmup=20)
 
 
 # ---------------------------------------------------------------------------
