@@ -12,9 +12,6 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
@@ -53,29 +50,6 @@ constexpr struct JsonClassTable {
 
 inline bool json_is_ws(char c) { return kClass.c[(unsigned char)c] & kWs; }
 
-// A run of white space from pos on; returns the offset after it.  Indented
-// documents spend most of their white space in long runs of spaces.
-Py_ssize_t json_skip_ws_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
-{
-#if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(' ');
-    const __m128i nl = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i tab = _mm_set1_epi8('\t');
-    while (len - pos >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
-        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, nl)),
-                                  _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, tab)));
-        unsigned other = ~(unsigned)_mm_movemask_epi8(ws) & 0xFFFFu;
-        if (other)
-            return pos + __builtin_ctz(other);
-        pos += 16;
-    }
-#endif
-    while (pos < len && json_is_ws(t[pos]))
-        pos++;
-    return pos;
-}
 
 inline void json_skip_ws(JsonCtx *ctx)
 {
@@ -87,49 +61,12 @@ inline void json_skip_ws(JsonCtx *ctx)
         ctx->pos = pos + 1;
         return;
     }
-    ctx->pos = json_skip_ws_run(ctx->text, pos, ctx->len);
+    ctx->pos = qv::skip_ws_run(ctx->text, pos, ctx->len);
 }
 
 // ---------------------------------------------------------------------------
 // Strings
 
-// Offset of the first double quote, backslash or control byte at or after
-// pos, or len.  *high is set when a byte >= 0x80 lies before that offset.
-inline Py_ssize_t json_scan_plain(const char *t, Py_ssize_t pos, Py_ssize_t len,
-                                  bool *high)
-{
-    unsigned seen = 0;
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i ctl_max = _mm_set1_epi8(0x1F);
-    while (len - pos >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
-        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote),
-                                                 _mm_cmpeq_epi8(v, backslash)),
-                                    _mm_cmpeq_epi8(_mm_min_epu8(v, ctl_max), v));
-        unsigned stop_mask = (unsigned)_mm_movemask_epi8(stop);
-        unsigned high_mask = (unsigned)_mm_movemask_epi8(v);
-        if (stop_mask) {
-            unsigned k = (unsigned)__builtin_ctz(stop_mask);
-            seen |= high_mask & ((1u << k) - 1);
-            *high = seen != 0;
-            return pos + k;
-        }
-        seen |= high_mask;
-        pos += 16;
-    }
-#endif
-    while (pos < len) {
-        unsigned char c = (unsigned char)t[pos];
-        if (kClass.c[c] & kStringStop)
-            break;
-        seen |= c & 0x80;
-        pos++;
-    }
-    *high = seen != 0;
-    return pos;
-}
 
 // `\u` and its digits, with pos on the first digit.  Returns the code point
 // (a surrogate pair combined) with pos past the escape, or -1 after raising.
@@ -203,20 +140,19 @@ PyObject *json_parse_escaped_string(JsonCtx *ctx, Py_ssize_t start, bool high)
             return ctx->fail("unescaped control character in string");
         if (json_parse_escape(ctx, &high) < 0)
             return nullptr;
-        bool run_high;
         run = ctx->pos;
-        ctx->pos = json_scan_plain(t, run, ctx->len, &run_high);
-        high |= run_high;
+        ctx->pos = qv::scan_string_run(t, run, ctx->len, '"', '\\', false, &high);
     }
 }
 
 // The body of a string, pos just past its opening quote.  Sets *start and
-// returns the offset of the byte that ends the plain run (see
-// json_scan_plain); pos is left on that byte.
+// returns the offset of the byte that ends the plain run (a quote, a
+// backslash or a control byte); pos is left on that byte.
 inline Py_ssize_t json_string_run(JsonCtx *ctx, Py_ssize_t *start, bool *high)
 {
     *start = ctx->pos;
-    ctx->pos = json_scan_plain(ctx->text, ctx->pos, ctx->len, high);
+    *high = false;
+    ctx->pos = qv::scan_string_run(ctx->text, ctx->pos, ctx->len, '"', '\\', false, high);
     return ctx->pos;
 }
 

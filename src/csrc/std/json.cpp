@@ -22,7 +22,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <emmintrin.h>
 
 namespace {
 
@@ -242,45 +241,6 @@ private:
 // ---------------------------------------------------------------------------
 // White space and comments
 
-Py_ssize_t skip_ws_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
-{
-    const __m128i space = _mm_set1_epi8(' ');
-    const __m128i nl = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i tab = _mm_set1_epi8('\t');
-    while (len - pos >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
-        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, nl)),
-                                  _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, tab)));
-        unsigned other = ~(unsigned)_mm_movemask_epi8(ws) & 0xFFFFu;
-        if (other)
-            return pos + __builtin_ctz(other);
-        pos += 16;
-    }
-    while (pos < len && (cls(t[pos]) & C_WS))
-        pos++;
-    return pos;
-}
-
-// The first line feed, carriage return or `third` byte from pos on, or
-// len: the end of a line comment's text, sixteen bytes at a time.
-inline Py_ssize_t line_comment_end(const char *t, Py_ssize_t pos, Py_ssize_t len, char third)
-{
-    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), v3 = _mm_set1_epi8(third);
-    while (len - pos >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
-        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)),
-                                    _mm_cmpeq_epi8(v, v3));
-        unsigned mask = (unsigned)_mm_movemask_epi8(stop);
-        if (mask)
-            return pos + __builtin_ctz(mask);
-        pos += 16;
-    }
-    while (pos < len && t[pos] != '\n' && t[pos] != '\r' && t[pos] != third)
-        pos++;
-    return pos;
-}
-
 // The length of the JSON5 white space or line end beyond ASCII at pos, or 0.
 template <class C>
 Py_ssize_t wide_space(const C *ctx, Py_ssize_t pos, bool line_ends_only)
@@ -311,7 +271,7 @@ __attribute__((noinline)) int skip_slow(C *ctx)
     const char *t = ctx->text;
     Py_ssize_t len = ctx->len, pos = ctx->pos;
     for (;;) {
-        pos = skip_ws_run(t, pos, len);
+        pos = qv::skip_ws_run(t, pos, len);
         if (pos >= len)
             break;
         unsigned char c = (unsigned char)t[pos];
@@ -320,9 +280,9 @@ __attribute__((noinline)) int skip_slow(C *ctx)
                 // JSON5 also ends a line at U+2028 and U+2029, whose
                 // first byte stops the scan to be looked at.
                 char third = ctx->json5() ? '\xE2' : '\n';
-                pos = line_comment_end(t, pos + 2, len, third);
+                pos = qv::find_line_end(t, pos + 2, len, third);
                 while (ctx->json5() && pos < len && t[pos] == third && !wide_space(ctx, pos, true))
-                    pos = line_comment_end(t, pos + 1, len, third);
+                    pos = qv::find_line_end(t, pos + 1, len, third);
                 continue;
             }
             if (t[pos + 1] == '*') {
@@ -375,7 +335,7 @@ inline int skip(C *ctx)
         return 0;
     }
     if (ctx->blanks() == C_WS) {
-        ctx->pos = skip_ws_run(ctx->text, pos, ctx->len);
+        ctx->pos = qv::skip_ws_run(ctx->text, pos, ctx->len);
         return 0;
     }
     return skip_slow(ctx);
@@ -384,41 +344,6 @@ inline int skip(C *ctx)
 // ---------------------------------------------------------------------------
 // Strings
 
-// Offset of the first `quote`, backslash or control byte at or after pos,
-// or len; *high is set when a byte >= 0x80 lies before it.
-inline Py_ssize_t scan_plain(const char *t, Py_ssize_t pos, Py_ssize_t len, char quote,
-                             bool *high)
-{
-    unsigned seen = 0;
-    const __m128i vq = _mm_set1_epi8(quote);
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i ctl_max = _mm_set1_epi8(0x1F);
-    while (len - pos >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
-        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, vq),
-                                                 _mm_cmpeq_epi8(v, backslash)),
-                                    _mm_cmpeq_epi8(_mm_min_epu8(v, ctl_max), v));
-        unsigned stop_mask = (unsigned)_mm_movemask_epi8(stop);
-        unsigned high_mask = (unsigned)_mm_movemask_epi8(v);
-        if (stop_mask) {
-            unsigned k = (unsigned)__builtin_ctz(stop_mask);
-            seen |= high_mask & ((1u << k) - 1);
-            *high = seen != 0;
-            return pos + k;
-        }
-        seen |= high_mask;
-        pos += 16;
-    }
-    while (pos < len) {
-        unsigned char c = (unsigned char)t[pos];
-        if (c == (unsigned char)quote || c == '\\' || c < 0x20)
-            break;
-        seen |= c & 0x80;
-        pos++;
-    }
-    *high = seen != 0;
-    return pos;
-}
 
 // A str of n bytes of UTF-8.  Text that holds surrogates (a lone \u
 // escape, or a str given with lone surrogates in it) is read as the
@@ -606,10 +531,8 @@ PyObject *parse_escaped_string(C *ctx, Py_ssize_t start, Py_ssize_t quote_at, ch
         if (parse_escape(ctx, quote_at, &high, &lone) < 0)
             return nullptr;
         for (;;) {
-            bool run_high;
             run = ctx->pos;
-            Py_ssize_t end = scan_plain(t, run, ctx->len, quote, &run_high);
-            high |= run_high;
+            Py_ssize_t end = qv::scan_string_run(t, run, ctx->len, quote, '\\', false, &high);
             if (end < ctx->len && t[end] == quote) {
                 if (!ctx->sbuf.append(t + run, end - run))
                     return nullptr;
@@ -640,9 +563,7 @@ PyObject *parse_string(C *ctx, char quote, bool key)
     Py_ssize_t start = ctx->pos;
     bool high = false;
     for (;;) {
-        bool run_high;
-        Py_ssize_t end = scan_plain(t, ctx->pos, ctx->len, quote, &run_high);
-        high |= run_high;
+        Py_ssize_t end = qv::scan_string_run(t, ctx->pos, ctx->len, quote, '\\', false, &high);
         if (end < ctx->len && t[end] == quote) {
             ctx->pos = end + 1;
             return key ? make_key(ctx, t + start, end - start, high)

@@ -20,7 +20,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <emmintrin.h>
 
 namespace {
 
@@ -72,28 +71,11 @@ using qv::is_digit;
 inline const char *skip_plain(const char *q, const char *end, char a, char b,
                               unsigned char plain, bool newlines)
 {
-    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
-    const __m128i del = _mm_set1_epi8(0x7F), ctl_max = _mm_set1_epi8(0x1F);
     auto ok = [plain, newlines](char c) { return is(c, plain) || (newlines && c == '\n'); };
+    bool high = false;  // the document is a str, so its UTF-8 is sound
     for (;;) {
-        while (end - q >= 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
-            __m128i stop = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
-                _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(_mm_min_epu8(v, ctl_max), v)));
-            unsigned mask = (unsigned)_mm_movemask_epi8(stop);
-            if (mask != 0) {
-                q += __builtin_ctz(mask);
-                break;
-            }
-            q += 16;
-        }
-        if (end - q < 16) {
-            while (q < end && ok(*q))
-                q++;
-            return q;
-        }
-        if (!ok(*q))
+        q += qv::scan_string_run(q, 0, end - q, a, b, true, &high);
+        if (q == end || !ok(*q))
             return q;
         q++;  // a tab, or a line feed of a multi-line string
     }

@@ -12,6 +12,8 @@
 //             ValueError(msg, byte_offset)); qv::line_col
 //   buffer.h  qv::Buffer<T, N>: growable array with an inline first block;
 //             qv::RefStack: a stack of owned references
+//   scan.h    qv::scan_string_run, qv::skip_ws_run, qv::find_line_end,
+//             qv::skip_digit_run: byte runs, SSE2 unless QUORVANE_PORTABLE
 //   hash.h    qv::words_of, qv::hash_bytes, qv::hash_combine
 //   str.h     qv::StrMaker: str from UTF-8 bytes; qv::utf8_encode
 //   keys.h    qv::KeyCache: key strs made once per call
@@ -35,4 +37,5 @@
 #include "keys.h"
 #include "number.h"
 #include "ref.h"
+#include "scan.h"
 #include "str.h"

@@ -1,0 +1,161 @@
+// toolkit/scan.h: the scanners of byte runs that every reader shares.
+//
+//   pos = qv::scan_string_run(t, pos, len, a, b, stop_del, &high);
+//       // the first a, b, control byte (< 0x20) or, with stop_del, DEL at
+//       // or after pos, or len; high |= a byte >= 0x80 was passed
+//   pos = qv::skip_ws_run(t, pos, len);       // past spaces, tabs, CR, LF
+//   pos = qv::find_line_end(t, pos, len, c);  // the first LF, CR or c, or len
+//   pos = qv::skip_digit_run(t, pos, len);    // past ASCII digits
+//
+// Sixteen bytes at a time with SSE2, eight at a time (or one) without it.
+// Defining QUORVANE_PORTABLE (the build option of that name) forces the
+// code without SSE2 where SSE2 is there, so both are tested on one machine.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__) && !defined(QUORVANE_PORTABLE)
+#define QV_SCAN_SSE2 1
+#include <emmintrin.h>
+#endif
+
+namespace qv {
+
+#if !defined(QV_SCAN_SSE2)
+namespace swar {
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// The high bit of each byte of w equal to c.  A borrow may mark bytes above
+// a true match as well, never below one: the lowest mark is always exact,
+// which is all the scanners use.
+inline uint64_t bytes_equal(uint64_t w, unsigned char c)
+{
+    uint64_t x = w ^ (kOnes * c);
+    return (x - kOnes) & ~x & kHighBits;
+}
+
+// The same for the bytes below c (c <= 0x80).
+inline uint64_t bytes_below(uint64_t w, unsigned char c)
+{
+    return (w - kOnes * c) & ~w & kHighBits;
+}
+}  // namespace swar
+#endif
+
+inline Py_ssize_t scan_string_run(const char *t, Py_ssize_t pos, Py_ssize_t len, char a, char b,
+                                  bool stop_del, bool *high)
+{
+    unsigned seen = 0;
+#if defined(QV_SCAN_SSE2)
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+    const __m128i del = _mm_set1_epi8(stop_del ? 0x7F : a);
+    // min(v, 0x1F) == v exactly for the bytes 0x00-0x1F: SSE2 has no
+    // unsigned compare, and a signed one would take bytes >= 0x80 as below.
+    const __m128i ctl_max = _mm_set1_epi8(0x1F);
+    while (len - pos >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
+        __m128i stop = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
+            _mm_or_si128(_mm_cmpeq_epi8(v, del), _mm_cmpeq_epi8(_mm_min_epu8(v, ctl_max), v)));
+        unsigned stop_mask = (unsigned)_mm_movemask_epi8(stop);
+        unsigned high_mask = (unsigned)_mm_movemask_epi8(v);
+        if (stop_mask) {
+            unsigned k = (unsigned)__builtin_ctz(stop_mask);
+            seen |= high_mask & ((1u << k) - 1);
+            *high |= seen != 0;
+            return pos + k;
+        }
+        seen |= high_mask;
+        pos += 16;
+    }
+#else
+    uint64_t acc = 0;
+    while (len - pos >= 8) {
+        uint64_t w;
+        std::memcpy(&w, t + pos, 8);
+        uint64_t stop = swar::bytes_equal(w, (unsigned char)a) |
+                        swar::bytes_equal(w, (unsigned char)b) | swar::bytes_below(w, 0x20);
+        if (stop_del)
+            stop |= swar::bytes_equal(w, 0x7F);
+        if (stop) {
+            // Little-endian or not, the byte loop below finds the stop
+            // within these eight bytes.
+            break;
+        }
+        acc |= w;
+        pos += 8;
+    }
+    seen = (acc & swar::kHighBits) != 0;
+#endif
+    while (pos < len) {
+        unsigned char c = (unsigned char)t[pos];
+        if (c == (unsigned char)a || c == (unsigned char)b || c < 0x20 || (stop_del && c == 0x7F))
+            break;
+        seen |= c & 0x80;
+        pos++;
+    }
+    *high |= seen != 0;
+    return pos;
+}
+
+inline bool is_json_ws(char c)
+{
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// Indented documents spend most of their white space in long runs of spaces.
+inline Py_ssize_t skip_ws_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
+{
+#if defined(QV_SCAN_SSE2)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i nl = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i tab = _mm_set1_epi8('\t');
+    while (len - pos >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
+        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, nl)),
+                                  _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, tab)));
+        unsigned other = ~(unsigned)_mm_movemask_epi8(ws) & 0xFFFFu;
+        if (other)
+            return pos + __builtin_ctz(other);
+        pos += 16;
+    }
+#endif
+    while (pos < len && is_json_ws(t[pos]))
+        pos++;
+    return pos;
+}
+
+inline Py_ssize_t find_line_end(const char *t, Py_ssize_t pos, Py_ssize_t len, char third)
+{
+#if defined(QV_SCAN_SSE2)
+    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), v3 = _mm_set1_epi8(third);
+    while (len - pos >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
+        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)),
+                                    _mm_cmpeq_epi8(v, v3));
+        unsigned mask = (unsigned)_mm_movemask_epi8(stop);
+        if (mask)
+            return pos + __builtin_ctz(mask);
+        pos += 16;
+    }
+#endif
+    while (pos < len && t[pos] != '\n' && t[pos] != '\r' && t[pos] != third)
+        pos++;
+    return pos;
+}
+
+// Numbers are short: a byte loop beats any wide load on them.
+inline Py_ssize_t skip_digit_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
+{
+    while (pos < len && (unsigned char)(t[pos] - '0') < 10)
+        pos++;
+    return pos;
+}
+
+}  // namespace qv
