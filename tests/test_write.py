@@ -14,6 +14,7 @@ import json
 import math
 import random
 import struct
+import threading
 import tomllib
 
 import pytest
@@ -521,3 +522,29 @@ def test_cli_prints_a_file_in_another_format(tmp_path, capsys):
     ini.write_text("[metadata]\nname = x\n", encoding="utf-8")
     assert main(["--to", "ini", str(ini)]) == 0
     assert capsys.readouterr().out == "[metadata]\nname = x\n\n"
+
+
+# A thread with a small stack reaches its end long before the interpreter's
+# recursion limit: the writers end there with a RecursionError, not a crash.
+@pytest.mark.parametrize("dumps", [qtoml.dumps, qjson.dumps],
+                         ids=["toml", "json"])
+def test_deep_trees_in_a_small_thread_stack_are_recursion_errors(dumps):
+    deep: dict = {}
+    for _ in range(400):  # 800 calls: under the recursion limit
+        deep = {"a": [deep]}
+    out = {}
+
+    def run():
+        try:
+            out["value"] = dumps(deep)
+        except RecursionError as e:
+            out["value"] = e
+
+    old = threading.stack_size(64 * 1024)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    assert isinstance(out["value"], RecursionError)

@@ -20,6 +20,7 @@
 #include "std.h"
 
 #include "toolkit/buffer.h"
+#include "toolkit/depth.h"
 #include "toolkit/out.h"
 #include "toolkit/ref.h"
 
@@ -116,10 +117,10 @@ private:
     using Container = bool (JsonWriter::*)(PyObject *, int);
     bool nested(PyObject *o, int level, Container body)
     {
-        if (Py_EnterRecursiveCall(" while encoding a JSON object"))
+        if (!recursion_.enter(" while encoding a JSON object"))
             return false;
         bool ok = (this->*body)(o, level);
-        Py_LeaveRecursiveCall();
+        recursion_.leave();
         return ok;
     }
 
@@ -307,10 +308,10 @@ private:
         qv::Ref made(PyObject_CallOneArg(opt_.deflt, o));
         if (!made)
             return false;
-        if (Py_EnterRecursiveCall(" while encoding a JSON object"))
+        if (!recursion_.enter(" while encoding a JSON object"))
             return false;
         bool ok = value(made.get(), level);
-        Py_LeaveRecursiveCall();
+        recursion_.leave();
         if (ok)
             leave();
         return ok;
@@ -327,6 +328,7 @@ private:
 
     const Options &opt_;
     qv::Out out_;
+    qv::RecursionGuard recursion_;
     qv::Buffer<PyObject *, 32> path_;
 };
 

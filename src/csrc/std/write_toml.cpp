@@ -27,6 +27,7 @@
 #include "std.h"
 
 #include "toolkit/buffer.h"
+#include "toolkit/depth.h"
 #include "toolkit/out.h"
 #include "toolkit/ref.h"
 
@@ -212,10 +213,10 @@ private:
 
     bool table(PyObject *t, bool in_array)
     {
-        if (Py_EnterRecursiveCall(" while writing TOML"))
+        if (!recursion_.enter(" while writing TOML"))
             return false;
         bool ok = table_body(t, in_array);
-        Py_LeaveRecursiveCall();
+        recursion_.leave();
         return ok;
     }
 
@@ -454,10 +455,10 @@ private:
     using Container = bool (TomlWriter::*)(PyObject *, int);
     bool nested(PyObject *o, int level, Container body)
     {
-        if (Py_EnterRecursiveCall(" while writing TOML"))
+        if (!recursion_.enter(" while writing TOML"))
             return false;
         bool ok = (this->*body)(o, level);
-        Py_LeaveRecursiveCall();
+        recursion_.leave();
         return ok;
     }
 
@@ -509,6 +510,7 @@ private:
     PyObject *mapping_;  // collections.abc.Mapping
     qv::Ref date_, time_;
     qv::Out out_;
+    qv::RecursionGuard recursion_;
     qv::Buffer<char, 256> name_;  // the dotted name of the table being written
     bool name_high_ = false;
 };

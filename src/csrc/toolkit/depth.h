@@ -6,6 +6,11 @@
 //   ... read the nested value ...
 //   depth.leave();
 //
+//   qv::RecursionGuard rec;        // the writers': Py_EnterRecursiveCall
+//   if (!rec.enter(" while writing TOML"))  // and the stack's room;
+//       return false;              // RecursionError set
+//   ...; rec.leave();
+//
 // enter() refuses the level past kMaxDepth (512), and any level at which
 // the calling thread's stack has less than kStackMargin bytes left: a
 // thread started with a small stack (threading.stack_size) reaches its
@@ -17,17 +22,22 @@
 // cannot be read, the level limit alone applies.
 #pragma once
 
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
 
 namespace qv {
 
-class DepthGuard {
+// The room left on the calling thread's stack, its bounds read once, the
+// first time they are asked for.
+class StackRoom {
 public:
-    static constexpr int kMaxDepth = 512;
     // The margin covers the levels between two looks at the stack (about
-    // 600 bytes each for the deepest frames, inline tables) and what the
+    // 600 bytes each for the deepest frames of a reader, inline tables; a
+    // writer's under AddressSanitizer are larger, some 2 KiB) and what the
     // innermost level still calls: the interpreter's number and string
     // constructors, strtod_l, raising the error with its formatted
     // message.  Measured: a thread of 48 KiB, whose margin is half of it
@@ -37,25 +47,9 @@ public:
     static constexpr size_t kStackMargin = 64 * 1024;
     static constexpr int kCheckEvery = 16;  // a power of two
 
-    DepthGuard() noexcept = default;
-    DepthGuard(const DepthGuard &) = delete;
-    DepthGuard &operator=(const DepthGuard &) = delete;
-
-    bool enter() noexcept
-    {
-        if (++depth_ > kMaxDepth)
-            return false;
-        if ((depth_ & (kCheckEvery - 1)) == 0)
-            return stack_room();
-        return true;
-    }
-    void leave() noexcept { depth_--; }
-    int depth() const noexcept { return depth_; }
-
-private:
     // Whether the stack below this frame still holds kStackMargin bytes.
     // Stacks grow downwards on every platform the module is built for.
-    __attribute__((noinline)) bool stack_room() noexcept
+    __attribute__((noinline)) bool enough() noexcept
     {
         if (floor_ == 0)
             floor_ = read_floor();
@@ -63,6 +57,7 @@ private:
         return floor_ == kUnknown || (uintptr_t)&here > floor_;
     }
 
+private:
     static uintptr_t read_floor() noexcept
     {
         pthread_attr_t attr;
@@ -79,8 +74,66 @@ private:
     }
 
     static constexpr uintptr_t kUnknown = 1;  // no bounds: the limit alone
-    int depth_ = 0;
     uintptr_t floor_ = 0;  // lowest address a level may start at; 0 until read
+};
+
+class DepthGuard {
+public:
+    static constexpr int kMaxDepth = 512;
+    static constexpr int kCheckEvery = StackRoom::kCheckEvery;
+
+    DepthGuard() noexcept = default;
+    DepthGuard(const DepthGuard &) = delete;
+    DepthGuard &operator=(const DepthGuard &) = delete;
+
+    bool enter() noexcept
+    {
+        if (++depth_ > kMaxDepth)
+            return false;
+        if ((depth_ & (kCheckEvery - 1)) == 0)
+            return room_.enough();
+        return true;
+    }
+    void leave() noexcept { depth_--; }
+    int depth() const noexcept { return depth_; }
+
+private:
+    StackRoom room_;
+    int depth_ = 0;
+};
+
+// The writers' guard: the interpreter's recursion limit, as the writers
+// people trust have it (a RecursionError), and a RecursionError as well
+// where the thread's stack runs short before that limit: the limit counts
+// calls, not bytes, and a writer's C frames are larger than the
+// interpreter's own.
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept = default;
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+
+    // One level deeper, or false with RecursionError set.
+    bool enter(const char *where) noexcept
+    {
+        if (Py_EnterRecursiveCall(where))
+            return false;
+        if ((++depth_ & (StackRoom::kCheckEvery - 1)) == 0 && !room_.enough()) {
+            leave();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return false;
+        }
+        return true;
+    }
+    void leave() noexcept
+    {
+        depth_--;
+        Py_LeaveRecursiveCall();
+    }
+
+private:
+    StackRoom room_;
+    int depth_ = 0;
 };
 
 }  // namespace qv
