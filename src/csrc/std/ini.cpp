@@ -379,6 +379,16 @@ KeySplit split(const Options &o, const CleanLine &c)
     return {c.end, c.end, false};
 }
 
+// The "]" that closes the name of a header line: the last one, at least
+// two characters after the "[" that starts the line; NULL when the line
+// is no header.
+const char *header_close(const CleanLine &c)
+{
+    if (*c.start != '[' || c.end - c.start < 3)
+        return nullptr;
+    return static_cast<const char *>(memrchr(c.start + 2, ']', (size_t)(c.end - c.start - 2)));
+}
+
 // The strs a reader makes of its text: keys through a per-call cache (the
 // same str again for a repeated key), folded as optionxform folds them.
 class TextStrs {
@@ -486,12 +496,8 @@ private:
         if (!cursect_ && o_.unnamed_section && open_unnamed_section() < 0)
             return -1;
         indent_level_ = indent;
-        if (*c.start == '[' && c.end - c.start >= 3) {
-            const char *close = static_cast<const char *>(
-                memrchr(c.start + 2, ']', (size_t)(c.end - c.start - 2)));
-            if (close)
-                return read_header(c.start + 1, close);
-        }
+        if (const char *close = header_close(c))
+            return read_header(c.start + 1, close);
         if (!cursect_)
             return missing_header(c);
         return read_key(c);
@@ -736,12 +742,8 @@ public:
         if (!cursect_ && o_.unnamed_section && !open_section(o_.unnamed_section))
             return Step::Error;
         indent_level_ = indent;
-        if (*c.start == '[' && c.end - c.start >= 3) {
-            const char *close = static_cast<const char *>(
-                memrchr(c.start + 2, ']', (size_t)(c.end - c.start - 2)));
-            if (close)
-                return read_header(c.start + 1, close);
-        }
+        if (const char *close = header_close(c))
+            return read_header(c.start + 1, close);
         if (!cursect_)
             return stop(line_fault("header", ls, next, item));
         return read_key(c, ls, next, item);
@@ -1072,6 +1074,41 @@ PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs
 // SectionProxy.__init__ makes one: _parser and _name set, then for each
 // getter name g, g = partial(proxy.get, _impl=getattr(parser, g)).  The
 // caller has checked that SectionProxy's constructor is that one.
+
+namespace {
+
+// The attribute the class's instances find under `name` before their own
+// dict, borrowed: the first class of its MRO that holds it; NULL if none.
+PyObject *class_attribute(PyTypeObject *cls, PyObject *name)
+{
+    PyObject *mro = cls->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); i++) {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        PyObject *found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+        if (found || PyErr_Occurred())
+            return found;
+    }
+    return nullptr;
+}
+
+// The getter names, interned: the caller makes them afresh for each call,
+// and a name that is not interned misses the interpreter's attribute
+// cache on each lookup in the parser's long MRO and is interned again by
+// each setattr.
+bool interned_names(PyObject *list, qv::RefStack &out)
+{
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(list); j++) {
+        PyObject *key = Py_NewRef(PyList_GET_ITEM(list, j));
+        if (PyUnicode_CheckExact(key))
+            PyUnicode_InternInPlace(&key);
+        if (!out.push_owned(key))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
     if (nargs != 6 || !PyType_Check(args[1]) || !PyList_Check(args[3]) || !PyList_Check(args[4])) {
@@ -1079,7 +1116,7 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
                                          "names: list, getters: list, partial, /)");
         return nullptr;
     }
-    PyObject *proxies = args[0], *parser = args[2], *names = args[3], *getters = args[4];
+    PyObject *proxies = args[0], *parser = args[2], *names = args[3];
     PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(args[1]);
     PyObject *partial = args[5];
     qv::Ref s_parser(PyUnicode_InternFromString("_parser"));
@@ -1087,23 +1124,35 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
     qv::Ref s_get(PyUnicode_InternFromString("get"));
     qv::Ref kwnames(Py_BuildValue("(s)", "_impl"));
     qv::Ref no_args(PyTuple_New(0));
-    if (!s_parser || !s_name || !s_get || !kwnames || !no_args)
+    qv::RefStack getters;
+    if (!s_parser || !s_name || !s_get || !kwnames || !no_args ||
+        !interned_names(args[4], getters))
         return nullptr;
+    // proxy.get, when it is a plain function of the class found by the
+    // class's usual lookup, is that function bound to the proxy (a new
+    // proxy's own dict holds no "get": the getter names are longer).
+    PyObject *get_function = class_attribute(cls, s_get.get());
+    if (!get_function && PyErr_Occurred())
+        return nullptr;
+    bool bind = get_function && PyFunction_Check(get_function) &&
+                cls->tp_getattro == PyObject_GenericGetAttr;
+    qv::Ref get_ref(Py_XNewRef(get_function));  // held while the loop may run code
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); i++) {
         qv::Ref name(Py_NewRef(PyList_GET_ITEM(names, i)));
         qv::Ref proxy(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
         if (!proxy || PyObject_SetAttr(proxy.get(), s_parser.get(), parser) < 0 ||
             PyObject_SetAttr(proxy.get(), s_name.get(), name.get()) < 0)
             return nullptr;
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(getters); j++) {
-            qv::Ref key(Py_NewRef(PyList_GET_ITEM(getters, j)));
-            qv::Ref get(PyObject_GetAttr(proxy.get(), s_get.get()));
-            qv::Ref impl(get ? PyObject_GetAttr(parser, key.get()) : nullptr);
+        for (Py_ssize_t j = 0; j < getters.size(); j++) {
+            PyObject *key = getters[j];
+            qv::Ref get(bind ? PyMethod_New(get_ref.get(), proxy.get())
+                             : PyObject_GetAttr(proxy.get(), s_get.get()));
+            qv::Ref impl(get ? PyObject_GetAttr(parser, key) : nullptr);
             if (!impl)
                 return nullptr;
             PyObject *call[] = {get.get(), impl.get()};
             qv::Ref getter(PyObject_Vectorcall(partial, call, 1, kwnames.get()));
-            if (!getter || PyObject_SetAttr(proxy.get(), key.get(), getter.get()) < 0)
+            if (!getter || PyObject_SetAttr(proxy.get(), key, getter.get()) < 0)
                 return nullptr;
         }
         if (PyObject_SetItem(proxies, name.get(), proxy.get()) < 0)
