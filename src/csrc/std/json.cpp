@@ -1059,6 +1059,24 @@ inline int parse_member(C *ctx, Ref *key, Ref *value)
     return *value ? 0 : -1;
 }
 
+// The members of an object, pos past the white space after its opening
+// brace: each is handed to store(key, value) (0, or -1 after raising).
+// 0 with pos past the closing brace, or -1 after raising.
+template <class C, class Store>
+inline int read_members(C *ctx, Store store)
+{
+    if (ctx->eat('}'))
+        return 0;
+    for (;;) {
+        Ref key, value;
+        if (parse_member(ctx, &key, &value) < 0 || store(key.get(), value.get()) < 0)
+            return -1;
+        int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
+        if (r != 0)
+            return r < 0 ? -1 : 0;
+    }
+}
+
 // Objects for object_pairs_hook: a list of (key, value) pairs.
 template <class C>
 __attribute__((noinline)) PyObject *object_pairs(C *ctx)
@@ -1066,22 +1084,14 @@ __attribute__((noinline)) PyObject *object_pairs(C *ctx)
     Ref pairs(PyList_New(0));
     if (!pairs)
         return nullptr;
-    if (!ctx->eat('}')) {
-        for (;;) {
-            Ref key, value;
-            if (parse_member(ctx, &key, &value) < 0)
-                return nullptr;
-            Ref pair(PyTuple_Pack(2, key.get(), value.get()));
-            if (!pair || PyList_Append(pairs.get(), pair.get()) < 0)
-                return nullptr;
-            int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
-            if (r < 0)
-                return nullptr;
-            if (r > 0)
-                break;
-        }
-    }
-    return PyObject_CallOneArg(ctx->pairs_hook, pairs.get());
+    PyObject *list = pairs.get();
+    auto append = [list](PyObject *key, PyObject *value) {
+        Ref pair(PyTuple_Pack(2, key, value));
+        return pair ? PyList_Append(list, pair.get()) : -1;
+    };
+    if (read_members(ctx, append) < 0)
+        return nullptr;
+    return PyObject_CallOneArg(ctx->pairs_hook, list);
 }
 
 template <class C>
@@ -1095,23 +1105,13 @@ PyObject *object_members(C *ctx)
     Ref dict(PyDict_New());
     if (!dict)
         return nullptr;
-    if (!ctx->eat('}')) {
-        for (;;) {
-            Ref key, value;
-            if (parse_member(ctx, &key, &value) < 0)
-                return nullptr;
-            // A repeated key keeps its first place and takes the last value.
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
-                return nullptr;
-            int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
-            if (r < 0)
-                return nullptr;
-            if (r > 0)
-                break;
-        }
-    }
+    // A repeated key keeps its first place and takes the last value.
+    PyObject *d = dict.get();
+    auto store = [d](PyObject *key, PyObject *value) { return PyDict_SetItem(d, key, value); };
+    if (read_members(ctx, store) < 0)
+        return nullptr;
     if (ctx->object_hook)
-        return PyObject_CallOneArg(ctx->object_hook, dict.get());
+        return PyObject_CallOneArg(ctx->object_hook, d);
     return dict.release();
 }
 
