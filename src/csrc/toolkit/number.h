@@ -342,9 +342,12 @@ inline bool decimal_small_int(const DecimalText &d)
 
 // The significand and power of ten of a float of more than 19 digits: the
 // first 19 significant digits, and whether any nonzero digit follows.
-inline void decimal_long_significand(const char *t, Py_ssize_t int_start, Py_ssize_t int_end,
-                                     Py_ssize_t frac_end, uint64_t *w, int64_t *q,
-                                     bool *truncated)
+// Out of line: such floats are rare.
+__attribute__((noinline)) inline void decimal_long_significand(const char *t,
+                                                               Py_ssize_t int_start,
+                                                               Py_ssize_t int_end,
+                                                               Py_ssize_t frac_end, uint64_t *w,
+                                                               int64_t *q, bool *truncated)
 {
     uint64_t v = 0;
     int taken = 0;
@@ -369,8 +372,18 @@ inline void decimal_long_significand(const char *t, Py_ssize_t int_start, Py_ssi
     *truncated = nonzero_dropped;
 }
 
-// The float of d, as float() reads its text; a leading '+' is left out for
-// the interpreter's reader, which the rare undecided values go to.
+// The rare values that the fast conversion cannot decide: float() of the
+// text [start, end), its leading '+' left out.  Out of line, so that its
+// buffer does not weigh on the readers' number functions.
+__attribute__((noinline, cold)) inline PyObject *decimal_float_text(const char *t,
+                                                                    Py_ssize_t start,
+                                                                    Py_ssize_t end)
+{
+    Py_ssize_t from = t[start] == '+' ? start + 1 : start;
+    return float_from_text(t + from, end - from);
+}
+
+// The float of d, as float() reads its text.
 __attribute__((always_inline)) inline PyObject *decimal_float(const char *t,
                                                              const DecimalText &d)
 {
@@ -383,8 +396,7 @@ __attribute__((always_inline)) inline PyObject *decimal_float(const char *t,
     double value;
     if (float_from_decimal(w, q, d.negative, truncated, &value))
         return PyFloat_FromDouble(value);
-    Py_ssize_t from = t[d.start] == '+' ? d.start + 1 : d.start;
-    return float_from_text(t + from, d.end - from);
+    return decimal_float_text(t, d.start, d.end);
 }
 
 }  // namespace qv
