@@ -14,6 +14,7 @@ import pytest
 from _util import assert_no_leak, position_error
 
 import _quorvane
+import quorvane.json as qjson
 
 parse = _quorvane.parse_json
 
@@ -408,10 +409,12 @@ def _random_number_text(r: random.Random) -> str:
     return ("-" if r.random() < 0.5 else "") + text
 
 
-def test_float_random_sample_bit_identical_to_float():
+# Both JSON readers share the number scanner and the conversion.
+@pytest.mark.parametrize("reader", [parse, qjson.loads], ids=["parse_json", "json.loads"])
+def test_float_random_sample_bit_identical_to_float(reader):
     r = random.Random(20240521)
     texts = [_random_number_text(r) for _ in range(60000)]
-    got = parse("[" + ",".join(texts) + "]")
+    got = reader("[" + ",".join(texts) + "]")
     bad = [t for t, g in zip(texts, got) if not same_float(g, float(t))]
     assert bad == []
 

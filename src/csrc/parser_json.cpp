@@ -193,128 +193,37 @@ PyObject *json_parse_key(JsonCtx *ctx)
 // ---------------------------------------------------------------------------
 // Numbers
 
-// Significand and power of ten of a float whose digits (the integer part
-// from int_start, then the fraction after the point) number more than 19:
-// the first 19 significant digits, and whether any nonzero digit follows.
-void json_long_significand(const char *t, Py_ssize_t int_start, Py_ssize_t int_end,
-                           Py_ssize_t frac_end, uint64_t *w, int64_t *q,
-                           bool *truncated)
-{
-    uint64_t v = 0;
-    int taken = 0;
-    int64_t dropped = 0;  // significant digits after the first 19
-    bool nonzero_dropped = false;
-    for (Py_ssize_t i = int_start; i < frac_end; i++) {
-        if (i == int_end)
-            continue;  // the decimal point
-        int d = t[i] - '0';
-        if (taken == 0 && d == 0)
-            continue;  // leading zero
-        if (taken < 19) {
-            v = v * 10 + (uint64_t)d;
-            taken++;
-        } else {
-            dropped++;
-            nonzero_dropped |= d != 0;
-        }
-    }
-    *w = v;
-    *q += dropped;
-    *truncated = nonzero_dropped;
-}
-
 PyObject *json_parse_number(JsonCtx *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t len = ctx->len;
-    Py_ssize_t start = ctx->pos;
-    Py_ssize_t pos = start;
+    Py_ssize_t pos = ctx->pos;
     bool negative = t[pos] == '-';
-    if (negative)
+    qv::DecimalText d(pos, negative, pos + negative);
+    pos = d.int_start;
+    if (pos < len && t[pos] == '0')
         pos++;
-
-    // Integer part, accumulated as it is scanned (wrapping beyond 19
-    // digits, when the value is recomputed or never used).
-    Py_ssize_t int_start = pos;
-    uint64_t w = 0;
-    if (pos >= len)
+    else if (pos < len && t[pos] >= '1' && t[pos] <= '9')
+        pos = qv::scan_int_digits(t, pos, len, &d.w);
+    else
         return ctx->fail_at(pos, "invalid number");
-    if (t[pos] == '0') {
-        pos++;
-    } else if (t[pos] >= '1' && t[pos] <= '9') {
-        // Integer parts are mostly short: a few digits one by one first.
-        w = (uint64_t)(t[pos++] - '0');
-        if (pos < len && qv::is_digit(t[pos])) {
-            w = w * 10 + (uint64_t)(t[pos++] - '0');
-            if (pos < len && qv::is_digit(t[pos]))
-                pos = qv::scan_digits(t, pos, len, &w);
-        }
-    } else {
-        return ctx->fail_at(pos, "invalid number");
-    }
-    Py_ssize_t int_end = pos;
-
-    bool is_float = false;
-    Py_ssize_t frac_end = pos;
-    if (pos < len && t[pos] == '.') {
-        pos++;
-        if (pos >= len || !qv::is_digit(t[pos]))
-            return ctx->fail_at(pos, "invalid number: expected digit after decimal point");
-        pos = qv::scan_digits(t, pos, len, &w);
-        frac_end = pos;
-        is_float = true;
-    }
-
-    int64_t exp10 = 0;
-    if (pos < len && (t[pos] == 'e' || t[pos] == 'E')) {
-        pos++;
-        if (pos >= len)
-            return ctx->fail_at(pos, "invalid number: expected digit in exponent");
-        bool exp_negative = false;
-        if (t[pos] == '+' || t[pos] == '-') {
-            exp_negative = t[pos] == '-';
-            pos++;
-            if (pos >= len)
-                return ctx->fail_at(pos, "invalid number: expected digit in exponent");
-        }
-        if (!qv::is_digit(t[pos]))
-            return ctx->fail_at(pos, "invalid number: expected digit in exponent");
-        do {
-            // Saturates far beyond any double's range.
-            if (exp10 < 100000000000000000LL)
-                exp10 = exp10 * 10 + (t[pos] - '0');
-            pos++;
-        } while (pos < len && qv::is_digit(t[pos]));
-        if (exp_negative)
-            exp10 = -exp10;
-        is_float = true;
-    }
-    ctx->pos = pos;
-
-    if (!is_float) {
-        Py_ssize_t digits = int_end - int_start;
-        if (digits <= 18 || (digits == 19 && (!negative || w <= (1ULL << 63))))
-            return qv::int_from_magnitude(w, negative);
-        // Beyond 64 bits.  A refusal of the conversion (the interpreter's
-        // limit on digits) is an invalid number just after it; running out
-        // of memory is not, and passes through.
-        PyObject *big = qv::big_int(t + int_start, digits, 10, negative);
-        if (!big && qv::refused())
-            return ctx->fail("invalid number");
-        return big;
-    }
-
-    int64_t frac_digits = frac_end > int_end ? frac_end - int_end - 1 : 0;
-    int64_t q = exp10 - frac_digits;
-    bool truncated = false;
-    if ((int_end - int_start) + frac_digits > 19)
-        json_long_significand(t, int_start, int_end, frac_end, &w, &q, &truncated);
-    double d;
-    if (qv::float_from_decimal(w, q, negative, truncated, &d))
-        return PyFloat_FromDouble(d);
-    // The interpreter's float() of the text, for the rare values that the
-    // fast conversion cannot decide.
-    return qv::float_from_text(t + start, pos - start);
+    bool is_float = qv::scan_decimal_tail(t, pos, len, false, &d);
+    if (__builtin_expect(d.missing_at >= 0, 0))
+        return ctx->fail_at(d.missing_at, d.missing_in_exponent
+                                              ? "invalid number: expected digit in exponent"
+                                              : "invalid number: expected digit after decimal point");
+    ctx->pos = d.end;
+    if (is_float)
+        return qv::decimal_float(t, d);
+    if (qv::decimal_small_int(d))
+        return qv::int_from_magnitude(d.w, negative);
+    // Beyond 64 bits.  A refusal of the conversion (the interpreter's limit
+    // on digits) is an invalid number just after it; running out of memory
+    // is not, and passes through.
+    PyObject *big = qv::big_int(t + d.int_start, d.int_end - d.int_start, 10, negative);
+    if (!big && qv::refused())
+        return ctx->fail("invalid number");
+    return big;
 }
 
 // ---------------------------------------------------------------------------

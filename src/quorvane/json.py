@@ -34,6 +34,9 @@ _CONTROL = 32
 _PYTHON = 64
 _STRICT_FLAGS = _PYTHON | _NONFINITE | _LONE_SURROGATES
 _LAX_FLAGS = _STRICT_FLAGS | _CONTROL
+# First bytes of the marks json looks for, and of UTF-16 and UTF-32 text
+# that starts with a NUL byte.
+_MARK_LEADS = frozenset(b"\x00\xef\xfe\xff")
 
 
 # Both bases type `doc`: json's as str, ParseError's as str or bytes; here it
@@ -73,11 +76,12 @@ def loads(s: str | bytes | bytearray, *, cls: type[JSONDecoder] | None = None,
         if s.startswith("\ufeff"):
             raise JSONDecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)", s, 0)
     elif isinstance(s, (bytes, bytearray)):
-        encoding = detect_encoding(s)
-        if encoding == "utf-8" and type(s) is bytes:
-            pass  # read as it is: the reader decodes UTF-8 as json does
-        else:
-            s = s.decode(encoding, "surrogatepass")
+        # Bytes that start with neither a mark nor a NUL are UTF-8 to json:
+        # read as they are, the reader decodes UTF-8 as json does.
+        if type(s) is not bytes or len(s) < 2 or s[0] in _MARK_LEADS or not s[1]:
+            encoding = detect_encoding(s)
+            if encoding != "utf-8" or type(s) is not bytes:
+                s = s.decode(encoding, "surrogatepass")
     else:
         raise TypeError(f"the JSON object must be str, bytes or bytearray, "
                         f"not {s.__class__.__name__}")
@@ -91,6 +95,9 @@ def loads(s: str | bytes | bytearray, *, cls: type[JSONDecoder] | None = None,
         if isinstance(s, bytes):
             s = s.decode("utf-8", "surrogatepass")
         return cls(**kw).decode(s)
+    if not kw and object_hook is None and object_pairs_hook is None and parse_float is None \
+            and parse_int is None and parse_constant is None:
+        return _std.parse_json(s, _STRICT_FLAGS, JSONDecodeError)
     flags = _STRICT_FLAGS
     if kw:
         strict = kw.pop("strict", True)

@@ -582,34 +582,6 @@ PyObject *parse_string(C *ctx, char quote, bool key)
 // ---------------------------------------------------------------------------
 // Numbers
 
-// The significand of a float of more than 19 digits (see parser_json.cpp):
-// the first 19 significant digits, and whether a nonzero digit follows.
-void long_significand(const char *t, Py_ssize_t int_start, Py_ssize_t int_end,
-                      Py_ssize_t frac_end, uint64_t *w, int64_t *q, bool *truncated)
-{
-    uint64_t v = 0;
-    int taken = 0;
-    int64_t dropped = 0;
-    bool nonzero_dropped = false;
-    for (Py_ssize_t i = int_start; i < frac_end; i++) {
-        if (i == int_end)
-            continue;  // the decimal point
-        int d = t[i] - '0';
-        if (taken == 0 && d == 0)
-            continue;
-        if (taken < 19) {
-            v = v * 10 + (uint64_t)d;
-            taken++;
-        } else {
-            dropped++;
-            nonzero_dropped |= d != 0;
-        }
-    }
-    *w = v;
-    *q += dropped;
-    *truncated = nonzero_dropped;
-}
-
 // The number text as a str, for a hook.
 PyObject *call_with_text(PyObject *hook, const char *s, Py_ssize_t n)
 {
@@ -671,100 +643,45 @@ PyObject *parse_number(C *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t len = ctx->len;
-    Py_ssize_t start = ctx->pos;
-    Py_ssize_t pos = start;
+    Py_ssize_t pos = ctx->pos;
     bool negative = t[pos] == '-';
-    if (negative || t[pos] == '+')
-        pos++;
+    qv::DecimalText d(pos, negative, pos + (negative || t[pos] == '+'));
+    pos = d.int_start;
     if (pos >= len)
         return nullptr;
-
-    Py_ssize_t int_start = pos;
-    uint64_t w = 0;
     if (t[pos] == '0') {
         if (ctx->json5() && pos + 1 < len && (t[pos + 1] == 'x' || t[pos + 1] == 'X')) {
             ctx->pos = pos;
-            return parse_hex(ctx, start, negative);
+            return parse_hex(ctx, d.start, negative);
         }
         pos++;
     } else if (t[pos] >= '1' && t[pos] <= '9') {
-        w = (uint64_t)(t[pos++] - '0');
-        if (pos < len && qv::is_digit(t[pos])) {
-            w = w * 10 + (uint64_t)(t[pos++] - '0');
-            if (pos < len && qv::is_digit(t[pos]))
-                pos = qv::scan_digits(t, pos, len, &w);
-        }
+        pos = qv::scan_int_digits(t, pos, len, &d.w);
     } else if (!(ctx->json5() && t[pos] == '.')) {
         return nullptr;
     }
-    Py_ssize_t int_end = pos;
-
-    bool is_float = false;
-    Py_ssize_t frac_end = pos;
-    if (pos < len && t[pos] == '.') {
-        if (pos + 1 < len && qv::is_digit(t[pos + 1])) {
-            pos = qv::scan_digits(t, pos + 1, len, &w);
-            frac_end = pos;
-            is_float = true;
-        } else if (ctx->json5() && int_end > int_start) {
-            frac_end = ++pos;  // a trailing decimal point
-            is_float = true;
-        }
-    }
-    if (int_end == int_start && !is_float)
+    // Only a complete fraction or exponent belongs to the number; JSON5
+    // also ends a fraction at a point after digits.
+    bool is_float = qv::scan_decimal_tail(t, pos, len, ctx->json5() && pos > d.int_start, &d);
+    if (d.int_end == d.int_start && !is_float)
         return nullptr;  // a lone point
-
-    int64_t exp10 = 0;
-    if (pos < len && (t[pos] == 'e' || t[pos] == 'E')) {
-        // Only a complete exponent belongs to the number.
-        Py_ssize_t at = pos + 1;
-        bool exp_negative = false;
-        if (at < len && (t[at] == '+' || t[at] == '-')) {
-            exp_negative = t[at] == '-';
-            at++;
-        }
-        if (at < len && qv::is_digit(t[at])) {
-            do {
-                if (exp10 < 100000000000000000LL)
-                    exp10 = exp10 * 10 + (t[at] - '0');
-                at++;
-            } while (at < len && qv::is_digit(t[at]));
-            if (exp_negative)
-                exp10 = -exp10;
-            pos = at;
-            is_float = true;
-        }
-    }
-    ctx->pos = pos;
+    ctx->pos = pos = d.end;
 
     if (!is_float) {
         if (ctx->parse_int)
-            return call_with_text(ctx->parse_int, t + start, pos - start);
-        Py_ssize_t digits = int_end - int_start;
-        if (digits <= 18 || (digits == 19 && (!negative || w <= (1ULL << 63))))
-            return qv::int_from_magnitude(w, negative);
-        PyObject *big = qv::big_int(t + int_start, digits, 10, negative);
+            return call_with_text(ctx->parse_int, t + d.start, pos - d.start);
+        if (qv::decimal_small_int(d))
+            return qv::int_from_magnitude(d.w, negative);
+        PyObject *big = qv::big_int(t + d.int_start, d.int_end - d.int_start, 10, negative);
         // json lets the interpreter's refusal (its limit on digits) out as
         // it is; the other faces report an invalid number.
         if (!big && !ctx->python() && qv::refused())
-            return ctx->fail(E_NUMBER, start);
+            return ctx->fail(E_NUMBER, d.start);
         return big;
     }
     if (ctx->parse_float)
-        return call_with_text(ctx->parse_float, t + start, pos - start);
-
-    int64_t frac_digits = frac_end > int_end ? frac_end - int_end - 1 : 0;
-    int64_t q = exp10 - frac_digits;
-    bool truncated = false;
-    if ((int_end - int_start) + frac_digits > 19)
-        long_significand(t, int_start, int_end, frac_end, &w, &q, &truncated);
-    double d;
-    if (qv::float_from_decimal(w, q, negative, truncated, &d))
-        return PyFloat_FromDouble(d);
-    // The interpreter's float() of the digits, for the rare values that
-    // the fast conversion cannot decide; a '+' is left out for it.
-    Py_ssize_t from = t[start] == '+' ? start + 1 : start;
-    return qv::float_from_text(t + from, pos - from);
+        return call_with_text(ctx->parse_float, t + d.start, pos - d.start);
+    return qv::decimal_float(t, d);
 }
 
 // ---------------------------------------------------------------------------
@@ -1142,6 +1059,24 @@ inline int parse_member(C *ctx, Ref *key, Ref *value)
     return *value ? 0 : -1;
 }
 
+// The members of an object, pos past the white space after its opening
+// brace: each is handed to store(key, value) (0, or -1 after raising).
+// 0 with pos past the closing brace, or -1 after raising.
+template <class C, class Store>
+inline int read_members(C *ctx, Store store)
+{
+    if (ctx->eat('}'))
+        return 0;
+    for (;;) {
+        Ref key, value;
+        if (parse_member(ctx, &key, &value) < 0 || store(key.get(), value.get()) < 0)
+            return -1;
+        int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
+        if (r != 0)
+            return r < 0 ? -1 : 0;
+    }
+}
+
 // Objects for object_pairs_hook: a list of (key, value) pairs.
 template <class C>
 __attribute__((noinline)) PyObject *object_pairs(C *ctx)
@@ -1149,22 +1084,14 @@ __attribute__((noinline)) PyObject *object_pairs(C *ctx)
     Ref pairs(PyList_New(0));
     if (!pairs)
         return nullptr;
-    if (!ctx->eat('}')) {
-        for (;;) {
-            Ref key, value;
-            if (parse_member(ctx, &key, &value) < 0)
-                return nullptr;
-            Ref pair(PyTuple_Pack(2, key.get(), value.get()));
-            if (!pair || PyList_Append(pairs.get(), pair.get()) < 0)
-                return nullptr;
-            int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
-            if (r < 0)
-                return nullptr;
-            if (r > 0)
-                break;
-        }
-    }
-    return PyObject_CallOneArg(ctx->pairs_hook, pairs.get());
+    PyObject *list = pairs.get();
+    auto append = [list](PyObject *key, PyObject *value) {
+        Ref pair(PyTuple_Pack(2, key, value));
+        return pair ? PyList_Append(list, pair.get()) : -1;
+    };
+    if (read_members(ctx, append) < 0)
+        return nullptr;
+    return PyObject_CallOneArg(ctx->pairs_hook, list);
 }
 
 template <class C>
@@ -1178,23 +1105,13 @@ PyObject *object_members(C *ctx)
     Ref dict(PyDict_New());
     if (!dict)
         return nullptr;
-    if (!ctx->eat('}')) {
-        for (;;) {
-            Ref key, value;
-            if (parse_member(ctx, &key, &value) < 0)
-                return nullptr;
-            // A repeated key keeps its first place and takes the last value.
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
-                return nullptr;
-            int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
-            if (r < 0)
-                return nullptr;
-            if (r > 0)
-                break;
-        }
-    }
+    // A repeated key keeps its first place and takes the last value.
+    PyObject *d = dict.get();
+    auto store = [d](PyObject *key, PyObject *value) { return PyDict_SetItem(d, key, value); };
+    if (read_members(ctx, store) < 0)
+        return nullptr;
     if (ctx->object_hook)
-        return PyObject_CallOneArg(ctx->object_hook, dict.get());
+        return PyObject_CallOneArg(ctx->object_hook, d);
     return dict.release();
 }
 

@@ -30,6 +30,18 @@
 //                               when short, for the C and interpreter readers
 //   qv::CLocale                 the "C" locale, made on first use and freed
 //                               with the context, for strtod_l
+// Decimal numbers as the JSON readers write them (no '_', one optional sign)
+//   pos = qv::scan_int_digits(t, pos, len, &w)
+//                               an integer part from its first digit (1-9)
+//                               on, accumulated into w as scan_digits does
+//   qv::DecimalText d(start, negative, int_start);
+//   is_float = qv::scan_decimal_tail(t, int_end, len, trailing_point, &d)
+//                               the fraction and exponent after the integer
+//                               part; d.missing_at tells where a digit was
+//                               wanted and not found
+//   qv::decimal_float(t, d)     the float of a scanned decimal: the fast
+//                               conversion, else float() of its text
+//   qv::decimal_small_int(d)    whether the integer fits int_from_magnitude
 // Errors
 //   A conversion that fails returns NULL with the interpreter's exception
 //   set.  qv::refused() then decides, the same way for every reader: when
@@ -237,5 +249,154 @@ public:
 private:
     locale_t loc_ = (locale_t)0;
 };
+
+// ---------------------------------------------------------------------------
+// Decimal numbers of the JSON readers
+
+// Integer parts are mostly short: a few digits one by one first, the rest
+// eight at a time.  pos is on a digit 1-9.
+inline Py_ssize_t scan_int_digits(const char *t, Py_ssize_t pos, Py_ssize_t len, uint64_t *w)
+{
+    uint64_t v = (uint64_t)(t[pos++] - '0');
+    if (pos < len && is_digit(t[pos])) {
+        v = v * 10 + (uint64_t)(t[pos++] - '0');
+        if (pos < len && is_digit(t[pos]))
+            pos = scan_digits(t, pos, len, &v);
+    }
+    *w = v;
+    return pos;
+}
+
+// A decimal number as scanned: its text [start, end) (a sign, if any, at
+// start), the integer part [int_start, int_end), the fraction's end
+// (int_end when there is none, else past its last digit or its point), the
+// exponent's value, and the digits accumulated into w (wrapping past 19
+// digits).
+struct DecimalText {
+    DecimalText(Py_ssize_t start_, bool negative_, Py_ssize_t int_start_) noexcept
+        : start(start_), int_start(int_start_), negative(negative_) {}
+    Py_ssize_t start, end = 0;
+    Py_ssize_t int_start, int_end = 0, frac_end = 0;
+    int64_t exp10 = 0;
+    uint64_t w = 0;
+    bool negative;
+    // Where a digit was wanted and none stood, or -1: after a decimal point
+    // (the number then ends before the point) or in an exponent (it ends
+    // before the 'e').  A reader that refuses such text fails there.
+    Py_ssize_t missing_at = -1;
+    bool missing_in_exponent = false;
+};
+
+// The fraction and exponent from pos, the end of the integer part (already
+// accumulated into d->w).  `trailing_point`: a point without digits after
+// it ends the fraction.  Returns whether they make the number a float;
+// d->end is past the number's last byte.
+__attribute__((always_inline)) inline bool scan_decimal_tail(const char *t, Py_ssize_t pos,
+                                                            Py_ssize_t len, bool trailing_point,
+                                                            DecimalText *d)
+{
+    d->int_end = d->frac_end = d->end = pos;
+    bool is_float = false;
+    if (pos < len && t[pos] == '.') {
+        if (pos + 1 < len && is_digit(t[pos + 1])) {
+            pos = scan_digits(t, pos + 1, len, &d->w);
+        } else if (trailing_point) {
+            pos++;
+        } else {
+            d->missing_at = pos + 1;
+            return false;
+        }
+        d->frac_end = d->end = pos;
+        is_float = true;
+    }
+    if (pos < len && (t[pos] == 'e' || t[pos] == 'E')) {
+        pos++;
+        bool exp_negative = pos < len && t[pos] == '-';
+        if (pos < len && (t[pos] == '+' || t[pos] == '-'))
+            pos++;
+        if (pos >= len || !is_digit(t[pos])) {
+            d->missing_at = pos;
+            d->missing_in_exponent = true;
+            return is_float;
+        }
+        int64_t e = 0;
+        do {
+            // Saturates far beyond any double's range.
+            if (e < 100000000000000000LL)
+                e = e * 10 + (t[pos] - '0');
+            pos++;
+        } while (pos < len && is_digit(t[pos]));
+        d->exp10 = exp_negative ? -e : e;
+        d->end = pos;
+        is_float = true;
+    }
+    return is_float;
+}
+
+// Whether the integer of d fits 64 bits as int_from_magnitude takes it.
+inline bool decimal_small_int(const DecimalText &d)
+{
+    Py_ssize_t digits = d.int_end - d.int_start;
+    return digits <= 18 || (digits == 19 && (!d.negative || d.w <= (1ULL << 63)));
+}
+
+// The significand and power of ten of a float of more than 19 digits: the
+// first 19 significant digits, and whether any nonzero digit follows.
+// Out of line: such floats are rare.
+__attribute__((noinline)) inline void decimal_long_significand(const char *t,
+                                                               Py_ssize_t int_start,
+                                                               Py_ssize_t int_end,
+                                                               Py_ssize_t frac_end, uint64_t *w,
+                                                               int64_t *q, bool *truncated)
+{
+    uint64_t v = 0;
+    int taken = 0;
+    int64_t dropped = 0;  // significant digits after the first 19
+    bool nonzero_dropped = false;
+    for (Py_ssize_t i = int_start; i < frac_end; i++) {
+        if (i == int_end)
+            continue;  // the decimal point
+        int digit = t[i] - '0';
+        if (taken == 0 && digit == 0)
+            continue;  // leading zero
+        if (taken < 19) {
+            v = v * 10 + (uint64_t)digit;
+            taken++;
+        } else {
+            dropped++;
+            nonzero_dropped |= digit != 0;
+        }
+    }
+    *w = v;
+    *q += dropped;
+    *truncated = nonzero_dropped;
+}
+
+// The rare values that the fast conversion cannot decide: float() of the
+// text [start, end), its leading '+' left out.  Out of line, so that its
+// buffer does not weigh on the readers' number functions.
+__attribute__((noinline, cold)) inline PyObject *decimal_float_text(const char *t,
+                                                                    Py_ssize_t start,
+                                                                    Py_ssize_t end)
+{
+    Py_ssize_t from = t[start] == '+' ? start + 1 : start;
+    return float_from_text(t + from, end - from);
+}
+
+// The float of d, as float() reads its text.
+__attribute__((always_inline)) inline PyObject *decimal_float(const char *t,
+                                                             const DecimalText &d)
+{
+    int64_t frac_digits = d.frac_end > d.int_end ? d.frac_end - d.int_end - 1 : 0;
+    int64_t q = d.exp10 - frac_digits;
+    uint64_t w = d.w;
+    bool truncated = false;
+    if ((d.int_end - d.int_start) + frac_digits > 19)
+        decimal_long_significand(t, d.int_start, d.int_end, d.frac_end, &w, &q, &truncated);
+    double value;
+    if (float_from_decimal(w, q, d.negative, truncated, &value))
+        return PyFloat_FromDouble(value);
+    return decimal_float_text(t, d.start, d.end);
+}
 
 }  // namespace qv
