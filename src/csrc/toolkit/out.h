@@ -45,6 +45,21 @@ struct EscapeTable {
 
 inline constexpr char kHexLower[] = "0123456789abcdef";
 
+// Every byte as two lowercase hex digits: a \u escape in two moves.
+struct HexPairs {
+    char text[512];
+};
+constexpr HexPairs make_hex_pairs()
+{
+    HexPairs h = {};
+    for (int i = 0; i < 256; i++) {
+        h.text[2 * i] = kHexLower[i >> 4];
+        h.text[2 * i + 1] = kHexLower[i & 15];
+    }
+    return h;
+}
+inline constexpr HexPairs kHexPairs = make_hex_pairs();
+
 class Out {
 public:
     Out() noexcept = default;
@@ -106,7 +121,11 @@ public:
                 return false;
             char *p = end();
             *p++ = quote;
-            p = ascii_units(p, static_cast<const Py_UCS1 *>(PyUnicode_DATA(s)), n, table);
+            const Py_UCS1 *text = static_cast<const Py_UCS1 *>(PyUnicode_DATA(s));
+            if (clean_copy(p, text, n, table.also))
+                p += n;
+            else
+                p = ascii_units(p, text, n, table);
             *p++ = quote;
             set_end(p);
             return true;
@@ -156,7 +175,7 @@ public:
 
     bool float_repr(double d)
     {
-        if (!reserve(32))
+        if (!reserve(kFloatReprRoom))
             return false;
         len_ += qv::float_repr(d, end());
         return true;
@@ -241,6 +260,57 @@ private:
         uint64_t t = ((w - ones * 0x20) & ~w) | zero_byte(w ^ (ones * '"')) |
                      zero_byte(w ^ (ones * '\\')) | zero_byte(w ^ also) | w;
         return (t & highs) != 0;
+    }
+
+    static uint64_t load8(const Py_UCS1 *s)
+    {
+        uint64_t w;
+        std::memcpy(&w, s, 8);
+        return w;
+    }
+
+    // Short ASCII text that needs no escape, copied in a few moves: two
+    // overlapping words cover a tail shorter than one.  False, with the
+    // bytes at p unspecified, when some byte needs the table.
+    static bool clean_copy(char *p, const Py_UCS1 *s, Py_ssize_t n, uint64_t also)
+    {
+        if (n >= 8) {
+            Py_ssize_t i = 0;
+            for (; n - i >= 8; i += 8) {
+                uint64_t w = load8(s + i);
+                if (word_needs_care(w, also))
+                    return false;
+                std::memcpy(p + i, &w, 8);
+            }
+            if (i < n) {
+                uint64_t w = load8(s + n - 8);
+                if (word_needs_care(w, also))
+                    return false;
+                std::memcpy(p + n - 8, &w, 8);
+            }
+            return true;
+        }
+        if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            if (word_needs_care(a | (uint64_t)b << 32, also))
+                return false;
+            std::memcpy(p, &a, 4);
+            std::memcpy(p + n - 4, &b, 4);
+            return true;
+        }
+        if (n == 0)
+            return true;
+        // One to three bytes: the first, middle and last, among spaces.
+        uint64_t w = 0x2020202020000000ULL | s[0] | (uint64_t)s[n >> 1] << 8 |
+                     (uint64_t)s[n - 1] << 16;
+        if (word_needs_care(w, also))
+            return false;
+        p[0] = (char)s[0];
+        p[n >> 1] = (char)s[n >> 1];
+        p[n - 1] = (char)s[n - 1];
+        return true;
     }
 
     static char *ascii_units(char *p, const Py_UCS1 *s, Py_ssize_t n, const EscapeTable &table)
@@ -340,10 +410,8 @@ private:
     {
         p[0] = '\\';
         p[1] = 'u';
-        p[2] = kHexLower[(c >> 12) & 15];
-        p[3] = kHexLower[(c >> 8) & 15];
-        p[4] = kHexLower[(c >> 4) & 15];
-        p[5] = kHexLower[c & 15];
+        std::memcpy(p + 2, kHexPairs.text + 2 * ((c >> 8) & 0xFF), 2);
+        std::memcpy(p + 4, kHexPairs.text + 2 * (c & 0xFF), 2);
         return p + 6;
     }
 
