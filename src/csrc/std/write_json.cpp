@@ -216,10 +216,17 @@ private:
 
     bool array(PyObject *seq, int level)
     {
-        qv::Ref fast(PySequence_Fast(seq, "_iterencode_list needs a sequence"));
-        if (!fast)
-            return false;
-        if (PySequence_Fast_GET_SIZE(fast.get()) == 0)
+        // A list is read as it is; a tuple or subclass through the
+        // sequence it gives.
+        qv::Ref held;
+        PyObject *items = seq;
+        if (!PyList_CheckExact(seq)) {
+            held.reset(PySequence_Fast(seq, "_iterencode_list needs a sequence"));
+            if (!held)
+                return false;
+            items = held.get();
+        }
+        if (PySequence_Fast_GET_SIZE(items) == 0)
             return out_.lit("[]");
         if (!enter(seq) || !out_.put('['))
             return false;
@@ -228,10 +235,10 @@ private:
             return false;
         // The size is read afresh and each item held while it is written:
         // a default hook may change the list under us.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); i++) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
             if (i > 0 && !separator(inner))
                 return false;
-            PyObject *item = PySequence_Fast_GET_ITEM(fast.get(), i);
+            PyObject *item = PySequence_Fast_GET_ITEM(items, i);
             if (is_leaf(item) ? !value(item, inner) : !held_value(item, inner))
                 return false;
         }

@@ -35,6 +35,7 @@
 
 #include "compat.h"
 #include "repr.h"
+#include "scan.h"  // QV_SCAN_SSE2: 16 bytes at a time where the scanners use it
 
 namespace qv {
 
@@ -262,6 +263,20 @@ private:
         return (t & highs) != 0;
     }
 
+#if defined(QV_SCAN_SSE2)
+    // The same for 16 bytes: a signed compare below ' ' takes the bytes
+    // beyond ASCII as well.
+    static bool block_needs_care(__m128i v, uint64_t also)
+    {
+        __m128i care = _mm_or_si128(
+            _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                         _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
+                         _mm_cmpeq_epi8(v, _mm_set1_epi8((char)also))));
+        return _mm_movemask_epi8(care) != 0;
+    }
+#endif
+
     static uint64_t load8(const Py_UCS1 *s)
     {
         uint64_t w;
@@ -274,6 +289,24 @@ private:
     // bytes at p unspecified, when some byte needs the table.
     static bool clean_copy(char *p, const Py_UCS1 *s, Py_ssize_t n, uint64_t also)
     {
+#if defined(QV_SCAN_SSE2)
+        if (n >= 16) {
+            Py_ssize_t i = 0;
+            for (; n - i >= 16; i += 16) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                if (block_needs_care(v, also))
+                    return false;
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(p + i), v);
+            }
+            if (i < n) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + n - 16));
+                if (block_needs_care(v, also))
+                    return false;
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(p + n - 16), v);
+            }
+            return true;
+        }
+#endif
         if (n >= 8) {
             Py_ssize_t i = 0;
             for (; n - i >= 8; i += 8) {
@@ -360,6 +393,17 @@ private:
             char *p = end();
             while (i < stop) {
                 if constexpr (sizeof(Unit) == 1) {
+#if defined(QV_SCAN_SSE2)
+                    if (stop - i >= 16) {
+                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                        if (!block_needs_care(v, table.also)) {
+                            _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+                            p += 16;
+                            i += 16;
+                            continue;
+                        }
+                    }
+#endif
                     if (stop - i >= 8) {
                         uint64_t w;
                         std::memcpy(&w, s + i, 8);
