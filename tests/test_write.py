@@ -15,6 +15,7 @@ import math
 import random
 import struct
 import tomllib
+import types
 
 import pytest
 from hypothesis import given, settings
@@ -66,6 +67,25 @@ def test_every_float_is_written_as_repr():
     assert qjson.dumps(floats) == json.dumps(floats)
     written = qtoml.dumps({"x": floats}).splitlines()[1:-1]
     assert [line.strip().rstrip(",") for line in written] == [repr(v) for v in floats]
+
+
+def _strings_with_one_escape() -> list[str]:
+    # Short text is copied in overlapping words: a character to escape at
+    # each place of each length, past the 64 of the short path.
+    out = []
+    for n in range(1, 70):
+        for i in range(n):
+            for c in '"\\\x00\x1f\x7fé€\U0001f600':
+                out.append(("abcdefghijklmnopqrstuvwxyz" * 3)[:i] + c + "x" * (n - i - 1))
+    return out + ["", " " * 70, "y" * 17]
+
+
+def test_strings_around_the_wide_copies():
+    strings = _strings_with_one_escape()
+    for options in ({}, {"ensure_ascii": False}):
+        assert qjson.dumps(strings, **options) == json.dumps(strings, **options)
+    tree = {"x": strings}
+    assert qtoml.dumps(tree) == tomli_w.dumps(tree)
 
 
 # ---------------------------------------------------------------- JSON
@@ -429,6 +449,12 @@ INI_CASES = [
     ({"s": {"k": SubStr("v")}, SubStr("t"): {SubStr("k"): "é\n€\U0001f600"}}, {}),
     ({"GENERAL": {"k": "v"}, "s": {}}, {"default_section": "GENERAL"}),
     ({"s": {"k": "v"}}, {"space_around_delimiters": False}),
+    # A tree of plain dicts is checked in place until something needs
+    # converting: the errors stay configparser's, in its order.
+    ({"a": {"k": "v", "j": SubStr("w")}, "b": {"k": 1}}, {}),
+    ({"a": {"k": 1}, "b": {"k": SubStr("v")}}, {}),
+    ({"a": {"k": SubStr("v"), "j": 1}}, {}),
+    ({"a": {"k": "v"}, "b": types.MappingProxyType({"k": "v"}), "DEFAULT": {"d": "1"}}, {}),
 ]
 
 

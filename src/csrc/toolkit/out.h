@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "buffer.h"
 #include "compat.h"
 #include "repr.h"
 #include "scan.h"  // QV_SCAN_SSE2: 16 bytes at a time where the scanners use it
@@ -230,14 +231,9 @@ private:
 
     __attribute__((noinline)) bool grow(Py_ssize_t extra)
     {
-        if (extra < 0 || extra > PY_SSIZE_T_MAX / 4 - len_) {
-            PyErr_NoMemory();
+        Py_ssize_t cap = grown_capacity(len_, cap_, extra, 1024, PY_SSIZE_T_MAX / 4);
+        if (cap < 0)
             return false;
-        }
-        Py_ssize_t need = len_ + extra;
-        Py_ssize_t cap = cap_ < 1024 ? 1024 : cap_;
-        while (cap < need)
-            cap *= 2;
         if (buf_ == nullptr) {
             buf_ = PyUnicode_New(cap, 127);
             if (buf_ == nullptr)
