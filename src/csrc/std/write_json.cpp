@@ -239,7 +239,10 @@ private:
             if (i > 0 && !separator(inner))
                 return false;
             PyObject *item = PySequence_Fast_GET_ITEM(items, i);
-            if (is_leaf(item) ? !value(item, inner) : !held_value(item, inner))
+            bool ok = Py_IS_TYPE(item, &PyFloat_Type) ? number(item)  // arrays of numbers
+                      : is_leaf(item)                ? value(item, inner)
+                                                     : held_value(item, inner);
+            if (!ok)
                 return false;
         }
         leave();

@@ -149,24 +149,37 @@ public:
         }
     }
 
-    // int.__repr__(i): machine-sized values directly, others through the
+    // int.__repr__(i): values of 64 bits directly, others through the
     // interpreter (which also enforces its limit on digits).
     bool int_repr(PyObject *i)
     {
+        long long v;
         if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(i))) {
-            Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i));
-            if (!reserve(24))
+            v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i));
+        } else {
+            // Identifiers and times are often wider than one digit of an
+            // int but fit in 64 bits.
+            int overflow;
+            v = PyLong_AsLongLongAndOverflow(i, &overflow);
+            if (overflow != 0)
+                return int_repr_wide(i);
+            if (v == -1 && PyErr_Occurred())
                 return false;
-            char tmp[24];
-            char *e = tmp + sizeof tmp;
-            uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
-            char *b = repr_detail::digits_backward(e, m);
-            if (v < 0)
-                *--b = '-';
-            std::memcpy(end(), b, (size_t)(e - b));
-            len_ += e - b;
-            return true;
         }
+        if (!reserve(24))
+            return false;
+        uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+        char *p = end();
+        if (v < 0)
+            *p++ = '-';
+        p += count_digits(m);
+        repr_detail::digits_backward(p, m);
+        set_end(p);
+        return true;
+    }
+
+    bool int_repr_wide(PyObject *i)
+    {
         PyObject *text = PyLong_Type.tp_repr(i);
         if (text == nullptr)
             return false;

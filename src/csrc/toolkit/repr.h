@@ -181,7 +181,7 @@ inline int count_digits(uint64_t v)
         100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
     int bits = 64 - __builtin_clzll(v | 1);
     int t = (bits * 1233) >> 12;  // floor(log10(2^bits)), at most one too many
-    return t - (v < kTens[t]) + 1;
+    return t - ((v | 1) < kTens[t]) + 1;  // 0 has one digit too
 }
 
 // repr(d) for a finite d, written at out (room for kFloatReprRoom bytes:
