@@ -88,6 +88,21 @@ def test_strings_around_the_wide_copies():
     assert qtoml.dumps(tree) == tomli_w.dumps(tree)
 
 
+def test_text_beyond_ascii_gets_the_width_it_needs():
+    # Written as UTF-8 and decoded at the end into a str as wide as its
+    # widest character; the results must equal json's, width included.
+    rng = random.Random(7)
+    alphabet = 'ab"\\\x01\x7fé\xffĀ€\U0001f600\ud800'
+    trees = [[rng.choice(alphabet) * rng.randint(0, 3) + "x" * rng.randint(0, 80)
+              for _ in range(rng.randint(1, 40))] for _ in range(300)]
+    # A separator beyond ASCII cut off again with a skipped key.
+    trees.append({"a": 1, (1,): 2})
+    for tree in trees:
+        for options in ({"ensure_ascii": False}, {"ensure_ascii": False, "skipkeys": True,
+                                                   "separators": ("·", ":")}):
+            assert outcome(qjson.dumps, tree, **options) == outcome(json.dumps, tree, **options)
+
+
 # ---------------------------------------------------------------- JSON
 
 JSON_OPTIONS = [

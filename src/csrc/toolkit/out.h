@@ -15,10 +15,10 @@
 // buffer is a compact ASCII str, grown by resizing it (its capacity doubles,
 // so each byte is copied at most once per doubling), and when every byte
 // written is ASCII, take_str() trims it to its length and hands it over as
-// the result without another copy.  Other text is decoded once at the end;
-// a lone surrogate, which a str may hold and JSON's and TOML's writers pass
-// through, is carried in its three-byte form and decoded with
-// "surrogatepass", so the result holds it again.
+// the result without another copy.  Other text is decoded once at the end
+// into a str of the width it needs; a lone surrogate, which a str may hold
+// and JSON's and TOML's writers pass through, is carried in its three-byte
+// form, so the result holds it again.
 //
 // Escaping: an EscapeTable says, for each ASCII character, 0 when it is
 // written as itself, else the letter of its short escape (`n` for \n) or
@@ -202,7 +202,7 @@ public:
         if (buf_ == nullptr)
             return PyUnicode_New(0, 127);
         if (high_) {
-            PyObject *s = PyUnicode_DecodeUTF8(data_, len_, "surrogatepass");
+            PyObject *s = decoded();
             drop();
             return s;
         }
@@ -234,6 +234,132 @@ public:
     }
 
 private:
+    // The text as a str when bytes beyond ASCII were written.  The bytes
+    // are UTF-8 of this writer's own making (a surrogate in its three-byte
+    // form), so they need no checking: one pass measures the characters
+    // and the widest of them from the lead bytes, one writes the str of
+    // that width, its ASCII runs 16 bytes at a time.
+    PyObject *decoded()
+    {
+        const auto *s = reinterpret_cast<const unsigned char *>(data_);
+        Py_ssize_t follow = 0;  // continuation bytes
+        unsigned lead = 0;      // the highest lead byte
+        Py_ssize_t i = 0;
+#if defined(QV_SCAN_SSE2)
+        // Continuation bytes are the ones below -64 as signed bytes; the
+        // highest byte of all is the highest lead when it is 0xC0 or more.
+        // Counted per lane, and the lanes summed before any can pass 255.
+        const __m128i zero = _mm_setzero_si128(), below = _mm_set1_epi8(-64);
+        __m128i top = zero, lanes = zero, sums = zero;
+        int rounds = 0;
+        for (; len_ - i >= 16; i += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+            top = _mm_max_epu8(top, v);
+            lanes = _mm_sub_epi8(lanes, _mm_cmplt_epi8(v, below));
+            if (++rounds == 255) {
+                sums = _mm_add_epi64(sums, _mm_sad_epu8(lanes, zero));
+                lanes = zero;
+                rounds = 0;
+            }
+        }
+        sums = _mm_add_epi64(sums, _mm_sad_epu8(lanes, zero));
+        follow += _mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums));
+        alignas(16) unsigned char tops[16];
+        _mm_store_si128(reinterpret_cast<__m128i *>(tops), top);
+        for (unsigned char b : tops)
+            if (b >= 0xC0 && b > lead)
+                lead = b;
+#endif
+        for (; i < len_; i++)
+            note_byte(s[i], &follow, &lead);
+        // Lead bytes rise with the characters they start: from 0xC4 up
+        // beyond Latin-1, from 0xF0 up beyond the BMP.  (None left at all
+        // when what was written beyond ASCII was cut off again.)
+        Py_UCS4 maxchar = lead >= 0xF0 ? 0x10FFFF : lead >= 0xC4 ? 0xFFFF : lead ? 0xFF : 0x7F;
+        PyObject *out = PyUnicode_New(len_ - follow, maxchar);
+        if (out == nullptr)
+            return nullptr;
+        switch (PyUnicode_KIND(out)) {
+        case PyUnicode_1BYTE_KIND:
+            decode_into(PyUnicode_1BYTE_DATA(out), s, len_);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            decode_into(PyUnicode_2BYTE_DATA(out), s, len_);
+            break;
+        default:
+            decode_into(PyUnicode_4BYTE_DATA(out), s, len_);
+        }
+        return out;
+    }
+
+    static void note_byte(unsigned char b, Py_ssize_t *follow, unsigned *lead)
+    {
+        if ((b & 0xC0) == 0x80)
+            ++*follow;
+        else if (b > *lead)
+            *lead = b;
+    }
+
+    template <typename Unit>
+    static void decode_into(Unit *out, const unsigned char *s, Py_ssize_t n)
+    {
+        const unsigned char *e = s + n;
+        while (s < e) {
+#if defined(QV_SCAN_SSE2)
+            // With 64 bytes left, 16 characters are left at least: the
+            // units after an ASCII run may be stored and written over.
+            if (e - s >= 64) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+                unsigned high = (unsigned)_mm_movemask_epi8(v);
+                widen(out, v);
+                int run = high ? __builtin_ctz(high) : 16;
+                out += run;
+                s += run;
+                if (run == 16)
+                    continue;
+            }
+#endif
+            unsigned c = *s;
+            if (c < 0x80) {
+                *out++ = (Unit)c;
+                s += 1;
+            } else if (c < 0xE0) {
+                *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
+                s += 2;
+            } else if (c < 0xF0) {
+                *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
+                s += 3;
+            } else {
+                *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
+                                ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
+                s += 4;
+            }
+        }
+    }
+
+#if defined(QV_SCAN_SSE2)
+    // 16 ASCII bytes as 16 units of the str's width.
+    static void widen(Py_UCS1 *out, __m128i v)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+    }
+    static void widen(Py_UCS2 *out, __m128i v)
+    {
+        __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpackhi_epi8(v, zero));
+    }
+    static void widen(Py_UCS4 *out, __m128i v)
+    {
+        __m128i zero = _mm_setzero_si128();
+        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpacklo_epi16(hi, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 12), _mm_unpackhi_epi16(hi, zero));
+    }
+#endif
+
     void drop()
     {
         Py_CLEAR(buf_);
