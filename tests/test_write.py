@@ -16,6 +16,7 @@ import random
 import struct
 import threading
 import tomllib
+import types
 
 import pytest
 from hypothesis import given, settings
@@ -67,6 +68,40 @@ def test_every_float_is_written_as_repr():
     assert qjson.dumps(floats) == json.dumps(floats)
     written = qtoml.dumps({"x": floats}).splitlines()[1:-1]
     assert [line.strip().rstrip(",") for line in written] == [repr(v) for v in floats]
+
+
+def _strings_with_one_escape() -> list[str]:
+    # Short text is copied in overlapping words: a character to escape at
+    # each place of each length, past the 64 of the short path.
+    out = []
+    for n in range(1, 70):
+        for i in range(n):
+            for c in '"\\\x00\x1f\x7fé€\U0001f600':
+                out.append(("abcdefghijklmnopqrstuvwxyz" * 3)[:i] + c + "x" * (n - i - 1))
+    return out + ["", " " * 70, "y" * 17]
+
+
+def test_strings_around_the_wide_copies():
+    strings = _strings_with_one_escape()
+    for options in ({}, {"ensure_ascii": False}):
+        assert qjson.dumps(strings, **options) == json.dumps(strings, **options)
+    tree = {"x": strings}
+    assert qtoml.dumps(tree) == tomli_w.dumps(tree)
+
+
+def test_text_beyond_ascii_gets_the_width_it_needs():
+    # Written as UTF-8 and decoded at the end into a str as wide as its
+    # widest character; the results must equal json's, width included.
+    rng = random.Random(7)
+    alphabet = 'ab"\\\x01\x7fé\xffĀ€\U0001f600\ud800'
+    trees = [[rng.choice(alphabet) * rng.randint(0, 3) + "x" * rng.randint(0, 80)
+              for _ in range(rng.randint(1, 40))] for _ in range(300)]
+    # A separator beyond ASCII cut off again with a skipped key.
+    trees.append({"a": 1, (1,): 2})
+    for tree in trees:
+        for options in ({"ensure_ascii": False}, {"ensure_ascii": False, "skipkeys": True,
+                                                   "separators": ("·", ":")}):
+            assert outcome(qjson.dumps, tree, **options) == outcome(json.dumps, tree, **options)
 
 
 # ---------------------------------------------------------------- JSON
@@ -193,6 +228,7 @@ JSON_CASES = [
     (["\x00\x1f\x7f\"\\/\b\f\n\r\t", "é", "\u2028", "\ud800", "\U0001f600", "x" * 100000], {}),
     (["\x00\x1f\x7f\"\\/", "é", "\ud800", "\U0001f600"], {"ensure_ascii": False}),
     ([2 ** 200, -(2 ** 64), 0, -0.0, 1e16, 1e-05], {}),
+    ([2 ** 63 - 1, -(2 ** 63), 2 ** 63, -(2 ** 63) - 1, 10 ** 18, 2 ** 30, SubInt(2 ** 62), -1], {}),
 ]
 
 
@@ -430,6 +466,12 @@ INI_CASES = [
     ({"s": {"k": SubStr("v")}, SubStr("t"): {SubStr("k"): "é\n€\U0001f600"}}, {}),
     ({"GENERAL": {"k": "v"}, "s": {}}, {"default_section": "GENERAL"}),
     ({"s": {"k": "v"}}, {"space_around_delimiters": False}),
+    # A tree of plain dicts is checked in place until something needs
+    # converting: the errors stay configparser's, in its order.
+    ({"a": {"k": "v", "j": SubStr("w")}, "b": {"k": 1}}, {}),
+    ({"a": {"k": 1}, "b": {"k": SubStr("v")}}, {}),
+    ({"a": {"k": SubStr("v"), "j": 1}}, {}),
+    ({"a": {"k": "v"}, "b": types.MappingProxyType({"k": "v"}), "DEFAULT": {"d": "1"}}, {}),
 ]
 
 

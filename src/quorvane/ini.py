@@ -201,7 +201,7 @@ _DELIMITERS = ("=", ":")
 
 
 def dumps(tree: Any, /, *, space_around_delimiters: bool = True,
-          delimiters: Iterable[str] = ("=", ":"), default_section: str = "DEFAULT",
+          delimiters: Iterable[str] = _DELIMITERS, default_section: str = "DEFAULT",
           allow_no_value: bool = False) -> str:
     """The INI text of ``{section: {key: value}}``, exactly as configparser's
     ``write()`` writes a ``ConfigParser`` that holds those sections and values
@@ -218,16 +218,19 @@ def dumps(tree: Any, /, *, space_around_delimiters: bool = True,
     read back (one holding a delimiter, or starting like a section header)
     and an empty section name raise ``ValueError``.
     """
-    if delimiters == ("=", ":"):
-        delimiters = _DELIMITERS  # the usual case, without rebuilding it
+    if delimiters is _DELIMITERS or delimiters == _DELIMITERS:
+        # The usual case, without building the delimiter.
+        delimiters = _DELIMITERS
+        delimiter = " = " if space_around_delimiters else "="
     else:
         delimiters = tuple(delimiters)
-    first = delimiters[0] if delimiters else ""
-    delimiter = f" {first} " if space_around_delimiters else first
+        first = delimiters[0] if delimiters else ""
+        delimiter = f" {first} " if space_around_delimiters else first
     # A tree can only hold the unnamed section's marker once configparser
     # has been imported.
     configparser = sys.modules.get("configparser")
-    unnamed = getattr(configparser, "UNNAMED_SECTION", _UNNAMED_SECTION)
+    unnamed = (_UNNAMED_SECTION if configparser is None
+               else getattr(configparser, "UNNAMED_SECTION", _UNNAMED_SECTION))
     return _std.write_ini(tree, delimiter, delimiters, default_section, allow_no_value,
                           unnamed)
 

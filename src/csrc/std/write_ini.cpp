@@ -203,6 +203,17 @@ private:
 
     bool gather(PyObject *tree)
     {
+        if (PyDict_CheckExact(tree)) {
+            int plain = gather_plain(tree);
+            if (plain >= 0)
+                return plain;
+            // Something to convert: checked again from the start, the way
+            // below, which finds the same errors in the same order.
+            length_ = 0;
+            maxchar_ = 127;
+            defaults_ = Section();
+            unnamed_ = Section();
+        }
         qv::Ref sections(pairs_of(tree));
         if (!sections)
             return false;
@@ -241,6 +252,46 @@ private:
         for (Py_ssize_t i = 0; i < items_.size(); i++)
             measure(names_[i], items_[i]);
         return true;
+    }
+
+    // A dict of exact str names (or the unnamed marker) to dicts of exact
+    // str keys and str or None values, the usual tree, is checked and
+    // measured in place: nothing in it runs Python code, so the tree stays
+    // as it is until written and needs no copy.  1 when done, 0 with the
+    // error set, -1 at the first thing to convert (nothing set).
+    int gather_plain(PyObject *tree)
+    {
+        Py_ssize_t pos = 0;
+        PyObject *name, *items;
+        while (PyDict_Next(tree, &pos, &name, &items)) {
+            int kind = section_kind(name);
+            if (kind < 0)
+                return 0;
+            if ((kind != 2 && !PyUnicode_CheckExact(name)) || !PyDict_CheckExact(items))
+                return -1;
+            Py_ssize_t at = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(items, &at, &k, &v)) {
+                if (!check(k, v))
+                    return 0;
+                if (!plain(k, v))
+                    return -1;
+            }
+            if (kind == 1)
+                defaults_ = Section{qv::Ref(Py_NewRef(name)), qv::Ref(Py_NewRef(items))};
+            else if (kind == 2)
+                unnamed_ = Section{qv::Ref(), qv::Ref(Py_NewRef(items))};
+            else
+                measure(name, items);
+        }
+        if (defaults_.items && PyDict_GET_SIZE(defaults_.items.get()) > 0)
+            measure(defaults_.name.get(), defaults_.items.get());
+        else
+            defaults_ = Section();
+        if (unnamed_.items)
+            measure(nullptr, unnamed_.items.get());
+        plain_ = tree;
+        return 1;
     }
 
     // 1 for the default section, 2 for the unnamed one, 0 for another, -1
@@ -377,8 +428,17 @@ private:
             section(out, defaults_.name.get(), defaults_.items.get());
         if (unnamed_.items)
             section(out, nullptr, unnamed_.items.get());
-        for (Py_ssize_t i = 0; i < items_.size(); i++)
-            section(out, names_[i], items_[i]);
+        if (plain_ == nullptr) {
+            for (Py_ssize_t i = 0; i < items_.size(); i++)
+                section(out, names_[i], items_[i]);
+            return;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *name, *items;
+        while (PyDict_Next(plain_, &pos, &name, &items)) {
+            if (name != opt_.unnamed && PyUnicode_Compare(name, opt_.default_section) != 0)
+                section(out, name, items);
+        }
     }
 
     template <typename Unit>
@@ -408,6 +468,7 @@ private:
     // The named sections other than the default one, in order: their
     // names and items.
     qv::RefStack names_, items_;
+    PyObject *plain_ = nullptr;  // a plain tree, written from itself
     Py_ssize_t length_ = 0;
     Py_UCS4 maxchar_ = 127;
 };

@@ -60,7 +60,10 @@ struct Options {
 
 class JsonWriter {
 public:
-    explicit JsonWriter(const Options &o) : opt_(o) {}
+    explicit JsonWriter(const Options &o)
+        : opt_(o), item_sep_(o.item_sep), key_sep_(o.key_sep)
+    {
+    }
 
     PyObject *write(PyObject *obj)
     {
@@ -72,6 +75,18 @@ public:
 private:
     bool value(PyObject *o, int level)
     {
+        // The exact types of a parsed tree first, each by one compare.
+        PyTypeObject *type = Py_TYPE(o);
+        if (type == &PyUnicode_Type)
+            return string(o);
+        if (type == &PyFloat_Type)
+            return number(o);
+        if (type == &PyLong_Type)
+            return out_.int_repr(o);
+        if (type == &PyDict_Type)
+            return nested(o, level, &JsonWriter::object);
+        if (type == &PyList_Type)
+            return nested(o, level, &JsonWriter::array);
         if (o == Py_None)
             return out_.lit("null");
         if (o == Py_True)
@@ -165,33 +180,54 @@ private:
                 return false;
         return true;
     }
+    // A separator of one or two ASCII characters (", ", ",", ": ", ":"),
+    // the usual ones, is written without a call; others as any str.
+    struct Separator {
+        PyObject *text;
+        char bytes[2];
+        Py_ssize_t n;  // 1 or 2, or 0 for another separator
+
+        explicit Separator(PyObject *s) : text(s), bytes{0, 0}, n(0)
+        {
+            Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+            if (PyUnicode_IS_ASCII(s) && (len == 1 || len == 2)) {
+                const char *d = static_cast<const char *>(PyUnicode_DATA(s));
+                bytes[0] = d[0];
+                bytes[1] = d[len - 1];
+                n = len;
+            }
+        }
+    };
+    bool put_separator(const Separator &sep)
+    {
+        if (sep.n == 0)
+            return out_.str(sep.text);
+        if (!out_.reserve(2))
+            return false;
+        char *p = out_.end();
+        p[0] = sep.bytes[0];
+        p[1] = sep.bytes[1];
+        out_.set_end(p + sep.n);
+        return true;
+    }
     bool separator(int level)
     {
-        if (PyUnicode_IS_ASCII(opt_.item_sep) && PyUnicode_GET_LENGTH(opt_.item_sep) - 1 < 2u) {
-            // ", " or ",": the usual separators, without a call.
-            if (!out_.reserve(2))
-                return false;
-            char *p = out_.end();
-            const char *s = static_cast<const char *>(PyUnicode_DATA(opt_.item_sep));
-            Py_ssize_t n = PyUnicode_GET_LENGTH(opt_.item_sep);
-            p[0] = s[0];
-            p[1] = s[n - 1];
-            out_.set_end(p + n);
-            if (opt_.indent == nullptr)
-                return true;
-            return newline(level);
-        }
-        if (!out_.str(opt_.item_sep))
-            return false;
-        return opt_.indent == nullptr || newline(level);
+        return put_separator(item_sep_) && (opt_.indent == nullptr || newline(level));
     }
 
     bool array(PyObject *seq, int level)
     {
-        qv::Ref fast(PySequence_Fast(seq, "_iterencode_list needs a sequence"));
-        if (!fast)
-            return false;
-        if (PySequence_Fast_GET_SIZE(fast.get()) == 0)
+        // A list is read as it is; a tuple or subclass through the
+        // sequence it gives.
+        qv::Ref held;
+        PyObject *items = seq;
+        if (!PyList_CheckExact(seq)) {
+            held.reset(PySequence_Fast(seq, "_iterencode_list needs a sequence"));
+            if (!held)
+                return false;
+            items = held.get();
+        }
+        if (PySequence_Fast_GET_SIZE(items) == 0)
             return out_.lit("[]");
         if (!enter(seq) || !out_.put('['))
             return false;
@@ -200,17 +236,35 @@ private:
             return false;
         // The size is read afresh and each item held while it is written:
         // a default hook may change the list under us.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); i++) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
             if (i > 0 && !separator(inner))
                 return false;
-            qv::Ref item(Py_NewRef(PySequence_Fast_GET_ITEM(fast.get(), i)));
-            if (!value(item.get(), inner))
+            PyObject *item = PySequence_Fast_GET_ITEM(items, i);
+            bool ok = Py_IS_TYPE(item, &PyFloat_Type) ? number(item)  // arrays of numbers
+                      : is_leaf(item)                ? value(item, inner)
+                                                     : held_value(item, inner);
+            if (!ok)
                 return false;
         }
         leave();
         if (opt_.indent != nullptr && !newline(level))
             return false;
         return out_.put(']');
+    }
+
+    // Values whose writing runs no Python code (exact str, float and int,
+    // the constants), so that nothing can drop the container's reference
+    // to them meanwhile.
+    static bool is_leaf(PyObject *o)
+    {
+        PyTypeObject *type = Py_TYPE(o);
+        return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type ||
+               o == Py_None || o == Py_True || o == Py_False;
+    }
+    bool held_value(PyObject *o, int level)
+    {
+        qv::Ref held(Py_NewRef(o));
+        return value(o, level);
     }
 
     bool object(PyObject *dict, int level)
@@ -240,6 +294,11 @@ private:
             Py_ssize_t pos = 0;
             PyObject *k, *v;
             while (PyDict_Next(dict, &pos, &k, &v)) {
+                if (PyUnicode_CheckExact(k) && is_leaf(v)) {
+                    if (!member(k, v, inner, &first))
+                        return false;
+                    continue;
+                }
                 qv::Ref key(Py_NewRef(k)), val(Py_NewRef(v));
                 if (!member(key.get(), val.get(), inner, &first))
                     return false;
@@ -266,7 +325,7 @@ private:
             return true;
         }
         *first = false;
-        return out_.str(opt_.key_sep) && value(val, level);
+        return put_separator(key_sep_) && value(val, level);
     }
 
     // A key that is not a str, written as the quoted text json converts it
@@ -327,6 +386,7 @@ private:
     }
 
     const Options &opt_;
+    Separator item_sep_, key_sep_;
     qv::Out out_;
     qv::RecursionGuard recursion_;
     qv::Buffer<PyObject *, 32> path_;

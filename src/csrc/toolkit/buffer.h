@@ -15,6 +15,9 @@
 // it lives in a reader's context or on the stack.  Hold offsets into it,
 // never pointers, across anything that may append.
 //
+// qv::grown_capacity(len, cap, extra, least, limit) is that growth rule for
+// other buffers (the writers' output).
+//
 // qv::copy_short(dst, src, n) copies the few bytes of a key or path
 // segment with overlapping word moves instead of a call.
 #pragma once
@@ -28,6 +31,24 @@
 #include <type_traits>
 
 namespace qv {
+
+// The capacity a buffer of len elements and capacity cap grows to for
+// extra more: doubled from at least `least`; -1, with MemoryError set,
+// when len + extra would pass `limit` (kept low enough that doubling
+// cannot overflow).
+inline Py_ssize_t grown_capacity(Py_ssize_t len, Py_ssize_t cap, Py_ssize_t extra,
+                                 Py_ssize_t least, Py_ssize_t limit)
+{
+    if (extra < 0 || extra > limit - len) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_ssize_t need = len + extra;
+    Py_ssize_t grown = cap < least ? least : cap;
+    while (grown < need)
+        grown *= 2;
+    return grown;
+}
 
 inline void copy_short(char *dst, const char *src, Py_ssize_t n)
 {
@@ -112,14 +133,9 @@ private:
 
     __attribute__((noinline)) bool grow(Py_ssize_t extra)
     {
-        if (extra < 0 || extra > kMaxSize - len_) {
-            PyErr_NoMemory();
+        Py_ssize_t cap = grown_capacity(len_, cap_, extra, 32, kMaxSize);
+        if (cap < 0)
             return false;
-        }
-        Py_ssize_t need = len_ + extra;
-        Py_ssize_t cap = cap_ < 32 ? 32 : cap_;
-        while (cap < need)
-            cap *= 2;
         T *grown;
         if (data_ == local_) {
             grown = static_cast<T *>(std::malloc((size_t)cap * sizeof(T)));

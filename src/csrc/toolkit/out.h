@@ -15,10 +15,10 @@
 // buffer is a compact ASCII str, grown by resizing it (its capacity doubles,
 // so each byte is copied at most once per doubling), and when every byte
 // written is ASCII, take_str() trims it to its length and hands it over as
-// the result without another copy.  Other text is decoded once at the end;
-// a lone surrogate, which a str may hold and JSON's and TOML's writers pass
-// through, is carried in its three-byte form and decoded with
-// "surrogatepass", so the result holds it again.
+// the result without another copy.  Other text is decoded once at the end
+// into a str of the width it needs; a lone surrogate, which a str may hold
+// and JSON's and TOML's writers pass through, is carried in its three-byte
+// form, so the result holds it again.
 //
 // Escaping: an EscapeTable says, for each ASCII character, 0 when it is
 // written as itself, else the letter of its short escape (`n` for \n) or
@@ -33,8 +33,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "buffer.h"
 #include "compat.h"
 #include "repr.h"
+#include "scan.h"  // QV_SCAN_SSE2: 16 bytes at a time where the scanners use it
 
 namespace qv {
 
@@ -44,6 +46,21 @@ struct EscapeTable {
 };
 
 inline constexpr char kHexLower[] = "0123456789abcdef";
+
+// Every byte as two lowercase hex digits: a \u escape in two moves.
+struct HexPairs {
+    char text[512];
+};
+constexpr HexPairs make_hex_pairs()
+{
+    HexPairs h = {};
+    for (int i = 0; i < 256; i++) {
+        h.text[2 * i] = kHexLower[i >> 4];
+        h.text[2 * i + 1] = kHexLower[i & 15];
+    }
+    return h;
+}
+inline constexpr HexPairs kHexPairs = make_hex_pairs();
 
 class Out {
 public:
@@ -106,7 +123,11 @@ public:
                 return false;
             char *p = end();
             *p++ = quote;
-            p = ascii_units(p, static_cast<const Py_UCS1 *>(PyUnicode_DATA(s)), n, table);
+            const Py_UCS1 *text = static_cast<const Py_UCS1 *>(PyUnicode_DATA(s));
+            if (clean_copy(p, text, n, table.also))
+                p += n;
+            else
+                p = ascii_units(p, text, n, table);
             *p++ = quote;
             set_end(p);
             return true;
@@ -128,24 +149,37 @@ public:
         }
     }
 
-    // int.__repr__(i): machine-sized values directly, others through the
+    // int.__repr__(i): values of 64 bits directly, others through the
     // interpreter (which also enforces its limit on digits).
     bool int_repr(PyObject *i)
     {
+        long long v;
         if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(i))) {
-            Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i));
-            if (!reserve(24))
+            v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i));
+        } else {
+            // Identifiers and times are often wider than one digit of an
+            // int but fit in 64 bits.
+            int overflow;
+            v = PyLong_AsLongLongAndOverflow(i, &overflow);
+            if (overflow != 0)
+                return int_repr_wide(i);
+            if (v == -1 && PyErr_Occurred())
                 return false;
-            char tmp[24];
-            char *e = tmp + sizeof tmp;
-            uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
-            char *b = repr_detail::digits_backward(e, m);
-            if (v < 0)
-                *--b = '-';
-            std::memcpy(end(), b, (size_t)(e - b));
-            len_ += e - b;
-            return true;
         }
+        if (!reserve(24))
+            return false;
+        uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
+        char *p = end();
+        if (v < 0)
+            *p++ = '-';
+        p += count_digits(m);
+        repr_detail::digits_backward(p, m);
+        set_end(p);
+        return true;
+    }
+
+    bool int_repr_wide(PyObject *i)
+    {
         PyObject *text = PyLong_Type.tp_repr(i);
         if (text == nullptr)
             return false;
@@ -156,7 +190,7 @@ public:
 
     bool float_repr(double d)
     {
-        if (!reserve(32))
+        if (!reserve(kFloatReprRoom))
             return false;
         len_ += qv::float_repr(d, end());
         return true;
@@ -168,7 +202,7 @@ public:
         if (buf_ == nullptr)
             return PyUnicode_New(0, 127);
         if (high_) {
-            PyObject *s = PyUnicode_DecodeUTF8(data_, len_, "surrogatepass");
+            PyObject *s = decoded();
             drop();
             return s;
         }
@@ -200,6 +234,132 @@ public:
     }
 
 private:
+    // The text as a str when bytes beyond ASCII were written.  The bytes
+    // are UTF-8 of this writer's own making (a surrogate in its three-byte
+    // form), so they need no checking: one pass measures the characters
+    // and the widest of them from the lead bytes, one writes the str of
+    // that width, its ASCII runs 16 bytes at a time.
+    PyObject *decoded()
+    {
+        const auto *s = reinterpret_cast<const unsigned char *>(data_);
+        Py_ssize_t follow = 0;  // continuation bytes
+        unsigned lead = 0;      // the highest lead byte
+        Py_ssize_t i = 0;
+#if defined(QV_SCAN_SSE2)
+        // Continuation bytes are the ones below -64 as signed bytes; the
+        // highest byte of all is the highest lead when it is 0xC0 or more.
+        // Counted per lane, and the lanes summed before any can pass 255.
+        const __m128i zero = _mm_setzero_si128(), below = _mm_set1_epi8(-64);
+        __m128i top = zero, lanes = zero, sums = zero;
+        int rounds = 0;
+        for (; len_ - i >= 16; i += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+            top = _mm_max_epu8(top, v);
+            lanes = _mm_sub_epi8(lanes, _mm_cmplt_epi8(v, below));
+            if (++rounds == 255) {
+                sums = _mm_add_epi64(sums, _mm_sad_epu8(lanes, zero));
+                lanes = zero;
+                rounds = 0;
+            }
+        }
+        sums = _mm_add_epi64(sums, _mm_sad_epu8(lanes, zero));
+        follow += _mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums));
+        alignas(16) unsigned char tops[16];
+        _mm_store_si128(reinterpret_cast<__m128i *>(tops), top);
+        for (unsigned char b : tops)
+            if (b >= 0xC0 && b > lead)
+                lead = b;
+#endif
+        for (; i < len_; i++)
+            note_byte(s[i], &follow, &lead);
+        // Lead bytes rise with the characters they start: from 0xC4 up
+        // beyond Latin-1, from 0xF0 up beyond the BMP.  (None left at all
+        // when what was written beyond ASCII was cut off again.)
+        Py_UCS4 maxchar = lead >= 0xF0 ? 0x10FFFF : lead >= 0xC4 ? 0xFFFF : lead ? 0xFF : 0x7F;
+        PyObject *out = PyUnicode_New(len_ - follow, maxchar);
+        if (out == nullptr)
+            return nullptr;
+        switch (PyUnicode_KIND(out)) {
+        case PyUnicode_1BYTE_KIND:
+            decode_into(PyUnicode_1BYTE_DATA(out), s, len_);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            decode_into(PyUnicode_2BYTE_DATA(out), s, len_);
+            break;
+        default:
+            decode_into(PyUnicode_4BYTE_DATA(out), s, len_);
+        }
+        return out;
+    }
+
+    static void note_byte(unsigned char b, Py_ssize_t *follow, unsigned *lead)
+    {
+        if ((b & 0xC0) == 0x80)
+            ++*follow;
+        else if (b > *lead)
+            *lead = b;
+    }
+
+    template <typename Unit>
+    static void decode_into(Unit *out, const unsigned char *s, Py_ssize_t n)
+    {
+        const unsigned char *e = s + n;
+        while (s < e) {
+#if defined(QV_SCAN_SSE2)
+            // With 64 bytes left, 16 characters are left at least: the
+            // units after an ASCII run may be stored and written over.
+            if (e - s >= 64) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+                unsigned high = (unsigned)_mm_movemask_epi8(v);
+                widen(out, v);
+                int run = high ? __builtin_ctz(high) : 16;
+                out += run;
+                s += run;
+                if (run == 16)
+                    continue;
+            }
+#endif
+            unsigned c = *s;
+            if (c < 0x80) {
+                *out++ = (Unit)c;
+                s += 1;
+            } else if (c < 0xE0) {
+                *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
+                s += 2;
+            } else if (c < 0xF0) {
+                *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
+                s += 3;
+            } else {
+                *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
+                                ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
+                s += 4;
+            }
+        }
+    }
+
+#if defined(QV_SCAN_SSE2)
+    // 16 ASCII bytes as 16 units of the str's width.
+    static void widen(Py_UCS1 *out, __m128i v)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+    }
+    static void widen(Py_UCS2 *out, __m128i v)
+    {
+        __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpackhi_epi8(v, zero));
+    }
+    static void widen(Py_UCS4 *out, __m128i v)
+    {
+        __m128i zero = _mm_setzero_si128();
+        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpacklo_epi16(hi, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 12), _mm_unpackhi_epi16(hi, zero));
+    }
+#endif
+
     void drop()
     {
         Py_CLEAR(buf_);
@@ -210,14 +370,9 @@ private:
 
     __attribute__((noinline)) bool grow(Py_ssize_t extra)
     {
-        if (extra < 0 || extra > PY_SSIZE_T_MAX / 4 - len_) {
-            PyErr_NoMemory();
+        Py_ssize_t cap = grown_capacity(len_, cap_, extra, 1024, PY_SSIZE_T_MAX / 4);
+        if (cap < 0)
             return false;
-        }
-        Py_ssize_t need = len_ + extra;
-        Py_ssize_t cap = cap_ < 1024 ? 1024 : cap_;
-        while (cap < need)
-            cap *= 2;
         if (buf_ == nullptr) {
             buf_ = PyUnicode_New(cap, 127);
             if (buf_ == nullptr)
@@ -241,6 +396,89 @@ private:
         uint64_t t = ((w - ones * 0x20) & ~w) | zero_byte(w ^ (ones * '"')) |
                      zero_byte(w ^ (ones * '\\')) | zero_byte(w ^ also) | w;
         return (t & highs) != 0;
+    }
+
+#if defined(QV_SCAN_SSE2)
+    // The same for 16 bytes: a signed compare below ' ' takes the bytes
+    // beyond ASCII as well.
+    static bool block_needs_care(__m128i v, uint64_t also)
+    {
+        __m128i care = _mm_or_si128(
+            _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                         _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
+                         _mm_cmpeq_epi8(v, _mm_set1_epi8((char)also))));
+        return _mm_movemask_epi8(care) != 0;
+    }
+#endif
+
+    static uint64_t load8(const Py_UCS1 *s)
+    {
+        uint64_t w;
+        std::memcpy(&w, s, 8);
+        return w;
+    }
+
+    // Short ASCII text that needs no escape, copied in a few moves: two
+    // overlapping words cover a tail shorter than one.  False, with the
+    // bytes at p unspecified, when some byte needs the table.
+    static bool clean_copy(char *p, const Py_UCS1 *s, Py_ssize_t n, uint64_t also)
+    {
+#if defined(QV_SCAN_SSE2)
+        if (n >= 16) {
+            Py_ssize_t i = 0;
+            for (; n - i >= 16; i += 16) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                if (block_needs_care(v, also))
+                    return false;
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(p + i), v);
+            }
+            if (i < n) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + n - 16));
+                if (block_needs_care(v, also))
+                    return false;
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(p + n - 16), v);
+            }
+            return true;
+        }
+#endif
+        if (n >= 8) {
+            Py_ssize_t i = 0;
+            for (; n - i >= 8; i += 8) {
+                uint64_t w = load8(s + i);
+                if (word_needs_care(w, also))
+                    return false;
+                std::memcpy(p + i, &w, 8);
+            }
+            if (i < n) {
+                uint64_t w = load8(s + n - 8);
+                if (word_needs_care(w, also))
+                    return false;
+                std::memcpy(p + n - 8, &w, 8);
+            }
+            return true;
+        }
+        if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            if (word_needs_care(a | (uint64_t)b << 32, also))
+                return false;
+            std::memcpy(p, &a, 4);
+            std::memcpy(p + n - 4, &b, 4);
+            return true;
+        }
+        if (n == 0)
+            return true;
+        // One to three bytes: the first, middle and last, among spaces.
+        uint64_t w = 0x2020202020000000ULL | s[0] | (uint64_t)s[n >> 1] << 8 |
+                     (uint64_t)s[n - 1] << 16;
+        if (word_needs_care(w, also))
+            return false;
+        p[0] = (char)s[0];
+        p[n >> 1] = (char)s[n >> 1];
+        p[n - 1] = (char)s[n - 1];
+        return true;
     }
 
     static char *ascii_units(char *p, const Py_UCS1 *s, Py_ssize_t n, const EscapeTable &table)
@@ -290,6 +528,17 @@ private:
             char *p = end();
             while (i < stop) {
                 if constexpr (sizeof(Unit) == 1) {
+#if defined(QV_SCAN_SSE2)
+                    if (stop - i >= 16) {
+                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                        if (!block_needs_care(v, table.also)) {
+                            _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+                            p += 16;
+                            i += 16;
+                            continue;
+                        }
+                    }
+#endif
                     if (stop - i >= 8) {
                         uint64_t w;
                         std::memcpy(&w, s + i, 8);
@@ -340,10 +589,8 @@ private:
     {
         p[0] = '\\';
         p[1] = 'u';
-        p[2] = kHexLower[(c >> 12) & 15];
-        p[3] = kHexLower[(c >> 8) & 15];
-        p[4] = kHexLower[(c >> 4) & 15];
-        p[5] = kHexLower[c & 15];
+        std::memcpy(p + 2, kHexPairs.text + 2 * ((c >> 8) & 0xFF), 2);
+        std::memcpy(p + 4, kHexPairs.text + 2 * (c & 0xFF), 2);
         return p + 6;
     }
 
