@@ -192,52 +192,18 @@ inline void toml_skip_ws_comments(TomlCtx *ctx)
 // ---------------------------------------------------------------------------
 // Strings
 
-// Eight bytes at a time: a word is skipped whole when none of its bytes can
-// end the run (a quote, a backslash or a control byte); any word that may
-// hold one is left to the byte loop, which decides by the class table.
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-inline uint64_t swar_has(uint64_t w, unsigned char c)
-{
-    uint64_t x = w ^ (kOnes * c);
-    return (x - kOnes) & ~x & kHighBits;
-}
-
-inline uint64_t swar_has_below(uint64_t w, unsigned char c)
-{
-    return (w - kOnes * c) & ~w & kHighBits;
-}
-
-// Advances from pos over bytes outside class stop; returns the offset of
-// the first byte in it, or len.  ORs every byte passed into *high.
+// The bytes that end the plain run of a string: its quote, a backslash in
+// basic strings, and the control bytes that it does not hold as content
+// (a tab everywhere; line ends in multi-line basic strings; every control
+// byte but the line ends in literal strings).  DEL is content.
 inline Py_ssize_t toml_scan_run(const char *text, Py_ssize_t pos, Py_ssize_t len,
-                                unsigned char stop, uint64_t *high)
+                                unsigned char stop, bool *high)
 {
-    const unsigned char quote = stop == CC_LITERAL ? '\'' : '"';
-    uint64_t acc = 0;
-    for (;;) {
-        while (len - pos >= 8) {
-            uint64_t w;
-            std::memcpy(&w, text + pos, 8);
-            uint64_t special = swar_has(w, quote) | swar_has_below(w, 0x20);
-            if (stop != CC_LITERAL)
-                special |= swar_has(w, '\\');
-            if (special)
-                break;
-            acc |= w;
-            pos += 8;
-        }
-        Py_ssize_t lim = len - pos > 8 ? pos + 8 : len;
-        while (pos < lim && !toml_has_class(text[pos], stop)) {
-            acc |= (unsigned char)text[pos];
-            pos++;
-        }
-        if (pos < lim || pos >= len)
-            break;
-    }
-    *high |= acc;
-    return pos;
+    if (stop == CC_LITERAL)
+        return qv::scan_plain_run(text, pos, len, '\'', '\'', false,
+                                  [](char c) { return !toml_is_newline(c); }, high);
+    return qv::scan_plain_run(text, pos, len, '"', '\\', false,
+                              [stop](char c) { return !toml_has_class(c, stop); }, high);
 }
 
 // pos is on the byte after a backslash.  Decodes one escape into sb and
@@ -286,7 +252,7 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
     const Py_ssize_t first = pos;  // start of the content
     Py_ssize_t run = pos;      // start of the bytes not yet copied
-    uint64_t high = 0;         // OR of every content byte: ASCII test
+    bool high = false;         // a content byte is >= 0x80
     qv::Buffer<char> &sb = ctx->scratch;
     bool decoding = false;     // content is being collected in sb
     sb.clear();
@@ -321,7 +287,7 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
                 // with a whole character, else the bytes after would
                 // complete one the document does not hold: the document's
                 // bytes up to the backslash are refused as they stand.
-                if ((high & kHighBits) != 0 && qv::utf8_cut_at_end(sb.data(), sb.size()))
+                if (high && qv::utf8_cut_at_end(sb.data(), sb.size()))
                     return ctx->strs.make(text + first, pos - 1 - first, true);
                 if (text[pos] == '\r' && pos + 1 < len && text[pos + 1] == '\n')
                     pos++;
@@ -335,7 +301,7 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
             Py_ssize_t before = sb.size();
             if (toml_parse_escape(ctx, sb) < 0)
                 return nullptr;
-            high |= (unsigned char)sb[before];  // a lead byte tells
+            high |= (unsigned char)sb[before] >= 0x80;  // a lead byte tells
             pos = ctx->pos;
             run = pos;
             continue;
@@ -347,10 +313,10 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
     Py_ssize_t end = ctx->pos - (triple ? 3 : 1);
     if (!decoding)
-        return ctx->strs.make(text + run, end - run, (high & kHighBits) != 0);
+        return ctx->strs.make(text + run, end - run, high);
     if (!sb.append(text + run, end - run))
         return nullptr;
-    PyObject *str = ctx->strs.make(sb.data(), sb.size(), (high & kHighBits) != 0);
+    PyObject *str = ctx->strs.make(sb.data(), sb.size(), high);
     if (str == nullptr)
         qv::note_refused(text, first, end);
     return str;
@@ -363,7 +329,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
     const char *text = ctx->text;
     const Py_ssize_t len = ctx->len;
     Py_ssize_t pos = ctx->pos;
-    uint64_t high = 0;
+    bool high = false;
 
     if (!triple) {
         Py_ssize_t start = pos;
@@ -373,7 +339,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
         if (text[pos] != '\'')
             return ctx->fail_at(pos, "newline in single-line literal string");
         ctx->pos = pos + 1;
-        return ctx->strs.make(text + start, pos - start, (high & kHighBits) != 0);
+        return ctx->strs.make(text + start, pos - start, high);
     }
 
     if (pos < len) {
@@ -393,9 +359,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
         pos++;
     }
     ctx->pos = pos + 3;
-    for (Py_ssize_t k = start; k < pos; k++)
-        high |= (unsigned char)text[k];
-    return ctx->strs.make(text + start, pos - start, (high & kHighBits) != 0);
+    return ctx->strs.make(text + start, pos - start, qv::any_high(text + start, pos - start));
 }
 
 // ---------------------------------------------------------------------------

@@ -71,14 +71,12 @@ using qv::is_digit;
 inline const char *skip_plain(const char *q, const char *end, char a, char b,
                               unsigned char plain, bool newlines)
 {
-    auto ok = [plain, newlines](char c) { return is(c, plain) || (newlines && c == '\n'); };
     bool high = false;  // the document is a str, so its UTF-8 is sound
-    for (;;) {
-        q += qv::scan_string_run(q, 0, end - q, a, b, true, &high);
-        if (q == end || !ok(*q))
-            return q;
-        q++;  // a tab, or a line feed of a multi-line string
-    }
+    return q + qv::scan_plain_run(q, 0, end - q, a, b, true,
+                                  [plain, newlines](char c) {
+                                      return is(c, plain) || (newlines && c == '\n');
+                                  },
+                                  &high);
 }
 
 // ---------------------------------------------------------------------------
