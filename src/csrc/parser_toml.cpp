@@ -21,12 +21,12 @@ namespace {
 // Character classes
 
 enum : unsigned char {
-    CC_WS = 1,       // space, tab, line feed, carriage return
-    CC_BARE = 2,     // may stand in a bare key
-    CC_TOKEN = 4,    // may stand in a number or date-time token
-    CC_BASIC = 8,    // ends the plain run of a single-line basic string
-    CC_MLBASIC = 16, // ends the plain run of a multi-line basic string
-    CC_LITERAL = 32, // ends the plain run of a single-line literal string
+    kClassWs = 1,       // space, tab, line feed, carriage return
+    kClassBare = 2,     // may stand in a bare key
+    kClassToken = 4,    // may stand in a number or date-time token
+    kClassBasic = 8,    // ends the plain run of a single-line basic string
+    kClassMlBasic = 16, // ends the plain run of a multi-line basic string
+    kClassLiteral = 32, // ends the plain run of a single-line literal string
 };
 
 struct CharClasses {
@@ -36,19 +36,19 @@ struct CharClasses {
         for (int i = 0; i < 256; i++) {
             unsigned char v = 0;
             if (i == ' ' || i == '\t' || i == '\n' || i == '\r')
-                v |= CC_WS;
+                v |= kClassWs;
             if ((i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') ||
                 (i >= '0' && i <= '9') || i == '-' || i == '_')
-                v |= CC_BARE;
+                v |= kClassBare;
             if (!(i == ' ' || i == '\t' || i == '\n' || i == '\r' || i == '#' ||
                   i == ',' || i == ']' || i == '}' || i == '='))
-                v |= CC_TOKEN;
+                v |= kClassToken;
             if (i == '"' || i == '\\' || (i < 0x20 && i != '\t'))
-                v |= CC_BASIC;
+                v |= kClassBasic;
             if (i == '"' || i == '\\' || (i < 0x20 && i != '\t' && i != '\n' && i != '\r'))
-                v |= CC_MLBASIC;
+                v |= kClassMlBasic;
             if (i == '\'' || i == '\n' || i == '\r')
-                v |= CC_LITERAL;
+                v |= kClassLiteral;
             c[i] = v;
         }
     }
@@ -61,10 +61,10 @@ inline bool toml_has_class(char c, unsigned char cls)
     return (kClass.c[(unsigned char)c] & cls) != 0;
 }
 
-inline bool toml_is_ws(char c) { return toml_has_class(c, CC_WS); }
+inline bool toml_is_ws(char c) { return toml_has_class(c, kClassWs); }
 inline bool toml_is_newline(char c) { return c == '\n' || c == '\r'; }
-inline bool toml_is_bare_char(char c) { return toml_has_class(c, CC_BARE); }
-inline bool toml_is_token_char(char c) { return toml_has_class(c, CC_TOKEN); }
+inline bool toml_is_bare_char(char c) { return toml_has_class(c, kClassBare); }
+inline bool toml_is_token_char(char c) { return toml_has_class(c, kClassToken); }
 
 // ---------------------------------------------------------------------------
 // Bookkeeping of defined paths: one native hash table maps each path string
@@ -72,10 +72,10 @@ inline bool toml_is_token_char(char c) { return toml_has_class(c, CC_TOKEN); }
 // its length and all its bytes, NUL bytes included.
 
 enum : unsigned char {
-    TOML_DEFINED_KEY = 1,    // assigned by a key/value line
-    TOML_DEFINED_TABLE = 2,  // opened by a [table] header
-    TOML_DEFINED_ARRAY = 4,  // opened by an [[array of tables]] header
-    TOML_IMPLICIT_TABLE = 8, // created on the way to a deeper key or table
+    kDefinedKey = 1,    // assigned by a key/value line
+    kDefinedTable = 2,  // opened by a [table] header
+    kDefinedArray = 4,  // opened by an [[array of tables]] header
+    kImplicitTable = 8, // created on the way to a deeper key or table
 };
 
 // A recorded path string is a head, the bytes of the table path that its
@@ -92,29 +92,16 @@ struct PathEntry {
     unsigned char kinds;
 };
 
-// Open addressing over compact slots: 0 is a free slot, anything else holds
-// the top half of the entry's hash and its index + 1, so that a probe reads
-// an entry only when the hash halves agree.  Entries are named by their
-// index, which stays valid while the table grows.
-class PathSet {
-public:
-    PathSet() noexcept = default;
-    PathSet(const PathSet &) = delete;
-    PathSet &operator=(const PathSet &) = delete;
-    ~PathSet() { if (slots != local_slots_) std::free(slots); }
+// The table's slots are compact: the top half of the entry's hash and its
+// index, so that a probe reads an entry only when the hash halves agree.
+// Entries are named by their index, which stays valid while the table grows.
+struct PathSet {
+    static constexpr size_t kLocalSlots = 64;
 
-    static constexpr Py_ssize_t kLocalEntries = 32;  // twice as many slots
-
-    uint64_t *slots = local_slots_;     // a fresh block at each growth
-    size_t mask = 2 * kLocalEntries - 1;  // slot count - 1; a power of two
-    qv::Buffer<PathEntry, kLocalEntries> entries;  // in the order recorded
+    qv::HashTable<uint64_t, kLocalSlots> slots;
+    qv::Buffer<PathEntry, kLocalSlots / 2> entries;  // in the order recorded
     qv::Buffer<char, 1024> bytes;       // every stored path string, back to back
     uint64_t seed = 0;
-
-    bool grow_slots();
-
-private:
-    uint64_t local_slots_[2 * kLocalEntries] = {};
 };
 
 // ---------------------------------------------------------------------------
@@ -126,7 +113,7 @@ public:
     {
         // Path strings are hashed with a per-call seed, so that no fixed
         // set of keys collides in every parse.
-        defined.seed = (uint64_t)(uintptr_t)this * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
+        defined.seed = qv::hash_pointer(this) ^ (uint64_t)len;
         current_table_hash = defined.seed;
     }
 
@@ -199,7 +186,7 @@ inline void toml_skip_ws_comments(TomlCtx *ctx)
 inline Py_ssize_t toml_scan_run(const char *text, Py_ssize_t pos, Py_ssize_t len,
                                 unsigned char stop, bool *high)
 {
-    if (stop == CC_LITERAL)
+    if (stop == kClassLiteral)
         return qv::scan_plain_run(text, pos, len, '\'', '\'', false,
                                   [](char c) { return !toml_is_newline(c); }, high);
     return qv::scan_plain_run(text, pos, len, '"', '\\', false,
@@ -231,14 +218,14 @@ int toml_parse_escape(TomlCtx *ctx, qv::Buffer<char> &sb)
     return sb.push((char)out) ? 0 : -1;
 }
 
-// Basic string, single-line (triple 0) or multi-line; pos is just past the
+// Basic string, single-line or multi-line (triple); pos is just past the
 // opening delimiter.  A string without escapes is made straight from the
 // document's bytes; the first backslash moves the content into ctx->scratch.
-PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
+PyObject *toml_parse_basic_string(TomlCtx *ctx, bool triple)
 {
     const char *text = ctx->text;
     const Py_ssize_t len = ctx->len;
-    const unsigned char stop = triple ? CC_MLBASIC : CC_BASIC;
+    const unsigned char stop = triple ? kClassMlBasic : kClassBasic;
     Py_ssize_t pos = ctx->pos;
 
     // Only a raw line end written directly after the opening delimiter is
@@ -324,7 +311,7 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
 // Literal string, single-line or multi-line: no escapes, so the content is
 // always a run of the document's own bytes.
-PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
+PyObject *toml_parse_literal_string(TomlCtx *ctx, bool triple)
 {
     const char *text = ctx->text;
     const Py_ssize_t len = ctx->len;
@@ -333,7 +320,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
 
     if (!triple) {
         Py_ssize_t start = pos;
-        pos = toml_scan_run(text, pos, len, CC_LITERAL, &high);
+        pos = toml_scan_run(text, pos, len, kClassLiteral, &high);
         if (pos >= len)
             return ctx->fail_at(len, "unterminated literal string");
         if (text[pos] != '\'')
@@ -411,11 +398,11 @@ PyObject *toml_parse_key(TomlCtx *ctx)
     char c = text[pos];
     if (c == '"') {
         ctx->pos = pos + 1;
-        return toml_parse_basic_string(ctx, 0);
+        return toml_parse_basic_string(ctx, false);
     }
     if (c == '\'') {
         ctx->pos = pos + 1;
-        return toml_parse_literal_string(ctx, 0);
+        return toml_parse_literal_string(ctx, false);
     }
     Py_ssize_t start = pos;
     while (pos < ctx->len && toml_is_bare_char(text[pos]))
@@ -426,14 +413,17 @@ PyObject *toml_parse_key(TomlCtx *ctx)
     return ctx->keys.get(ctx->strs, text + start, pos - start, false);
 }
 
-// A dotted key path into kp (empty on entry).  With stop_at_eq an '=' ends
-// the path (key/value lines); headers pass 0.  Leaves pos on the first byte
+// Where a key path stands: in a key/value line an '=' ends it; in a header
+// only what cannot continue it does.
+enum class KeyPathIn { Header, KeyValue };
+
+// A dotted key path into kp (empty on entry).  Leaves pos on the first byte
 // after the path and the blanks that follow it.
-int toml_parse_key_path(TomlCtx *ctx, int stop_at_eq, KeyPath *kp)
+int toml_parse_key_path(TomlCtx *ctx, KeyPathIn where, KeyPath *kp)
 {
     for (;;) {
         toml_skip_ws(ctx);
-        if (ctx->pos >= ctx->len || (stop_at_eq && ctx->text[ctx->pos] == '=')) {
+        if (ctx->pos >= ctx->len || (where == KeyPathIn::KeyValue && ctx->text[ctx->pos] == '=')) {
             if (kp->size() == 0)
                 return ctx->fail("expected key");
             return 0;
@@ -844,35 +834,11 @@ int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
 // ---------------------------------------------------------------------------
 // Table model
 
+constexpr uint64_t kSlotTag = 0xFFFFFFFF00000000ull;  // the hash half in a slot
+
 inline uint64_t toml_slot_of(uint64_t hash, Py_ssize_t index)
 {
-    return (hash & 0xFFFFFFFF00000000ull) | (uint64_t)(index + 1);
-}
-
-// Doubles the slots once they are half full; false with MemoryError set.
-bool PathSet::grow_slots()
-{
-    if (entries.size() >= 0x7FFFFFFF) {
-        PyErr_NoMemory();
-        return false;
-    }
-    size_t count = (mask + 1) * 2;
-    auto fresh = static_cast<uint64_t *>(std::calloc(count, sizeof(uint64_t)));
-    if (fresh == nullptr) {
-        PyErr_NoMemory();
-        return false;
-    }
-    for (Py_ssize_t k = 0; k < entries.size(); k++) {
-        size_t j = entries[k].hash & (count - 1);
-        while (fresh[j] != 0)
-            j = (j + 1) & (count - 1);
-        fresh[j] = toml_slot_of(entries[k].hash, k);
-    }
-    if (slots != local_slots_)
-        std::free(slots);
-    slots = fresh;
-    mask = count - 1;
-    return true;
+    return (hash & kSlotTag) | (uint64_t)index;
 }
 
 // Whether entry e holds the path string made of the head_len bytes at
@@ -917,24 +883,29 @@ bool toml_entry_matches(const PathSet *set, const PathEntry *e, Py_ssize_t head_
 Py_ssize_t toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
 {
     PathSet *set = &ctx->defined;
-    if ((size_t)(set->entries.size() + 1) * 2 > set->mask + 1 && !set->grow_slots())
-        return -1;
+    if (set->slots.full()) {
+        // An entry's index has the low half of its slot.
+        if (set->entries.size() >= 0x7FFFFFFF) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        auto hash_of = [set](uint64_t slot) { return set->entries[(Py_ssize_t)(slot & ~kSlotTag)].hash; };
+        if (!set->slots.grow(hash_of))
+            return -1;
+    }
     Py_ssize_t head_len = ctx->stmt_head_len;
     const char *tail = ctx->path.data() + head_len;
     Py_ssize_t tail_len = end - head_len;
-    uint64_t tag = h & 0xFFFFFFFF00000000ull;
-    size_t i = h & set->mask;
-    for (;;) {
-        uint64_t slot = set->slots[i];
-        if (slot == 0)
-            break;
-        if ((slot & 0xFFFFFFFF00000000ull) == tag) {
-            Py_ssize_t k = (Py_ssize_t)(slot & 0xFFFFFFFFu) - 1;
+    uint64_t tag = h & kSlotTag;
+    size_t i = set->slots.home(h);
+    for (; set->slots.used(i); i = set->slots.next(i)) {
+        uint64_t slot = set->slots.at(i);
+        if ((slot & kSlotTag) == tag) {
+            Py_ssize_t k = (Py_ssize_t)(slot & ~kSlotTag);
             if (toml_entry_matches(set, &set->entries[k], ctx->stmt_head_off, head_len,
                                    tail, tail_len))
                 return k;
         }
-        i = (i + 1) & set->mask;
     }
     if (ctx->stmt_tail_off < 0) {
         ctx->stmt_tail_off = set->bytes.size();
@@ -944,7 +915,8 @@ Py_ssize_t toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
     Py_ssize_t k = set->entries.size();
     if (!set->entries.push({h, ctx->stmt_head_off, head_len, ctx->stmt_tail_off, tail_len, 0}))
         return -1;
-    set->slots[i] = toml_slot_of(h, k);
+    set->slots.at(i) = toml_slot_of(h, k);
+    set->slots.take(i);
     return k;
 }
 
@@ -990,7 +962,7 @@ int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
         Py_ssize_t e = toml_set_entry(ctx, kp->segs[m].path_end, kp->segs[m].hash_end);
         if (e < 0)
             return -1;
-        toml_kinds(ctx, e) |= TOML_IMPLICIT_TABLE;
+        toml_kinds(ctx, e) |= kImplicitTable;
     }
     return 0;
 }
@@ -1025,8 +997,8 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
         return -1;
     // Implicit tables are no conflict: the tree test below decides.
     static constexpr TomlConflict kRules[] = {
-        {TOML_DEFINED_KEY, "duplicate key"},
-        {TOML_DEFINED_TABLE | TOML_DEFINED_ARRAY, "key redefines a table"},
+        {kDefinedKey, "duplicate key"},
+        {kDefinedTable | kDefinedArray, "key redefines a table"},
     };
     if (toml_refuse_conflict(ctx, e, kRules, std::size(kRules)) < 0)
         return -1;
@@ -1037,7 +1009,7 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
         return -1;
     if (had > 0)
         return ctx->fail("duplicate key");
-    toml_kinds(ctx, e) |= TOML_DEFINED_KEY;
+    toml_kinds(ctx, e) |= kDefinedKey;
     return toml_mark_implicit(ctx, kp);
 }
 
@@ -1059,11 +1031,11 @@ struct TomlHeaderRules {
 // [a.b]: opens the table, or reopens a dict that only a dotted key or an
 // inline table made.
 constexpr TomlHeaderRules kTableHeader = {
-    TOML_DEFINED_TABLE,
-    {{TOML_DEFINED_TABLE, "duplicate table header"},
-     {TOML_DEFINED_ARRAY, "table header conflicts with array-of-tables"},
-     {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
-     {TOML_DEFINED_KEY, "cannot redefine a key as a table"}},
+    kDefinedTable,
+    {{kDefinedTable, "duplicate table header"},
+     {kDefinedArray, "table header conflicts with array-of-tables"},
+     {kImplicitTable, "cannot redefine implicitly created table"},
+     {kDefinedKey, "cannot redefine a key as a table"}},
     qv::new_dict, [](PyObject *o) { return PyDict_Check(o); },
     "cannot redefine a key as a table", false,
 };
@@ -1072,10 +1044,10 @@ constexpr TomlHeaderRules kTableHeader = {
 // list on first use.  A repeated [[header]] appends: an array of tables is
 // no conflict.
 constexpr TomlHeaderRules kArrayHeader = {
-    TOML_DEFINED_ARRAY,
-    {{TOML_DEFINED_KEY, "array table redefines a key"},
-     {TOML_DEFINED_TABLE, "cannot mix table and array-of-tables"},
-     {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
+    kDefinedArray,
+    {{kDefinedKey, "array table redefines a key"},
+     {kDefinedTable, "cannot mix table and array-of-tables"},
+     {kImplicitTable, "cannot redefine implicitly created table"},
      {0, nullptr}},
     qv::new_list, [](PyObject *o) { return PyList_Check(o); },
     "key is not an array of tables", true,
@@ -1145,7 +1117,7 @@ int toml_parse_header(TomlCtx *ctx)
     ctx->pos++;
     bool is_array_table = ctx->eat('[');
     KeyPath kp;
-    if (toml_parse_key_path(ctx, 0, &kp) < 0)
+    if (toml_parse_key_path(ctx, KeyPathIn::Header, &kp) < 0)
         return -1;
     toml_skip_ws(ctx);
     if (!ctx->eat(']'))
@@ -1164,7 +1136,7 @@ int toml_parse_header(TomlCtx *ctx)
 int toml_parse_key_value_line(TomlCtx *ctx)
 {
     KeyPath kp;
-    if (toml_parse_key_path(ctx, 1, &kp) < 0)
+    if (toml_parse_key_path(ctx, KeyPathIn::KeyValue, &kp) < 0)
         return -1;
     toml_skip_ws(ctx);
     if (!ctx->eat('='))

@@ -14,7 +14,8 @@
 //             qv::RefStack: a stack of owned references
 //   scan.h    qv::scan_string_run, qv::skip_ws_run, qv::find_line_end,
 //             qv::skip_digit_run: byte runs, SSE2 unless QUORVANE_PORTABLE
-//   hash.h    qv::words_of, qv::hash_bytes, qv::hash_combine
+//   hash.h    qv::words_of, qv::hash_bytes, qv::hash_combine, qv::hash_pointer
+//   table.h   qv::HashTable: open addressing, one growth rule
 //   str.h     qv::StrMaker: str from UTF-8 bytes; qv::utf8_encode
 //   keys.h    qv::KeyCache: key strs made once per call
 //   number.h  digits, 64-bit and arbitrary precision integers, floats
@@ -39,3 +40,4 @@
 #include "ref.h"
 #include "scan.h"
 #include "str.h"
+#include "table.h"
