@@ -10,6 +10,7 @@
 // kept as the text of their token.
 #include "quorvane.h"
 #include "toolkit/toolkit.h"
+#include "toolkit/toml_lex.h"
 
 #include <cstdint>
 #include <cstring>
@@ -22,7 +23,6 @@ namespace {
 
 enum : unsigned char {
     kClassWs = 1,       // space, tab, line feed, carriage return
-    kClassBare = 2,     // may stand in a bare key
     kClassToken = 4,    // may stand in a number or date-time token
     kClassBasic = 8,    // ends the plain run of a single-line basic string
     kClassMlBasic = 16, // ends the plain run of a multi-line basic string
@@ -37,9 +37,6 @@ struct CharClasses {
             unsigned char v = 0;
             if (i == ' ' || i == '\t' || i == '\n' || i == '\r')
                 v |= kClassWs;
-            if ((i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') ||
-                (i >= '0' && i <= '9') || i == '-' || i == '_')
-                v |= kClassBare;
             if (!(i == ' ' || i == '\t' || i == '\n' || i == '\r' || i == '#' ||
                   i == ',' || i == ']' || i == '}' || i == '='))
                 v |= kClassToken;
@@ -63,7 +60,6 @@ inline bool toml_has_class(char c, unsigned char cls)
 
 inline bool toml_is_ws(char c) { return toml_has_class(c, kClassWs); }
 inline bool toml_is_newline(char c) { return c == '\n' || c == '\r'; }
-inline bool toml_is_bare_char(char c) { return toml_has_class(c, kClassBare); }
 inline bool toml_is_token_char(char c) { return toml_has_class(c, kClassToken); }
 
 // ---------------------------------------------------------------------------
@@ -202,21 +198,23 @@ int toml_parse_escape(TomlCtx *ctx, qv::Buffer<char> &sb)
     char c = ctx->text[ctx->pos++];
     if (c == 'u' || c == 'U') {
         int digits = c == 'u' ? 4 : 8;
-        // The bound is the whole text: a closing quote among the next
-        // digits is read as a digit and fails the hex test.
-        int64_t cp = digits <= ctx->len - ctx->pos ? qv::hex_value(ctx->text + ctx->pos, digits) : -1;
-        if (cp < 0)
+        uint32_t cp = 0;
+        qv::toml::Escape e = qv::toml::hex_escape(ctx->text, ctx->pos, ctx->len, digits, &cp);
+        if (e == qv::toml::Escape::BadDigits)
             return ctx->fail("invalid unicode escape");
         ctx->pos += digits;
-        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+        if (e == qv::toml::Escape::NotScalar)
             return ctx->fail("invalid unicode scalar value");
-        return qv::append_utf8(sb, (unsigned)cp) ? 0 : -1;
+        return qv::append_utf8(sb, cp) ? 0 : -1;
     }
     int out = qv::short_escape(c, false);
     if (out < 0)
         return ctx->fail("invalid escape character");
     return sb.push((char)out) ? 0 : -1;
 }
+
+// A backslash ends a line right before a line end, a lone CR included.
+constexpr qv::toml::ContinuationRules kContinuation = {false, true};
 
 // Basic string, single-line or multi-line (triple); pos is just past the
 // opening delimiter.  A string without escapes is made straight from the
@@ -230,12 +228,8 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, bool triple)
 
     // Only a raw line end written directly after the opening delimiter is
     // left out; a lone carriage return there is content.
-    if (triple && pos < len) {
-        if (text[pos] == '\n')
-            pos++;
-        else if (text[pos] == '\r' && pos + 1 < len && text[pos + 1] == '\n')
-            pos += 2;
-    }
+    if (triple)
+        pos += qv::toml::line_end_at(text, pos, len);
 
     const Py_ssize_t first = pos;  // start of the content
     Py_ssize_t run = pos;      // start of the bytes not yet copied
@@ -268,7 +262,9 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, bool triple)
             pos++;
             if (pos >= len)
                 return ctx->fail_at(len, "unterminated escape sequence");
-            if (triple && toml_is_newline(text[pos])) {
+            Py_ssize_t after = triple ? qv::toml::skip_line_continuation(
+                                            text, pos, len, kContinuation) : -1;
+            if (after >= 0) {
                 // A line-ending backslash drops the line end and every blank
                 // and line end after it.  The content before it must end
                 // with a whole character, else the bytes after would
@@ -276,12 +272,7 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, bool triple)
                 // bytes up to the backslash are refused as they stand.
                 if (high && qv::utf8_cut_at_end(sb.data(), sb.size()))
                     return ctx->strs.make(text + first, pos - 1 - first, true);
-                if (text[pos] == '\r' && pos + 1 < len && text[pos + 1] == '\n')
-                    pos++;
-                pos++;
-                while (pos < len && toml_is_ws(text[pos]))
-                    pos++;
-                run = pos;
+                pos = run = after;
                 continue;
             }
             ctx->pos = pos;
@@ -329,12 +320,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, bool triple)
         return ctx->strs.make(text + start, pos - start, high);
     }
 
-    if (pos < len) {
-        if (text[pos] == '\n')
-            pos++;
-        else if (text[pos] == '\r' && pos + 1 < len && text[pos + 1] == '\n')
-            pos += 2;
-    }
+    pos += qv::toml::line_end_at(text, pos, len);
     Py_ssize_t start = pos;
     for (;;) {
         const void *q = pos < len ? std::memchr(text + pos, '\'', (size_t)(len - pos)) : nullptr;
@@ -405,8 +391,7 @@ PyObject *toml_parse_key(TomlCtx *ctx)
         return toml_parse_literal_string(ctx, false);
     }
     Py_ssize_t start = pos;
-    while (pos < ctx->len && toml_is_bare_char(text[pos]))
-        pos++;
+    pos = qv::toml::skip_bare_key(text, pos, ctx->len);
     if (pos == start)
         return ctx->fail_at(start, "invalid key");
     ctx->pos = pos;
@@ -461,11 +446,11 @@ bool toml_token_is_datetime(const char *s, Py_ssize_t n)
 bool toml_is_plain_decimal(const char *s, Py_ssize_t n)
 {
     Py_ssize_t i = n > 0 && (s[0] == '+' || s[0] == '-') ? 1 : 0;
-    Py_ssize_t end = qv::skip_digits(s, i, n);
+    Py_ssize_t end = qv::skip_digit_run(s, i, n);
     Py_ssize_t digits = end - i;
     i = end;
     if (i < n && s[i] == '.') {
-        end = qv::skip_digits(s, i + 1, n);
+        end = qv::skip_digit_run(s, i + 1, n);
         digits += end - (i + 1);
         i = end;
     }
@@ -475,7 +460,7 @@ bool toml_is_plain_decimal(const char *s, Py_ssize_t n)
         i++;
         if (i < n && (s[i] == '+' || s[i] == '-'))
             i++;
-        end = qv::skip_digits(s, i, n);
+        end = qv::skip_digit_run(s, i, n);
         if (end == i)
             return false;
         i = end;
@@ -549,14 +534,10 @@ PyObject *toml_parse_int_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
     }
     int base = 10;
     if (i + 1 < n && s[i] == '0') {
-        switch (s[i + 1]) {
-        case 'x': case 'X': base = 16; break;
-        case 'o': case 'O': base = 8; break;
-        case 'b': case 'B': base = 2; break;
-        default: break;
-        }
-        if (base != 10)
+        if (int radix = qv::toml::radix_of(s[i + 1], true)) {
+            base = radix;
             i += 2;
+        }
     }
     if (base != 10 && has_sign)
         return ctx->fail("sign not allowed on non-decimal integer");
@@ -566,24 +547,21 @@ PyObject *toml_parse_int_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
 
     // Digits that surely fit in 63 bits are summed on the way.
     const Py_ssize_t fast_digits = base == 10 ? 18 : base == 16 ? 15 : base == 8 ? 20 : 62;
+    qv::toml::Digits run = qv::toml::digit_run(s, i, n, base);
+    if (run.fault == qv::toml::DigitFault::Underscore)
+        return ctx->fail("underscores must be surrounded by digits");
+    if (i == n)
+        return ctx->fail("invalid integer");
+    if (run.fault != qv::toml::DigitFault::None || run.end != n)
+        return ctx->fail("invalid digit in integer");
     unsigned long long v = 0;
     Py_ssize_t digits = 0;
     for (Py_ssize_t k = i; k < n; k++) {
-        char c = s[k];
-        if (c == '_') {
-            if (k == i || k == n - 1 || qv::digit_value(s[k - 1], base) < 0 ||
-                qv::digit_value(s[k + 1], base) < 0)
-                return ctx->fail("underscores must be surrounded by digits");
-            continue;
+        if (s[k] != '_') {
+            v = v * (unsigned)base + (unsigned)qv::digit_value(s[k], base);
+            digits++;
         }
-        int d = qv::digit_value(c, base);
-        if (d < 0)
-            return ctx->fail("invalid digit in integer");
-        v = v * (unsigned)base + (unsigned)d;
-        digits++;
     }
-    if (digits == 0)
-        return ctx->fail("invalid integer");
     bool negative = s[0] == '-';
     if (digits <= fast_digits)
         return qv::int_from_magnitude(v, negative);

@@ -8,6 +8,7 @@
 // arrays never grow.
 #include "std.h"
 #include "toolkit/toolkit.h"
+#include "toolkit/toml_lex.h"
 
 // datetime.h defines a static pointer for PyDateTime_IMPORT to fill; it is
 // never used here: each call fetches the C API into its own context, so no
@@ -29,7 +30,6 @@ using qv::Ref;
 // Character classes
 
 enum : unsigned char {
-    kClassBare = 1,      // may stand in a bare key
     kClassBasic = 2,     // stands for itself in a basic string
     kClassLiteral = 4,   // stands for itself in a literal string
     kClassComment = 8,   // may stand in a comment
@@ -43,9 +43,6 @@ struct CharClasses {
         for (int i = 0; i < 256; i++) {
             unsigned char v = 0;
             bool text = i == '\t' || (i >= 0x20 && i != 0x7F);
-            if ((i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') ||
-                (i >= '0' && i <= '9') || i == '-' || i == '_')
-                v |= kClassBare;
             if (text && i != '"' && i != '\\')
                 v |= kClassBasic;
             if (text && i != '\'')
@@ -303,15 +300,9 @@ bool Reader::comment()
 
 bool Reader::newline()
 {
-    if (peek() == '\n') {
-        pos++;
-        return true;
-    }
-    if (peek() == '\r' && peek(1) == '\n') {
-        pos += 2;
-        return true;
-    }
-    return false;
+    int n = qv::toml::line_end_at(text, pos, len);
+    pos += n;
+    return n != 0;
 }
 
 bool Reader::end_of_line()
@@ -351,12 +342,9 @@ PyObject *Reader::simple_key()
 {
     const char *start = here();
     char c = peek();
-    if (is(c, kClassBare)) {
-        const char *q = here() + 1;
-        while (q < end_ && is(*q, kClassBare))
-            q++;
-        go(q);
-        return keys_.get(strs_, start, q - start, false);
+    if (qv::toml::is_bare_char(c)) {
+        go(text + qv::toml::skip_bare_key(text, pos + 1, len));
+        return keys_.get(strs_, start, here() - start, false);
     }
     if (c == '"' || c == '\'') {
         if (peek(1) == c && peek(2) == c)
@@ -581,14 +569,15 @@ bool Reader::escape(qv::Buffer<char, 256> &out)
         if (c == 'x' && !v11_)
             return false_at_ptr(at, "the escape \\x needs TOML 1.1");
         int n = c == 'x' ? 2 : c == 'u' ? 4 : 8;
-        int64_t cp = end_ - here() < n ? -1 : qv::hex_value(here(), n);
-        if (cp < 0)
+        uint32_t cp = 0;
+        qv::toml::Escape e = qv::toml::hex_escape(text, pos, len, n, &cp);
+        if (e == qv::toml::Escape::BadDigits)
             return false_at_ptr(at, "invalid escape sequence");
-        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        if (e == qv::toml::Escape::NotScalar)
             return false_at_ptr(at, "escape is not a Unicode scalar value");
         pos += n;
         char buf[4];
-        return out.append(buf, qv::utf8_encode(buf, (unsigned)cp));
+        return out.append(buf, qv::utf8_encode(buf, cp));
     }
     default:
         return false_at_ptr(at, "invalid escape sequence");
@@ -685,16 +674,11 @@ PyObject *Reader::ml_string(char quote)
         }
         if (c != '\\' || !basic)
             return fail_at_ptr(q, "control character in a string");
-        // A backslash at a line end drops the line end and every blank and
-        // line end after it.
-        const char *r = q + 1;
-        while (r < end_ && (*r == ' ' || *r == '\t'))
-            r++;
-        if (r < end_ && (*r == '\n' || (*r == '\r' && r + 1 < end_ && r[1] == '\n'))) {
-            while (r < end_ && (*r == ' ' || *r == '\t' || *r == '\n' ||
-                                (*r == '\r' && r + 1 < end_ && r[1] == '\n')))
-                r += *r == '\r' ? 2 : 1;
-            start = q = r;
+        // A backslash at a line end (blanks may stand between) drops the
+        // line end and every blank and line end after it.
+        Py_ssize_t after = qv::toml::skip_line_continuation(text, q + 1 - text, len, {true, false});
+        if (after >= 0) {
+            start = q = text + after;
             continue;
         }
         go(q);
@@ -707,25 +691,13 @@ PyObject *Reader::ml_string(char quote)
 // ---------------------------------------------------------------------------
 // Numbers
 
-// Digits of the given class with single underscores between them, from q
-// on; false (no error set) when the run is malformed, with q at the fault.
-template <typename IsDigit>
-bool digit_run(const char *&q, const char *end, IsDigit is_d)
+// Digits of base with single underscores between them, from q on; false
+// (no error set) when the run is malformed, with q at the fault.
+bool digit_run(const char *&q, const char *end, int base)
 {
-    if (q >= end || !is_d(*q))
-        return false;
-    q++;
-    for (;;) {
-        if (q < end && is_d(*q)) {
-            q++;
-        } else if (q < end && *q == '_') {
-            if (q + 1 >= end || !is_d(q[1]))
-                return false;
-            q += 2;
-        } else {
-            return true;
-        }
-    }
+    qv::toml::Digits run = qv::toml::digit_run(q, 0, end - q, base);
+    q += run.end;
+    return run.fault == qv::toml::DigitFault::None;
 }
 
 PyObject *Reader::radix_integer(int base)
@@ -733,7 +705,7 @@ PyObject *Reader::radix_integer(int base)
     // At "0x", "0o" or "0b".
     const char *start = here() + 2;
     const char *q = start;
-    if (!digit_run(q, end_, [base](char c) { return qv::digit_value(c, base) >= 0; }))
+    if (!digit_run(q, end_, base))
         return fail_at_ptr(q, "invalid integer");
     go(q);
     int bits = base == 16 ? 4 : base == 8 ? 3 : 1;
@@ -791,13 +763,12 @@ PyObject *Reader::number()
         return fail_at_ptr(q, "expected a value");
     if (*q == '0' && q + 1 < end_ && (q[1] == '_' || is_digit(q[1])))
         return fail_at_ptr(q, "leading zeros are not allowed");
-    auto dec = [](char c) { return is_digit(c); };
-    if (!digit_run(q, end_, dec))
+    if (!digit_run(q, end_, 10))
         return fail_at_ptr(q, "invalid number");
     bool is_float = false;
     if (q < end_ && *q == '.') {
         q++;
-        if (!digit_run(q, end_, dec))
+        if (!digit_run(q, end_, 10))
             return fail_at_ptr(q, "expected digits after the decimal point");
         is_float = true;
     }
@@ -805,7 +776,7 @@ PyObject *Reader::number()
         q++;
         if (q < end_ && (*q == '+' || *q == '-'))
             q++;
-        if (!digit_run(q, end_, dec))
+        if (!digit_run(q, end_, 10))
             return fail_at_ptr(q, "expected digits in the exponent");
         is_float = true;
     }
@@ -1178,8 +1149,10 @@ PyObject *Reader::value()
         return number();
     case '0': case '1': case '2': case '3': case '4':
     case '5': case '6': case '7': case '8': case '9':
-        if (peek() == '0' && (peek(1) == 'x' || peek(1) == 'o' || peek(1) == 'b'))
-            return radix_integer(peek(1) == 'x' ? 16 : peek(1) == 'o' ? 8 : 2);
+        if (peek() == '0') {
+            if (int base = qv::toml::radix_of(peek(1), false))
+                return radix_integer(base);
+        }
         return number_or_date();
     default:
         break;

@@ -154,16 +154,22 @@ struct Digits {
     DigitFault fault;
 };
 
+// Decimal runs, the common case, take the plain digit test.
+inline bool is_digit_of(char c, int base)
+{
+    return base == 10 ? is_digit(c) : digit_value(c, base) >= 0;
+}
+
 inline Digits digit_run(const char *t, Py_ssize_t pos, Py_ssize_t len, int base)
 {
-    if (pos >= len || digit_value(t[pos], base) < 0)
+    if (pos >= len || !is_digit_of(t[pos], base))
         return {pos, pos < len && t[pos] == '_' ? DigitFault::Underscore : DigitFault::NoDigit};
     pos++;
     for (;;) {
-        if (pos < len && digit_value(t[pos], base) >= 0) {
+        if (pos < len && is_digit_of(t[pos], base)) {
             pos++;
         } else if (pos < len && t[pos] == '_') {
-            if (pos + 1 >= len || digit_value(t[pos + 1], base) < 0)
+            if (pos + 1 >= len || !is_digit_of(t[pos + 1], base))
                 return {pos, DigitFault::Underscore};
             pos += 2;
         } else {

@@ -23,6 +23,8 @@
 //   dict.h    qv::get_or_add, qv::child_dict
 //   dates.h   qv::DateTimeCalls: the datetime C API where the module has
 //             none (included by itself, after <datetime.h>)
+//   toml_lex.h  qv::toml: the lexing both TOML readers share (included
+//             by themselves)
 //   depth.h   qv::DepthGuard: the nesting limit, and the room left on the
 //             calling thread's stack
 //
