@@ -130,6 +130,25 @@ def test_toml_hundred_thousand_array_tables():
     assert tree["package"][-1] == {"name": f"p{n - 1}", "version": f"1.{n - 1}"}
 
 
+# The hash tables behind the key cache and both readers' table models grow
+# many times here: what was recorded first must still be found after.
+@pytest.mark.parametrize("tail, message", [
+    ("[t0.s]\n", "table defined twice"),
+    ("[t0]\ns.k0_0 = 1\n", "cannot add keys to a table defined elsewhere"),
+    ("[t0.s]\nk0_0 = 1\n", "table defined twice"),
+])
+def test_toml_first_definitions_found_after_the_tables_grew(tail, message):
+    body = "".join(f"[t{t}.s]\n" + "".join(f"k{t}_{k} = {k}\n" for k in range((t % 7 + 1) * 30))
+                   for t in range(400))
+    tree = qtoml.loads(body)
+    assert _quorvane.parse_toml(body) == tree
+    assert len(tree) == 400 and tree["t399"]["s"]["k399_0"] == 0
+    with pytest.raises(ValueError):
+        _quorvane.parse_toml(body + tail)
+    with pytest.raises(qtoml.TOMLDecodeError, match=message):
+        qtoml.loads(body + tail)
+
+
 def test_json_object_with_a_million_keys():
     text = "{" + ",".join(f'"k{i}":{i}' for i in range(MILLION)) + "}"
     tree = _quorvane.parse_json(text)

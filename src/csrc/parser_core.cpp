@@ -122,31 +122,30 @@ QUORVANE_API PyObject *quorvane_parse_number(const char *s, Py_ssize_t len,
 
 namespace {
 
-PyObject *_quorvane_parse_json(PyObject *, PyObject *args)
+// The one str argument of a parse_* function, as UTF-8, to the reader.
+PyObject *parse_str_arg(PyObject *args, const char *format,
+                        PyObject *(*parse)(const char *, Py_ssize_t))
 {
     const char *text;
     Py_ssize_t len;
-    if (!PyArg_ParseTuple(args, "s#:parse_json", &text, &len))
+    if (!PyArg_ParseTuple(args, format, &text, &len))
         return nullptr;
-    return quorvane_parse_json_text(text, len);
+    return parse(text, len);
+}
+
+PyObject *_quorvane_parse_json(PyObject *, PyObject *args)
+{
+    return parse_str_arg(args, "s#:parse_json", quorvane_parse_json_text);
 }
 
 PyObject *_quorvane_parse_toml(PyObject *, PyObject *args)
 {
-    const char *text;
-    Py_ssize_t len;
-    if (!PyArg_ParseTuple(args, "s#:parse_toml", &text, &len))
-        return nullptr;
-    return quorvane_parse_toml_text(text, len);
+    return parse_str_arg(args, "s#:parse_toml", quorvane_parse_toml_text);
 }
 
 PyObject *_quorvane_parse_ini(PyObject *, PyObject *args)
 {
-    const char *text;
-    Py_ssize_t len;
-    if (!PyArg_ParseTuple(args, "s#:parse_ini", &text, &len))
-        return nullptr;
-    return quorvane_parse_ini_text(text, len);
+    return parse_str_arg(args, "s#:parse_ini", quorvane_parse_ini_text);
 }
 
 PyObject *_quorvane_version(PyObject *, PyObject *)

@@ -10,6 +10,7 @@
 // kept as the text of their token.
 #include "quorvane.h"
 #include "toolkit/toolkit.h"
+#include "toolkit/toml_lex.h"
 
 #include <cstdint>
 #include <cstring>
@@ -21,12 +22,11 @@ namespace {
 // Character classes
 
 enum : unsigned char {
-    CC_WS = 1,       // space, tab, line feed, carriage return
-    CC_BARE = 2,     // may stand in a bare key
-    CC_TOKEN = 4,    // may stand in a number or date-time token
-    CC_BASIC = 8,    // ends the plain run of a single-line basic string
-    CC_MLBASIC = 16, // ends the plain run of a multi-line basic string
-    CC_LITERAL = 32, // ends the plain run of a single-line literal string
+    kClassWs = 1,       // space, tab, line feed, carriage return
+    kClassToken = 4,    // may stand in a number or date-time token
+    kClassBasic = 8,    // ends the plain run of a single-line basic string
+    kClassMlBasic = 16, // ends the plain run of a multi-line basic string
+    kClassLiteral = 32, // ends the plain run of a single-line literal string
 };
 
 struct CharClasses {
@@ -36,19 +36,16 @@ struct CharClasses {
         for (int i = 0; i < 256; i++) {
             unsigned char v = 0;
             if (i == ' ' || i == '\t' || i == '\n' || i == '\r')
-                v |= CC_WS;
-            if ((i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') ||
-                (i >= '0' && i <= '9') || i == '-' || i == '_')
-                v |= CC_BARE;
+                v |= kClassWs;
             if (!(i == ' ' || i == '\t' || i == '\n' || i == '\r' || i == '#' ||
                   i == ',' || i == ']' || i == '}' || i == '='))
-                v |= CC_TOKEN;
+                v |= kClassToken;
             if (i == '"' || i == '\\' || (i < 0x20 && i != '\t'))
-                v |= CC_BASIC;
+                v |= kClassBasic;
             if (i == '"' || i == '\\' || (i < 0x20 && i != '\t' && i != '\n' && i != '\r'))
-                v |= CC_MLBASIC;
+                v |= kClassMlBasic;
             if (i == '\'' || i == '\n' || i == '\r')
-                v |= CC_LITERAL;
+                v |= kClassLiteral;
             c[i] = v;
         }
     }
@@ -61,10 +58,9 @@ inline bool toml_has_class(char c, unsigned char cls)
     return (kClass.c[(unsigned char)c] & cls) != 0;
 }
 
-inline bool toml_is_ws(char c) { return toml_has_class(c, CC_WS); }
+inline bool toml_is_ws(char c) { return toml_has_class(c, kClassWs); }
 inline bool toml_is_newline(char c) { return c == '\n' || c == '\r'; }
-inline bool toml_is_bare_char(char c) { return toml_has_class(c, CC_BARE); }
-inline bool toml_is_token_char(char c) { return toml_has_class(c, CC_TOKEN); }
+inline bool toml_is_token_char(char c) { return toml_has_class(c, kClassToken); }
 
 // ---------------------------------------------------------------------------
 // Bookkeeping of defined paths: one native hash table maps each path string
@@ -72,10 +68,10 @@ inline bool toml_is_token_char(char c) { return toml_has_class(c, CC_TOKEN); }
 // its length and all its bytes, NUL bytes included.
 
 enum : unsigned char {
-    TOML_DEFINED_KEY = 1,    // assigned by a key/value line
-    TOML_DEFINED_TABLE = 2,  // opened by a [table] header
-    TOML_DEFINED_ARRAY = 4,  // opened by an [[array of tables]] header
-    TOML_IMPLICIT_TABLE = 8, // created on the way to a deeper key or table
+    kDefinedKey = 1,    // assigned by a key/value line
+    kDefinedTable = 2,  // opened by a [table] header
+    kDefinedArray = 4,  // opened by an [[array of tables]] header
+    kImplicitTable = 8, // created on the way to a deeper key or table
 };
 
 // A recorded path string is a head, the bytes of the table path that its
@@ -92,29 +88,16 @@ struct PathEntry {
     unsigned char kinds;
 };
 
-// Open addressing over compact slots: 0 is a free slot, anything else holds
-// the top half of the entry's hash and its index + 1, so that a probe reads
-// an entry only when the hash halves agree.  Entries are named by their
-// index, which stays valid while the table grows.
-class PathSet {
-public:
-    PathSet() noexcept = default;
-    PathSet(const PathSet &) = delete;
-    PathSet &operator=(const PathSet &) = delete;
-    ~PathSet() { if (slots != local_slots_) std::free(slots); }
+// The table's slots are compact: the top half of the entry's hash and its
+// index, so that a probe reads an entry only when the hash halves agree.
+// Entries are named by their index, which stays valid while the table grows.
+struct PathSet {
+    static constexpr size_t kLocalSlots = 64;
 
-    static constexpr Py_ssize_t kLocalEntries = 32;  // twice as many slots
-
-    uint64_t *slots = local_slots_;     // a fresh block at each growth
-    size_t mask = 2 * kLocalEntries - 1;  // slot count - 1; a power of two
-    qv::Buffer<PathEntry, kLocalEntries> entries;  // in the order recorded
+    qv::HashTable<uint64_t, kLocalSlots> slots;
+    qv::Buffer<PathEntry, kLocalSlots / 2> entries;  // in the order recorded
     qv::Buffer<char, 1024> bytes;       // every stored path string, back to back
     uint64_t seed = 0;
-
-    bool grow_slots();
-
-private:
-    uint64_t local_slots_[2 * kLocalEntries] = {};
 };
 
 // ---------------------------------------------------------------------------
@@ -126,7 +109,7 @@ public:
     {
         // Path strings are hashed with a per-call seed, so that no fixed
         // set of keys collides in every parse.
-        defined.seed = (uint64_t)(uintptr_t)this * 0x9E3779B97F4A7C15ull ^ (uint64_t)len;
+        defined.seed = qv::hash_pointer(this) ^ (uint64_t)len;
         current_table_hash = defined.seed;
     }
 
@@ -192,52 +175,18 @@ inline void toml_skip_ws_comments(TomlCtx *ctx)
 // ---------------------------------------------------------------------------
 // Strings
 
-// Eight bytes at a time: a word is skipped whole when none of its bytes can
-// end the run (a quote, a backslash or a control byte); any word that may
-// hold one is left to the byte loop, which decides by the class table.
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-inline uint64_t swar_has(uint64_t w, unsigned char c)
-{
-    uint64_t x = w ^ (kOnes * c);
-    return (x - kOnes) & ~x & kHighBits;
-}
-
-inline uint64_t swar_has_below(uint64_t w, unsigned char c)
-{
-    return (w - kOnes * c) & ~w & kHighBits;
-}
-
-// Advances from pos over bytes outside class stop; returns the offset of
-// the first byte in it, or len.  ORs every byte passed into *high.
+// The bytes that end the plain run of a string: its quote, a backslash in
+// basic strings, and the control bytes that it does not hold as content
+// (a tab everywhere; line ends in multi-line basic strings; every control
+// byte but the line ends in literal strings).  DEL is content.
 inline Py_ssize_t toml_scan_run(const char *text, Py_ssize_t pos, Py_ssize_t len,
-                                unsigned char stop, uint64_t *high)
+                                unsigned char stop, bool *high)
 {
-    const unsigned char quote = stop == CC_LITERAL ? '\'' : '"';
-    uint64_t acc = 0;
-    for (;;) {
-        while (len - pos >= 8) {
-            uint64_t w;
-            std::memcpy(&w, text + pos, 8);
-            uint64_t special = swar_has(w, quote) | swar_has_below(w, 0x20);
-            if (stop != CC_LITERAL)
-                special |= swar_has(w, '\\');
-            if (special)
-                break;
-            acc |= w;
-            pos += 8;
-        }
-        Py_ssize_t lim = len - pos > 8 ? pos + 8 : len;
-        while (pos < lim && !toml_has_class(text[pos], stop)) {
-            acc |= (unsigned char)text[pos];
-            pos++;
-        }
-        if (pos < lim || pos >= len)
-            break;
-    }
-    *high |= acc;
-    return pos;
+    if (stop == kClassLiteral)
+        return qv::scan_plain_run(text, pos, len, '\'', '\'', false,
+                                  [](char c) { return !toml_is_newline(c); }, high);
+    return qv::scan_plain_run(text, pos, len, '"', '\\', false,
+                              [stop](char c) { return !toml_has_class(c, stop); }, high);
 }
 
 // pos is on the byte after a backslash.  Decodes one escape into sb and
@@ -249,15 +198,14 @@ int toml_parse_escape(TomlCtx *ctx, qv::Buffer<char> &sb)
     char c = ctx->text[ctx->pos++];
     if (c == 'u' || c == 'U') {
         int digits = c == 'u' ? 4 : 8;
-        // The bound is the whole text: a closing quote among the next
-        // digits is read as a digit and fails the hex test.
-        int64_t cp = digits <= ctx->len - ctx->pos ? qv::hex_value(ctx->text + ctx->pos, digits) : -1;
-        if (cp < 0)
+        uint32_t cp = 0;
+        qv::toml::Escape e = qv::toml::hex_escape(ctx->text, ctx->pos, ctx->len, digits, &cp);
+        if (e == qv::toml::Escape::BadDigits)
             return ctx->fail("invalid unicode escape");
         ctx->pos += digits;
-        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+        if (e == qv::toml::Escape::NotScalar)
             return ctx->fail("invalid unicode scalar value");
-        return qv::append_utf8(sb, (unsigned)cp) ? 0 : -1;
+        return qv::append_utf8(sb, cp) ? 0 : -1;
     }
     int out = qv::short_escape(c, false);
     if (out < 0)
@@ -265,28 +213,27 @@ int toml_parse_escape(TomlCtx *ctx, qv::Buffer<char> &sb)
     return sb.push((char)out) ? 0 : -1;
 }
 
-// Basic string, single-line (triple 0) or multi-line; pos is just past the
+// A backslash ends a line right before a line end, a lone CR included.
+constexpr qv::toml::ContinuationRules kContinuation = {false, true};
+
+// Basic string, single-line or multi-line (triple); pos is just past the
 // opening delimiter.  A string without escapes is made straight from the
 // document's bytes; the first backslash moves the content into ctx->scratch.
-PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
+PyObject *toml_parse_basic_string(TomlCtx *ctx, bool triple)
 {
     const char *text = ctx->text;
     const Py_ssize_t len = ctx->len;
-    const unsigned char stop = triple ? CC_MLBASIC : CC_BASIC;
+    const unsigned char stop = triple ? kClassMlBasic : kClassBasic;
     Py_ssize_t pos = ctx->pos;
 
     // Only a raw line end written directly after the opening delimiter is
     // left out; a lone carriage return there is content.
-    if (triple && pos < len) {
-        if (text[pos] == '\n')
-            pos++;
-        else if (text[pos] == '\r' && pos + 1 < len && text[pos + 1] == '\n')
-            pos += 2;
-    }
+    if (triple)
+        pos += qv::toml::line_end_at(text, pos, len);
 
     const Py_ssize_t first = pos;  // start of the content
     Py_ssize_t run = pos;      // start of the bytes not yet copied
-    uint64_t high = 0;         // OR of every content byte: ASCII test
+    bool high = false;         // a content byte is >= 0x80
     qv::Buffer<char> &sb = ctx->scratch;
     bool decoding = false;     // content is being collected in sb
     sb.clear();
@@ -315,27 +262,24 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
             pos++;
             if (pos >= len)
                 return ctx->fail_at(len, "unterminated escape sequence");
-            if (triple && toml_is_newline(text[pos])) {
+            Py_ssize_t after = triple ? qv::toml::skip_line_continuation(
+                                            text, pos, len, kContinuation) : -1;
+            if (after >= 0) {
                 // A line-ending backslash drops the line end and every blank
                 // and line end after it.  The content before it must end
                 // with a whole character, else the bytes after would
                 // complete one the document does not hold: the document's
                 // bytes up to the backslash are refused as they stand.
-                if ((high & kHighBits) != 0 && qv::utf8_cut_at_end(sb.data(), sb.size()))
+                if (high && qv::utf8_cut_at_end(sb.data(), sb.size()))
                     return ctx->strs.make(text + first, pos - 1 - first, true);
-                if (text[pos] == '\r' && pos + 1 < len && text[pos + 1] == '\n')
-                    pos++;
-                pos++;
-                while (pos < len && toml_is_ws(text[pos]))
-                    pos++;
-                run = pos;
+                pos = run = after;
                 continue;
             }
             ctx->pos = pos;
             Py_ssize_t before = sb.size();
             if (toml_parse_escape(ctx, sb) < 0)
                 return nullptr;
-            high |= (unsigned char)sb[before];  // a lead byte tells
+            high |= (unsigned char)sb[before] >= 0x80;  // a lead byte tells
             pos = ctx->pos;
             run = pos;
             continue;
@@ -347,10 +291,10 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
     Py_ssize_t end = ctx->pos - (triple ? 3 : 1);
     if (!decoding)
-        return ctx->strs.make(text + run, end - run, (high & kHighBits) != 0);
+        return ctx->strs.make(text + run, end - run, high);
     if (!sb.append(text + run, end - run))
         return nullptr;
-    PyObject *str = ctx->strs.make(sb.data(), sb.size(), (high & kHighBits) != 0);
+    PyObject *str = ctx->strs.make(sb.data(), sb.size(), high);
     if (str == nullptr)
         qv::note_refused(text, first, end);
     return str;
@@ -358,30 +302,25 @@ PyObject *toml_parse_basic_string(TomlCtx *ctx, int triple)
 
 // Literal string, single-line or multi-line: no escapes, so the content is
 // always a run of the document's own bytes.
-PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
+PyObject *toml_parse_literal_string(TomlCtx *ctx, bool triple)
 {
     const char *text = ctx->text;
     const Py_ssize_t len = ctx->len;
     Py_ssize_t pos = ctx->pos;
-    uint64_t high = 0;
+    bool high = false;
 
     if (!triple) {
         Py_ssize_t start = pos;
-        pos = toml_scan_run(text, pos, len, CC_LITERAL, &high);
+        pos = toml_scan_run(text, pos, len, kClassLiteral, &high);
         if (pos >= len)
             return ctx->fail_at(len, "unterminated literal string");
         if (text[pos] != '\'')
             return ctx->fail_at(pos, "newline in single-line literal string");
         ctx->pos = pos + 1;
-        return ctx->strs.make(text + start, pos - start, (high & kHighBits) != 0);
+        return ctx->strs.make(text + start, pos - start, high);
     }
 
-    if (pos < len) {
-        if (text[pos] == '\n')
-            pos++;
-        else if (text[pos] == '\r' && pos + 1 < len && text[pos + 1] == '\n')
-            pos += 2;
-    }
+    pos += qv::toml::line_end_at(text, pos, len);
     Py_ssize_t start = pos;
     for (;;) {
         const void *q = pos < len ? std::memchr(text + pos, '\'', (size_t)(len - pos)) : nullptr;
@@ -393,9 +332,7 @@ PyObject *toml_parse_literal_string(TomlCtx *ctx, int triple)
         pos++;
     }
     ctx->pos = pos + 3;
-    for (Py_ssize_t k = start; k < pos; k++)
-        high |= (unsigned char)text[k];
-    return ctx->strs.make(text + start, pos - start, (high & kHighBits) != 0);
+    return ctx->strs.make(text + start, pos - start, qv::any_high(text + start, pos - start));
 }
 
 // ---------------------------------------------------------------------------
@@ -447,29 +384,31 @@ PyObject *toml_parse_key(TomlCtx *ctx)
     char c = text[pos];
     if (c == '"') {
         ctx->pos = pos + 1;
-        return toml_parse_basic_string(ctx, 0);
+        return toml_parse_basic_string(ctx, false);
     }
     if (c == '\'') {
         ctx->pos = pos + 1;
-        return toml_parse_literal_string(ctx, 0);
+        return toml_parse_literal_string(ctx, false);
     }
     Py_ssize_t start = pos;
-    while (pos < ctx->len && toml_is_bare_char(text[pos]))
-        pos++;
+    pos = qv::toml::skip_bare_key(text, pos, ctx->len);
     if (pos == start)
         return ctx->fail_at(start, "invalid key");
     ctx->pos = pos;
     return ctx->keys.get(ctx->strs, text + start, pos - start, false);
 }
 
-// A dotted key path into kp (empty on entry).  With stop_at_eq an '=' ends
-// the path (key/value lines); headers pass 0.  Leaves pos on the first byte
+// Where a key path stands: in a key/value line an '=' ends it; in a header
+// only what cannot continue it does.
+enum class KeyPathIn { Header, KeyValue };
+
+// A dotted key path into kp (empty on entry).  Leaves pos on the first byte
 // after the path and the blanks that follow it.
-int toml_parse_key_path(TomlCtx *ctx, int stop_at_eq, KeyPath *kp)
+int toml_parse_key_path(TomlCtx *ctx, KeyPathIn where, KeyPath *kp)
 {
     for (;;) {
         toml_skip_ws(ctx);
-        if (ctx->pos >= ctx->len || (stop_at_eq && ctx->text[ctx->pos] == '=')) {
+        if (ctx->pos >= ctx->len || (where == KeyPathIn::KeyValue && ctx->text[ctx->pos] == '=')) {
             if (kp->size() == 0)
                 return ctx->fail("expected key");
             return 0;
@@ -507,11 +446,11 @@ bool toml_token_is_datetime(const char *s, Py_ssize_t n)
 bool toml_is_plain_decimal(const char *s, Py_ssize_t n)
 {
     Py_ssize_t i = n > 0 && (s[0] == '+' || s[0] == '-') ? 1 : 0;
-    Py_ssize_t end = qv::skip_digits(s, i, n);
+    Py_ssize_t end = qv::skip_digit_run(s, i, n);
     Py_ssize_t digits = end - i;
     i = end;
     if (i < n && s[i] == '.') {
-        end = qv::skip_digits(s, i + 1, n);
+        end = qv::skip_digit_run(s, i + 1, n);
         digits += end - (i + 1);
         i = end;
     }
@@ -521,7 +460,7 @@ bool toml_is_plain_decimal(const char *s, Py_ssize_t n)
         i++;
         if (i < n && (s[i] == '+' || s[i] == '-'))
             i++;
-        end = qv::skip_digits(s, i, n);
+        end = qv::skip_digit_run(s, i, n);
         if (end == i)
             return false;
         i = end;
@@ -595,14 +534,10 @@ PyObject *toml_parse_int_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
     }
     int base = 10;
     if (i + 1 < n && s[i] == '0') {
-        switch (s[i + 1]) {
-        case 'x': case 'X': base = 16; break;
-        case 'o': case 'O': base = 8; break;
-        case 'b': case 'B': base = 2; break;
-        default: break;
-        }
-        if (base != 10)
+        if (int radix = qv::toml::radix_of(s[i + 1], true)) {
+            base = radix;
             i += 2;
+        }
     }
     if (base != 10 && has_sign)
         return ctx->fail("sign not allowed on non-decimal integer");
@@ -612,24 +547,21 @@ PyObject *toml_parse_int_token(TomlCtx *ctx, const char *s, Py_ssize_t n)
 
     // Digits that surely fit in 63 bits are summed on the way.
     const Py_ssize_t fast_digits = base == 10 ? 18 : base == 16 ? 15 : base == 8 ? 20 : 62;
+    qv::toml::Digits run = qv::toml::digit_run(s, i, n, base);
+    if (run.fault == qv::toml::DigitFault::Underscore)
+        return ctx->fail("underscores must be surrounded by digits");
+    if (i == n)
+        return ctx->fail("invalid integer");
+    if (run.fault != qv::toml::DigitFault::None || run.end != n)
+        return ctx->fail("invalid digit in integer");
     unsigned long long v = 0;
     Py_ssize_t digits = 0;
     for (Py_ssize_t k = i; k < n; k++) {
-        char c = s[k];
-        if (c == '_') {
-            if (k == i || k == n - 1 || qv::digit_value(s[k - 1], base) < 0 ||
-                qv::digit_value(s[k + 1], base) < 0)
-                return ctx->fail("underscores must be surrounded by digits");
-            continue;
+        if (s[k] != '_') {
+            v = v * (unsigned)base + (unsigned)qv::digit_value(s[k], base);
+            digits++;
         }
-        int d = qv::digit_value(c, base);
-        if (d < 0)
-            return ctx->fail("invalid digit in integer");
-        v = v * (unsigned)base + (unsigned)d;
-        digits++;
     }
-    if (digits == 0)
-        return ctx->fail("invalid integer");
     bool negative = s[0] == '-';
     if (digits <= fast_digits)
         return qv::int_from_magnitude(v, negative);
@@ -880,35 +812,11 @@ int toml_abs_path_str(TomlCtx *ctx, KeyPath *kp)
 // ---------------------------------------------------------------------------
 // Table model
 
+constexpr uint64_t kSlotTag = 0xFFFFFFFF00000000ull;  // the hash half in a slot
+
 inline uint64_t toml_slot_of(uint64_t hash, Py_ssize_t index)
 {
-    return (hash & 0xFFFFFFFF00000000ull) | (uint64_t)(index + 1);
-}
-
-// Doubles the slots once they are half full; false with MemoryError set.
-bool PathSet::grow_slots()
-{
-    if (entries.size() >= 0x7FFFFFFF) {
-        PyErr_NoMemory();
-        return false;
-    }
-    size_t count = (mask + 1) * 2;
-    auto fresh = static_cast<uint64_t *>(std::calloc(count, sizeof(uint64_t)));
-    if (fresh == nullptr) {
-        PyErr_NoMemory();
-        return false;
-    }
-    for (Py_ssize_t k = 0; k < entries.size(); k++) {
-        size_t j = entries[k].hash & (count - 1);
-        while (fresh[j] != 0)
-            j = (j + 1) & (count - 1);
-        fresh[j] = toml_slot_of(entries[k].hash, k);
-    }
-    if (slots != local_slots_)
-        std::free(slots);
-    slots = fresh;
-    mask = count - 1;
-    return true;
+    return (hash & kSlotTag) | (uint64_t)index;
 }
 
 // Whether entry e holds the path string made of the head_len bytes at
@@ -953,24 +861,29 @@ bool toml_entry_matches(const PathSet *set, const PathEntry *e, Py_ssize_t head_
 Py_ssize_t toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
 {
     PathSet *set = &ctx->defined;
-    if ((size_t)(set->entries.size() + 1) * 2 > set->mask + 1 && !set->grow_slots())
-        return -1;
+    if (set->slots.full()) {
+        // An entry's index has the low half of its slot.
+        if (set->entries.size() >= 0x7FFFFFFF) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        auto hash_of = [set](uint64_t slot) { return set->entries[(Py_ssize_t)(slot & ~kSlotTag)].hash; };
+        if (!set->slots.grow(hash_of))
+            return -1;
+    }
     Py_ssize_t head_len = ctx->stmt_head_len;
     const char *tail = ctx->path.data() + head_len;
     Py_ssize_t tail_len = end - head_len;
-    uint64_t tag = h & 0xFFFFFFFF00000000ull;
-    size_t i = h & set->mask;
-    for (;;) {
-        uint64_t slot = set->slots[i];
-        if (slot == 0)
-            break;
-        if ((slot & 0xFFFFFFFF00000000ull) == tag) {
-            Py_ssize_t k = (Py_ssize_t)(slot & 0xFFFFFFFFu) - 1;
+    uint64_t tag = h & kSlotTag;
+    size_t i = set->slots.home(h);
+    for (; set->slots.used(i); i = set->slots.next(i)) {
+        uint64_t slot = set->slots.at(i);
+        if ((slot & kSlotTag) == tag) {
+            Py_ssize_t k = (Py_ssize_t)(slot & ~kSlotTag);
             if (toml_entry_matches(set, &set->entries[k], ctx->stmt_head_off, head_len,
                                    tail, tail_len))
                 return k;
         }
-        i = (i + 1) & set->mask;
     }
     if (ctx->stmt_tail_off < 0) {
         ctx->stmt_tail_off = set->bytes.size();
@@ -980,7 +893,8 @@ Py_ssize_t toml_set_entry(TomlCtx *ctx, Py_ssize_t end, uint64_t h)
     Py_ssize_t k = set->entries.size();
     if (!set->entries.push({h, ctx->stmt_head_off, head_len, ctx->stmt_tail_off, tail_len, 0}))
         return -1;
-    set->slots[i] = toml_slot_of(h, k);
+    set->slots.at(i) = toml_slot_of(h, k);
+    set->slots.take(i);
     return k;
 }
 
@@ -1026,7 +940,7 @@ int toml_mark_implicit(TomlCtx *ctx, KeyPath *kp)
         Py_ssize_t e = toml_set_entry(ctx, kp->segs[m].path_end, kp->segs[m].hash_end);
         if (e < 0)
             return -1;
-        toml_kinds(ctx, e) |= TOML_IMPLICIT_TABLE;
+        toml_kinds(ctx, e) |= kImplicitTable;
     }
     return 0;
 }
@@ -1061,8 +975,8 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
         return -1;
     // Implicit tables are no conflict: the tree test below decides.
     static constexpr TomlConflict kRules[] = {
-        {TOML_DEFINED_KEY, "duplicate key"},
-        {TOML_DEFINED_TABLE | TOML_DEFINED_ARRAY, "key redefines a table"},
+        {kDefinedKey, "duplicate key"},
+        {kDefinedTable | kDefinedArray, "key redefines a table"},
     };
     if (toml_refuse_conflict(ctx, e, kRules, std::size(kRules)) < 0)
         return -1;
@@ -1073,7 +987,7 @@ int toml_apply_key_value(TomlCtx *ctx, KeyPath *kp, PyObject *value)
         return -1;
     if (had > 0)
         return ctx->fail("duplicate key");
-    toml_kinds(ctx, e) |= TOML_DEFINED_KEY;
+    toml_kinds(ctx, e) |= kDefinedKey;
     return toml_mark_implicit(ctx, kp);
 }
 
@@ -1095,11 +1009,11 @@ struct TomlHeaderRules {
 // [a.b]: opens the table, or reopens a dict that only a dotted key or an
 // inline table made.
 constexpr TomlHeaderRules kTableHeader = {
-    TOML_DEFINED_TABLE,
-    {{TOML_DEFINED_TABLE, "duplicate table header"},
-     {TOML_DEFINED_ARRAY, "table header conflicts with array-of-tables"},
-     {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
-     {TOML_DEFINED_KEY, "cannot redefine a key as a table"}},
+    kDefinedTable,
+    {{kDefinedTable, "duplicate table header"},
+     {kDefinedArray, "table header conflicts with array-of-tables"},
+     {kImplicitTable, "cannot redefine implicitly created table"},
+     {kDefinedKey, "cannot redefine a key as a table"}},
     qv::new_dict, [](PyObject *o) { return PyDict_Check(o); },
     "cannot redefine a key as a table", false,
 };
@@ -1108,10 +1022,10 @@ constexpr TomlHeaderRules kTableHeader = {
 // list on first use.  A repeated [[header]] appends: an array of tables is
 // no conflict.
 constexpr TomlHeaderRules kArrayHeader = {
-    TOML_DEFINED_ARRAY,
-    {{TOML_DEFINED_KEY, "array table redefines a key"},
-     {TOML_DEFINED_TABLE, "cannot mix table and array-of-tables"},
-     {TOML_IMPLICIT_TABLE, "cannot redefine implicitly created table"},
+    kDefinedArray,
+    {{kDefinedKey, "array table redefines a key"},
+     {kDefinedTable, "cannot mix table and array-of-tables"},
+     {kImplicitTable, "cannot redefine implicitly created table"},
      {0, nullptr}},
     qv::new_list, [](PyObject *o) { return PyList_Check(o); },
     "key is not an array of tables", true,
@@ -1181,7 +1095,7 @@ int toml_parse_header(TomlCtx *ctx)
     ctx->pos++;
     bool is_array_table = ctx->eat('[');
     KeyPath kp;
-    if (toml_parse_key_path(ctx, 0, &kp) < 0)
+    if (toml_parse_key_path(ctx, KeyPathIn::Header, &kp) < 0)
         return -1;
     toml_skip_ws(ctx);
     if (!ctx->eat(']'))
@@ -1200,7 +1114,7 @@ int toml_parse_header(TomlCtx *ctx)
 int toml_parse_key_value_line(TomlCtx *ctx)
 {
     KeyPath kp;
-    if (toml_parse_key_path(ctx, 1, &kp) < 0)
+    if (toml_parse_key_path(ctx, KeyPathIn::KeyValue, &kp) < 0)
         return -1;
     toml_skip_ws(ctx);
     if (!ctx->eat('='))

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any, Callable
 
 from ._formats import FORMATS, Format, Reader, format_for_path
-from ._source import (ParseError, Source, document, parse_error, read, read_source,
+from ._source import (ParseError, Source, document, parse_text, read, read_source,
                       reader_text, source_path, unmarked_wide)
 
 __all__ = ["Format", "ParseError", "load", "loads"]
@@ -37,19 +37,25 @@ def _dialect_failure(err: ParseError, doc: str | bytes, reader: Reader,
         wide = unmarked_wide(doc)
         if wide is not None:
             text, skipped, wide = reader_text(doc, path, wide)
-            try:
-                return parse(text)
-            except ValueError as exc:
-                again = parse_error(exc, doc, text, skipped, wide, path)
-                if again is None:
-                    raise
-            raise again
+            return parse_text(doc, parse, text, skipped, wide, path)
     if reader.standard_form is not None:
         raise _with_hint(err, doc, reader.standard_form) from None
     raise err from None
 
 
 _JSON = FORMATS["json"].parse
+
+
+def _read(doc: str | bytes, reader: Reader, parse: Callable[[Any], Any], path: str | None) -> Any:
+    """The tree of a whole document; a dialect reader's failure goes
+    through _dialect_failure."""
+    try:
+        return read(doc, parse, reader.standard, path)
+    except ParseError as err:
+        if reader.standard:
+            raise
+        failure = err
+    return _dialect_failure(failure, doc, reader, parse, path)
 
 
 def _with_hint(err: ParseError, doc: str | bytes, standard_form: tuple[str, str]) -> ParseError:
@@ -76,14 +82,7 @@ def loads(text: str | bytes | bytearray | memoryview, format: Format, **options:
     dialect readers.  Raises ParseError for a document that does not parse.
     """
     reader, parse = _reader(format, options, "loads")
-    doc = document(text)
-    try:
-        return read(doc, parse, reader.standard, None)
-    except ParseError as err:
-        if reader.standard:
-            raise
-        failure = err
-    return _dialect_failure(failure, doc, reader, parse, None)
+    return _read(document(text), reader, parse, None)
 
 
 def load(source: Source, format: Format | None = None, **options: Any) -> Any:
@@ -105,11 +104,4 @@ def load(source: Source, format: Format | None = None, **options: Any) -> Any:
     else:
         fmt = format
     reader, parse = _reader(fmt, options, "load")
-    doc = read_source(source, path)
-    try:
-        return read(doc, parse, reader.standard, path)
-    except ParseError as err:
-        if reader.standard:
-            raise
-        failure = err
-    return _dialect_failure(failure, doc, reader, parse, path)
+    return _read(read_source(source, path), reader, parse, path)

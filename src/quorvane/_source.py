@@ -296,6 +296,14 @@ def read(doc: str | bytes, parse: Callable[[Any], Any], takes_str: bool,
             text = text.decode("utf-8")
         except UnicodeDecodeError as exc:
             raise error_at("invalid UTF-8", doc, skipped + exc.start, path, wide) from None
+    return parse_text(doc, parse, text, skipped, wide, path)
+
+
+def parse_text(doc: str | bytes, parse: Callable[[Any], Any], text: str | bytes, skipped: int,
+               wide: Wide, path: str | None) -> Any:
+    """The reader's tree of ``text``, the part of ``doc`` after ``skipped``
+    bytes; a failure that tells its place as ParseError, any other raised
+    as it is."""
     try:
         return parse(text)
     except ValueError as exc:

@@ -8,6 +8,7 @@
 // arrays never grow.
 #include "std.h"
 #include "toolkit/toolkit.h"
+#include "toolkit/toml_lex.h"
 
 // datetime.h defines a static pointer for PyDateTime_IMPORT to fill; it is
 // never used here: each call fetches the C API into its own context, so no
@@ -29,11 +30,10 @@ using qv::Ref;
 // Character classes
 
 enum : unsigned char {
-    C_BARE = 1,      // may stand in a bare key
-    C_BASIC = 2,     // stands for itself in a basic string
-    C_LITERAL = 4,   // stands for itself in a literal string
-    C_COMMENT = 8,   // may stand in a comment
-    C_DIGIT = 16,
+    kClassBasic = 2,     // stands for itself in a basic string
+    kClassLiteral = 4,   // stands for itself in a literal string
+    kClassComment = 8,   // may stand in a comment
+    kClassDigit = 16,
 };
 
 struct CharClasses {
@@ -43,17 +43,14 @@ struct CharClasses {
         for (int i = 0; i < 256; i++) {
             unsigned char v = 0;
             bool text = i == '\t' || (i >= 0x20 && i != 0x7F);
-            if ((i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z') ||
-                (i >= '0' && i <= '9') || i == '-' || i == '_')
-                v |= C_BARE;
             if (text && i != '"' && i != '\\')
-                v |= C_BASIC;
+                v |= kClassBasic;
             if (text && i != '\'')
-                v |= C_LITERAL;
+                v |= kClassLiteral;
             if (text)
-                v |= C_COMMENT;
+                v |= kClassComment;
             if (i >= '0' && i <= '9')
-                v |= C_DIGIT;
+                v |= kClassDigit;
             c[i] = v;
         }
     }
@@ -71,14 +68,12 @@ using qv::is_digit;
 inline const char *skip_plain(const char *q, const char *end, char a, char b,
                               unsigned char plain, bool newlines)
 {
-    auto ok = [plain, newlines](char c) { return is(c, plain) || (newlines && c == '\n'); };
     bool high = false;  // the document is a str, so its UTF-8 is sound
-    for (;;) {
-        q += qv::scan_string_run(q, 0, end - q, a, b, true, &high);
-        if (q == end || !ok(*q))
-            return q;
-        q++;  // a tab, or a line feed of a multi-line string
-    }
+    return q + qv::scan_plain_run(q, 0, end - q, a, b, true,
+                                  [plain, newlines](char c) {
+                                      return is(c, plain) || (newlines && c == '\n');
+                                  },
+                                  &high);
 }
 
 // ---------------------------------------------------------------------------
@@ -87,91 +82,46 @@ inline const char *skip_plain(const char *q, const char *end, char a, char b,
 // what they hold): they never grow once written.
 
 enum Kind : uint64_t {
-    K_IMPLICIT = 1,       // made on the way to a header's table
-    K_HEADER = 2,         // opened by a [table] header
-    K_DOTTED = 3,         // made by dotted keys; the section number above
-    K_ARRAY_TABLES = 4,   // the list of an [[array of tables]]
-    K_INLINE_DOTTED = 5,  // made by dotted keys inside an inline table
+    kImplicit = 1,       // made on the way to a header's table
+    kHeader = 2,         // opened by a [table] header
+    kDotted = 3,         // made by dotted keys; the section number above
+    kArrayTables = 4,   // the list of an [[array of tables]]
+    kInlineDotted = 5,  // made by dotted keys inside an inline table
 };
 constexpr uint64_t kKindMask = 7;
 constexpr int kSectionShift = 3;
 
 class TableKinds {
 public:
-    TableKinds() noexcept = default;
-    TableKinds(const TableKinds &) = delete;
-    TableKinds &operator=(const TableKinds &) = delete;
-    ~TableKinds()
-    {
-        if (slots_ != local_)
-            std::free(slots_);
-    }
-
     // The kind word of node, or 0.
     uint64_t get(PyObject *node) const
     {
-        for (size_t i = slot_of(node);; i = (i + 1) & mask_) {
-            if (slots_[i].node == node)
-                return slots_[i].kind;
-            if (slots_[i].node == nullptr)
-                return 0;
+        for (size_t i = table_.home(qv::hash_pointer(node)); table_.used(i); i = table_.next(i)) {
+            if (table_.at(i).node == node)
+                return table_.at(i).kind;
         }
+        return 0;
     }
 
     bool set(PyObject *node, uint64_t kind)
     {
-        if (2 * (used_ + 1) > mask_ + 1 && !grow())
+        if (table_.full() && !table_.grow([](const Slot &s) { return qv::hash_pointer(s.node); }))
             return false;
-        size_t i = slot_of(node);
-        while (slots_[i].node != nullptr && slots_[i].node != node)
-            i = (i + 1) & mask_;
-        if (slots_[i].node == nullptr)
-            used_++;
-        slots_[i] = {node, kind};
+        size_t i = table_.home(qv::hash_pointer(node));
+        while (table_.used(i) && table_.at(i).node != node)
+            i = table_.next(i);
+        if (!table_.used(i))
+            table_.take(i);
+        table_.at(i) = {node, kind};
         return true;
     }
 
 private:
     struct Slot {
-        PyObject *node;
+        PyObject *node;  // borrowed: the tree holds it
         uint64_t kind;
     };
-    static constexpr size_t kLocal = 64;
-
-    size_t slot_of(PyObject *node) const
-    {
-        return (size_t)(((uintptr_t)node * 0x9E3779B97F4A7C15ULL) >> 20) & mask_;
-    }
-
-    bool grow()
-    {
-        size_t count = (mask_ + 1) * 2;
-        Slot *grown = static_cast<Slot *>(std::calloc(count, sizeof(Slot)));
-        if (grown == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        Slot *old = slots_;
-        size_t old_count = mask_ + 1;
-        slots_ = grown;
-        mask_ = count - 1;
-        for (size_t k = 0; k < old_count; k++) {
-            if (old[k].node == nullptr)
-                continue;
-            size_t i = slot_of(old[k].node);
-            while (slots_[i].node != nullptr)
-                i = (i + 1) & mask_;
-            slots_[i] = old[k];
-        }
-        if (old != local_)
-            std::free(old);
-        return true;
-    }
-
-    Slot local_[kLocal] = {};
-    Slot *slots_ = local_;
-    size_t mask_ = kLocal - 1;
-    size_t used_ = 0;
+    qv::HashTable<Slot, 64> table_;
 };
 
 // A dotted key's parts: owned strs and where each begins in the text.
@@ -252,8 +202,11 @@ private:
     // the offset, and every failure is raised at an offset.
     const char *here() const { return text + pos; }
     void go(const char *q) { pos = q - text; }
-    qv::Failure fail_ptr(const char *at, const char *msg) { return fail_at(at - text, msg); }
-    bool fails(const char *at, const char *msg)
+    // Failures at a place given as a pointer into the text: the first for
+    // the grammar's functions that return an object, the second for those
+    // that return whether they succeeded.
+    qv::Failure fail_at_ptr(const char *at, const char *msg) { return fail_at(at - text, msg); }
+    bool false_at_ptr(const char *at, const char *msg)
     {
         fail_at(at - text, msg);
         return false;
@@ -337,25 +290,19 @@ bool Reader::comment()
 {
     // At '#': runs to the line end; a tab is the only control character.
     const char *q = here() + 1;
-    q = skip_plain(q, end_, 0x7F, 0x7F, C_COMMENT, false);
+    q = skip_plain(q, end_, 0x7F, 0x7F, kClassComment, false);
     go(q);
     if (q < end_ && *q != '\n' && !(*q == '\r' && q + 1 < end_ && q[1] == '\n'))
-        return fails(q, *q == '\r' ? "carriage return without a line feed"
+        return false_at_ptr(q, *q == '\r' ? "carriage return without a line feed"
                                    : "control character in a comment");
     return true;
 }
 
 bool Reader::newline()
 {
-    if (peek() == '\n') {
-        pos++;
-        return true;
-    }
-    if (peek() == '\r' && peek(1) == '\n') {
-        pos += 2;
-        return true;
-    }
-    return false;
+    int n = qv::toml::line_end_at(text, pos, len);
+    pos += n;
+    return n != 0;
 }
 
 bool Reader::end_of_line()
@@ -366,8 +313,8 @@ bool Reader::end_of_line()
     if (at_end() || newline())
         return true;
     if (*here() == '\r')
-        return fails(here(), "carriage return without a line feed");
-    return fails(here(), "expected a line end after a statement");
+        return false_at_ptr(here(), "carriage return without a line feed");
+    return false_at_ptr(here(), "expected a line end after a statement");
 }
 
 // Blanks, line ends and comments, as arrays allow them between values.
@@ -382,7 +329,7 @@ bool Reader::skip_blank_lines()
                 return false;
         } else if (!newline()) {
             if (*here() == '\r')
-                return fails(here(), "carriage return without a line feed");
+                return false_at_ptr(here(), "carriage return without a line feed");
             return true;
         }
     }
@@ -395,19 +342,16 @@ PyObject *Reader::simple_key()
 {
     const char *start = here();
     char c = peek();
-    if (is(c, C_BARE)) {
-        const char *q = here() + 1;
-        while (q < end_ && is(*q, C_BARE))
-            q++;
-        go(q);
-        return keys_.get(strs_, start, q - start, false);
+    if (qv::toml::is_bare_char(c)) {
+        go(text + qv::toml::skip_bare_key(text, pos + 1, len));
+        return keys_.get(strs_, start, here() - start, false);
     }
     if (c == '"' || c == '\'') {
         if (peek(1) == c && peek(2) == c)
-            return fail_ptr(here(), "a key cannot be a multi-line string");
+            return fail_at_ptr(here(), "a key cannot be a multi-line string");
         return string(c, true);
     }
-    return fail_ptr(here(), "expected a key");
+    return fail_at_ptr(here(), "expected a key");
 }
 
 bool Reader::key(KeyPath &path)
@@ -445,12 +389,12 @@ PyObject *Reader::child_or_new(PyObject *table, PyObject *key, uint64_t kind, bo
 
 // The table that a statement's last key goes into, from table along the
 // other keys of path, making the tables that are missing as `mine`: for a
-// header (K_IMPLICIT), through tables of every kind and the last element
+// header (kImplicit), through tables of every kind and the last element
 // of an array of tables; for dotted keys, only through the tables the same
 // section (or inline table) made, or ones a header made on its way; borrowed.
 PyObject *Reader::parent_table(PyObject *table, const KeyPath &path, uint64_t mine)
 {
-    bool header = mine == K_IMPLICIT;
+    bool header = mine == kImplicit;
     for (Py_ssize_t i = 0; i + 1 < path.size(); i++) {
         bool made;
         PyObject *next = child_or_new(table, path.key(i), mine, &made);
@@ -463,22 +407,22 @@ PyObject *Reader::parent_table(PyObject *table, const KeyPath &path, uint64_t mi
         uint64_t word = kinds_.get(next);
         uint64_t kind = word & kKindMask;
         if (PyList_CheckExact(next)) {
-            if (kind != K_ARRAY_TABLES)
-                return fail_ptr(path.at(i), "cannot extend an array");
+            if (kind != kArrayTables)
+                return fail_at_ptr(path.at(i), "cannot extend an array");
             if (!header)
-                return fail_ptr(path.at(i), "cannot add a key to an array of tables");
+                return fail_at_ptr(path.at(i), "cannot add a key to an array of tables");
             table = PyList_GET_ITEM(next, PyList_GET_SIZE(next) - 1);
             continue;
         }
         if (!PyDict_CheckExact(next))
-            return fail_ptr(path.at(i), "key already holds a value");
-        if (kind == 0 || (kind == K_INLINE_DOTTED && word != mine))
-            return fail_ptr(path.at(i), "cannot extend an inline table");
+            return fail_at_ptr(path.at(i), "key already holds a value");
+        if (kind == 0 || (kind == kInlineDotted && word != mine))
+            return fail_at_ptr(path.at(i), "cannot extend an inline table");
         if (!header && word != mine) {
             // A table made on the way to a header is still open to the
             // dotted keys of its parent's section, which close it.
-            if (kind != K_IMPLICIT || mine == K_INLINE_DOTTED)
-                return fail_ptr(path.at(i), "cannot add keys to a table defined elsewhere");
+            if (kind != kImplicit || mine == kInlineDotted)
+                return fail_at_ptr(path.at(i), "cannot add keys to a table defined elsewhere");
             if (!kinds_.set(next, mine))
                 return nullptr;
         }
@@ -495,31 +439,31 @@ bool Reader::table_header()
     if (!key(path_))
         return false;
     if (peek() != ']')
-        return fails(here(), "expected ']' after a table name");
+        return false_at_ptr(here(), "expected ']' after a table name");
     pos++;
-    PyObject *parent = parent_table(root_.get(), path_, K_IMPLICIT);
+    PyObject *parent = parent_table(root_.get(), path_, kImplicit);
     if (parent == nullptr)
         return false;
     Py_ssize_t last = path_.size() - 1;
     PyObject *name = path_.key(last);
     bool made;
-    PyObject *table = child_or_new(parent, name, K_HEADER, &made);
+    PyObject *table = child_or_new(parent, name, kHeader, &made);
     if (table == nullptr)
         return false;
     if (!made) {
         uint64_t kind = kinds_.get(table) & kKindMask;
         if (!PyDict_CheckExact(table)) {
-            if (kind == K_ARRAY_TABLES)
-                return fails(path_.at(last), "an array of tables cannot be a table");
-            return fails(path_.at(last), "key already holds a value");
+            if (kind == kArrayTables)
+                return false_at_ptr(path_.at(last), "an array of tables cannot be a table");
+            return false_at_ptr(path_.at(last), "key already holds a value");
         }
-        if (kind == K_HEADER)
-            return fails(path_.at(last), "table defined twice");
-        if (kind == K_DOTTED)
-            return fails(path_.at(last), "table already defined by dotted keys");
-        if (kind != K_IMPLICIT)
-            return fails(path_.at(last), "cannot extend an inline table");
-        if (!kinds_.set(table, K_HEADER))
+        if (kind == kHeader)
+            return false_at_ptr(path_.at(last), "table defined twice");
+        if (kind == kDotted)
+            return false_at_ptr(path_.at(last), "table already defined by dotted keys");
+        if (kind != kImplicit)
+            return false_at_ptr(path_.at(last), "cannot extend an inline table");
+        if (!kinds_.set(table, kHeader))
             return false;
     }
     table_ = table;
@@ -535,9 +479,9 @@ bool Reader::array_table_header()
     if (!key(path_))
         return false;
     if (peek() != ']' || peek(1) != ']')
-        return fails(here(), "expected ']]' after the name of an array of tables");
+        return false_at_ptr(here(), "expected ']]' after the name of an array of tables");
     pos += 2;
-    PyObject *parent = parent_table(root_.get(), path_, K_IMPLICIT);
+    PyObject *parent = parent_table(root_.get(), path_, kImplicit);
     if (parent == nullptr)
         return false;
     Py_ssize_t last = path_.size() - 1;
@@ -554,15 +498,15 @@ bool Reader::array_table_header()
             return false;
         PyList_SET_ITEM(made.get(), 0, Py_NewRef(element.get()));
         if (PyDict_SetItem(parent, name, made.get()) < 0 ||
-            !kinds_.set(made.get(), K_ARRAY_TABLES))
+            !kinds_.set(made.get(), kArrayTables))
             return false;
     } else {
-        if ((kinds_.get(list) & kKindMask) != K_ARRAY_TABLES) {
+        if ((kinds_.get(list) & kKindMask) != kArrayTables) {
             if (PyList_CheckExact(list))
-                return fails(path_.at(last), "cannot extend an array");
+                return false_at_ptr(path_.at(last), "cannot extend an array");
             if (PyDict_CheckExact(list))
-                return fails(path_.at(last), "a table cannot be an array of tables");
-            return fails(path_.at(last), "key already holds a value");
+                return false_at_ptr(path_.at(last), "a table cannot be an array of tables");
+            return false_at_ptr(path_.at(last), "key already holds a value");
         }
         if (PyList_Append(list, element.get()) < 0)
             return false;
@@ -581,13 +525,13 @@ bool Reader::key_value(PyObject *table, bool in_inline)
     if (!key(path))
         return false;
     if (peek() != '=')
-        return fails(here(), "expected '=' after a key");
+        return false_at_ptr(here(), "expected '=' after a key");
     pos++;
     skip_blanks();
     Ref v(value());
     if (!v)
         return false;
-    uint64_t mine = in_inline ? K_INLINE_DOTTED : (K_DOTTED | (section_ << kSectionShift));
+    uint64_t mine = in_inline ? kInlineDotted : (kDotted | (section_ << kSectionShift));
     PyObject *parent = path.size() == 1 ? table : parent_table(table, path, mine);
     if (parent == nullptr)
         return false;
@@ -598,7 +542,7 @@ bool Reader::key_value(PyObject *table, bool in_inline)
     if (found < 0)
         return false;
     if (found > 0)
-        return fails(path.at(last), "duplicate key");
+        return false_at_ptr(path.at(last), "duplicate key");
     return true;
 }
 
@@ -610,7 +554,7 @@ bool Reader::escape(qv::Buffer<char, 256> &out)
     // At '\'.
     const char *at = here();
     if (pos + 1 >= len)
-        return fails(at, "unterminated string");
+        return false_at_ptr(at, "unterminated string");
     char c = text[pos + 1];
     pos += 2;
     int simple = qv::short_escape(c, false);
@@ -619,23 +563,24 @@ bool Reader::escape(qv::Buffer<char, 256> &out)
     switch (c) {
     case 'e':
         if (!v11_)
-            return fails(at, "the escape \\e needs TOML 1.1");
+            return false_at_ptr(at, "the escape \\e needs TOML 1.1");
         return out.push('\x1b');
     case 'x': case 'u': case 'U': {
         if (c == 'x' && !v11_)
-            return fails(at, "the escape \\x needs TOML 1.1");
+            return false_at_ptr(at, "the escape \\x needs TOML 1.1");
         int n = c == 'x' ? 2 : c == 'u' ? 4 : 8;
-        int64_t cp = end_ - here() < n ? -1 : qv::hex_value(here(), n);
-        if (cp < 0)
-            return fails(at, "invalid escape sequence");
-        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return fails(at, "escape is not a Unicode scalar value");
+        uint32_t cp = 0;
+        qv::toml::Escape e = qv::toml::hex_escape(text, pos, len, n, &cp);
+        if (e == qv::toml::Escape::BadDigits)
+            return false_at_ptr(at, "invalid escape sequence");
+        if (e == qv::toml::Escape::NotScalar)
+            return false_at_ptr(at, "escape is not a Unicode scalar value");
         pos += n;
         char buf[4];
-        return out.append(buf, qv::utf8_encode(buf, (unsigned)cp));
+        return out.append(buf, qv::utf8_encode(buf, cp));
     }
     default:
-        return fails(at, "invalid escape sequence");
+        return false_at_ptr(at, "invalid escape sequence");
     }
 }
 
@@ -652,7 +597,7 @@ PyObject *Reader::plain_string(const char *start, const char *end, bool key)
 PyObject *Reader::string(char quote, bool key)
 {
     bool basic = quote == '"';
-    unsigned char plain = basic ? C_BASIC : C_LITERAL;
+    unsigned char plain = basic ? kClassBasic : kClassLiteral;
     pos++;
     const char *start = here();
     const char *q = start;
@@ -671,9 +616,9 @@ PyObject *Reader::string(char quote, bool key)
             return strs_.make(buf.data(), buf.size());
         }
         if (q >= end_ || *q == '\n' || *q == '\r')
-            return fail_ptr(q, "unterminated string");
+            return fail_at_ptr(q, "unterminated string");
         if (!basic || *q != '\\')
-            return fail_ptr(q, "control character in a string");
+            return fail_at_ptr(q, "control character in a string");
         go(q);
         if (!escape(buf))
             return nullptr;
@@ -687,7 +632,7 @@ PyObject *Reader::string(char quote, bool key)
 PyObject *Reader::ml_string(char quote)
 {
     bool basic = quote == '"';
-    unsigned char plain = basic ? C_BASIC : C_LITERAL;
+    unsigned char plain = basic ? kClassBasic : kClassLiteral;
     pos += 3;
     newline();
     const char *start = here();
@@ -698,7 +643,7 @@ PyObject *Reader::ml_string(char quote)
     for (;;) {
         q = skip_plain(q, end_, quote, basic ? '\\' : quote, plain, true);
         if (q >= end_)
-            return fail_ptr(q, "unterminated string");
+            return fail_at_ptr(q, "unterminated string");
         char c = *q;
         if (c == quote) {
             if (!(q + 2 < end_ && q[1] == quote && q[2] == quote)) {
@@ -721,24 +666,19 @@ PyObject *Reader::ml_string(char quote)
         copied = true;
         if (c == '\r') {
             if (!(q + 1 < end_ && q[1] == '\n'))
-                return fail_ptr(q, "carriage return without a line feed");
+                return fail_at_ptr(q, "carriage return without a line feed");
             if (!buf.push('\n'))
                 return nullptr;
             start = q = q + 2;
             continue;
         }
         if (c != '\\' || !basic)
-            return fail_ptr(q, "control character in a string");
-        // A backslash at a line end drops the line end and every blank and
-        // line end after it.
-        const char *r = q + 1;
-        while (r < end_ && (*r == ' ' || *r == '\t'))
-            r++;
-        if (r < end_ && (*r == '\n' || (*r == '\r' && r + 1 < end_ && r[1] == '\n'))) {
-            while (r < end_ && (*r == ' ' || *r == '\t' || *r == '\n' ||
-                                (*r == '\r' && r + 1 < end_ && r[1] == '\n')))
-                r += *r == '\r' ? 2 : 1;
-            start = q = r;
+            return fail_at_ptr(q, "control character in a string");
+        // A backslash at a line end (blanks may stand between) drops the
+        // line end and every blank and line end after it.
+        Py_ssize_t after = qv::toml::skip_line_continuation(text, q + 1 - text, len, {true, false});
+        if (after >= 0) {
+            start = q = text + after;
             continue;
         }
         go(q);
@@ -751,25 +691,13 @@ PyObject *Reader::ml_string(char quote)
 // ---------------------------------------------------------------------------
 // Numbers
 
-// Digits of the given class with single underscores between them, from q
-// on; false (no error set) when the run is malformed, with q at the fault.
-template <typename IsDigit>
-bool digit_run(const char *&q, const char *end, IsDigit is_d)
+// Digits of base with single underscores between them, from q on; false
+// (no error set) when the run is malformed, with q at the fault.
+bool digit_run(const char *&q, const char *end, int base)
 {
-    if (q >= end || !is_d(*q))
-        return false;
-    q++;
-    for (;;) {
-        if (q < end && is_d(*q)) {
-            q++;
-        } else if (q < end && *q == '_') {
-            if (q + 1 >= end || !is_d(q[1]))
-                return false;
-            q += 2;
-        } else {
-            return true;
-        }
-    }
+    qv::toml::Digits run = qv::toml::digit_run(q, 0, end - q, base);
+    q += run.end;
+    return run.fault == qv::toml::DigitFault::None;
 }
 
 PyObject *Reader::radix_integer(int base)
@@ -777,8 +705,8 @@ PyObject *Reader::radix_integer(int base)
     // At "0x", "0o" or "0b".
     const char *start = here() + 2;
     const char *q = start;
-    if (!digit_run(q, end_, [base](char c) { return qv::digit_value(c, base) >= 0; }))
-        return fail_ptr(q, "invalid integer");
+    if (!digit_run(q, end_, base))
+        return fail_at_ptr(q, "invalid integer");
     go(q);
     int bits = base == 16 ? 4 : base == 8 ? 3 : 1;
     uint64_t v = 0;
@@ -832,25 +760,24 @@ PyObject *Reader::number()
         return special_float(start);
     }
     if (q >= end_ || !is_digit(*q))
-        return fail_ptr(q, "expected a value");
+        return fail_at_ptr(q, "expected a value");
     if (*q == '0' && q + 1 < end_ && (q[1] == '_' || is_digit(q[1])))
-        return fail_ptr(q, "leading zeros are not allowed");
-    auto dec = [](char c) { return is_digit(c); };
-    if (!digit_run(q, end_, dec))
-        return fail_ptr(q, "invalid number");
+        return fail_at_ptr(q, "leading zeros are not allowed");
+    if (!digit_run(q, end_, 10))
+        return fail_at_ptr(q, "invalid number");
     bool is_float = false;
     if (q < end_ && *q == '.') {
         q++;
-        if (!digit_run(q, end_, dec))
-            return fail_ptr(q, "expected digits after the decimal point");
+        if (!digit_run(q, end_, 10))
+            return fail_at_ptr(q, "expected digits after the decimal point");
         is_float = true;
     }
     if (q < end_ && (*q == 'e' || *q == 'E')) {
         q++;
         if (q < end_ && (*q == '+' || *q == '-'))
             q++;
-        if (!digit_run(q, end_, dec))
-            return fail_ptr(q, "expected digits in the exponent");
+        if (!digit_run(q, end_, 10))
+            return fail_at_ptr(q, "expected digits in the exponent");
         is_float = true;
     }
     go(q);
@@ -898,13 +825,13 @@ qv::Failure Reader::too_many_digits(const char *start)
     }
     PyErr_Clear();
     if (limit < 0)
-        return fail_ptr(start, "integer has more digits than the interpreter's limit "
+        return fail_at_ptr(start, "integer has more digits than the interpreter's limit "
                                "(sys.set_int_max_str_digits)");
     char msg[160];
     std::snprintf(msg, sizeof msg,
                   "integer has more digits than the interpreter's limit of %ld "
                   "(sys.set_int_max_str_digits)", limit);
-    return fail_ptr(start, msg);
+    return fail_at_ptr(start, msg);
 }
 
 // The float of a decimal token from start to end (already checked): the
@@ -1018,19 +945,19 @@ bool Reader::time_part(const char *&q, int *h, int *mi, int *s, int *us)
     const char *at = q;
     *h = digits_value(q, end_, 2);
     if (*h < 0 || end_ - q < 3 || q[2] != ':' || (*mi = digits_value(q + 3, end_, 2)) < 0)
-        return fails(at, "invalid time");
+        return false_at_ptr(at, "invalid time");
     q += 5;
     *s = 0;
     *us = 0;
     if (q < end_ && *q == ':') {
         *s = digits_value(q + 1, end_, 2);
         if (*s < 0)
-            return fails(at, "invalid time");
+            return false_at_ptr(at, "invalid time");
         q += 3;
         if (q < end_ && *q == '.') {
             q++;
             if (q >= end_ || !is_digit(*q))
-                return fails(q, "expected digits after the decimal point");
+                return false_at_ptr(q, "expected digits after the decimal point");
             int scale = 100000;
             for (; q < end_ && is_digit(*q); q++) {
                 *us += (*q - '0') * scale;  // digits past microseconds drop
@@ -1038,10 +965,10 @@ bool Reader::time_part(const char *&q, int *h, int *mi, int *s, int *us)
             }
         }
     } else if (!v11_) {
-        return fails(q, "expected ':' and seconds (optional only from TOML 1.1 on)");
+        return false_at_ptr(q, "expected ':' and seconds (optional only from TOML 1.1 on)");
     }
     if (*h > 23 || *mi > 59 || *s > 59)
-        return fails(at, "invalid time");
+        return false_at_ptr(at, "invalid time");
     return true;
 }
 
@@ -1062,9 +989,9 @@ PyObject *Reader::date_time()
     int mo = q + 7 < end_ && q[4] == '-' ? digits_value(q + 5, end_, 2) : -1;
     int d = mo >= 0 && q + 9 < end_ && q[7] == '-' ? digits_value(q + 8, end_, 2) : -1;
     if (y < 0 || mo < 0 || d < 0)
-        return fail_ptr(at, "invalid date");
+        return fail_at_ptr(at, "invalid date");
     if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo))
-        return fail_ptr(at, "invalid date");
+        return fail_at_ptr(at, "invalid date");
     q += 10;
     // A date is followed by its time after 'T', or after one space when a
     // time follows.
@@ -1086,7 +1013,7 @@ PyObject *Reader::date_time()
         int oh = digits_value(q + 1, end_, 2);
         int om = oh >= 0 && q + 3 < end_ && q[3] == ':' ? digits_value(q + 4, end_, 2) : -1;
         if (om < 0 || oh > 23 || om > 59)
-            return fail_ptr(off, "invalid time offset");
+            return fail_at_ptr(off, "invalid time offset");
         q += 6;
         int minutes = oh * 60 + om;
         tz.reset(zone(*off == '-' ? -minutes : minutes));
@@ -1113,7 +1040,7 @@ PyObject *Reader::number_or_date()
 bool Reader::enter(const char *at)
 {
     if (!depth_.enter())
-        return fails(at, "arrays and inline tables nest deeper than 512 levels");
+        return false_at_ptr(at, "arrays and inline tables nest deeper than 512 levels");
     return true;
 }
 
@@ -1142,7 +1069,7 @@ PyObject *Reader::array()
         }
         if (peek() == ']')
             break;
-        return fail_ptr(here(), "expected ',' or ']' after an array item");
+        return fail_at_ptr(here(), "expected ',' or ']' after an array item");
     }
     pos++;
     depth_.leave();
@@ -1164,7 +1091,7 @@ PyObject *Reader::inline_table()
             return skip_blank_lines();
         skip_blanks();
         if (peek() == '\n' || peek() == '\r' || peek() == '#')
-            return fails(here(), "line end inside an inline table (allowed from TOML 1.1 on)");
+            return false_at_ptr(here(), "line end inside an inline table (allowed from TOML 1.1 on)");
         return true;
     };
     if (!gap())
@@ -1176,14 +1103,14 @@ PyObject *Reader::inline_table()
             if (peek() == '}')
                 break;
             if (peek() != ',')
-                return fail_ptr(here(), "expected ',' or '}' after a key/value pair");
+                return fail_at_ptr(here(), "expected ',' or '}' after a key/value pair");
             const char *comma = here();
             pos++;
             if (!gap())
                 return nullptr;
             if (peek() == '}') {
                 if (!v11_)
-                    return fail_ptr(comma, "trailing comma in an inline table (allowed from TOML 1.1 on)");
+                    return fail_at_ptr(comma, "trailing comma in an inline table (allowed from TOML 1.1 on)");
                 break;
             }
         }
@@ -1222,13 +1149,15 @@ PyObject *Reader::value()
         return number();
     case '0': case '1': case '2': case '3': case '4':
     case '5': case '6': case '7': case '8': case '9':
-        if (peek() == '0' && (peek(1) == 'x' || peek(1) == 'o' || peek(1) == 'b'))
-            return radix_integer(peek(1) == 'x' ? 16 : peek(1) == 'o' ? 8 : 2);
+        if (peek() == '0') {
+            if (int base = qv::toml::radix_of(peek(1), false))
+                return radix_integer(base);
+        }
         return number_or_date();
     default:
         break;
     }
-    return fail_ptr(here(), "expected a value");
+    return fail_at_ptr(here(), "expected a value");
 }
 
 // ---------------------------------------------------------------------------
@@ -1249,7 +1178,7 @@ PyObject *Reader::document()
         char c = *here();
         if (c == '\n' || c == '\r') {
             if (!newline())
-                return fail_ptr(here(), "carriage return without a line feed");
+                return fail_at_ptr(here(), "carriage return without a line feed");
             continue;
         }
         if (c == '#') {

@@ -4,6 +4,7 @@
 //   uint64_t h = qv::hash_bytes(s, n);  // all n bytes, every bit mixed
 //   uint64_t h = qv::hash_of(w, s, n);  // the same, with the words at hand
 //   h = qv::hash_combine(h, part);      // a hash of a sequence of parts
+//   uint64_t h = qv::hash_pointer(p);   // an object's address, every bit mixed
 //
 // Words hold all of a string of up to 16 bytes, so two such strings of the
 // same length are equal exactly when their words are: a key cache compares
@@ -19,6 +20,10 @@
 #include <cstring>
 
 namespace qv {
+
+// 2^64 divided by the golden ratio: odd, and its bits have no pattern, so
+// a product by it spreads every bit of the factor over the higher ones.
+constexpr uint64_t kGoldenRatio = 0x9E3779B97F4A7C15ULL;
 
 struct Words {
     uint64_t head, tail;
@@ -55,7 +60,7 @@ inline uint64_t hash_of(Words w, const char *s, Py_ssize_t n)
     // Two independent products: the top bits depend on every bit of both
     // words; the bytes between the words of a longer string are folded in.
     uint64_t h = ((w.head ^ (uint64_t)n) * 0xBF58476D1CE4E5B9ULL) ^
-                 (w.tail * 0x9E3779B97F4A7C15ULL);
+                 (w.tail * kGoldenRatio);
     for (Py_ssize_t at = 8; at < n - 8; at += 8)
         h = (h ^ load64(s + at)) * 0x94D049BB133111EBULL;
     return h ^ (h >> 32);  // brings the top bits down to the low ones
@@ -69,6 +74,17 @@ inline uint64_t hash_bytes(const char *s, Py_ssize_t n)
 inline uint64_t hash_combine(uint64_t h, uint64_t part)
 {
     h = (h ^ part) * 0x94D049BB133111EBULL;
+    return h ^ (h >> 32);
+}
+
+// Objects are aligned, so the low bits of an address are always zero, and
+// a product carries bits only upward: its low bits depend on the address's
+// low bits alone.  Folding the top half down gives every bit of the hash
+// a share of every bit of the address, for tables that take a hash's low
+// bits as the slot.
+inline uint64_t hash_pointer(const void *p)
+{
+    uint64_t h = (uint64_t)(uintptr_t)p * kGoldenRatio;
     return h ^ (h >> 32);
 }
 

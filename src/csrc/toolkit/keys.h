@@ -13,6 +13,7 @@
 
 #include "hash.h"
 #include "str.h"
+#include "table.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -29,12 +30,7 @@ public:
     KeyCache &operator=(const KeyCache &) = delete;
     ~KeyCache()
     {
-        for (Py_ssize_t w = 0; w < kUsedWords; w++) {
-            for (uint64_t bits = used_[w]; bits != 0; bits &= bits - 1)
-                Py_DECREF(slots_[w * 64 + __builtin_ctzll(bits)].str);
-        }
-        if (slots_ != local_)
-            std::free(slots_);
+        table_.for_each_used([](Slot &slot) { Py_DECREF(slot.str); });
     }
 
     PyObject *get(StrMaker &strs, const char *s, Py_ssize_t n, bool high)
@@ -43,37 +39,30 @@ public:
             return strs.make(s, n, high);
         Words w = words_of(s, n);
         uint64_t h = hash_of(w, s, n);
-        Py_ssize_t mask = ((Py_ssize_t)1 << bits_) - 1;
-        Py_ssize_t home = (Py_ssize_t)(h >> (64 - bits_));
-        Py_ssize_t free_at = -1;
-        for (Py_ssize_t i = 0; i < kProbes; i++) {
-            Py_ssize_t at = (home + i) & mask;
-            if (!used(at)) {
-                free_at = at;
-                break;
-            }
-            const Slot *slot = &slots_[at];
-            if (slot->len == n && slot->w.head == w.head && slot->w.tail == w.tail &&
-                (n <= 16 || std::memcmp(slot->src + 8, s + 8, (size_t)(n - 16)) == 0)) {
-                Py_INCREF(slot->str);
-                return slot->str;
+        size_t at = table_.home(h);
+        for (Py_ssize_t i = 0; i < kProbes; i++, at = table_.next(at)) {
+            if (!table_.used(at))
+                return add(strs, s, n, high, w, h, at);
+            const Slot &slot = table_.at(at);
+            if (slot.len == n && slot.w.head == w.head && slot.w.tail == w.tail &&
+                (n <= 16 || std::memcmp(slot.src + 8, s + 8, (size_t)(n - 16)) == 0)) {
+                Py_INCREF(slot.str);
+                return slot.str;
             }
         }
-        return add(strs, s, n, high, w, h, free_at < 0 ? home : free_at);
+        return add(strs, s, n, high, w, h, table_.home(h));
     }
 
 private:
     // The first table lives in the cache object itself (no allocation for
-    // documents of up to 256 distinct keys) and grows, kept at most half
-    // full, up to a size that holds the keys of most real documents.  Keys
-    // are looked for in kProbes slots from home.  Which slots hold a key
-    // is a bitmap: slots are never zeroed, so a document pays for the keys
-    // it has, not for the table.  The cache object is large (about 20 KB):
-    // it belongs in a reader's per-call context, not in anything copied.
-    static constexpr int kFirstBits = 9;
-    static constexpr int kMaxBits = 11;
+    // documents of up to 256 distinct keys) and grows by the table's rule
+    // up to a size that holds the keys of most real documents.  Keys are
+    // looked for in kProbes slots from home.  The cache object is large
+    // (about 20 KB): it belongs in a reader's per-call context, not in
+    // anything copied.
+    static constexpr size_t kFirstSlots = 512;
+    static constexpr size_t kMaxSlots = 2048;
     static constexpr Py_ssize_t kProbes = 8;
-    static constexpr Py_ssize_t kUsedWords = ((Py_ssize_t)1 << kMaxBits) / 64;
 
     struct Slot {
         Words w;
@@ -82,84 +71,46 @@ private:
         PyObject *str;    // owned
     };
 
-    bool used(Py_ssize_t at) const { return (used_[at >> 6] >> (at & 63)) & 1; }
-    void mark(Py_ssize_t at) { used_[at >> 6] |= (uint64_t)1 << (at & 63); }
+    static uint64_t hash_of_slot(const Slot &slot) { return hash_of(slot.w, slot.src, slot.len); }
+
+    // The first free slot near home, or home itself when there is none.
+    size_t free_near(uint64_t h) const
+    {
+        size_t at = table_.home(h);
+        for (Py_ssize_t i = 0; i < kProbes; i++, at = table_.next(at)) {
+            if (!table_.used(at))
+                return at;
+        }
+        return table_.home(h);
+    }
 
     // Stores a new key at `target`: the first free slot near home, or home
-    // itself when there is none.
+    // itself when there is none.  Once full grown, a key that finds no free
+    // slot near home takes the home slot over.
     __attribute__((noinline)) PyObject *add(StrMaker &strs, const char *s, Py_ssize_t n,
-                                            bool high, Words w, uint64_t h, Py_ssize_t target)
+                                            bool high, Words w, uint64_t h, size_t target)
     {
         PyObject *key = strs.make(s, n, high);
         if (!key)
             return nullptr;
-        // Kept at most half full while it may grow; once full grown, a key
-        // that finds no free slot near home takes the home slot over.
-        if (count_ >= grow_at_) {
-            if (!resize(bits_ + 1)) {
+        if (table_.full() && table_.capacity() < kMaxSlots) {
+            if (!table_.grow(hash_of_slot)) {
                 Py_DECREF(key);
                 return nullptr;
             }
-            Py_ssize_t mask = ((Py_ssize_t)1 << bits_) - 1;
-            Py_ssize_t home = (Py_ssize_t)(h >> (64 - bits_));
-            target = home;
-            for (Py_ssize_t i = 0; i < kProbes; i++) {
-                if (!used((home + i) & mask)) {
-                    target = (home + i) & mask;
-                    break;
-                }
-            }
+            target = free_near(h);
         }
-        if (used(target)) {
-            Py_DECREF(slots_[target].str);
-        } else {
-            mark(target);
-            count_++;
-        }
+        Slot &slot = table_.at(target);
+        if (table_.used(target))
+            Py_DECREF(slot.str);
+        else
+            table_.take(target);
         Py_INCREF(key);
-        slots_[target] = {w, s, n, key};
+        slot = {w, s, n, key};
         return key;
     }
 
-    // A fresh table of 2^bits slots holding what the old one held; false
-    // with MemoryError set.
-    __attribute__((noinline)) bool resize(int bits)
-    {
-        auto fresh = static_cast<Slot *>(std::malloc(sizeof(Slot) << bits));
-        if (!fresh) {
-            PyErr_NoMemory();
-            return false;
-        }
-        Slot *old = slots_;
-        uint64_t old_used[kUsedWords];
-        std::memcpy(old_used, used_, sizeof used_);
-        std::memset(used_, 0, sizeof used_);
-        slots_ = fresh;
-        bits_ = bits;
-        grow_at_ = bits < kMaxBits ? (Py_ssize_t)1 << (bits - 1) : PY_SSIZE_T_MAX;
-        Py_ssize_t mask = ((Py_ssize_t)1 << bits) - 1;
-        for (Py_ssize_t w = 0; w < kUsedWords; w++) {
-            for (uint64_t b = old_used[w]; b != 0; b &= b - 1) {
-                const Slot &moved = old[w * 64 + __builtin_ctzll(b)];
-                Py_ssize_t at = (Py_ssize_t)(hash_of(moved.w, moved.src, moved.len) >> (64 - bits));
-                // The table is at most half full, so a free slot is always near.
-                while (used(at))
-                    at = (at + 1) & mask;
-                fresh[at] = moved;
-                mark(at);
-            }
-        }
-        if (old != local_)
-            std::free(old);
-        return true;
-    }
-
-    Slot local_[(size_t)1 << kFirstBits];  // the first table, in the context
-    Slot *slots_ = local_;
-    int bits_ = kFirstBits;
-    Py_ssize_t count_ = 0;
-    Py_ssize_t grow_at_ = (Py_ssize_t)1 << (kFirstBits - 1);  // keys that fill half
-    uint64_t used_[kUsedWords] = {};
+    HashTable<Slot, kFirstSlots> table_;
 };
 
 }  // namespace qv

@@ -4,7 +4,6 @@
 //   qv::hex_digit(c)            0-15 for a hex digit of either case, else -1
 //   qv::digit_value(c, base)    value of c as a digit of base 2, 8, 10 or 16, else -1
 //   qv::is_digit(c)             '0'..'9'
-//   qv::skip_digits(s, i, n)    the offset after the decimal digits from i on
 //   qv::hex_value(s, n)         value of the n (at most 8) hex digits at s,
 //                               most significant first; -1 if one is not
 //   pos = qv::scan_digits(t, pos, len, &acc)
@@ -80,13 +79,6 @@ inline int digit_value(char c, int base)
 }
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-inline Py_ssize_t skip_digits(const char *s, Py_ssize_t i, Py_ssize_t n)
-{
-    while (i < n && is_digit(s[i]))
-        i++;
-    return i;
-}
 
 inline int64_t hex_value(const char *s, int n)
 {

@@ -3,6 +3,10 @@
 //   pos = qv::scan_string_run(t, pos, len, a, b, stop_del, &high);
 //       // the first a, b, control byte (< 0x20) or, with stop_del, DEL at
 //       // or after pos, or len; high |= a byte >= 0x80 was passed
+//   pos = qv::scan_plain_run(t, pos, len, a, b, stop_del, passes, &high);
+//       // the same, stepping over each control byte (or DEL) for which
+//       // passes(c) holds: the tab of a string, the line end of a
+//       // multi-line one
 //   pos = qv::skip_ws_run(t, pos, len);       // past spaces, tabs, CR, LF
 //   pos = qv::find_line_end(t, pos, len, c);  // the first LF, CR or c, or len
 //   pos = qv::skip_digit_run(t, pos, len);    // past ASCII digits
@@ -101,6 +105,20 @@ inline Py_ssize_t scan_string_run(const char *t, Py_ssize_t pos, Py_ssize_t len,
     }
     *high |= seen != 0;
     return pos;
+}
+
+// The wide scan stops on every control byte; a reader whose strings let
+// some through (a tab, a line end) has them stepped over one by one.
+template <typename Passes>
+inline Py_ssize_t scan_plain_run(const char *t, Py_ssize_t pos, Py_ssize_t len, char a, char b,
+                                 bool stop_del, Passes passes, bool *high)
+{
+    for (;;) {
+        pos = scan_string_run(t, pos, len, a, b, stop_del, high);
+        if (pos >= len || t[pos] == a || t[pos] == b || !passes(t[pos]))
+            return pos;
+        pos++;  // a byte below 0x80: nothing for *high
+    }
 }
 
 inline bool is_json_ws(char c)

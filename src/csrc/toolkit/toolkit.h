@@ -14,7 +14,8 @@
 //             qv::RefStack: a stack of owned references
 //   scan.h    qv::scan_string_run, qv::skip_ws_run, qv::find_line_end,
 //             qv::skip_digit_run: byte runs, SSE2 unless QUORVANE_PORTABLE
-//   hash.h    qv::words_of, qv::hash_bytes, qv::hash_combine
+//   hash.h    qv::words_of, qv::hash_bytes, qv::hash_combine, qv::hash_pointer
+//   table.h   qv::HashTable: open addressing, one growth rule
 //   str.h     qv::StrMaker: str from UTF-8 bytes; qv::utf8_encode
 //   keys.h    qv::KeyCache: key strs made once per call
 //   number.h  digits, 64-bit and arbitrary precision integers, floats
@@ -22,6 +23,8 @@
 //   dict.h    qv::get_or_add, qv::child_dict
 //   dates.h   qv::DateTimeCalls: the datetime C API where the module has
 //             none (included by itself, after <datetime.h>)
+//   toml_lex.h  qv::toml: the lexing both TOML readers share (included
+//             by themselves)
 //   depth.h   qv::DepthGuard: the nesting limit, and the room left on the
 //             calling thread's stack
 //
@@ -39,3 +42,4 @@
 #include "ref.h"
 #include "scan.h"
 #include "str.h"
+#include "table.h"
