@@ -6,6 +6,7 @@ import gc
 import os
 import re
 import sys
+import threading
 from pathlib import Path
 from typing import Callable
 
@@ -111,3 +112,24 @@ def check_nesting_limit(parse: Callable[[str], object], prefix: str, opener: str
     refused_at(too_deep, len(prefix) + MAX_DEPTH * len(opener))
     refused_at(prefix + opener * 1_000_000, len(prefix) + MAX_DEPTH * len(opener))
     return tree
+
+
+def in_thread(stack_kib, fn):
+    """fn() in a thread started with a stack of stack_kib KiB: its result
+    or the exception it raised."""
+    out = {}
+
+    def run():
+        try:
+            out["value"] = fn()
+        except BaseException as e:  # noqa: BLE001 - handed to the test
+            out["value"] = e
+
+    old = threading.stack_size(stack_kib * 1024)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    return out["value"]

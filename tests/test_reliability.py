@@ -4,15 +4,14 @@ from __future__ import annotations
 
 import gc
 import sys
-import threading
 
 import pytest
 
 import _quorvane
 import quorvane.toml
 import quorvane.toml as qtoml
-from _util import (DATA, MAX_DEPTH, assert_no_leak, check_nesting_limit, nesting_depth,
-                   position_error)
+from _util import (DATA, MAX_DEPTH, assert_no_leak, check_nesting_limit, in_thread,
+                   nesting_depth, position_error)
 
 import checks
 import seeds
@@ -64,27 +63,6 @@ def test_nesting_limit(reader, prefix, opener, empty, closer):
     assert nesting_depth(tree) == MAX_DEPTH + (1 if prefix else 0)
 
 
-def _in_thread(stack_kib, fn):
-    """fn() in a thread started with a stack of stack_kib KiB: its result
-    or the exception it raised."""
-    out = {}
-
-    def run():
-        try:
-            out["value"] = fn()
-        except BaseException as e:  # noqa: BLE001 - handed to the test
-            out["value"] = e
-
-    old = threading.stack_size(stack_kib * 1024)
-    try:
-        t = threading.Thread(target=run)
-        t.start()
-        t.join()
-    finally:
-        threading.stack_size(old)
-    return out["value"]
-
-
 def _std_toml(text):
     return quorvane.toml.loads(text)
 
@@ -104,7 +82,7 @@ def _std_toml(text):
 def test_small_thread_stack_ends_nesting_cleanly(stack_kib, fmt, opener, closer, prefix):
     parse = _std_toml if fmt == "toml-std" else PARSE[fmt]
     deep = prefix + opener * 511 + "1" + closer * 511
-    err = _in_thread(stack_kib, lambda: parse(deep))
+    err = in_thread(stack_kib, lambda: parse(deep))
     if not isinstance(err, BaseException):
         assert isinstance(err, (dict, list))
     elif fmt == "toml-std":
@@ -116,7 +94,7 @@ def test_small_thread_stack_ends_nesting_cleanly(stack_kib, fmt, opener, closer,
     if stack_kib < 128:
         return  # half of such a stack is the guard's margin
     shallow = prefix + opener * 20 + "1" + closer * 20
-    assert not isinstance(_in_thread(stack_kib, lambda: parse(shallow)), BaseException)
+    assert not isinstance(in_thread(stack_kib, lambda: parse(shallow)), BaseException)
 
 
 # ---------------------------------------------------------------------------

@@ -14,7 +14,6 @@ import json
 import math
 import random
 import struct
-import threading
 import tomllib
 import types
 
@@ -27,7 +26,7 @@ import quorvane.ini as qini
 import quorvane.toml as qtoml
 import quorvane.json as qjson
 
-from _util import data_path
+from _util import data_path, in_thread
 
 tomli_w = pytest.importorskip("tomli_w")
 
@@ -574,19 +573,4 @@ def test_deep_trees_in_a_small_thread_stack_are_recursion_errors(dumps):
     deep: dict = {}
     for _ in range(400):  # 800 calls: under the recursion limit
         deep = {"a": [deep]}
-    out = {}
-
-    def run():
-        try:
-            out["value"] = dumps(deep)
-        except RecursionError as e:
-            out["value"] = e
-
-    old = threading.stack_size(64 * 1024)
-    try:
-        t = threading.Thread(target=run)
-        t.start()
-        t.join()
-    finally:
-        threading.stack_size(old)
-    assert isinstance(out["value"], RecursionError)
+    assert isinstance(in_thread(64, lambda: dumps(deep)), RecursionError)
