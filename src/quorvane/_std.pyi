@@ -2,15 +2,18 @@
 
 from typing import Any, Callable
 
-def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None, /) -> dict[str, Any]:
-    """Parse a standard TOML document (version "1.0" or "1.1") into a tree."""
+def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None,
+               spans: bool = ..., /) -> Any:
+    """Parse a standard TOML document (version "1.0" or "1.1") into a tree;
+    with spans, (tree, the bytes of its span records)."""
 
 def parse_ini(text: str, delimiters: tuple[str, ...] = ..., comment_prefixes: tuple[str, ...] = ...,
               inline_comment_prefixes: tuple[str, ...] = ..., strict: bool = ...,
               empty_lines_in_values: bool = ..., default_section: str = ...,
               allow_no_value: bool = ..., unnamed_section: object = ...,
-              keep_case: bool = ..., /) -> dict[Any, dict[str, str | None]]:
-    """Parse an INI document as configparser reads it into a tree."""
+              keep_case: bool = ..., spans: bool = ..., /) -> Any:
+    """Parse an INI document as configparser reads it into a tree; with
+    spans, (tree, the bytes of its span records)."""
 
 def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
                    comment_prefixes: tuple[str, ...], inline_comment_prefixes: tuple[str, ...],

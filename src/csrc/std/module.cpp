@@ -8,19 +8,21 @@ namespace {
 
 PyMethodDef std_methods[] = {
     {"parse_toml", (PyCFunction)(void (*)(void))std_parse_toml, METH_FASTCALL,
-     "parse_toml(text, version, parse_float, /)\n--\n\n"
-     "Parse a standard TOML document (version \"1.0\" or \"1.1\") into a tree."},
+     "parse_toml(text, version, parse_float, spans=False, /)\n--\n\n"
+     "Parse a standard TOML document (version \"1.0\" or \"1.1\") into a tree;\n"
+     "with spans, (tree, the bytes of its span records)."},
     {"parse_ini", (PyCFunction)(void (*)(void))std_parse_ini, METH_FASTCALL,
      "parse_ini(text, delimiters=('=', ':'), comment_prefixes=('#', ';'),\n"
      "          inline_comment_prefixes=(), strict=True, empty_lines_in_values=True,\n"
      "          default_section='DEFAULT', allow_no_value=False, unnamed_section=None,\n"
-     "          keep_case=False, /)\n--\n\n"
+     "          keep_case=False, spans=False, /)\n--\n\n"
      "Parse an INI document as configparser.ConfigParser(interpolation=None)\n"
      "reads it into {section: {key: value}}: the default section first, every\n"
      "section with the default keys after its own.  The prefixes and delimiters\n"
      "are tuples of str; unnamed_section is the key of the section before the\n"
      "first header (None: such keys are refused); keys are lower-cased unless\n"
-     "keep_case.  Errors: ValueError(message, byte offset)."},
+     "keep_case.  With spans, (tree, the bytes of its span records).\n"
+     "Errors: ValueError(message, byte offset)."},
     {"read_ini_state", (PyCFunction)(void (*)(void))std_read_ini_state, METH_FASTCALL,
      "read_ini_state(source, delimiters, comment_prefixes, inline_comment_prefixes,\n"
      "               strict, empty_lines_in_values, default_section, allow_no_value,\n"
@@ -50,7 +52,8 @@ PyMethodDef std_methods[] = {
      "comments, 2 trailing commas, 4 JSON5, 8 NaN and Infinity, 16 lone\n"
      "surrogate escapes kept, 32 control characters in strings, 64 json's\n"
      "messages, places (characters) and recursion limit, raised as\n"
-     "error(msg, doc, pos).  Other errors: ValueError(message, byte offset)."},
+     "error(msg, doc, pos), 128 (value, the bytes of its span records).\n"
+     "Other errors: ValueError(message, byte offset)."},
     {"write_json", (PyCFunction)(void (*)(void))std_write_json, METH_FASTCALL,
      "write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan, sort_keys,\n"
      "           indent, item_separator, key_separator, default, /)\n--\n\n"

@@ -12,12 +12,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// parse_toml(text: str, version: str, parse_float: callable | None, /) -> dict
+// Spans: a reader asked for them returns (tree, spans) instead of the tree,
+// spans being the bytes of a qv::SpanTable (toolkit/spans.h): one record
+// per key and value of the tree, in byte offsets of the UTF-8 text.
+
+// parse_toml(text: str, version: str, parse_float: callable | None,
+//            spans: bool = False, /) -> dict | (dict, bytes)
 PyObject *std_parse_toml(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
 // parse_ini(text: str, delimiters, comment_prefixes, inline_comment_prefixes,
 //           strict, empty_lines_in_values, default_section, allow_no_value,
-//           unnamed_section, keep_case, /) -> dict   (options may be left out)
+//           unnamed_section, keep_case, spans, /) -> dict | (dict, bytes)
+//           (options may be left out)
 PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
 // read_ini_state(source: str | tuple[str, ...], delimiters, comment_prefixes,
@@ -39,7 +45,8 @@ PyObject *std_type_version(PyObject *module, PyObject *cls);
 //            parse_constant=None, /) -> value
 // flags: 1 comments, 2 trailing commas, 4 JSON5, 8 NaN and Infinity, 16 lone
 // surrogate escapes kept, 32 control characters in strings, 64 json's
-// errors (then `error` is the class called as error(msg, doc, char_pos)).
+// errors (then `error` is the class called as error(msg, doc, char_pos)),
+// 128 spans: (value, bytes) is returned (only without hooks and without 64).
 PyObject *std_parse_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
 // The writers.  Each returns the document as a str; errors are the

@@ -27,6 +27,8 @@
 //             by themselves)
 //   depth.h   qv::DepthGuard: the nesting limit, and the room left on the
 //             calling thread's stack
+//   spans.h   qv::SpanTable: where each key and value was written, for
+//             the readers asked for spans
 //
 // Each header's top comment documents its API.
 #pragma once
@@ -41,5 +43,6 @@
 #include "number.h"
 #include "ref.h"
 #include "scan.h"
+#include "spans.h"
 #include "str.h"
 #include "table.h"
