@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from typing import Any, Callable, Final
 
 from ._formats import FORMATS, Format, Reader, format_for_path
-from ._source import (ParseError, Source, document, parse_text, read, read_source,
+from ._source import (MARK_LEADS, ParseError, Source, document, parse_text, read, read_source,
                       reader_text, source_path, unmarked_wide)
 
 __all__ = ["Format", "ParseError", "load", "loads"]
@@ -73,6 +73,33 @@ def _with_hint(err: ParseError, doc: str | bytes, standard_form: tuple[str, str]
     return hinted
 
 
+# For a call without options on a document without a mark, loads() and
+# load() go straight to the format's reader.  Only a success is taken from
+# that call: a failure goes the whole way round again, which tells it as a
+# ParseError (or reads the documents only the full path reads).
+_DIRECT: Final[dict[str, tuple[Callable[[Any], Any], bool]]] = {
+    name: (r.parse, r.standard) for name, r in FORMATS.items() if r.parse is not None}
+_NO_TREE: Final = object()
+
+
+def _direct(doc: object, format: object) -> Any:
+    """The tree of a document read straight by its reader, or _NO_TREE
+    when the full path is needed (for the answer or for the error)."""
+    direct = _DIRECT.get(format) if type(format) is str else None
+    if direct is None or not doc:
+        return _NO_TREE
+    kind = type(doc)
+    if not (kind is str or kind is bytes) or doc[0] in MARK_LEADS:  # type: ignore[index]
+        return _NO_TREE
+    parse, takes_str = direct
+    try:
+        if takes_str and kind is bytes:
+            doc = doc.decode("utf-8")  # type: ignore[attr-defined]
+        return parse(doc)
+    except (ValueError, UnicodeDecodeError):
+        return _NO_TREE
+
+
 def loads(text: str | bytes | bytearray | memoryview, format: Format, **options: Any) -> Any:
     """Parses a whole document given as str or bytes-like object.
 
@@ -81,6 +108,10 @@ def loads(text: str | bytes | bytearray | memoryview, format: Format, **options:
     its options as keywords); or "toml-dialect" and "ini-dialect", the
     dialect readers.  Raises ParseError for a document that does not parse.
     """
+    if not options:
+        tree = _direct(text, format)
+        if tree is not _NO_TREE:
+            return tree
     reader, parse = _reader(format, options, "loads")
     return _read(document(text), reader, parse, None)
 
@@ -104,4 +135,9 @@ def load(source: Source, format: Format | None = None, **options: Any) -> Any:
     else:
         fmt = format
     reader, parse = _reader(fmt, options, "load")
-    return _read(read_source(source, path), reader, parse, path)
+    doc = read_source(source, path)
+    if not options:
+        tree = _direct(doc, fmt)
+        if tree is not _NO_TREE:
+            return tree
+    return _read(doc, reader, parse, path)
