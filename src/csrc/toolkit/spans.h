@@ -12,6 +12,7 @@
 //   Py_ssize_t root = spans.open(qv::kNoSpan, 0, qv::kNoSpan, qv::kNoSpan, start);
 //   Py_ssize_t r = spans.open(parent, ordinal, key_start, key_end, start);
 //   if (r < 0) return ...;              // MemoryError set
+//   spans.reserve(n);                   // room for n records, when known ahead
 //   spans.close(r, end);                // the value's end, once it is known
 //   spans[r].start = ...;               // a reader may move a span it made
 //   PyObject *bytes = spans.take();     // the records as native uint32s
@@ -46,6 +47,11 @@ struct SpanRecord {
 
 class SpanTable {
 public:
+    SpanTable() = default;
+    SpanTable(const SpanTable &) = delete;
+    SpanTable &operator=(const SpanTable &) = delete;
+    ~SpanTable() { Py_XDECREF(bytes_); }
+
     bool enabled() const noexcept { return enabled_; }
     void enable() noexcept { enabled_ = true; }
 
@@ -58,6 +64,10 @@ public:
         return false;
     }
 
+    // Room for n records in all, made ahead when a reader can tell how many
+    // it will need; false with MemoryError set.
+    bool reserve(Py_ssize_t n) { return !enabled_ || n <= cap_ || grow(n); }
+
     // The index of a new record, whose end is set by close(); -1 with
     // MemoryError set.  Disabled: 0, and nothing is recorded.
     Py_ssize_t open(uint32_t parent, uint32_t ordinal, uint32_t key_start, uint32_t key_end,
@@ -65,28 +75,63 @@ public:
     {
         if (!enabled_)
             return 0;
-        if (!records_.push(SpanRecord{parent, ordinal, key_start, key_end, start, start}))
+        if (size_ == cap_ && !grow(size_ + 1))
             return -1;
-        return records_.size() - 1;
+        records()[size_] = SpanRecord{parent, ordinal, key_start, key_end, start, start};
+        return size_++;
     }
     void close(Py_ssize_t index, uint32_t end) noexcept
     {
         if (enabled_)
-            records_[index].end = end;
+            records()[index].end = end;
     }
-    SpanRecord &operator[](Py_ssize_t index) noexcept { return records_[index]; }
-    Py_ssize_t size() const noexcept { return records_.size(); }
+    SpanRecord &operator[](Py_ssize_t index) noexcept { return records()[index]; }
+    Py_ssize_t size() const noexcept { return size_; }
 
-    // The records as a bytes object (6 native-endian uint32 each); NULL
-    // with an exception on failure.
-    PyObject *take() const
+    // The records as a bytes object (6 native-endian uint32 each), handed
+    // over: the records are written into that object from the start, so a
+    // large document's table is never copied.  NULL with an exception.
+    PyObject *take()
     {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(records_.data()),
-                                         records_.size() * (Py_ssize_t)sizeof(SpanRecord));
+        if (bytes_ == nullptr)
+            return PyBytes_FromStringAndSize(nullptr, 0);
+        if (_PyBytes_Resize(&bytes_, size_ * (Py_ssize_t)sizeof(SpanRecord)) < 0)
+            return nullptr;  // bytes_ is NULL and freed
+        PyObject *taken = bytes_;
+        bytes_ = nullptr;
+        size_ = cap_ = 0;
+        return taken;
     }
 
 private:
-    Buffer<SpanRecord, 0> records_;
+    // Far enough below the limit that doubling cannot overflow.
+    static constexpr Py_ssize_t kMaxRecords = PY_SSIZE_T_MAX / (Py_ssize_t)sizeof(SpanRecord) / 4;
+
+    SpanRecord *records() noexcept
+    {
+        return reinterpret_cast<SpanRecord *>(PyBytes_AS_STRING(bytes_));
+    }
+
+    __attribute__((noinline)) bool grow(Py_ssize_t need)
+    {
+        Py_ssize_t cap = grown_capacity(0, cap_, need, 64, kMaxRecords);
+        if (cap < 0)
+            return false;
+        Py_ssize_t bytes = cap * (Py_ssize_t)sizeof(SpanRecord);
+        if (bytes_ == nullptr) {
+            bytes_ = PyBytes_FromStringAndSize(nullptr, bytes);
+            if (bytes_ == nullptr)
+                return false;
+        } else if (_PyBytes_Resize(&bytes_, bytes) < 0) {
+            size_ = cap_ = 0;  // bytes_ is NULL and freed
+            return false;
+        }
+        cap_ = cap;
+        return true;
+    }
+
+    PyObject *bytes_ = nullptr;  // the records, in a bytes object of cap_ records
+    Py_ssize_t size_ = 0, cap_ = 0;
     bool enabled_ = false;
 };
 
