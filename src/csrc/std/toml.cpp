@@ -234,7 +234,9 @@ private:
     // -- statements --------------------------------------------------------
     bool table_header();
     bool array_table_header();
-    bool key_value(PyObject *table, uint32_t table_span, bool in_inline);
+    // Statements and values are read with spans (S) or without: made twice,
+    // so that a reader without spans runs as it always has.
+    template <bool S> bool key_value(PyObject *table, uint32_t table_span, bool in_inline);
     bool key(KeyPath &path);
     PyObject *simple_key();
 
@@ -252,17 +254,16 @@ private:
     // -- values ------------------------------------------------------------
     // A value; with spans, its record, under (parent, ordinal) with the key
     // [key, key_end) (none when key is NULL), is opened before its items'.
-    // Inlined, so that a reader without spans pays one test for it.
-    __attribute__((always_inline)) PyObject *value(uint32_t parent, Py_ssize_t ordinal,
-                                                   const char *key, const char *key_end)
+    template <bool S>
+    PyObject *value(uint32_t parent, Py_ssize_t ordinal, const char *key, const char *key_end)
     {
-        if (!spans_.enabled())
-            return bare_value(0);
+        if constexpr (!S)
+            return bare_value<false>(0);
         return spanned_value(parent, ordinal, key, key_end);
     }
     PyObject *spanned_value(uint32_t parent, Py_ssize_t ordinal, const char *key,
                             const char *key_end);
-    PyObject *bare_value(uint32_t self);
+    template <bool S> PyObject *bare_value(uint32_t self);
     PyObject *string(char quote, bool key);
     PyObject *plain_string(const char *start, const char *end, bool key);
     PyObject *ml_string(char quote);
@@ -274,8 +275,8 @@ private:
     PyObject *special_float(const char *start);
     PyObject *radix_integer(int base);
     PyObject *date_time();
-    PyObject *array(uint32_t self);
-    PyObject *inline_table(uint32_t self);
+    template <bool S> PyObject *array(uint32_t self);
+    template <bool S> PyObject *inline_table(uint32_t self);
     bool enter(const char *at);
 
     // -- date-time objects ---------------------------------------------------
@@ -601,6 +602,7 @@ bool Reader::array_table_header()
     return true;
 }
 
+template <bool S>
 bool Reader::key_value(PyObject *table, uint32_t table_span, bool in_inline)
 {
     KeyPath local;
@@ -615,8 +617,8 @@ bool Reader::key_value(PyObject *table, uint32_t table_span, bool in_inline)
     skip_blanks();
     Py_ssize_t last = path.size() - 1;
     // The value's record is placed once its table is known.
-    Py_ssize_t record = spans_.size();
-    Ref v(value(qv::kNoSpan, 0, path.at(last), path.end(last)));
+    Py_ssize_t record = S ? spans_.size() : 0;
+    Ref v(value<S>(qv::kNoSpan, 0, path.at(last), path.end(last)));
     if (!v)
         return false;
     uint64_t mine = in_inline ? kInlineDotted : (kDotted | (section_ << kSectionShift));
@@ -630,7 +632,7 @@ bool Reader::key_value(PyObject *table, uint32_t table_span, bool in_inline)
         return false;
     if (found > 0)
         return false_at_ptr(path.at(last), "duplicate key");
-    if (spans_.enabled()) {
+    if constexpr (S) {
         spans_[record].parent = table_span;
         spans_[record].ordinal = (uint32_t)(PyDict_GET_SIZE(parent) - 1);
     }
@@ -1135,6 +1137,7 @@ bool Reader::enter(const char *at)
     return true;
 }
 
+template <bool S>
 PyObject *Reader::array(uint32_t self)
 {
     // At '['.
@@ -1149,7 +1152,7 @@ PyObject *Reader::array(uint32_t self)
             return nullptr;
         if (peek() == ']')
             break;
-        Ref item(value(self, PyList_GET_SIZE(list.get()), nullptr, nullptr));
+        Ref item(value<S>(self, PyList_GET_SIZE(list.get()), nullptr, nullptr));
         if (!item || PyList_Append(list.get(), item.get()) < 0)
             return nullptr;
         if (!skip_blank_lines())
@@ -1167,6 +1170,7 @@ PyObject *Reader::array(uint32_t self)
     return list.release();
 }
 
+template <bool S>
 PyObject *Reader::inline_table(uint32_t self)
 {
     // At '{'.  TOML 1.1 allows line ends, comments and a trailing comma in
@@ -1189,7 +1193,7 @@ PyObject *Reader::inline_table(uint32_t self)
         return nullptr;
     if (peek() != '}') {
         for (;;) {
-            if (!key_value(table.get(), self, true) || !gap())
+            if (!key_value<S>(table.get(), self, true) || !gap())
                 return nullptr;
             if (peek() == '}')
                 break;
@@ -1219,13 +1223,14 @@ PyObject *Reader::spanned_value(uint32_t parent, Py_ssize_t ordinal, const char 
     Py_ssize_t r = spans_.open(parent, (uint32_t)ordinal, ks, ke, (uint32_t)pos);
     if (r < 0)
         return nullptr;
-    PyObject *v = bare_value((uint32_t)r);
+    PyObject *v = bare_value<true>((uint32_t)r);
     if (v != nullptr)
         spans_.close(r, (uint32_t)pos);
     return v;
 }
 
 // A value; self is its record, for the items of an array or inline table.
+template <bool S>
 PyObject *Reader::bare_value(uint32_t self)
 {
     switch (peek()) {
@@ -1248,9 +1253,9 @@ PyObject *Reader::bare_value(uint32_t self)
         }
         break;
     case '[':
-        return array(self);
+        return array<S>(self);
     case '{':
-        return inline_table(self);
+        return inline_table<S>(self);
     case '+': case '-': case 'i': case 'n':
         return number();
     case '0': case '1': case '2': case '3': case '4':
@@ -1295,7 +1300,8 @@ PyObject *Reader::document()
             continue;
         }
         bool ok = c == '[' ? (peek(1) == '[' ? array_table_header() : table_header())
-                           : key_value(table_, table_span_, false);
+                           : spans_.enabled() ? key_value<true>(table_, table_span_, false)
+                                              : key_value<false>(table_, table_span_, false);
         if (!ok || !end_of_line())
             return nullptr;
     }
