@@ -567,10 +567,12 @@ private:
         if (spans_.enabled()) {
             // A section opened again keeps the place and the header of its
             // first opening.
-            if (made && !open_section_span(before, name, name_end, name - 1, name_end + 1))
+            Py_ssize_t place = made ? before : place_again(key.get(), key.get());
+            if (place < 0 || (made && (!open_section_span(before, name, name_end, name - 1,
+                                                         name_end + 1) ||
+                                       !remember_place(key.get(), key.get(), before))))
                 return -1;
-            if (!made)
-                sect_span_ = section_spans_[place_of(root_.get(), nullptr, sect)];
+            sect_span_ = section_spans_[place];
         }
         cursect_.reset(Py_NewRef(sect));
         sectname_ = std::move(key);
@@ -683,18 +685,39 @@ private:
         return true;
     }
 
-    // The place of a child already in dict (a section opened again, a key
-    // given again when not strict): by its value when key is NULL.
-    static Py_ssize_t place_of(PyObject *dict, PyObject *key, PyObject *value)
+    // Not strict, a section or a key may come again and keep its first
+    // place: places_ holds the place of each, keyed by the section's name
+    // or by (section record, key) for a key.  The section's name is given
+    // as `section` for a section, NULL for a key of the current one.
+    PyObject *place_key(PyObject *section, PyObject *key)
     {
-        Py_ssize_t pos = 0, place = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(dict, &pos, &k, &v)) {
-            if (key ? k == key || PyUnicode_Compare(k, key) == 0 : v == value)
-                return place;
-            place++;
+        if (section)
+            return Py_NewRef(section);
+        return Py_BuildValue("(IO)", (unsigned)sect_span_, key);
+    }
+
+    bool remember_place(PyObject *section, PyObject *key, Py_ssize_t place)
+    {
+        if (o_.strict)
+            return true;
+        if (!places_ && !(places_ = qv::Ref(PyDict_New())))
+            return false;
+        qv::Ref k(place_key(section, key));
+        qv::Ref v(k ? PyLong_FromSsize_t(place) : nullptr);
+        return v && PyDict_SetItem(places_.get(), k.get(), v.get()) == 0;
+    }
+
+    // The place remembered, or -1 with an exception set.
+    Py_ssize_t place_again(PyObject *section, PyObject *key)
+    {
+        qv::Ref k(place_key(section, key));
+        PyObject *v = k && places_ ? PyDict_GetItemWithError(places_.get(), k.get()) : nullptr;
+        if (v == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "a place the INI reader did not keep");
+            return -1;
         }
-        return place;
+        return PyLong_AsSsize_t(v);
     }
 
     // The record of the key just stored (the dict held `before` keys): a
@@ -703,7 +726,10 @@ private:
     bool key_span(Py_ssize_t before)
     {
         PyObject *sect = cursect_.get();
-        Py_ssize_t place = PyDict_GET_SIZE(sect) != before ? before : place_of(sect, key_.get(), nullptr);
+        bool made = PyDict_GET_SIZE(sect) != before;
+        Py_ssize_t place = made ? before : place_again(nullptr, key_.get());
+        if (place < 0 || (made && !remember_place(nullptr, key_.get(), before)))
+            return false;
         Py_ssize_t start = valueless_ ? key_start_ : value_start_;
         Py_ssize_t end = valueless_ ? key_end_ : value_end_;
         Py_ssize_t r = spans_.open(sect_span_, (uint32_t)place, (uint32_t)key_start_,
@@ -796,6 +822,7 @@ private:
     uint32_t sect_span_ = 0;
     bool default_header_ = false;
     qv::Buffer<uint32_t, 16> default_spans_;
+    qv::Ref places_;
 };
 
 
