@@ -457,7 +457,7 @@ public:
             spans_.enable();
     }
 
-    PyObject *take_spans() const { return spans_.take(); }
+    PyObject *take_spans() { return spans_.take(); }
 
     PyObject *read()
     {

@@ -200,7 +200,7 @@ public:
     }
 
     PyObject *document();
-    PyObject *take_spans() const { return spans_.take(); }
+    PyObject *take_spans() { return spans_.take(); }
 
 private:
     // The grammar reads through pointers into the text; the cursor keeps
