@@ -5,18 +5,26 @@ from typing import Any, Callable, Literal, overload
 @overload
 def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None,
                spans: Literal[False] = ..., /) -> dict[str, Any]:
-    """Parse a standard TOML document (version "1.0" or "1.1") into a tree."""
+    """Parse a standard TOML document (version "1.0" or "1.1") into a tree;
+    with spans, (tree, the bytes of its span records)."""
 @overload
 def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None,
-               spans: Literal[True], /) -> tuple[dict[str, Any], bytes]:
-    """The tree and the bytes of its span records."""
+               spans: Literal[True], /) -> tuple[dict[str, Any], bytes]: ...
 
+@overload
 def parse_ini(text: str, delimiters: tuple[str, ...] = ..., comment_prefixes: tuple[str, ...] = ...,
               inline_comment_prefixes: tuple[str, ...] = ..., strict: bool = ...,
               empty_lines_in_values: bool = ..., default_section: str = ...,
               allow_no_value: bool = ..., unnamed_section: object = ...,
-              keep_case: bool = ..., /) -> dict[Any, dict[str, str | None]]:
-    """Parse an INI document as configparser reads it into a tree."""
+              keep_case: bool = ..., spans: Literal[False] = ..., /) -> dict[Any, dict[str, str | None]]:
+    """Parse an INI document as configparser reads it into a tree; with
+    spans, (tree, the bytes of its span records)."""
+@overload
+def parse_ini(text: str, delimiters: tuple[str, ...], comment_prefixes: tuple[str, ...],
+              inline_comment_prefixes: tuple[str, ...], strict: bool,
+              empty_lines_in_values: bool, default_section: str,
+              allow_no_value: bool, unnamed_section: object,
+              keep_case: bool, spans: Literal[True], /) -> tuple[dict[Any, dict[str, str | None]], bytes]: ...
 
 def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
                    comment_prefixes: tuple[str, ...], inline_comment_prefixes: tuple[str, ...],
