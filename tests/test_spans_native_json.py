@@ -10,7 +10,6 @@ import json
 
 import pytest
 from _util import DATA
-from checks import same
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -29,6 +28,12 @@ def _files(folder: str, flags: int, suffixes: tuple[str, ...] = (".json",)) -> l
         return [pytest.param(None, flags, marks=pytest.mark.skip(reason=f"no data: {path}"))]
     found = sorted(p for p in path.rglob("*") if p.suffix in suffixes)
     return [pytest.param(p, flags, id=p.name) for p in found]
+
+
+def same(a, b) -> bool:
+    """Equal with types, key order and float bits; repr, unlike a recursive
+    comparison, reads the corpora's 500 levels on every interpreter."""
+    return repr(a) == repr(b)
 
 
 def records(raw: bytes) -> list[tuple[int, ...]]:
