@@ -1,8 +1,8 @@
 """The span records of the JSON family's reader (quorvane._std.parse_json
-with option 128), checked over real files, the conformance suites' valid
-documents and generated ones; and the package's strict "json" reader
-against the reader that records spans, which the package reads "json"
-with when asked for spans."""
+with option 128), checked over real files, the conformance suites'
+documents (a refused one: the same error with spans) and generated ones;
+and the package's strict "json" reader against the reader that records
+spans, which the package reads "json" with when asked for spans."""
 
 from __future__ import annotations
 
@@ -114,7 +114,7 @@ def check(text: str | bytes, flags: int) -> None:
 REAL = (_files("bench/json", JSON) + _files("bench/json-config", JSON) + _files("bench/jsonc", JSONC)
         + _files("bench/json5", JSON5, (".json5",)))
 CONFORMANCE = (_files("conformance/json/test_parsing", JSON)
-               + _files("conformance/json5-tests", JSON5, (".json", ".json5")))
+               + _files("conformance/json5-tests", JSON5, (".json", ".json5", ".js", ".txt")))
 
 
 @pytest.mark.parametrize("path, flags", REAL)
@@ -131,8 +131,12 @@ def test_conformance_documents(path, flags):
     for more in sorted({flags, 8 | 16 | 32, JSONC, JSON5}):
         try:
             _std.parse_json(data, more)
-        except ValueError:
-            continue  # the strict suite's refused documents, and the dialects'
+        except ValueError as plain:
+            # The refused documents: the same error with spans.
+            with pytest.raises(type(plain)) as spans:
+                _std.parse_json(data, more | SPANS)
+            assert spans.value.args == plain.args
+            continue
         check(data, more)
 
 
