@@ -16,6 +16,10 @@
 // Hooks (object_hook, object_pairs_hook, parse_float, parse_int,
 // parse_constant) are looked at only where the value they replace is
 // read: without them the tree is built natively.
+//
+// Asked for spans (F_SPANS, never with hooks or the json face), a reading
+// of its own records where each value and key was written as it builds
+// the tree; a reading without them compiles no trace of the records.
 #include "std.h"
 #include "toolkit/toolkit.h"
 
@@ -35,7 +39,8 @@ enum Flag : unsigned {
     F_LONE_SURROGATES = 16, // a \u escape of a surrogate without its pair is kept
     F_CONTROL = 32,         // control characters in strings
     F_PYTHON = 64,          // json's messages, places and recursion limit
-    F_ALL = 127,
+    F_SPANS = 128,          // (value, span records): see toolkit/spans.h
+    F_ALL = 255,
 };
 
 constexpr int kMaxDepth = 512;
@@ -149,8 +154,8 @@ inline unsigned char cls(char c) { return kClass.c[(unsigned char)c]; }
 
 // Ext: whether the options that change what plain JSON means (comments,
 // trailing commas, JSON5) may be set; plain JSON, the most read, has them
-// compiled out of its hot loops.
-template <bool Ext>
+// compiled out of its hot loops.  Spans: whether span records are made.
+template <bool Ext, bool Spans = false>
 class Ctx : public qv::Cursor<qv::OffsetError> {
 public:
     Ctx(const char *text, Py_ssize_t len, unsigned flags_) : Cursor(text, len), flags(flags_)
@@ -163,9 +168,10 @@ public:
     }
 
     static constexpr bool kExt = Ext;
+    static constexpr bool kSpans = Spans;
     const unsigned flags;
     unsigned char skip_mask;
-    bool python() const { return flags & F_PYTHON; }
+    bool python() const { return !Spans && (flags & F_PYTHON); }
     bool json5() const { return Ext && (flags & F_JSON5); }
     bool comments() const { return Ext && (flags & (F_COMMENTS | F_JSON5)); }
     // The bytes that may start white space or a comment.
@@ -196,6 +202,10 @@ public:
     qv::StrMaker strs;
     qv::RefStack items;
     qv::KeyCache keys;
+    // With spans: the records, and the record of the value being read (an
+    // array or object takes it as the parent of its items).
+    qv::SpanTable *spans = nullptr;
+    uint32_t span = 0;
 
     // Raises the error `kind` at byte offset `at`.
     __attribute__((cold, noinline)) qv::Failure fail(Err kind, Py_ssize_t at)
@@ -986,9 +996,82 @@ inline int after_item(C *ctx, char close, Err missing, Err trailing)
     return ctx->fail(missing, ctx->pos);
 }
 
+// ---------------------------------------------------------------------------
+// Span records
+
+// Opens the record of the value that starts at pos, which becomes the
+// record its items take as their parent.  The index, or -1 after raising.
+template <class C>
+inline Py_ssize_t open_span(C *ctx, uint32_t parent, Py_ssize_t ordinal, Py_ssize_t key_start,
+                            Py_ssize_t key_end)
+{
+    Py_ssize_t r = ctx->spans->open(parent, (uint32_t)ordinal, (uint32_t)key_start,
+                                    (uint32_t)key_end, (uint32_t)ctx->pos);
+    ctx->span = (uint32_t)r;
+    return r;
+}
+
+// A member's place in its object's order, set on its record once the
+// member is stored: a new key's is the object's size before it; a repeated
+// key keeps the first one's place (its later record is the one that holds).
+// The places of the keys are looked up only from an object's first repeat.
+class MemberPlaces {
+public:
+    // 0, or -1 after raising; `before` is the object's size before the store.
+    int place(qv::SpanTable *spans, PyObject *dict, PyObject *key, Py_ssize_t before,
+              Py_ssize_t record)
+    {
+        Py_ssize_t ordinal = before;
+        if (PyDict_GET_SIZE(dict) > before) {
+            if (index_ && add(key, before) < 0)
+                return -1;
+        } else {
+            ordinal = repeated(dict, key);
+            if (ordinal < 0)
+                return -1;
+        }
+        (*spans)[record].ordinal = (uint32_t)ordinal;
+        return 0;
+    }
+
+private:
+    int add(PyObject *key, Py_ssize_t ordinal)
+    {
+        Ref n(PyLong_FromSsize_t(ordinal));
+        return n ? PyDict_SetItem(index_.get(), key, n.get()) : -1;
+    }
+
+    __attribute__((noinline)) Py_ssize_t repeated(PyObject *dict, PyObject *key)
+    {
+        if (!index_) {
+            index_.reset(PyDict_New());
+            if (!index_)
+                return -1;
+            PyObject *k, *v;
+            Py_ssize_t it = 0;
+            for (Py_ssize_t i = 0; PyDict_Next(dict, &it, &k, &v); i++)
+                if (add(k, i) < 0)
+                    return -1;
+        }
+        PyObject *n = PyDict_GetItemWithError(index_.get(), key);
+        if (!n) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "parse_json(): a stored key has no place");
+            return -1;
+        }
+        return PyLong_AsSsize_t(n);
+    }
+
+    Ref index_;  // {key: place}
+};
+
+// ---------------------------------------------------------------------------
+// Arrays and objects
+
 template <class C>
 PyObject *array_items(C *ctx)
 {
+    [[maybe_unused]] uint32_t self = ctx->span;
     ctx->pos++;
     if (skip(ctx) < 0)
         return nullptr;
@@ -997,9 +1080,17 @@ PyObject *array_items(C *ctx)
     qv::RefStack &items = ctx->items;
     Py_ssize_t base = items.size();
     for (;;) {
+        [[maybe_unused]] Py_ssize_t record = 0;
+        if constexpr (C::kSpans) {
+            record = open_span(ctx, self, items.size() - base, qv::kNoSpan, qv::kNoSpan);
+            if (record < 0)
+                break;
+        }
         PyObject *item = parse_value(ctx);
         if (!item || !items.push_owned(item))
             break;
+        if constexpr (C::kSpans)
+            ctx->spans->close(record, (uint32_t)ctx->pos);
         int r = after_item(ctx, ']', E_ARRAY_COMMA, E_ARRAY_TRAILING);
         if (r > 0)
             return items.take(base);
@@ -1044,32 +1135,49 @@ inline PyObject *parse_key(C *ctx)
 }
 
 // One `key: value` member.  0, or -1 after raising; the key and value are
-// left in *key and *value.
+// left in *key and *value.  With spans, the value's record, a child of
+// `parent`, is left in *record (its place is set once it is stored).
 template <class C>
-inline int parse_member(C *ctx, Ref *key, Ref *value)
+inline int parse_member(C *ctx, Ref *key, Ref *value, [[maybe_unused]] uint32_t parent,
+                        [[maybe_unused]] Py_ssize_t *record)
 {
+    [[maybe_unused]] Py_ssize_t key_start = ctx->pos;
     key->reset(parse_key(ctx));
+    [[maybe_unused]] Py_ssize_t key_end = ctx->pos;
     if (!*key || skip(ctx) < 0)
         return -1;
     if (!ctx->eat(':'))
         return ctx->fail(E_COLON, ctx->pos);
     if (skip(ctx) < 0)
         return -1;
+    if constexpr (C::kSpans) {
+        *record = open_span(ctx, parent, 0, key_start, key_end);
+        if (*record < 0)
+            return -1;
+    }
     value->reset(parse_value(ctx));
-    return *value ? 0 : -1;
+    if (!*value)
+        return -1;
+    if constexpr (C::kSpans)
+        ctx->spans->close(*record, (uint32_t)ctx->pos);
+    return 0;
 }
 
 // The members of an object, pos past the white space after its opening
-// brace: each is handed to store(key, value) (0, or -1 after raising).
-// 0 with pos past the closing brace, or -1 after raising.
+// brace: each is handed to store(key, value, record) (0, or -1 after
+// raising; record: the value's span record).  0 with pos past the closing
+// brace, or -1 after raising.
 template <class C, class Store>
 inline int read_members(C *ctx, Store store)
 {
+    [[maybe_unused]] uint32_t self = ctx->span;
     if (ctx->eat('}'))
         return 0;
     for (;;) {
         Ref key, value;
-        if (parse_member(ctx, &key, &value) < 0 || store(key.get(), value.get()) < 0)
+        Py_ssize_t record = 0;
+        if (parse_member(ctx, &key, &value, self, &record) < 0 ||
+            store(key.get(), value.get(), record) < 0)
             return -1;
         int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
         if (r != 0)
@@ -1085,7 +1193,7 @@ __attribute__((noinline)) PyObject *object_pairs(C *ctx)
     if (!pairs)
         return nullptr;
     PyObject *list = pairs.get();
-    auto append = [list](PyObject *key, PyObject *value) {
+    auto append = [list](PyObject *key, PyObject *value, Py_ssize_t) {
         Ref pair(PyTuple_Pack(2, key, value));
         return pair ? PyList_Append(list, pair.get()) : -1;
     };
@@ -1107,9 +1215,23 @@ PyObject *object_members(C *ctx)
         return nullptr;
     // A repeated key keeps its first place and takes the last value.
     PyObject *d = dict.get();
-    auto store = [d](PyObject *key, PyObject *value) { return PyDict_SetItem(d, key, value); };
-    if (read_members(ctx, store) < 0)
-        return nullptr;
+    if constexpr (C::kSpans) {
+        MemberPlaces places;
+        auto store = [ctx, d, &places](PyObject *key, PyObject *value, Py_ssize_t record) {
+            Py_ssize_t before = PyDict_GET_SIZE(d);
+            if (PyDict_SetItem(d, key, value) < 0)
+                return -1;
+            return places.place(ctx->spans, d, key, before, record);
+        };
+        if (read_members(ctx, store) < 0)
+            return nullptr;
+    } else {
+        auto store = [d](PyObject *key, PyObject *value, Py_ssize_t) {
+            return PyDict_SetItem(d, key, value);
+        };
+        if (read_members(ctx, store) < 0)
+            return nullptr;
+    }
     if (ctx->object_hook)
         return PyObject_CallOneArg(ctx->object_hook, d);
     return dict.release();
@@ -1130,8 +1252,16 @@ PyObject *document(C *ctx)
 {
     if (skip(ctx) < 0)
         return nullptr;
+    if constexpr (C::kSpans) {
+        if (open_span(ctx, qv::kNoSpan, 0, qv::kNoSpan, qv::kNoSpan) < 0)
+            return nullptr;
+    }
     Ref result(parse_value(ctx));
-    if (!result || skip(ctx) < 0)
+    if (!result)
+        return nullptr;
+    if constexpr (C::kSpans)
+        ctx->spans->close(0, (uint32_t)ctx->pos);
+    if (skip(ctx) < 0)
         return nullptr;
     if (ctx->pos != ctx->len)
         return ctx->fail(E_EXTRA, ctx->pos);
@@ -1141,11 +1271,11 @@ PyObject *document(C *ctx)
 PyObject *hook_arg(PyObject *arg) { return arg == Py_None ? nullptr : arg; }
 
 // One reading of a document's UTF-8 text.
-template <bool Ext>
+template <bool Ext, bool Spans>
 PyObject *read_as(const char *text, Py_ssize_t len, unsigned flags, PyObject *doc,
                   bool doc_is_str, PyObject *const *args, Py_ssize_t nargs, bool *refused_utf8)
 {
-    Ctx<Ext> ctx(text, len, flags);
+    Ctx<Ext, Spans> ctx(text, len, flags);
     ctx.doc = doc;
     ctx.doc_is_str = doc_is_str;
     ctx.error = nargs > 2 ? hook_arg(args[2]) : nullptr;
@@ -1161,6 +1291,20 @@ PyObject *read_as(const char *text, Py_ssize_t len, unsigned flags, PyObject *do
         return nullptr;
     ctx.levels_ahead = !ctx.object_hook && !ctx.pairs_hook && !ctx.parse_float &&
                        !ctx.parse_int && !ctx.parse_constant;
+    if constexpr (Spans) {
+        // No hooks and no json face here (the caller refuses them).
+        qv::SpanTable spans;
+        spans.enable();
+        if (!spans.fits(len))
+            return nullptr;
+        ctx.spans = &spans;
+        Ref value(document(&ctx));
+        *refused_utf8 = ctx.refused_utf8;
+        if (!value)
+            return nullptr;
+        Ref records(spans.take());
+        return records ? PyTuple_Pack(2, value.get(), records.get()) : nullptr;
+    }
     PyObject *result = document(&ctx);
     if (flags & F_PYTHON) {
         for (int i = 0; i < ctx.entered; i++)
@@ -1174,9 +1318,33 @@ PyObject *read_as(const char *text, Py_ssize_t len, unsigned flags, PyObject *do
 PyObject *read(const char *text, Py_ssize_t len, unsigned flags, PyObject *doc, bool doc_is_str,
                PyObject *const *args, Py_ssize_t nargs, bool *refused_utf8)
 {
-    if (flags & (F_COMMENTS | F_TRAILING_COMMAS | F_JSON5))
-        return read_as<true>(text, len, flags, doc, doc_is_str, args, nargs, refused_utf8);
-    return read_as<false>(text, len, flags, doc, doc_is_str, args, nargs, refused_utf8);
+    bool ext = flags & (F_COMMENTS | F_TRAILING_COMMAS | F_JSON5);
+    if (flags & F_SPANS) {
+        auto reader = ext ? read_as<true, true> : read_as<false, true>;
+        return reader(text, len, flags, doc, doc_is_str, args, nargs, refused_utf8);
+    }
+    if (ext)
+        return read_as<true, false>(text, len, flags, doc, doc_is_str, args, nargs, refused_utf8);
+    return read_as<false, false>(text, len, flags, doc, doc_is_str, args, nargs, refused_utf8);
+}
+
+// Spans are recorded by the native reading alone: hooks and json's rules
+// are refused with them.  0, or -1 after raising.
+int check_spans_options(unsigned long flags, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!(flags & F_SPANS))
+        return 0;
+    if (flags & F_PYTHON) {
+        PyErr_SetString(PyExc_TypeError, "parse_json(): spans are not recorded under json's rules");
+        return -1;
+    }
+    for (Py_ssize_t i = 3; i < nargs; i++) {
+        if (args[i] != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "parse_json(): spans are not recorded with hooks");
+            return -1;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -1199,6 +1367,8 @@ PyObject *std_parse_json(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         PyErr_SetString(PyExc_TypeError, "parse_json(): json's rules need an error class");
         return nullptr;
     }
+    if (check_spans_options(flags, args, nargs) < 0)
+        return nullptr;
     bool refused = false;
     if (PyBytes_Check(text)) {
         // UTF-8 bytes are read as they are; should a str be refused for

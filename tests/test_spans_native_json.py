@@ -1,0 +1,233 @@
+"""The span records of the JSON family's reader (quorvane._std.parse_json
+with option 128), checked over real files, the conformance suites' valid
+documents and generated ones; and the package's strict "json" reader
+against the reader that records spans, which the package reads "json"
+with when asked for spans."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+import pytest
+from _util import DATA
+from checks import same
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _quorvane
+from quorvane import _std
+
+SPANS = 128
+NO_SPAN = 0xFFFFFFFF
+JSON, JSONC, JSON5 = 0, 1 | 2, 1 | 2 | 4 | 8 | 16
+
+
+def _files(*parts: str, suffixes: tuple[str, ...] = ()) -> list:
+    folder = DATA.joinpath(*parts)
+    if not folder.is_dir():
+        return [pytest.param(None, marks=pytest.mark.skip(reason=f"data not available: {folder}"))]
+    return sorted(p for p in folder.rglob("*") if p.is_file() and p.suffix in suffixes)
+
+
+def _ids(p) -> str:
+    return getattr(p, "name", "none")
+
+
+def records(raw: bytes) -> list[tuple[int, ...]]:
+    m = memoryview(raw).cast("I")
+    assert len(m) % 6 == 0
+    return [tuple(m[i:i + 6]) for i in range(0, len(m), 6)]
+
+
+def reachable(tree, recs) -> dict[tuple, tuple[int, ...]]:
+    """{path: record} for the records that hold: the later of two naming the
+    same (parent, ordinal), under a parent that holds itself."""
+    assert recs and recs[0][:4] == (NO_SPAN, 0, NO_SPAN, NO_SPAN)
+    latest = {}
+    for i, r in enumerate(recs[1:], 1):
+        assert r[0] < i, "a parent comes before its children"
+        latest[r[:2]] = i
+    paths = {0: ()}
+    values = {0: tree}
+    keys: dict[int, list] = {}
+    for i, (parent, ordinal, *_rest) in enumerate(recs[1:], 1):
+        if parent not in paths or latest[(parent, ordinal)] != i:
+            continue
+        container = values[parent]
+        if isinstance(container, list):
+            step = ordinal
+        else:
+            if parent not in keys:
+                keys[parent] = list(container)
+            step = keys[parent][ordinal]
+        paths[i] = paths[parent] + (step,)
+        values[i] = container[step]
+    return {paths[i]: recs[i] for i in paths}
+
+
+def tree_paths(tree, path=()):
+    yield path, tree
+    items = enumerate(tree) if isinstance(tree, list) else tree.items() if isinstance(tree, dict) else ()
+    for step, value in items:
+        yield from tree_paths(value, path + (step,))
+
+
+def check(text: str | bytes, flags: int) -> None:
+    """Every property of spans on one document the reader accepts."""
+    raw = text if isinstance(text, bytes) else text.encode("utf-8", "surrogatepass")
+    tree, table = _std.parse_json(text, flags | SPANS)
+    assert same(tree, _std.parse_json(text, flags))
+    at = reachable(tree, records(table))
+    values = dict(tree_paths(tree))
+    assert at.keys() == values.keys(), "one record for every value of the tree"
+    for path, (parent, ordinal, key_start, key_end, start, end) in at.items():
+        value = values[path]
+        assert 0 <= start < end <= len(raw)
+        piece = raw[start:end]
+        assert piece.strip() == piece, "no white space around a value"
+        if isinstance(value, (list, dict)):
+            assert piece[:1] + piece[-1:] == (b"[]" if isinstance(value, list) else b"{}")
+        # The text alone reads as the same value (for a container: the
+        # whole subtree).
+        assert same(_std.parse_json(piece, flags), value), (path, piece)
+        if not path:
+            continue
+        above = at[path[:-1]]
+        if isinstance(path[-1], int):
+            assert key_start == key_end == NO_SPAN
+            assert above[4] < start and end < above[5], "items inside the brackets"
+            if path[-1]:
+                assert at[path[:-1] + (path[-1] - 1,)][5] <= start, "items in order"
+        else:
+            key = raw[key_start:key_end]
+            assert above[4] < key_start < key_end <= start and end < above[5]
+            # The key as written, quotes included: it reads as the key.
+            assert list(_std.parse_json(b"{" + key + b": 0}", flags)) == [path[-1]], key
+
+
+# ---------------------------------------------------------------------------
+# Documents
+
+REAL = (_files("bench", "json", suffixes=(".json",)) + _files("bench", "json-config", suffixes=(".json",))
+        + _files("bench", "jsonc", suffixes=(".json",)) + _files("bench", "json5", suffixes=(".json5",)))
+
+
+@pytest.mark.parametrize("path", REAL, ids=_ids)
+def test_real_files(path):
+    raw = path.read_bytes()
+    flags = {"json": JSON, "json-config": JSON, "jsonc": JSONC, "json5": JSON5}[path.parent.name]
+    check(raw.decode("utf-8"), flags)
+    if flags != JSON5:
+        check(raw, JSON5)
+    # A str is recorded in the offsets of its UTF-8 form, the bytes as given.
+    assert _std.parse_json(raw, flags | SPANS)[1] == _std.parse_json(raw.decode(), flags | SPANS)[1]
+
+
+def _valid_json5(path: Path) -> bool:
+    return path.suffix in (".json", ".json5")
+
+
+@pytest.mark.parametrize("path", _files("conformance", "json", "test_parsing", suffixes=(".json",)),
+                         ids=_ids)
+def test_json_conformance_documents(path):
+    data = path.read_bytes()
+    for flags in (JSON, JSON | 8 | 16 | 32, JSONC, JSON5):
+        try:
+            _std.parse_json(data, flags)
+        except ValueError:
+            continue
+        check(data, flags)
+
+
+@pytest.mark.parametrize("path", [p for p in _files("conformance", "json5-tests", suffixes=(".json", ".json5"))
+                                  if not isinstance(p, Path) or _valid_json5(p)], ids=_ids)
+def test_json5_conformance_documents(path):
+    check(path.read_bytes(), JSON5)
+
+
+# Spots the corpora leave thin: repeated keys (the last value in the first
+# key's place), escapes, names, comments between members, lone surrogates.
+SPOTS = [
+    ('{"a": 1, "b": [2], "a": {"c": [3, "x"]}, "d": null}', JSON),
+    ('{"a": {"b": 1, "b": [1, 2]}, "a": [{"a": 0, "a": 1}]}', JSON),
+    ('  ["\\u00e9\\ud83d\\ude00", "\u00e9\U0001F600", -0.0, 1e400, 12345678901234567890]  ', JSON),
+    ('["\\ud800", "\ud800"]', JSON | 16),
+    ("/* a */ {a: 1, 'b': [+1, .5, 0x1F, NaN, -Infinity,], \\u0063d: 'x\\\n', // c\n ñ: {},}", JSON5),
+    ('{"a": [1, /* ] */ 2,], // }\n "b": "/*",}', JSONC),
+    ('[NaN, Infinity, -Infinity]', JSON | 8),
+    ("\u2028\ufeff[1, 2]\u00a0", JSON5),
+]
+
+
+@pytest.mark.parametrize("text, flags", SPOTS)
+def test_spots(text, flags):
+    check(text, flags)
+    check(text.encode("utf-8", "surrogatepass"), flags)
+
+
+_scalars = (st.none() | st.booleans() | st.integers(min_value=-(10**30), max_value=10**30)
+            | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=8))
+_trees = st.recursive(_scalars, lambda inner: st.lists(inner, max_size=5)
+                      | st.dictionaries(st.text(max_size=5), inner, max_size=5), max_leaves=30)
+
+
+@settings(max_examples=150, deadline=None)
+@given(_trees, st.sampled_from([None, 0, 2, "\t"]), st.booleans())
+def test_generated_documents(tree, indent, ascii_only):
+    text = json.dumps(tree, indent=indent, ensure_ascii=ascii_only)
+    check(text, JSON)
+    check(text, JSON5)
+
+
+@pytest.mark.parametrize("flags, hooks", [(SPANS | 64, (ValueError,)), (SPANS, (None, dict)),
+                                          (SPANS, (None, None, None, float))])
+def test_spans_refused_with_hooks_and_json_rules(flags, hooks):
+    with pytest.raises(TypeError):
+        _std.parse_json("[1]", flags, *hooks)
+
+
+# ---------------------------------------------------------------------------
+# The strict "json" reader against the spans reader.  Where both accept a
+# document the trees are the same; the only documents one accepts and the
+# other refuses are those holding a lone surrogate character (not an
+# escape): the strict reader refuses them as text that is not UTF-8.
+
+_CORPUS = _files("conformance", "json", "test_parsing", suffixes=(".json",))
+ONE_SIDED = {"i_string_UTF8_surrogate_U+D800.json"}
+
+
+def _outcome(parse, doc):
+    try:
+        return True, parse(doc)
+    except ValueError:
+        return False, None
+
+
+def test_strict_reader_and_spans_reader_agree():
+    if not isinstance(_CORPUS[0], Path):
+        pytest.skip("corpus not available")
+    one_sided = set()
+    for path in _CORPUS + [p for p in REAL if isinstance(p, Path) and p.suffix == ".json"]:
+        data = path.read_bytes()
+        docs = [data]
+        try:
+            docs.append(data.decode("utf-8"))
+        except UnicodeDecodeError:
+            pass
+        for doc in docs:
+            plain = _outcome(_quorvane.parse_json, doc)
+            spans = _outcome(lambda d: _std.parse_json(d, SPANS)[0], doc)
+            if plain[0] and spans[0]:
+                assert same(plain[1], spans[1]), path.name
+            elif plain[0] != spans[0]:
+                one_sided.add(path.name)
+    assert one_sided == ONE_SIDED
+
+
+@pytest.mark.parametrize("doc", ['["\ud800"]', b'["\xed\xa0\x80"]'])
+def test_lone_surrogate_characters_only_the_spans_reader_reads(doc):
+    with pytest.raises(UnicodeError):
+        _quorvane.parse_json(doc)
+    value = _std.parse_json(doc, SPANS)[0]
+    assert value == ["\ud800"]
