@@ -1,19 +1,30 @@
 """quorvane's readers of standard TOML, of INI as configparser reads it, and of the JSON family."""
 
-from typing import Any, Callable
+from typing import Any, Callable, Literal, overload
 
+@overload
 def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None,
-               spans: bool = ..., /) -> Any:
+               spans: Literal[False] = ..., /) -> dict[str, Any]:
     """Parse a standard TOML document (version "1.0" or "1.1") into a tree;
     with spans, (tree, the bytes of its span records)."""
+@overload
+def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None,
+               spans: Literal[True], /) -> tuple[dict[str, Any], bytes]: ...
 
+@overload
 def parse_ini(text: str, delimiters: tuple[str, ...] = ..., comment_prefixes: tuple[str, ...] = ...,
               inline_comment_prefixes: tuple[str, ...] = ..., strict: bool = ...,
               empty_lines_in_values: bool = ..., default_section: str = ...,
               allow_no_value: bool = ..., unnamed_section: object = ...,
-              keep_case: bool = ..., spans: bool = ..., /) -> Any:
+              keep_case: bool = ..., spans: Literal[False] = ..., /) -> dict[Any, dict[str, str | None]]:
     """Parse an INI document as configparser reads it into a tree; with
     spans, (tree, the bytes of its span records)."""
+@overload
+def parse_ini(text: str, delimiters: tuple[str, ...], comment_prefixes: tuple[str, ...],
+              inline_comment_prefixes: tuple[str, ...], strict: bool,
+              empty_lines_in_values: bool, default_section: str,
+              allow_no_value: bool, unnamed_section: object,
+              keep_case: bool, spans: Literal[True], /) -> tuple[dict[Any, dict[str, str | None]], bytes]: ...
 
 def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
                    comment_prefixes: tuple[str, ...], inline_comment_prefixes: tuple[str, ...],

@@ -17,6 +17,8 @@ from __future__ import annotations
 
 import os
 import re
+from array import array
+from bisect import bisect_left
 from typing import IO, Any, Callable, Union
 
 from . import _std
@@ -26,6 +28,8 @@ from ._configparser import ConfigParser, RawConfigParser
 __all__ = ["ConfigParser", "RawConfigParser", "load", "loads"]
 
 Tree = dict[Any, dict[str, Union[str, None]]]
+# A tree and the bytes of its span records (6 native uint32 each).
+SpannedTree = tuple[Tree, bytes]
 
 # ConfigParser's keywords that the reader takes, with ConfigParser's
 # defaults, in the order of the reader's positional arguments.
@@ -90,17 +94,30 @@ def reader(caller: str, options: dict[str, Any]) -> Callable[[str], Tree]:
     errors are ValueError(message, byte offset into the text)."""
     if not options:
         return _std.parse_ini
-    args = _arguments(caller, options)
+    parse: Callable[[str], Tree] = _parser(_arguments(caller, options), False)
+    return parse
 
-    def parse(text: str) -> Tree:
+
+def span_reader(caller: str, options: dict[str, Any]) -> Callable[[str], SpannedTree]:
+    """The reader of :func:`reader` that also gives the span records of the
+    tree: offsets are UTF-8 bytes of the text it is given (a lone surrogate
+    counted as the three bytes "surrogatepass" writes)."""
+    parse: Callable[[str], SpannedTree] = _parser(_arguments(caller, options), True)
+    return parse
+
+
+def _parser(args: tuple[Any, ...], spans: bool) -> Callable[[str], Any]:
+    full = (*args, True) if spans else args
+
+    def parse(text: str) -> Any:
         try:
-            return _std.parse_ini(text, *args)
+            return _std.parse_ini(text, *full)
         except UnicodeEncodeError:
             # The reader takes lone surrogates in the text, not in the
             # options; configparser takes both.
             if not any(_has_surrogate(s) for s in _option_strings(args)):
                 raise
-            return _with_surrogate_options(text, args)
+            return _with_surrogate_options(text, args, spans)
     return parse
 
 
@@ -113,12 +130,13 @@ def _has_surrogate(s: str) -> bool:
     return any(0xD800 <= ord(c) <= 0xDFFF for c in s)
 
 
-def _with_surrogate_options(text: str, args: tuple[Any, ...]) -> Tree:
+def _with_surrogate_options(text: str, args: tuple[Any, ...], spans: bool = False) -> Any:
     """The reader's tree when an option holds a lone surrogate: every lone
     surrogate of the text and the options is read as a private-use
     character that neither holds, and turned back in the tree.  Nothing the
     reader does tells the two apart (neither is white space, neither has
-    another case)."""
+    another case).  With spans, (tree, records), the records' offsets moved
+    back to the text's own bytes."""
     used = set(text).union(*_option_strings(args))
     base = next(b for b in range(0xF0000, 0x10F800, 0x800)
                 if not any(chr(c) in used for c in range(b, b + 0x800)))
@@ -134,7 +152,7 @@ def _with_surrogate_options(text: str, args: tuple[Any, ...]) -> Tree:
 
     mapped = text.translate(there)
     try:
-        tree = _std.parse_ini(mapped, *(swap(a, there) for a in args))
+        result = _std.parse_ini(mapped, *(swap(a, there) for a in args), *((True,) if spans else ()))
     except ValueError as exc:
         failure = offset_failure(exc)
         if failure is None:
@@ -146,8 +164,29 @@ def _with_surrogate_options(text: str, args: tuple[Any, ...]) -> Tree:
         chars = len(mapped.encode("utf-8")[:offset].decode("utf-8", "ignore"))
         raise ValueError(msg,
                          len(text[:chars].encode("utf-8", "surrogatepass"))) from None
-    return {swap(name, back): {swap(k, back): swap(v, back) for k, v in section.items()}
+    tree = result[0] if spans else result
+    tree = {swap(name, back): {swap(k, back): swap(v, back) for k, v in section.items()}
             for name, section in tree.items()}
+    return (tree, _unmapped_spans(text, result[1])) if spans else tree
+
+
+def _unmapped_spans(text: str, records: bytes) -> bytes:
+    """Span records of the mapped text moved to the text's own bytes: each
+    lone surrogate (three bytes) was read as a four-byte character."""
+    starts: list[int] = []  # where each mapped character starts there
+    at = 0
+    for c in text:
+        o = ord(c)
+        if 0xD800 <= o <= 0xDFFF:
+            starts.append(at)
+            at += 4
+        else:
+            at += 1 if o < 0x80 else 2 if o < 0x800 else 3 if o < 0x10000 else 4
+    fields = array("I", records)
+    for i in range(len(fields)):
+        if i % 6 >= 2 and fields[i] != 0xFFFFFFFF:
+            fields[i] -= bisect_left(starts, fields[i])
+    return fields.tobytes()
 
 
 def _parse_raw(text: str, **options: Any) -> Tree:

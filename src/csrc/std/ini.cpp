@@ -449,13 +449,23 @@ public:
     // `surrogates`: the text holds lone surrogates, written as
     // "surrogatepass" writes them (a str may hold them, and configparser
     // reads such a str like any other).
-    IniReader(const char *text, Py_ssize_t len, const Options &options, bool surrogates)
+    IniReader(const char *text, Py_ssize_t len, const Options &options, bool surrogates,
+              bool spans)
         : Cursor(text, len), end_(text + len), o_(options), strs_(surrogates)
     {
+        if (spans)
+            spans_.enable();
     }
+
+    PyObject *take_spans() const { return spans_.take(); }
 
     PyObject *read()
     {
+        // The default section is always there: written at the document's
+        // start until its header is met.
+        if (!spans_.fits(len) || spans_.open(qv::kNoSpan, 0, qv::kNoSpan, qv::kNoSpan, 0) < 0 ||
+            (spans_.enabled() && !open_section_span(0, text, text, text, text)))
+            return nullptr;
         root_.reset(PyDict_New());
         defaults_.reset(PyDict_New());
         if (!root_ || !defaults_)
@@ -475,6 +485,7 @@ public:
         }
         if (finish_value() < 0 || merge_defaults() < 0)
             return nullptr;
+        spans_.close(0, (uint32_t)len);
         return root_.release();
     }
 
@@ -493,7 +504,7 @@ private:
         if (cursect_ && has_key_ && indent > indent_level_)
             return continue_value(c);
 
-        if (!cursect_ && o_.unnamed_section && open_unnamed_section() < 0)
+        if (!cursect_ && o_.unnamed_section && open_unnamed_section(c.start) < 0)
             return -1;
         indent_level_ = indent;
         if (const char *close = header_close(c))
@@ -505,10 +516,15 @@ private:
 
     // ---- sections
 
-    int open_unnamed_section()
+    // The unnamed section has no header: it is written where its first
+    // line starts.
+    int open_unnamed_section(const char *at)
     {
         PyObject *sect = qv::child_dict(root_.get(), o_.unnamed_section);
         if (!sect)
+            return -1;
+        if (spans_.enabled() &&
+            !open_section_span(PyDict_GET_SIZE(root_.get()) - 1, at, at, at, at))
             return -1;
         cursect_.reset(Py_NewRef(sect));
         sectname_.reset(Py_NewRef(o_.unnamed_section));
@@ -524,6 +540,18 @@ private:
         if (n == o_.default_name.n && std::memcmp(name, o_.default_name.p, (size_t)n) == 0) {
             cursect_.reset(Py_NewRef(defaults_.get()));
             sectname_.reset(Py_NewRef(default_key_.get()));
+            if (spans_.enabled()) {
+                sect_span_ = section_spans_[0];
+                if (!default_header_) {
+                    // Its first header is where it is written from now on.
+                    default_header_ = true;
+                    qv::SpanRecord &rec = spans_[sect_span_];
+                    rec.key_start = offset(name);
+                    rec.key_end = offset(name_end);
+                    rec.start = offset(name - 1);
+                    rec.end = offset(name_end + 1);
+                }
+            }
             return 0;
         }
         qv::Ref key(str(name, n));
@@ -533,8 +561,19 @@ private:
         PyObject *sect = qv::child_dict(root_.get(), key.get());
         if (!sect)
             return -1;
-        if (o_.strict && PyDict_GET_SIZE(root_.get()) == before)
+        bool made = PyDict_GET_SIZE(root_.get()) != before;
+        if (o_.strict && !made)
             return fail_with(name, PyUnicode_FromFormat("duplicate section %R", key.get()));
+        if (spans_.enabled()) {
+            // A section opened again keeps the place and the header of its
+            // first opening.
+            Py_ssize_t place = made ? before : place_again(key.get(), key.get());
+            if (place < 0 || (made && (!open_section_span(before, name, name_end, name - 1,
+                                                         name_end + 1) ||
+                                       !remember_place(key.get(), key.get(), before))))
+                return -1;
+            sect_span_ = section_spans_[place];
+        }
         cursect_.reset(Py_NewRef(sect));
         sectname_ = std::move(key);
         return 0;
@@ -566,11 +605,13 @@ private:
             return -1;
         key_ = std::move(key);
         key_start_ = c.start - text;
+        key_end_ = s.key_end - text;
         has_key_ = true;
         valueless_ = !s.found;
         const char *v = s.found ? skip_space(s.value_start, c.end) : c.end;
         value_start_ = v - text;
         value_len_ = c.end - v;
+        value_end_ = c.end - text;
         buffered_ = false;
         blanks_ = 0;
         return 0;
@@ -596,6 +637,7 @@ private:
         std::memset(value_buf_.end(), '\n', (size_t)(blanks_ + 1));
         value_buf_.set_size(value_buf_.size() + blanks_ + 1);
         blanks_ = 0;
+        value_end_ = c.end - text;
         return value_buf_.append(c.start, c.end - c.start) ? 0 : -1;
     }
 
@@ -621,8 +663,87 @@ private:
             return -1;
         if (o_.strict && PyDict_GET_SIZE(cursect_.get()) == before)
             return duplicate_key();
+        if (spans_.enabled() && !key_span(before))
+            return -1;
         key_.reset();
         return 0;
+    }
+
+    // ---- spans
+
+    uint32_t offset(const char *p) const { return (uint32_t)(p - text); }
+
+    // The record of the section at `place` in the tree, made current.
+    bool open_section_span(Py_ssize_t place, const char *key, const char *key_end,
+                           const char *start, const char *end)
+    {
+        Py_ssize_t r = spans_.open(0, (uint32_t)place, offset(key), offset(key_end), offset(start));
+        if (r < 0 || !section_spans_.push((uint32_t)r))
+            return false;
+        spans_.close(r, offset(end));
+        sect_span_ = (uint32_t)r;
+        return true;
+    }
+
+    // Not strict, a section or a key may come again and keep its first
+    // place: places_ holds the place of each, keyed by the section's name
+    // or by (section record, key) for a key.  The section's name is given
+    // as `section` for a section, NULL for a key of the current one.
+    PyObject *place_key(PyObject *section, PyObject *key)
+    {
+        if (section)
+            return Py_NewRef(section);
+        return Py_BuildValue("(IO)", (unsigned)sect_span_, key);
+    }
+
+    bool remember_place(PyObject *section, PyObject *key, Py_ssize_t place)
+    {
+        if (o_.strict)
+            return true;
+        if (!places_ && !(places_ = qv::Ref(PyDict_New())))
+            return false;
+        qv::Ref k(place_key(section, key));
+        qv::Ref v(k ? PyLong_FromSsize_t(place) : nullptr);
+        return v && PyDict_SetItem(places_.get(), k.get(), v.get()) == 0;
+    }
+
+    // The place remembered, or -1 with an exception set.
+    Py_ssize_t place_again(PyObject *section, PyObject *key)
+    {
+        qv::Ref k(place_key(section, key));
+        PyObject *v = k && places_ ? PyDict_GetItemWithError(places_.get(), k.get()) : nullptr;
+        if (v == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "a place the INI reader did not keep");
+            return -1;
+        }
+        return PyLong_AsSsize_t(v);
+    }
+
+    // The record of the key just stored (the dict held `before` keys): a
+    // key given again keeps the place of its first time.  A valueless key
+    // is written where its key is.
+    bool key_span(Py_ssize_t before)
+    {
+        PyObject *sect = cursect_.get();
+        bool made = PyDict_GET_SIZE(sect) != before;
+        Py_ssize_t place = made ? before : place_again(nullptr, key_.get());
+        if (place < 0 || (made && !remember_place(nullptr, key_.get(), before)))
+            return false;
+        Py_ssize_t start = valueless_ ? key_start_ : value_start_;
+        Py_ssize_t end = valueless_ ? key_end_ : value_end_;
+        Py_ssize_t r = spans_.open(sect_span_, (uint32_t)place, (uint32_t)key_start_,
+                                   (uint32_t)key_end_, (uint32_t)start);
+        if (r < 0)
+            return false;
+        spans_.close(r, (uint32_t)end);
+        if (sect != defaults_.get())
+            return true;
+        if (place < default_spans_.size()) {
+            default_spans_[place] = (uint32_t)r;
+            return true;
+        }
+        return default_spans_.push((uint32_t)r);
     }
 
     int duplicate_key()
@@ -634,21 +755,33 @@ private:
     PyObject *str(const char *s, Py_ssize_t n) { return strs_.str(s, n); }
     PyObject *make_key(const char *s, Py_ssize_t n) { return strs_.key(s, n, o_.keep_case); }
 
-    // Every section shows the default section's keys after its own.
+    // Every section shows the default section's keys after its own; with
+    // spans, each copy is written where the default section has it.
     int merge_defaults()
     {
         if (PyDict_GET_SIZE(defaults_.get()) == 0)
             return 0;
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, place = 0;
         PyObject *name, *sect;
-        while (PyDict_Next(root_.get(), &pos, &name, &sect)) {
+        for (; PyDict_Next(root_.get(), &pos, &name, &sect); place++) {
             if (sect == defaults_.get())
                 continue;
-            Py_ssize_t dpos = 0;
+            Py_ssize_t dpos = 0, dplace = 0;
             PyObject *k, *v;
-            while (PyDict_Next(defaults_.get(), &dpos, &k, &v))
-                if (PyDict_SetDefaultRef(sect, k, v, nullptr) < 0)
+            for (; PyDict_Next(defaults_.get(), &dpos, &k, &v); dplace++) {
+                int had = PyDict_SetDefaultRef(sect, k, v, nullptr);
+                if (had < 0)
                     return -1;
+                if (had == 0 && spans_.enabled()) {
+                    qv::SpanRecord rec = spans_[default_spans_[dplace]];
+                    Py_ssize_t r = spans_.open(section_spans_[place],
+                                               (uint32_t)(PyDict_GET_SIZE(sect) - 1),
+                                               rec.key_start, rec.key_end, rec.start);
+                    if (r < 0)
+                        return -1;
+                    spans_.close(r, rec.end);
+                }
+            }
         }
         return 0;
     }
@@ -672,14 +805,24 @@ private:
     qv::Ref sectname_;  // its name, for messages
     // The key being read (NULL once stored) and its value so far.
     qv::Ref key_;
-    Py_ssize_t key_start_ = 0;
+    Py_ssize_t key_start_ = 0, key_end_ = 0;
     bool has_key_ = false;  // a key line was read since the last header
     bool valueless_ = false;
     Py_ssize_t value_start_ = 0, value_len_ = 0;  // its first line
+    Py_ssize_t value_end_ = 0;                    // the end of its last line
     bool buffered_ = false;  // its lines joined in value_buf_
     qv::Buffer<char, 256> value_buf_;
     Py_ssize_t blanks_ = 0;        // blank lines since its last line
     Py_ssize_t indent_level_ = 0;  // indentation of the line that opened it
+    // Asked for spans: the records, each section's record by its place in
+    // the tree, the current section's, and the record of each key of the
+    // default section by its place there.
+    qv::SpanTable spans_;
+    qv::Buffer<uint32_t, 16> section_spans_;
+    uint32_t sect_span_ = 0;
+    bool default_header_ = false;
+    qv::Buffer<uint32_t, 16> default_spans_;
+    qv::Ref places_;
 };
 
 
@@ -987,8 +1130,8 @@ Step read_text(StateReader &reader, const char *text, Py_ssize_t len)
 
 PyObject *std_parse_ini(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs < 1 || nargs > 10) {
-        PyErr_SetString(PyExc_TypeError, "parse_ini() takes from 1 to 10 positional arguments");
+    if (nargs < 1 || nargs > 11) {
+        PyErr_SetString(PyExc_TypeError, "parse_ini() takes from 1 to 11 positional arguments");
         return nullptr;
     }
     if (!PyUnicode_Check(args[0])) {
@@ -997,7 +1140,10 @@ PyObject *std_parse_ini(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     Options options;
-    if (!options.read(args, nargs))
+    if (!options.read(args, nargs < 10 ? nargs : 10))
+        return nullptr;
+    int spans = nargs > 10 ? PyObject_IsTrue(args[10]) : 0;
+    if (spans < 0)
         return nullptr;
     Py_ssize_t len;
     const char *text = PyUnicode_AsUTF8AndSize(args[0], &len);
@@ -1014,8 +1160,12 @@ PyObject *std_parse_ini(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         text = PyBytes_AS_STRING(encoded.get());
         len = PyBytes_GET_SIZE(encoded.get());
     }
-    IniReader reader(text, len, options, (bool)encoded);
-    return reader.read();
+    IniReader reader(text, len, options, (bool)encoded, spans != 0);
+    qv::Ref tree(reader.read());
+    if (!tree || !spans)
+        return tree.release();
+    qv::Ref records(reader.take_spans());
+    return records ? PyTuple_Pack(2, tree.get(), records.get()) : nullptr;
 }
 
 PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs)

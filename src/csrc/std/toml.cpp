@@ -124,7 +124,8 @@ private:
     qv::HashTable<Slot, 64> table_;
 };
 
-// A dotted key's parts: owned strs and where each begins in the text.
+// A dotted key's parts: owned strs and where each begins and ends in the
+// text.
 class KeyPath {
 public:
     KeyPath() noexcept = default;
@@ -135,6 +136,7 @@ public:
     Py_ssize_t size() const noexcept { return parts_.size(); }
     PyObject *key(Py_ssize_t i) const noexcept { return parts_[i].key; }
     const char *at(Py_ssize_t i) const noexcept { return parts_[i].at; }
+    const char *end(Py_ssize_t i) const noexcept { return parts_[i].end; }
 
     void clear() noexcept
     {
@@ -144,9 +146,9 @@ public:
     }
 
     // Takes the reference key, also on failure.
-    bool push(PyObject *key, const char *at)
+    bool push(PyObject *key, const char *at, const char *end)
     {
-        if (parts_.push({key, at}))
+        if (parts_.push({key, at, end}))
             return true;
         Py_DECREF(key);
         return false;
@@ -155,7 +157,7 @@ public:
 private:
     struct Part {
         PyObject *key;
-        const char *at;
+        const char *at, *end;
     };
     qv::Buffer<Part, 8> parts_;
 };
@@ -190,12 +192,15 @@ int digits_value(const char *p, const char *end, int n)
 
 class Reader : public qv::Cursor<qv::OffsetError> {
 public:
-    Reader(const char *text, Py_ssize_t len, bool v11, PyObject *parse_float)
+    Reader(const char *text, Py_ssize_t len, bool v11, PyObject *parse_float, bool spans)
         : Cursor(text, len), end_(text + len), v11_(v11), parse_float_(parse_float)
     {
+        if (spans)
+            spans_.enable();
     }
 
     PyObject *document();
+    PyObject *take_spans() const { return spans_.take(); }
 
 private:
     // The grammar reads through pointers into the text; the cursor keeps
@@ -229,16 +234,36 @@ private:
     // -- statements --------------------------------------------------------
     bool table_header();
     bool array_table_header();
-    bool key_value(PyObject *table, bool in_inline);
+    // Statements and values are read with spans (S) or without: made twice,
+    // so that a reader without spans runs as it always has.
+    template <bool S> bool key_value(PyObject *table, uint32_t table_span, bool in_inline);
     bool key(KeyPath &path);
     PyObject *simple_key();
 
     // -- tree --------------------------------------------------------------
-    PyObject *parent_table(PyObject *table, const KeyPath &path, uint64_t mine);
+    PyObject *parent_table(PyObject *table, const KeyPath &path, uint64_t mine,
+                           uint32_t *span);
     PyObject *child_or_new(PyObject *table, PyObject *key, uint64_t kind, bool *made);
 
+    // -- spans -------------------------------------------------------------
+    uint32_t offset(const char *p) const { return (uint32_t)(p - text); }
+    bool record_node(PyObject *node, uint32_t parent, Py_ssize_t ordinal, const char *key,
+                     const char *key_end, const char *start, const char *end, uint32_t *out);
+    uint32_t record_of(PyObject *node) const { return (uint32_t)(records_.get(node) - 1); }
+
     // -- values ------------------------------------------------------------
-    PyObject *value();
+    // A value; with spans, its record, under (parent, ordinal) with the key
+    // [key, key_end) (none when key is NULL), is opened before its items'.
+    template <bool S>
+    PyObject *value(uint32_t parent, Py_ssize_t ordinal, const char *key, const char *key_end)
+    {
+        if constexpr (!S)
+            return bare_value<false>(0);
+        return spanned_value(parent, ordinal, key, key_end);
+    }
+    PyObject *spanned_value(uint32_t parent, Py_ssize_t ordinal, const char *key,
+                            const char *key_end);
+    template <bool S> PyObject *bare_value(uint32_t self);
     PyObject *string(char quote, bool key);
     PyObject *plain_string(const char *start, const char *end, bool key);
     PyObject *ml_string(char quote);
@@ -250,8 +275,8 @@ private:
     PyObject *special_float(const char *start);
     PyObject *radix_integer(int base);
     PyObject *date_time();
-    PyObject *array();
-    PyObject *inline_table();
+    template <bool S> PyObject *array(uint32_t self);
+    template <bool S> PyObject *inline_table(uint32_t self);
     bool enter(const char *at);
 
     // -- date-time objects ---------------------------------------------------
@@ -266,6 +291,7 @@ private:
 
     Ref root_;
     PyObject *table_ = nullptr;  // borrowed from the tree: the open section
+    uint32_t table_span_ = 0;    // its record
     uint64_t section_ = 0;
     qv::DepthGuard depth_;
     TableKinds kinds_;
@@ -281,6 +307,10 @@ private:
     };
     Zone zones_[8];
     int zone_count_ = 0;
+    // Asked for spans: the records, and the record of each table and array
+    // of tables a statement may reach again (index + 1).
+    qv::SpanTable spans_;
+    TableKinds records_;
 };
 
 // ---------------------------------------------------------------------------
@@ -360,7 +390,7 @@ bool Reader::key(KeyPath &path)
     for (;;) {
         const char *at = here();
         PyObject *part = simple_key();
-        if (part == nullptr || !path.push(part, at))
+        if (part == nullptr || !path.push(part, at, here()))
             return false;
         skip_blanks();
         if (peek() != '.')
@@ -387,21 +417,42 @@ PyObject *Reader::child_or_new(PyObject *table, PyObject *key, uint64_t kind, bo
     return child.get();  // the tree holds it
 }
 
+// A span record for a table or array of tables under record `parent`,
+// remembered for the statements that reach the node again.
+bool Reader::record_node(PyObject *node, uint32_t parent, Py_ssize_t ordinal, const char *key,
+                         const char *key_end, const char *start, const char *end, uint32_t *out)
+{
+    uint32_t ks = key ? offset(key) : qv::kNoSpan, ke = key ? offset(key_end) : qv::kNoSpan;
+    Py_ssize_t r = spans_.open(parent, (uint32_t)ordinal, ks, ke, offset(start));
+    if (r < 0 || !records_.set(node, (uint64_t)r + 1))
+        return false;
+    spans_.close(r, offset(end));
+    *out = (uint32_t)r;
+    return true;
+}
+
 // The table that a statement's last key goes into, from table along the
 // other keys of path, making the tables that are missing as `mine`: for a
 // header (kImplicit), through tables of every kind and the last element
 // of an array of tables; for dotted keys, only through the tables the same
 // section (or inline table) made, or ones a header made on its way; borrowed.
-PyObject *Reader::parent_table(PyObject *table, const KeyPath &path, uint64_t mine)
+// With spans, *span is table's record on the way in and the result's on the
+// way out; a table made here is spanned by the key segment naming it.
+PyObject *Reader::parent_table(PyObject *table, const KeyPath &path, uint64_t mine,
+                               uint32_t *span)
 {
     bool header = mine == kImplicit;
     for (Py_ssize_t i = 0; i + 1 < path.size(); i++) {
         bool made;
         PyObject *next = child_or_new(table, path.key(i), mine, &made);
-        if (next == nullptr || made) {
-            table = next;
-            if (next == nullptr)
+        if (next == nullptr)
+            return nullptr;
+        if (made) {
+            if (spans_.enabled() &&
+                !record_node(next, *span, PyDict_GET_SIZE(table) - 1, path.at(i), path.end(i),
+                             path.at(i), path.end(i), span))
                 return nullptr;
+            table = next;
             continue;
         }
         uint64_t word = kinds_.get(next);
@@ -412,6 +463,8 @@ PyObject *Reader::parent_table(PyObject *table, const KeyPath &path, uint64_t mi
             if (!header)
                 return fail_at_ptr(path.at(i), "cannot add a key to an array of tables");
             table = PyList_GET_ITEM(next, PyList_GET_SIZE(next) - 1);
+            if (spans_.enabled())
+                *span = record_of(table);
             continue;
         }
         if (!PyDict_CheckExact(next))
@@ -427,6 +480,8 @@ PyObject *Reader::parent_table(PyObject *table, const KeyPath &path, uint64_t mi
                 return nullptr;
         }
         table = next;
+        if (spans_.enabled())
+            *span = record_of(table);
     }
     return table;
 }
@@ -434,6 +489,7 @@ PyObject *Reader::parent_table(PyObject *table, const KeyPath &path, uint64_t mi
 bool Reader::table_header()
 {
     // At '['.
+    const char *open = here();
     pos++;
     skip_blanks();
     if (!key(path_))
@@ -441,7 +497,8 @@ bool Reader::table_header()
     if (peek() != ']')
         return false_at_ptr(here(), "expected ']' after a table name");
     pos++;
-    PyObject *parent = parent_table(root_.get(), path_, kImplicit);
+    uint32_t span = 0;
+    PyObject *parent = parent_table(root_.get(), path_, kImplicit, &span);
     if (parent == nullptr)
         return false;
     Py_ssize_t last = path_.size() - 1;
@@ -449,6 +506,10 @@ bool Reader::table_header()
     bool made;
     PyObject *table = child_or_new(parent, name, kHeader, &made);
     if (table == nullptr)
+        return false;
+    if (made && spans_.enabled() &&
+        !record_node(table, span, PyDict_GET_SIZE(parent) - 1, path_.at(last), path_.end(last),
+                     open, here(), &table_span_))
         return false;
     if (!made) {
         uint64_t kind = kinds_.get(table) & kKindMask;
@@ -465,6 +526,16 @@ bool Reader::table_header()
             return false_at_ptr(path_.at(last), "cannot extend an inline table");
         if (!kinds_.set(table, kHeader))
             return false;
+        if (spans_.enabled()) {
+            // The table made on the way to an earlier header is now
+            // written where its own header stands.
+            table_span_ = record_of(table);
+            qv::SpanRecord &rec = spans_[table_span_];
+            rec.key_start = offset(path_.at(last));
+            rec.key_end = offset(path_.end(last));
+            rec.start = offset(open);
+            rec.end = offset(here());
+        }
     }
     table_ = table;
     section_++;
@@ -474,6 +545,7 @@ bool Reader::table_header()
 bool Reader::array_table_header()
 {
     // At '[['.
+    const char *open = here();
     pos += 2;
     skip_blanks();
     if (!key(path_))
@@ -481,7 +553,8 @@ bool Reader::array_table_header()
     if (peek() != ']' || peek(1) != ']')
         return false_at_ptr(here(), "expected ']]' after the name of an array of tables");
     pos += 2;
-    PyObject *parent = parent_table(root_.get(), path_, kImplicit);
+    uint32_t span = 0;
+    PyObject *parent = parent_table(root_.get(), path_, kImplicit, &span);
     if (parent == nullptr)
         return false;
     Py_ssize_t last = path_.size() - 1;
@@ -500,6 +573,11 @@ bool Reader::array_table_header()
         if (PyDict_SetItem(parent, name, made.get()) < 0 ||
             !kinds_.set(made.get(), kArrayTables))
             return false;
+        // The array of tables is written where its first element is.
+        if (spans_.enabled() &&
+            !record_node(made.get(), span, PyDict_GET_SIZE(parent) - 1, path_.at(last),
+                         path_.end(last), open, here(), &span))
+            return false;
     } else {
         if ((kinds_.get(list) & kKindMask) != kArrayTables) {
             if (PyList_CheckExact(list))
@@ -510,13 +588,22 @@ bool Reader::array_table_header()
         }
         if (PyList_Append(list, element.get()) < 0)
             return false;
+        if (spans_.enabled())
+            span = record_of(list);
+    }
+    if (spans_.enabled()) {
+        PyObject *list_now = PyDict_GetItemWithError(parent, name);  // borrowed
+        if (!record_node(element.get(), span, PyList_GET_SIZE(list_now) - 1, nullptr, nullptr,
+                         open, here(), &table_span_))
+            return false;
     }
     table_ = element.get();  // the list holds it
     section_++;
     return true;
 }
 
-bool Reader::key_value(PyObject *table, bool in_inline)
+template <bool S>
+bool Reader::key_value(PyObject *table, uint32_t table_span, bool in_inline)
 {
     KeyPath local;
     // The statements of the document share one path; inline tables, which
@@ -528,14 +615,16 @@ bool Reader::key_value(PyObject *table, bool in_inline)
         return false_at_ptr(here(), "expected '=' after a key");
     pos++;
     skip_blanks();
-    Ref v(value());
+    Py_ssize_t last = path.size() - 1;
+    // The value's record is placed once its table is known.
+    Py_ssize_t record = S ? spans_.size() : 0;
+    Ref v(value<S>(qv::kNoSpan, 0, path.at(last), path.end(last)));
     if (!v)
         return false;
     uint64_t mine = in_inline ? kInlineDotted : (kDotted | (section_ << kSectionShift));
-    PyObject *parent = path.size() == 1 ? table : parent_table(table, path, mine);
+    PyObject *parent = path.size() == 1 ? table : parent_table(table, path, mine, &table_span);
     if (parent == nullptr)
         return false;
-    Py_ssize_t last = path.size() - 1;
     PyObject *existing = nullptr;
     int found = PyDict_SetDefaultRef(parent, path.key(last), v.get(), &existing);
     Py_XDECREF(existing);
@@ -543,6 +632,10 @@ bool Reader::key_value(PyObject *table, bool in_inline)
         return false;
     if (found > 0)
         return false_at_ptr(path.at(last), "duplicate key");
+    if constexpr (S) {
+        spans_[record].parent = table_span;
+        spans_[record].ordinal = (uint32_t)(PyDict_GET_SIZE(parent) - 1);
+    }
     return true;
 }
 
@@ -1044,7 +1137,8 @@ bool Reader::enter(const char *at)
     return true;
 }
 
-PyObject *Reader::array()
+template <bool S>
+PyObject *Reader::array(uint32_t self)
 {
     // At '['.
     if (!enter(here()))
@@ -1058,7 +1152,7 @@ PyObject *Reader::array()
             return nullptr;
         if (peek() == ']')
             break;
-        Ref item(value());
+        Ref item(value<S>(self, PyList_GET_SIZE(list.get()), nullptr, nullptr));
         if (!item || PyList_Append(list.get(), item.get()) < 0)
             return nullptr;
         if (!skip_blank_lines())
@@ -1076,7 +1170,8 @@ PyObject *Reader::array()
     return list.release();
 }
 
-PyObject *Reader::inline_table()
+template <bool S>
+PyObject *Reader::inline_table(uint32_t self)
 {
     // At '{'.  TOML 1.1 allows line ends, comments and a trailing comma in
     // here; TOML 1.0 keeps an inline table on one line.
@@ -1098,7 +1193,7 @@ PyObject *Reader::inline_table()
         return nullptr;
     if (peek() != '}') {
         for (;;) {
-            if (!key_value(table.get(), true) || !gap())
+            if (!key_value<S>(table.get(), self, true) || !gap())
                 return nullptr;
             if (peek() == '}')
                 break;
@@ -1120,7 +1215,23 @@ PyObject *Reader::inline_table()
     return table.release();
 }
 
-PyObject *Reader::value()
+// A value with its span recorded (see value()).
+PyObject *Reader::spanned_value(uint32_t parent, Py_ssize_t ordinal, const char *key,
+                                const char *key_end)
+{
+    uint32_t ks = key ? offset(key) : qv::kNoSpan, ke = key ? offset(key_end) : qv::kNoSpan;
+    Py_ssize_t r = spans_.open(parent, (uint32_t)ordinal, ks, ke, (uint32_t)pos);
+    if (r < 0)
+        return nullptr;
+    PyObject *v = bare_value<true>((uint32_t)r);
+    if (v != nullptr)
+        spans_.close(r, (uint32_t)pos);
+    return v;
+}
+
+// A value; self is its record, for the items of an array or inline table.
+template <bool S>
+PyObject *Reader::bare_value(uint32_t self)
 {
     switch (peek()) {
     case '"': case '\'': {
@@ -1142,9 +1253,9 @@ PyObject *Reader::value()
         }
         break;
     case '[':
-        return array();
+        return array<S>(self);
     case '{':
-        return inline_table();
+        return inline_table<S>(self);
     case '+': case '-': case 'i': case 'n':
         return number();
     case '0': case '1': case '2': case '3': case '4':
@@ -1165,6 +1276,8 @@ PyObject *Reader::value()
 
 PyObject *Reader::document()
 {
+    if (!spans_.fits(len) || spans_.open(qv::kNoSpan, 0, qv::kNoSpan, qv::kNoSpan, 0) < 0)
+        return nullptr;
     root_.reset(PyDict_New());
     if (!root_)
         return nullptr;
@@ -1187,10 +1300,12 @@ PyObject *Reader::document()
             continue;
         }
         bool ok = c == '[' ? (peek(1) == '[' ? array_table_header() : table_header())
-                           : key_value(table_, false);
+                           : spans_.enabled() ? key_value<true>(table_, table_span_, false)
+                                              : key_value<false>(table_, table_span_, false);
         if (!ok || !end_of_line())
             return nullptr;
     }
+    spans_.close(0, (uint32_t)len);
     return root_.release();
 }
 
@@ -1218,10 +1333,13 @@ void raise_unencodable(PyObject *text)
 
 PyObject *std_parse_toml(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "parse_toml() takes exactly 3 arguments");
+    if (nargs != 3 && nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "parse_toml() takes 3 or 4 arguments");
         return nullptr;
     }
+    int spans = nargs == 4 ? PyObject_IsTrue(args[3]) : 0;
+    if (spans < 0)
+        return nullptr;
     PyObject *text = args[0], *version = args[1], *parse_float = args[2];
     if (!PyUnicode_Check(text)) {
         PyErr_Format(PyExc_TypeError, "Expected str object, not '%s'",
@@ -1246,6 +1364,10 @@ PyObject *std_parse_toml(PyObject *, PyObject *const *args, Py_ssize_t nargs)
             raise_unencodable(text);
         return nullptr;
     }
-    Reader reader(utf8, len, v11, parse_float == Py_None ? nullptr : parse_float);
-    return reader.document();
+    Reader reader(utf8, len, v11, parse_float == Py_None ? nullptr : parse_float, spans != 0);
+    Ref tree(reader.document());
+    if (!tree || !spans)
+        return tree.release();
+    Ref records(reader.take_spans());
+    return records ? PyTuple_Pack(2, tree.get(), records.get()) : nullptr;
 }
