@@ -17,7 +17,7 @@ from __future__ import annotations
 import re
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
-from typing import Any, Callable, Final, Literal, Union
+from typing import Any, Callable, Final, Literal, Mapping, Union
 
 from . import _std, ini
 from ._api import _reader, loads
@@ -78,13 +78,8 @@ class ValidationError(ValueError):
     def __init__(self, msg: str, path: Path, file: str | None, lineno: int, colno: int,
                  span: Span | None = None, line: str = "") -> None:
         super().__init__(f"{file or NO_FILE}:{lineno}:{colno}: {msg}")
-        self.msg = msg
-        self.path = path
-        self.file = file
-        self.lineno = lineno
-        self.colno = colno
-        self.span = span
-        self.line = line
+        self.msg, self.path, self.file = msg, path, file
+        self.lineno, self.colno, self.span, self.line = lineno, colno, span, line
 
     def format(self) -> str:
         """The message and the line it points into, with a caret under the
@@ -276,20 +271,10 @@ _SPANNED: Final[dict[str, Callable[[str], Spanned]]] = {
 }
 
 
-def _ini_reader(caller: str, options: dict[str, Any]) -> Callable[[str], Spanned]:
-    span_reader: Callable[[str, dict[str, Any]], Callable[[str], Spanned]] | None = getattr(
-        ini, "span_reader", None)
-    if span_reader is not None:
-        return span_reader(caller, options)
-    args = ini._arguments(caller, options)
-    parse: Any = _std.parse_ini
-    return lambda text: parse(text, *args, True)
-
-
 def _spans_reader(format: str, options: dict[str, Any], caller: str) -> Callable[[str], Spanned]:
     _reader(format, options, caller)  # the plain path's checks of the name and options
     if format == "ini":
-        return _ini_reader(caller, options)
+        return ini.span_reader(caller, options)
     spanned = _SPANNED.get(format)
     if spanned is None:
         raise ValueError(f"the format {format!r} has no spans: only the standard readers "
@@ -363,11 +348,12 @@ def load_with_spans(source: Source, format: Format | None = None, **options: Any
     """Parses a whole file, given as a path or a binary file object, into a
     Document; the format and options are chosen as ``load`` chooses them."""
     path = source_path(source)
-    if format is None:
-        if path is None:
-            raise ValueError("format= is required for a file object without a name")
-        fmt, known = format_for_path(path)
-        options = {**known, **options}
-    else:
+    known: Mapping[str, Any] = {}
+    if format is not None:
         fmt = format
-    return _document(read_source(source, path), fmt, options, path, "load_with_spans")
+    elif path is not None:
+        fmt, known = format_for_path(path)
+    else:
+        raise ValueError("format= is required for a file object without a name")
+    return _document(read_source(source, path), fmt, {**known, **options}, path,
+                     "load_with_spans")
