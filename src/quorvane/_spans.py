@@ -106,25 +106,30 @@ class _Positions:
         self.text = text
         self.skipped = skipped  # characters before the reader's text (a mark)
         self._ascii = text.isascii()
-        self._starts: list[int] = []  # byte offsets just past each non-ASCII character
-        self._extra: list[int] = []   # bytes beyond one, up to and including it
+        self._starts: list[int] | None = None  # byte offsets just past each non-ASCII character
+        self._extra: list[int] = []  # the bytes beyond one of those characters, up to each
         self._lines: list[int] | None = None
-        if not self._ascii:
-            extra = 0
-            for m in re.finditer(r"[^\x00-\x7f]+", text[skipped:]):
-                at = m.start() + extra
-                for ch in m.group():
-                    width = len(ch.encode("utf-8", "surrogatepass"))
-                    at += width
-                    extra += width - 1
-                    self._starts.append(at)
-                    self._extra.append(extra)
+
+    def _table(self) -> list[int]:
+        """The non-ASCII characters' table, made on the first look-up."""
+        starts: list[int] = []
+        extra = 0
+        for m in re.finditer(r"[^\x00-\x7f]+", self.text[self.skipped:]):
+            at = m.start() + extra
+            for ch in m.group():
+                width = len(ch.encode("utf-8", "surrogatepass"))
+                at += width
+                extra += width - 1
+                starts.append(at)
+                self._extra.append(extra)
+        self._starts = starts
+        return starts
 
     def char(self, byte: int) -> int:
         """The document's character offset of a byte offset of the reader's text."""
         if self._ascii:
             return byte + self.skipped
-        k = bisect_right(self._starts, byte)
+        k = bisect_right(self._starts if self._starts is not None else self._table(), byte)
         return byte - (self._extra[k - 1] if k else 0) + self.skipped
 
     def line_col(self, offset: int) -> tuple[int, int]:
