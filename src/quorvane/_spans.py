@@ -165,7 +165,7 @@ class Document:
     "line-length")``, ``("package", 3, "name")``.
     """
 
-    __slots__ = ("tree", "text", "file", "format", "_records", "_pos", "_children",
+    __slots__ = ("tree", "text", "file", "format", "_records", "_skipped", "_positions", "_children",
                  "_ordinals")
 
     tree: Any
@@ -180,13 +180,21 @@ class Document:
         self.file = file
         self.format = format
         self._records = memoryview(records).cast("I")
-        self._pos = _Positions(text, skipped)
+        self._skipped = skipped
+        self._positions: _Positions | None = None
         self._children: dict[tuple[int, int], int] | None = None
         self._ordinals: dict[int, dict[Any, int]] = {}
 
     def __repr__(self) -> str:
         where = f" file={self.file!r}" if self.file is not None else ""
         return f"<quorvane.Document format={self.format!r}{where}>"
+
+    @property
+    def _pos(self) -> _Positions:
+        pos = self._positions
+        if pos is None:
+            pos = self._positions = _Positions(self.text, self._skipped)
+        return pos
 
     def _record(self, path: Path) -> int:
         """The record of the value at path; KeyError(path) when it is not in
@@ -309,7 +317,7 @@ def _decoded(doc: str | bytes, path: str | None) -> tuple[str, int] | None:
 
 def _document(doc: str | bytes, fmt: str, options: dict[str, Any], path: str | None,
               caller: str) -> Document:
-    spanned = _spans_reader(fmt, options, caller)
+    spanned = (_SPANNED.get(fmt) if not options else None) or _spans_reader(fmt, options, caller)
     decoded = _decoded(doc, path)
     if decoded is None and isinstance(doc, bytes) and fmt == "json":
         wide = unmarked_wide(doc)  # UTF-16 or UTF-32 without a mark, which json reads
