@@ -99,7 +99,11 @@ class Checker:
                 if around and not (span.offset < child.offset and child.end_offset < span.end_offset
                                    and (key is None or span.offset < key.offset)):
                     self.fail(p, f"{child!r} is not inside its container's {span!r}")
-                if (header and not isinstance(v, dict) and child.offset < span.end_offset
+                # Tables and arrays of tables have headers of their own,
+                # which may come before their parent's.
+                own = isinstance(v, dict) or (isinstance(v, list)
+                                              and self.text(child).startswith("[["))
+                if (header and not own and child.offset < span.end_offset
                         and not self.default_copy(p, child)):
                     self.fail(p, f"{child!r} is written before its table's header {span!r}")
                 if isinstance(v, (dict, list)):

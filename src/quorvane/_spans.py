@@ -17,7 +17,7 @@ from __future__ import annotations
 import re
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
-from typing import Any, Callable, Final, Literal, Mapping, Union
+from typing import Any, Callable, Final, Iterator, Literal, Mapping, Union
 
 from . import _std, ini
 from ._api import _reader, loads
@@ -315,28 +315,34 @@ def _decoded(doc: str | bytes, path: str | None) -> tuple[str, int] | None:
     return ("\ufeff" + text if skipped else text), skipped
 
 
+def _decodings(doc: str | bytes, fmt: str, path: str | None) -> Iterator[tuple[str, int]]:
+    """The ways loads decodes the document, in its order: as UTF-8 (after
+    a mark), then, for JSON, as UTF-16 or UTF-32 without a mark (looked for
+    only once the first failed to parse, as loads does)."""
+    decoded = _decoded(doc, path)
+    if decoded is not None:
+        yield decoded
+    if isinstance(doc, bytes) and fmt == "json":
+        wide = unmarked_wide(doc)
+        if wide is not None:
+            try:
+                yield doc.decode(wide[1]), 0
+            except UnicodeDecodeError:
+                pass
+
+
 def _document(doc: str | bytes, fmt: str, options: dict[str, Any], path: str | None,
               caller: str) -> Document:
     spanned = (_SPANNED.get(fmt) if not options else None) or _spans_reader(fmt, options, caller)
-    decoded = _decoded(doc, path)
-    if decoded is None and isinstance(doc, bytes) and fmt == "json":
-        wide = unmarked_wide(doc)  # UTF-16 or UTF-32 without a mark, which json reads
-        if wide is not None:
-            try:
-                decoded = doc.decode(wide[1]), 0
-            except UnicodeDecodeError:
-                pass
-    if decoded is not None:
-        text, skipped = decoded
+    for text, skipped in _decodings(doc, fmt, path):
         body = text[skipped:]
         try:
             if fmt == "json" and not body.isascii():
                 body.encode("utf-8")  # the core reader takes no lone surrogate
             tree, records = spanned(body)
         except (ValueError, RecursionError, MemoryError):
-            pass
-        else:
-            return Document(tree, text, path, fmt, records, skipped)
+            continue
+        return Document(tree, text, path, fmt, records, skipped)
     # The reader's failure, exactly as the plain path reports it.
     loads(doc, fmt, **options)  # type: ignore[arg-type]
     raise ValueError(f"the {fmt} reader with spans refused a document that its plain "
