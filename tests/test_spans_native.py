@@ -129,13 +129,20 @@ def test_toml_spans_of_tables_made_on_the_way(text):
     toml_check(text, "1.1")
 
 
-def test_toml_spans_switch_leaves_errors_as_they_are():
-    for text in ("a = 1\na = 2\n", "[a]\nb = [1,\n", "x = {y = 1}\n[x]\n"):
-        with pytest.raises(ValueError) as plain:
-            _std.parse_toml(text, "1.1", None)
-        with pytest.raises(ValueError) as spanned:
-            _std.parse_toml(text, "1.1", None, True)
-        assert plain.value.args == spanned.value.args
+INVALID = [(v, n) for v in ("1.0", "1.1") for n in listed(v) if n.startswith("invalid/")]
+
+
+@pytest.mark.parametrize(("version", "name"), INVALID)
+def test_toml_spans_switch_leaves_errors_as_they_are(version, name):
+    try:
+        text = (SUITE / name).read_bytes().decode("utf-8")
+    except UnicodeDecodeError:
+        pytest.skip("not UTF-8")
+    with pytest.raises(ValueError) as plain:
+        _std.parse_toml(text, version, None)
+    with pytest.raises(ValueError) as spanned:
+        _std.parse_toml(text, version, None, True)
+    assert plain.value.args == spanned.value.args
 
 
 # ---------------------------------------------------------------------------
