@@ -260,3 +260,49 @@ def test_hooks_take_the_files_of_the_table():
             assert bool(re.search(files, name)) == (fmt == family), (name, family)
     for other in ("x.json", "README", "x.toml.bak", "a.cfg.orig", "notsetup.cfgx"):
         assert not any(re.search(files, other) for files in hooks.values()), other
+
+
+# quorvane get / quorvane where
+
+GET_DOC = ('[tool.ruff]\n"line-length" = 88\nname = "caf\u00e9"\n'
+           '[[package]]\nname = "a"\n[[package]]\nname = "b"\nv = [1, {x = 2023-01-02}]\n')
+
+
+@pytest.mark.parametrize("args,out", [
+    (("get", "F", 'tool.ruff."line-length"'), "88\n"),
+    (("get", "F", "tool.ruff.'name'"), '"caf\u00e9"\n'),
+    (("get", "--raw", "F", "tool.ruff.name"), "caf\u00e9\n"),
+    (("get", "--compact", "F", "package[1]"), '{"name": "b", "v": [1, {"x": "2023-01-02"}]}\n'),
+    (("get", "F", "package[-1].v[1].x"), '"2023-01-02"\n'),
+    (("where", "F", "package[1].v[1].x"), "F:8:14\n"),
+    (("where", "F", "tool.ruff.name"), "F:3:8\n"),
+    (("where", "--key", "F", "tool.ruff.name"), "F:3:1\n"),
+    (("where", "F", "package[0]"), "F:4:1\n"),
+])
+def test_get_and_where(tmp_path, args, out):
+    path = tmp_path / "conf.toml"
+    path.write_text(GET_DOC, encoding="utf-8")
+    code, stdout, stderr = run(*(str(path) if a == "F" else a for a in args))
+    assert (code, stdout, stderr) == (0, out.replace("F", str(path)), "")
+
+
+@pytest.mark.parametrize("args,code,message", [
+    (("get", "F", "tool.nope"), 1, "F: error: no value at tool.nope"),
+    (("where", "F", "package[2]"), 1, "F: error: no value at package[2]"),
+    (("get", "F", "tool..ruff"), 2, "quorvane: error: invalid KEY 'tool..ruff' at character 6"),
+    (("where", "--format", "toml-dialect", "F", "a"), 2, "F: error: the format 'toml-dialect' has no spans"),
+    (("get", "-", "a"), 2, "quorvane: error: reading standard input ('-') needs --format"),
+])
+def test_get_and_where_failures(files, args, code, message):
+    path = str(files["good.toml"])
+    got, stdout, stderr = run(*(path if a == "F" else a for a in args))
+    assert (got, stdout) == (code, "")
+    assert stderr.count("\n") == 1 and stderr.startswith(message.replace("F", path))
+
+
+def test_get_reads_standard_input_and_reports_parse_errors(files):
+    assert run("get", "--format", "json", "-", "[1].a", stdin=b'[0, {"a": null}]') == (0, "null\n", "")
+    code, _, err = run("where", str(files["bad.toml"]), "a")
+    assert code == 1 and err.startswith(f"{files['bad.toml']}:2:1: error: duplicate key")
+    # The commands leave the file-list usage alone.
+    assert json.loads(run(str(files["good.toml"]))[1]) == {"title": "x", "owner": {"name": "Tom"}}

@@ -7,9 +7,10 @@ import codecs
 import datetime
 import json
 import os
+import re
 import sys
 import unicodedata
-from typing import Any, TextIO
+from typing import Any, Callable, Final, Mapping, TextIO
 
 from ._api import ParseError, loads
 from ._formats import FORMATS, format_for_path
@@ -33,7 +34,17 @@ Infinity, -Infinity and NaN.
 
 Exit status: 0 when every file parsed, 1 when a file failed to parse (the
 others are still checked), 2 for usage and I/O errors.
+
+Commands (the first argument; a file of that name is given as ./get):
+  quorvane get FILE KEY      print the value at KEY as JSON (--raw: a string
+                             without its quotes)
+  quorvane where FILE KEY    print where the value at KEY is written, as
+                             FILE:LINE:COL (--key: where its key is)
+KEY is a TOML dotted key with [N] for list items: tool.ruff."line-length",
+package[3].name, [0].id.  A missing key is exit status 1.
 """
+
+COMMANDS = ("get", "where")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -45,16 +56,42 @@ def build_parser() -> argparse.ArgumentParser:
                    help="format of every FILE, with that format's default options")
     p.add_argument("--check", action="store_true",
                    help="only validate: print nothing on success")
+    _add_layout(p)
+    p.add_argument("--to", choices=("json", "toml", "ini"), default="json", metavar="FORMAT",
+                   help="print the trees as FORMAT: json (the default), toml or ini "
+                        "(as configparser writes it)")
+    p.add_argument("--version", action="version", version=_version_text())
+    return p
+
+
+def _add_layout(p: argparse.ArgumentParser) -> None:
     layout = p.add_mutually_exclusive_group()
     layout.add_argument("--compact", action="store_true", help="print JSON on one line")
     layout.add_argument("--indent", type=_indent, default=2, metavar="N",
                         help="indent nested JSON by N spaces (default 2)")
     p.add_argument("--sort-keys", action="store_true",
                    help="print the keys of every table in sorted order")
-    p.add_argument("--to", choices=("json", "toml", "ini"), default="json", metavar="FORMAT",
-                   help="print the trees as FORMAT: json (the default), toml or ini "
-                        "(as configparser writes it)")
-    p.add_argument("--version", action="version", version=_version_text())
+
+
+def build_command_parser(command: str) -> argparse.ArgumentParser:
+    """The parser of `quorvane get` and `quorvane where`."""
+    what = ("print the value at KEY as JSON" if command == "get"
+            else "print where the value at KEY is written, as FILE:LINE:COL")
+    p = argparse.ArgumentParser(prog=f"quorvane {command}", description=what[0].upper() + what[1:]
+                                + ". KEY is a TOML dotted key with [N] for list items "
+                                '(tool.ruff."line-length", package[3].name).')
+    p.add_argument("file", metavar="FILE",
+                   help="file to read; '-' reads standard input (needs --format)")
+    p.add_argument("key", metavar="KEY", help="the key path of the value")
+    p.add_argument("--format", choices=[name for name, r in FORMATS.items() if r.parse],
+                   help="format of FILE, with that format's default options")
+    if command == "get":
+        p.add_argument("--raw", action="store_true",
+                       help="print a string value as it is, without JSON's quotes")
+        _add_layout(p)
+    else:
+        p.add_argument("--key", action="store_true", dest="at_key",
+                       help="where the key is written rather than the value")
     return p
 
 
@@ -85,15 +122,31 @@ class Diagnostics:
         return f"\033[{code}m{text}\033[0m" if self.color else text
 
     def error(self, where: str, message: str) -> None:
-        head = self._paint("1", f"{where}:")
-        self.stream.write(f"{head} {self._paint('1;31', 'error:')} {message}\n")
+        self._write(diagnostic_lines(where, message, None, 0, 0, self._paint))
 
     def parse_error(self, name: str, err: ParseError) -> None:
-        self.error(f"{name}:{err.lineno}:{err.colno}", err.msg)
-        raw = err._line()
-        if raw is not None:
-            line, caret = source_excerpt(raw, err.lineno, err.colno)
-            self.stream.write(f"{line}\n{self._paint('1;32', caret)}\n")
+        self._write(diagnostic_lines(f"{name}:{err.lineno}:{err.colno}", err.msg,
+                                     err._line(), err.lineno, err.colno, self._paint))
+
+    def _write(self, lines: list[str]) -> None:
+        self.stream.write("".join(line + "\n" for line in lines))
+
+
+def _plain(code: str, text: str) -> str:
+    return text
+
+
+def diagnostic_lines(where: str, message: str, raw: bytes | None, lineno: int, colno: int,
+                     paint: Callable[[str, str], str] = _plain) -> list[str]:
+    """The lines of a compiler-style message: ``WHERE: error: MESSAGE``,
+    then, given the line (its UTF-8 bytes), the line and a caret under its
+    byte column (see source_excerpt).  ``paint(code, text)`` colours a
+    part."""
+    lines = [f"{paint('1', where + ':')} {paint('1;31', 'error:')} {message}"]
+    if raw is not None:
+        line, caret = source_excerpt(raw, lineno, colno)
+        lines += [line, paint("1;32", caret)]
+    return lines
 
 
 def _isatty(stream: TextIO) -> bool:
@@ -167,6 +220,10 @@ def _read(name: str) -> bytes:
 
 
 def main(argv: list[str] | None = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    if argv and argv[0] in COMMANDS:
+        return command(argv[0], argv[1:])
     args = build_parser().parse_args(argv)
     diag = Diagnostics(sys.stderr)
     if "-" in args.files and args.format is None:
@@ -218,6 +275,107 @@ def main(argv: list[str] | None = None) -> int:
     return status
 
 
+# ---------------------------------------------------------------------------
+# quorvane get / quorvane where
+
+_KEY_SEGMENT: Final = re.compile(r"""[ \t]*(?:([A-Za-z0-9_-]+)|("(?:[^"\\]|\\.)*"|'[^']*'))[ \t]*""")
+_KEY_INDEX: Final = re.compile(r"\[[ \t]*(-?[0-9]+)[ \t]*\][ \t]*")
+
+
+def key_path(key: str) -> tuple[str | int, ...]:
+    """The path of a KEY: a TOML dotted key, each part optionally followed
+    by [N] for list items; a path into a list at the top starts with [N].
+    ValueError when it is not one."""
+    path: list[str | int] = []
+    pos, need = 0, not key.lstrip(" \t").startswith("[")
+    while True:
+        if need:
+            m = _KEY_SEGMENT.match(key, pos)
+            if m is None:
+                raise ValueError(f"invalid KEY {key!r} at character {pos + 1}: expected a "
+                                 "bare or quoted key")
+            bare, quoted = m.groups()
+            # A quoted key means what it means in TOML: the reader unescapes it.
+            path.append(bare if bare is not None else loads(f"k = {quoted}\n", "toml")["k"])
+            pos = m.end()
+        elif pos == 0:
+            pos = len(key) - len(key.lstrip(" \t"))
+        while (m := _KEY_INDEX.match(key, pos)) is not None:
+            path.append(int(m.group(1)))
+            pos = m.end()
+        if pos == len(key):
+            return tuple(path)
+        if key[pos] != ".":
+            raise ValueError(f"invalid KEY {key!r} at character {pos + 1}: expected '.', "
+                             "'[N]' or the end")
+        pos, need = pos + 1, True
+
+
+def _value_at(tree: Any, path: tuple[str | int, ...]) -> Any:
+    """The value at a key path; KeyError when the tree has none."""
+    node = tree
+    for part in path:
+        if isinstance(node, dict) and isinstance(part, str) and part in node:
+            node = node[part]
+        elif (isinstance(node, list) and isinstance(part, int)
+              and -len(node) <= part < len(node)):
+            node = node[part]
+        else:
+            raise KeyError(path)
+    return node
+
+
+def command(name: str, argv: list[str]) -> int:
+    """`quorvane get` and `quorvane where`: the exit status."""
+    args = build_command_parser(name).parse_args(argv)
+    diag = Diagnostics(sys.stderr)
+    shown = "<stdin>" if args.file == "-" else args.file
+    try:
+        path = key_path(args.key)
+    except ValueError as exc:
+        diag.error("quorvane", str(exc))
+        return EXIT_USAGE
+    options: Mapping[str, Any] = {}
+    if args.format is not None:
+        fmt = args.format
+    elif args.file == "-":
+        diag.error("quorvane", "reading standard input ('-') needs --format")
+        return EXIT_USAGE
+    else:
+        try:
+            fmt, options = format_for_path(args.file, "use --format")
+        except ValueError as exc:
+            diag.error(shown, str(exc))
+            return EXIT_USAGE
+    try:
+        data = _read(args.file)
+    except OSError as exc:
+        diag.error(shown, f"cannot read file: {exc.strerror or exc}")
+        return EXIT_USAGE
+    try:
+        if name == "get":
+            value = _value_at(loads(data, fmt, **options), path)
+        else:
+            from ._spans import loads_with_spans
+            doc = loads_with_spans(data, fmt, **options)
+            span = doc.key_span(path) if args.at_key else None
+            where = span or doc.span(path)
+    except ParseError as err:
+        diag.parse_error(shown, err)
+        return EXIT_PARSE
+    except KeyError:
+        diag.error(shown, f"no value at {args.key}")
+        return EXIT_PARSE
+    except ValueError as exc:  # a format without spans
+        diag.error(shown, str(exc))
+        return EXIT_USAGE
+    if name == "where":
+        return _write_out(f"{shown}:{where.lineno}:{where.colno}\n", diag)
+    if args.raw and isinstance(value, str):
+        return _write_out(value + "\n", diag)
+    return _print_json(_json_keys(value), args, diag)
+
+
 def _print_json(tree: Any, args: argparse.Namespace, diag: Diagnostics) -> int:
     """Writes a tree to standard output; the exit status that adds."""
     try:
@@ -227,8 +385,13 @@ def _print_json(tree: Any, args: argparse.Namespace, diag: Diagnostics) -> int:
     except TypeError as exc:  # a value JSON has no form for
         diag.error("quorvane", f"cannot print the tree: {exc}")
         return EXIT_USAGE
+    return _write_out(text + "\n", diag)
+
+
+def _write_out(text: str, diag: Diagnostics) -> int:
+    """Writes text to standard output; the exit status that adds."""
     try:
-        sys.stdout.write(text + "\n")
+        sys.stdout.write(text)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader went away (`| head`): not an error of ours.
