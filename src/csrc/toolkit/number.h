@@ -219,7 +219,15 @@ inline PyObject *float_object(double d)
     auto *op = static_cast<PyFloatObject *>(PyObject_Malloc(sizeof(PyFloatObject)));
     if (op == nullptr)
         return PyErr_NoMemory();
+#if PY_VERSION_HEX < 0x030E0000
+    // What PyObject_Init does for a static type, without the call: the
+    // type, then the interpreter's start of a new reference (refcount,
+    // allocation tracing).
+    Py_SET_TYPE(reinterpret_cast<PyObject *>(op), &PyFloat_Type);
+    _Py_NewReference(reinterpret_cast<PyObject *>(op));
+#else
     (void)PyObject_Init(reinterpret_cast<PyObject *>(op), &PyFloat_Type);
+#endif
     op->ob_fval = d;
     return reinterpret_cast<PyObject *>(op);
 }
