@@ -432,6 +432,24 @@ def test_subnormals_and_extremes_bit_identical():
     assert [t for t, g in zip(texts, got) if not same_float(g, float(t))] == []
 
 
+def test_floats_are_plain_objects_seen_by_allocation_tracing():
+    # The readers make floats without the float constructor: each must
+    # still be an exact float holding one reference, allocated where
+    # tracemalloc sees it.
+    import tracemalloc
+    text = "[" + ",".join(f"{i}.5" for i in range(20000)) + "]"
+    tracemalloc.start()
+    try:
+        got = parse(text)
+        traced, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert traced >= 20000 * sys.getsizeof(0.5)
+    assert all(type(x) is float for x in got) and got[-1] == 19999.5
+    made = [float(s) for s in ("123.5",)]
+    assert sys.getrefcount(got[123]) == sys.getrefcount(made[0])
+
+
 # ---------------------------------------------------------------------------
 # Keys shared within a document
 

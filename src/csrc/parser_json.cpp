@@ -270,11 +270,11 @@ inline PyObject *json_dispatch_value(JsonCtx *ctx)
     }
 }
 
+// A value with pos past the blanks before it, as the list steps leave it.
 // Inlined into each place that reads a value, so that a scalar costs no
 // call; objects and arrays are the out-of-line steps of the recursion.
-__attribute__((always_inline)) inline PyObject *json_parse_value(JsonCtx *ctx)
+__attribute__((always_inline)) inline PyObject *json_parse_value_here(JsonCtx *ctx)
 {
-    json_skip_ws(ctx);
     if (ctx->pos >= ctx->len)
         return ctx->fail("unexpected end of input");
     // Scalars count too: nothing at all may start inside the deepest level.
@@ -285,6 +285,12 @@ __attribute__((always_inline)) inline PyObject *json_parse_value(JsonCtx *ctx)
     if (!result && !PyErr_Occurred())
         return ctx->fail("unexpected character in JSON value");
     return result;
+}
+
+__attribute__((always_inline)) inline PyObject *json_parse_value(JsonCtx *ctx)
+{
+    json_skip_ws(ctx);
+    return json_parse_value_here(ctx);
 }
 
 
@@ -299,8 +305,9 @@ __attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
         return PyList_New(0);
     qv::RefStack &items = ctx->items;
     Py_ssize_t base = items.size();
+    // Both list steps stop past the blanks, so each item starts at pos.
     for (;;) {
-        PyObject *item = json_parse_value(ctx);
+        PyObject *item = json_parse_value_here(ctx);
         if (!item || !items.push_owned(item))
             break;
         qv::Next next = qv::after_list_item(ctx, json_skip_ws, kArrayRules);
@@ -313,10 +320,10 @@ __attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
     return nullptr;
 }
 
-// One `"key": value` member, stored into dict.  0, or -1 after raising.
+// One `"key": value` member, stored into dict, with pos past the blanks
+// before it.  0, or -1 after raising.
 int json_parse_member(JsonCtx *ctx, PyObject *dict)
 {
-    json_skip_ws(ctx);
     const char *t = ctx->text;
     if (ctx->pos >= ctx->len || t[ctx->pos] != '"') {
         bool single = ctx->pos < ctx->len && t[ctx->pos] == '\'';

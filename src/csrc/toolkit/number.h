@@ -21,6 +21,8 @@
 //   qv::float_from_decimal(w, q, negative, truncated, &d)   (float.h)
 //                               correctly rounded w * 10^q, or false when
 //                               only the slow path can decide
+//   qv::float_object(d)         a float object, as PyFloat_FromDouble makes
+//                               it, for readers that make many
 //   qv::float_from_text(s, n, skip)
 //                               the interpreter's float() of the text, every
 //                               byte equal to skip (if given) left out: the
@@ -208,6 +210,28 @@ inline PyObject *big_int(const char *digits, Py_ssize_t n, int base, bool negati
     return PyLong_FromString(text, nullptr, base);
 }
 
+// A float object of d, the one PyFloat_FromDouble makes, without its look
+// into the interpreter's free list of floats: a reader makes floats by the
+// thousand, the list holds a hundred at most and is empty after them, and
+// each look costs a fetch of the thread's state.
+inline PyObject *float_object(double d)
+{
+    auto *op = static_cast<PyFloatObject *>(PyObject_Malloc(sizeof(PyFloatObject)));
+    if (op == nullptr)
+        return PyErr_NoMemory();
+#if PY_VERSION_HEX < 0x030E0000
+    // What PyObject_Init does for a static type, without the call: the
+    // type, then the interpreter's start of a new reference (refcount,
+    // allocation tracing).
+    Py_SET_TYPE(reinterpret_cast<PyObject *>(op), &PyFloat_Type);
+    _Py_NewReference(reinterpret_cast<PyObject *>(op));
+#else
+    (void)PyObject_Init(reinterpret_cast<PyObject *>(op), &PyFloat_Type);
+#endif
+    op->ob_fval = d;
+    return reinterpret_cast<PyObject *>(op);
+}
+
 inline PyObject *float_from_text(const char *s, Py_ssize_t n, int skip = -1)
 {
     CText copy;
@@ -387,7 +411,7 @@ __attribute__((always_inline)) inline PyObject *decimal_float(const char *t,
         decimal_long_significand(t, d.int_start, d.int_end, d.frac_end, &w, &q, &truncated);
     double value;
     if (float_from_decimal(w, q, d.negative, truncated, &value))
-        return PyFloat_FromDouble(value);
+        return float_object(value);
     return decimal_float_text(t, d.start, d.end);
 }
 
