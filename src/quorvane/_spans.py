@@ -179,7 +179,7 @@ class Document:
         self.text = text
         self.file = file
         self.format = format
-        self._records = memoryview(records).cast("I")
+        self._records: Any = records  # cast to uint32s when first read
         self._skipped = skipped
         self._positions: _Positions | None = None
         self._children: dict[tuple[int, int], int] | None = None
@@ -204,7 +204,7 @@ class Document:
                             f"{type(path).__name__}")
         children = self._children
         if children is None:
-            r = self._records
+            r = self._records = memoryview(self._records).cast("I")
             # Built in C; a later record of the same place replaces an earlier one.
             children = self._children = dict(zip(zip(r[0::FIELDS], r[1::FIELDS]),
                                                   range(len(r) // FIELDS)))
@@ -333,6 +333,18 @@ def _decodings(doc: str | bytes, fmt: str, path: str | None) -> Iterator[tuple[s
 
 def _document(doc: str | bytes, fmt: str, options: dict[str, Any], path: str | None,
               caller: str) -> Document:
+    if not options and doc and doc[0] not in MARK_LEADS:
+        # The usual call, a text without a mark and no options, straight
+        # to the reader; anything else, and any failure, the whole way.
+        spanned = _SPANNED.get(fmt)
+        if spanned is not None:
+            try:
+                text = doc if isinstance(doc, str) else doc.decode("utf-8")
+                if fmt != "json" or text.isascii():
+                    tree, records = spanned(text)
+                    return Document(tree, text, path, fmt, records, 0)
+            except (ValueError, RecursionError, MemoryError):
+                pass
     spanned = (_SPANNED.get(fmt) if not options else None) or _spans_reader(fmt, options, caller)
     for text, skipped in _decodings(doc, fmt, path):
         body = text[skipped:]
