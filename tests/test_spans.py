@@ -193,7 +193,9 @@ def test_json_spans_reader_reads_as_the_core_reader():
             with pytest.raises(type(exc)):
                 loads_with_spans(data, "json")
             continue
-        assert same(loads_with_spans(data, "json").tree, expected), path.name
+        # By repr, which tells ints, floats and -0.0 apart as the trees
+        # must, and reads the suite's deepest arrays within 3.12's limit.
+        assert repr(loads_with_spans(data, "json").tree) == repr(expected), path.name
 
 
 # Generated trees, written by the writers and read back with spans.
