@@ -96,7 +96,7 @@ def _direct(doc: object, format: object) -> Any:
         if takes_str and kind is bytes:
             doc = doc.decode("utf-8")  # type: ignore[attr-defined]
         return parse(doc)
-    except (ValueError, UnicodeDecodeError):
+    except ValueError:  # UnicodeDecodeError among them
         return _NO_TREE
 
 

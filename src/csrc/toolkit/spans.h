@@ -12,7 +12,6 @@
 //   Py_ssize_t root = spans.open(qv::kNoSpan, 0, qv::kNoSpan, qv::kNoSpan, start);
 //   Py_ssize_t r = spans.open(parent, ordinal, key_start, key_end, start);
 //   if (r < 0) return ...;              // MemoryError set
-//   spans.reserve(n);                   // room for n records, when known ahead
 //   spans.close(r, end);                // the value's end, once it is known
 //   spans[r].start = ...;               // a reader may move a span it made
 //   PyObject *bytes = spans.take();     // the records as native uint32s
@@ -63,10 +62,6 @@ public:
         PyErr_SetString(PyExc_ValueError, "document too large to record spans (4 GiB or more)");
         return false;
     }
-
-    // Room for n records in all, made ahead when a reader can tell how many
-    // it will need; false with MemoryError set.
-    bool reserve(Py_ssize_t n) { return !enabled_ || n <= cap_ || grow(n); }
 
     // The index of a new record, whose end is set by close(); -1 with
     // MemoryError set.  Disabled: 0, and nothing is recorded.
