@@ -1,6 +1,6 @@
 """quorvane's readers of standard TOML, of INI as configparser reads it, and of the JSON family."""
 
-from typing import Any, Callable, Literal, overload
+from typing import Any, Callable, Iterable, Literal, overload
 
 @overload
 def parse_toml(text: str, version: str, parse_float: Callable[[str], Any] | None,
@@ -56,6 +56,7 @@ def write_json(obj: Any, skipkeys: object, ensure_ascii: object, check_circular:
 def write_toml(obj: Any, multiline_strings: object, indent: str, mapping_type: type, /) -> str:
     """Write the table obj as TOML."""
 
-def write_ini(tree: Any, delimiter: str, delimiters: tuple[str, ...], default_section: str,
-              allow_no_value: object, unnamed_section: object, /) -> str:
+def write_ini(tree: Any, /, *, space_around_delimiters: bool = True,
+              delimiters: Iterable[str] = ("=", ":"), default_section: str = "DEFAULT",
+              allow_no_value: bool = False) -> str:
     """Write {section: {key: value}} as configparser's write() writes it."""

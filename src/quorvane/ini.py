@@ -231,47 +231,10 @@ def load(source: str | os.PathLike[str] | IO[bytes], **options: Any) -> Tree:
 
 # Writing: the text configparser's write() gives.
 
-import sys  # noqa: E402
-from typing import Iterable  # noqa: E402
-
 __all__ += ["dump", "dumps"]
 
-_DELIMITERS = ("=", ":")
-
-
-def dumps(tree: Any, /, *, space_around_delimiters: bool = True,
-          delimiters: Iterable[str] = _DELIMITERS, default_section: str = "DEFAULT",
-          allow_no_value: bool = False) -> str:
-    """The INI text of ``{section: {key: value}}``, exactly as configparser's
-    ``write()`` writes a ``ConfigParser`` that holds those sections and values
-    (each section added with ``add_section``, each value with ``set``; keys
-    as given).
-
-    The default section comes first, then configparser's ``UNNAMED_SECTION``
-    (without a header), then the others in order.  Each key is written with
-    the first delimiter, surrounded by spaces when
-    ``space_around_delimiters``; a value's line ends continue it on lines
-    indented by a tab; with ``allow_no_value``, a ``None`` value is the key
-    alone.  Section names, keys and values that are not str raise
-    configparser's ``TypeError``; a key configparser would write but not
-    read back (one holding a delimiter, or starting like a section header)
-    and an empty section name raise ``ValueError``.
-    """
-    if delimiters is _DELIMITERS or delimiters == _DELIMITERS:
-        # The usual case, without building the delimiter.
-        delimiters = _DELIMITERS
-        delimiter = " = " if space_around_delimiters else "="
-    else:
-        delimiters = tuple(delimiters)
-        first = delimiters[0] if delimiters else ""
-        delimiter = f" {first} " if space_around_delimiters else first
-    # A tree can only hold the unnamed section's marker once configparser
-    # has been imported.
-    configparser = sys.modules.get("configparser")
-    unnamed = (_UNNAMED_SECTION if configparser is None
-               else getattr(configparser, "UNNAMED_SECTION", _UNNAMED_SECTION))
-    return _std.write_ini(tree, delimiter, delimiters, default_section, allow_no_value,
-                          unnamed)
+# Native with its keywords: on a small file the call is most of the time.
+dumps = _std.write_ini
 
 
 def dump(tree: Any, fp: IO[str], /, **options: Any) -> None:

@@ -63,11 +63,22 @@ PyMethodDef std_methods[] = {
      "write_toml(obj, multiline_strings, indent, mapping_type, /)\n--\n\n"
      "Write the table obj as TOML (indent: the str of one level of array items;\n"
      "mapping_type: the class whose instances are tables)."},
-    {"write_ini", (PyCFunction)(void (*)(void))std_write_ini, METH_FASTCALL,
-     "write_ini(tree, delimiter, delimiters, default_section, allow_no_value,\n"
-     "          unnamed_section, /)\n--\n\n"
-     "Write {section: {key: value}} as configparser's write() writes a parser\n"
-     "holding it (delimiter: the text between key and value)."},
+    {"write_ini", (PyCFunction)(void (*)(void))std_write_ini, METH_FASTCALL | METH_KEYWORDS,
+     "write_ini(tree, /, *, space_around_delimiters=True, delimiters=('=', ':'),\n"
+     "          default_section='DEFAULT', allow_no_value=False)\n--\n\n"
+     "The INI text of ``{section: {key: value}}``, exactly as configparser's\n"
+     "``write()`` writes a ``ConfigParser`` that holds those sections and values\n"
+     "(each section added with ``add_section``, each value with ``set``; keys\n"
+     "as given).\n\n"
+     "The default section comes first, then configparser's ``UNNAMED_SECTION``\n"
+     "(without a header), then the others in order.  Each key is written with\n"
+     "the first delimiter, surrounded by spaces when\n"
+     "``space_around_delimiters``; a value's line ends continue it on lines\n"
+     "indented by a tab; with ``allow_no_value``, a ``None`` value is the key\n"
+     "alone.  Section names, keys and values that are not str raise\n"
+     "configparser's ``TypeError``; a key configparser would write but not\n"
+     "read back (one holding a delimiter, or starting like a section header)\n"
+     "and an empty section name raise ``ValueError``."},
     {nullptr, nullptr, 0, nullptr},
 };
 

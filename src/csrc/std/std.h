@@ -61,6 +61,9 @@ PyObject *std_write_json(PyObject *module, PyObject *const *args, Py_ssize_t nar
 //   Mapping is collections.abc.Mapping, for the tables that are not dicts.
 PyObject *std_write_toml(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
-// write_ini(tree, delimiter: str, delimiters: tuple[str, ...],
-//           default_section: str, allow_no_value, unnamed_section, /) -> str
-PyObject *std_write_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+// write_ini(tree, /, *, space_around_delimiters=True, delimiters=("=", ":"),
+//           default_section="DEFAULT", allow_no_value=False) -> str
+//   quorvane.ini.dumps itself (keywords taken natively: on a small file the
+//   call is most of the time).
+PyObject *std_write_ini(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames);

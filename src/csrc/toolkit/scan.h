@@ -10,6 +10,7 @@
 //   pos = qv::skip_ws_run(t, pos, len);       // past spaces, tabs, CR, LF
 //   pos = qv::find_line_end(t, pos, len, c);  // the first LF, CR or c, or len
 //   pos = qv::skip_digit_run(t, pos, len);    // past ASCII digits
+//   qv::holds_either(t, len, a, b)            // whether a short run holds a or b
 //
 // Sixteen bytes at a time with SSE2, eight at a time (or one) without it.
 // Defining QUORVANE_PORTABLE (the build option of that name) forces the
@@ -174,6 +175,40 @@ inline Py_ssize_t skip_digit_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
     while (pos < len && (unsigned char)(t[pos] - '0') < 10)
         pos++;
     return pos;
+}
+
+// Keys and names are short: eight bytes at a time, the last word
+// overlapping the one before, and four-byte halves below eight.
+inline bool holds_either(const char *t, Py_ssize_t len, char a, char b)
+{
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const uint64_t wa = ones * (unsigned char)a, wb = ones * (unsigned char)b;
+    // Exact per word: a borrow only marks a byte above a true match.
+    auto hit = [&](uint64_t w) {
+        uint64_t x = w ^ wa, y = w ^ wb;
+        return (((x - ones) & ~x) | ((y - ones) & ~y)) & highs;
+    };
+    if (len >= 8) {
+        for (Py_ssize_t i = 0; i + 8 <= len; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, t + i, 8);
+            if (hit(w))
+                return true;
+        }
+        uint64_t w;
+        std::memcpy(&w, t + len - 8, 8);
+        return hit(w) != 0;
+    }
+    if (len >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, t, 4);
+        std::memcpy(&hi, t + len - 4, 4);
+        return hit(lo | (uint64_t)hi << 32) != 0;
+    }
+    for (Py_ssize_t i = 0; i < len; i++)
+        if (t[i] == a || t[i] == b)
+            return true;
+    return false;
 }
 
 }  // namespace qv
