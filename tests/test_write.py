@@ -423,11 +423,11 @@ INI_OPTIONS = {
 
 
 def configparser_writes(tree, *, space_around_delimiters=True, allow_no_value=False,
-                        default_section="DEFAULT"):
+                        default_section="DEFAULT", delimiters=("=", ":")):
     """What configparser's write() gives for a parser holding the tree, each
     section added with add_section and each value with set (keys kept)."""
     parser = configparser.ConfigParser(interpolation=None, allow_no_value=allow_no_value,
-                                       default_section=default_section)
+                                       default_section=default_section, delimiters=delimiters)
     parser.optionxform = str
     for name, section in tree.items():
         if name is getattr(configparser, "UNNAMED_SECTION", None):
@@ -471,12 +471,27 @@ INI_CASES = [
     ({"a": {"k": 1}, "b": {"k": SubStr("v")}}, {}),
     ({"a": {"k": SubStr("v"), "j": 1}}, {}),
     ({"a": {"k": "v"}, "b": types.MappingProxyType({"k": "v"}), "DEFAULT": {"d": "1"}}, {}),
+    # Delimiters of the caller's: the first is written, none may be in a key.
+    ({"s": {"k=x": "v", "é": "w"}}, {"delimiters": [":"]}),
+    ({"s": {"k:x": "v"}}, {"delimiters": ("=>", "="), "space_around_delimiters": False}),
+    ({"s": {"k": "v", "kü": "w", "k€": "x"}}, {"delimiters": ("é",)}),
+    ({"s": {"k": "v"}}, {"delimiters": ("=", ":"), "default_section": "s"}),
 ]
 
 
 @pytest.mark.parametrize("tree, options", INI_CASES, ids=range(len(INI_CASES)))
 def test_ini_cases(tree, options):
     assert outcome(qini.dumps, tree, **options) == outcome(configparser_writes, tree, **options)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: qini.dumps(), lambda: qini.dumps({}, {}), lambda: qini.dumps(tree={}),
+    lambda: qini.dumps({}, indent=2), lambda: qini.dumps({}, delimiters=[1]),
+    lambda: qini.dumps({}, default_section=None), lambda: qini.dumps({}, delimiters=3),
+])
+def test_ini_dumps_refuses_calls_its_signature_refuses(call):
+    with pytest.raises(TypeError):
+        call()
 
 
 def test_ini_unnamed_section_comes_after_the_defaults():

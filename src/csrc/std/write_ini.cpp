@@ -196,7 +196,10 @@ bool holds_unit(const Unit *p, Py_ssize_t n, Py_UCS4 c)
 template <typename Unit, typename Src>
 void widen(Unit *__restrict out, const Src *__restrict src, Py_ssize_t n)
 {
-    if constexpr (sizeof(Unit) == sizeof(Src)) {
+    if constexpr (sizeof(Unit) == 1 && sizeof(Src) == 1) {
+        qv::copy_short(reinterpret_cast<char *>(out), reinterpret_cast<const char *>(src), n);
+        return;
+    } else if constexpr (sizeof(Unit) == sizeof(Src)) {
         std::memcpy(out, src, (size_t)n * sizeof(Unit));
         return;
     }
@@ -263,12 +266,12 @@ public:
     {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         int kind = PyUnicode_KIND(s);
-        if (kind == (int)sizeof(Unit))
-            std::memcpy(p_, PyUnicode_DATA(s), (size_t)n * sizeof(Unit));
-        else if (kind == PyUnicode_1BYTE_KIND)
+        if (kind == PyUnicode_1BYTE_KIND)
             widen(p_, PyUnicode_1BYTE_DATA(s), n);
-        else  // 2-byte text into a 4-byte str
+        else if (kind == PyUnicode_2BYTE_KIND)  // into a 2- or 4-byte str
             widen(p_, PyUnicode_2BYTE_DATA(s), n);
+        else
+            std::memcpy(p_, PyUnicode_DATA(s), (size_t)n * sizeof(Unit));
         p_ += n;
     }
     // A value: each line end followed by a tab.
@@ -556,7 +559,16 @@ private:
             PyErr_SetString(PyExc_TypeError, "option values must be strings");
             return false;
         }
-        return !PyUnicode_CheckExact(key) || readable_key(key);
+        if (!PyUnicode_CheckExact(key))
+            return true;
+        // The usual delimiters and an ASCII key: both looks in a few words.
+        if (opt_.delimiters == nullptr && PyUnicode_IS_ASCII(key)) {
+            const char *p = static_cast<const char *>(PyUnicode_DATA(key));
+            Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+            if ((n < 3 || p[0] != '[') && !qv::holds_either(p, n, '=', ':'))
+                return true;
+        }
+        return readable_key(key);
     }
 
     // The delimiters as a tuple of str (the usual ones made when first
@@ -584,7 +596,7 @@ private:
             const Py_UCS1 *p = PyUnicode_1BYTE_DATA(key);
             if (opt_.delimiters == nullptr &&
                 !qv::holds_either(reinterpret_cast<const char *>(p), n, '=', ':'))
-                return true;  // the usual delimiters, a word at a time
+                return true;
             uint64_t found = 0;
             for (Py_ssize_t i = 0; i < n; i++)
                 found |= bytes_.of[p[i]];
