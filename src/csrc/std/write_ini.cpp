@@ -135,28 +135,10 @@ PyObject *exact_text(PyObject *s)
 template <typename Unit>
 Py_ssize_t count_units(const Unit *p, Py_ssize_t n, Py_UCS4 c)
 {
-    Py_ssize_t count = 0, i = 0;
-#if defined(QV_SCAN_SSE2)
-    if constexpr (sizeof(Unit) == 1) {
-        // Matches counted per lane (a match is -1), the lanes summed
-        // before any can pass 255.
-        const __m128i vc = _mm_set1_epi8((char)c), zero = _mm_setzero_si128();
-        __m128i lanes = zero, sums = zero;
-        int rounds = 0;
-        for (; i + 16 <= n; i += 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, vc));
-            if (++rounds == 255) {
-                sums = _mm_add_epi64(sums, _mm_sad_epu8(lanes, zero));
-                lanes = zero;
-                rounds = 0;
-            }
-        }
-        sums = _mm_add_epi64(sums, _mm_sad_epu8(lanes, zero));
-        count = _mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums));
-    }
-#endif
-    for (; i < n; i++)
+    if constexpr (sizeof(Unit) == 1)
+        return qv::count_byte(reinterpret_cast<const char *>(p), n, (char)c);
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < n; i++)
         count += p[i] == c;
     return count;
 }

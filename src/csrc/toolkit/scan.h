@@ -11,6 +11,7 @@
 //   pos = qv::find_line_end(t, pos, len, c);  // the first LF, CR or c, or len
 //   pos = qv::skip_digit_run(t, pos, len);    // past ASCII digits
 //   qv::holds_either(t, len, a, b)            // whether a short run holds a or b
+//   n = qv::count_byte(t, len, c);            // how many bytes are c
 //
 // Sixteen bytes at a time with SSE2, eight at a time (or one) without it.
 // Defining QUORVANE_PORTABLE (the build option of that name) forces the
@@ -209,6 +210,29 @@ inline bool holds_either(const char *t, Py_ssize_t len, char a, char b)
         if (t[i] == a || t[i] == b)
             return true;
     return false;
+}
+
+inline Py_ssize_t count_byte(const char *t, Py_ssize_t len, char c)
+{
+    Py_ssize_t count = 0, pos = 0;
+#if defined(QV_SCAN_SSE2)
+    // Matches counted per lane (each match is -1), in runs of at most 255
+    // blocks so that no lane overflows, each run's lanes then summed.
+    const __m128i vc = _mm_set1_epi8(c), zero = _mm_setzero_si128();
+    while (len - pos >= 16) {
+        Py_ssize_t blocks = (len - pos) / 16 < 255 ? (len - pos) / 16 : 255;
+        __m128i lanes = zero;
+        for (Py_ssize_t b = 0; b < blocks; b++, pos += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, vc));
+        }
+        __m128i sums = _mm_sad_epu8(lanes, zero);
+        count += _mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums));
+    }
+#endif
+    for (; pos < len; pos++)
+        count += t[pos] == c;
+    return count;
 }
 
 }  // namespace qv
