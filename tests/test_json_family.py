@@ -223,6 +223,12 @@ DIALECTS = [
     ("[" * 513 + "]" * 513, ("max depth exceeded", 512), ("max depth exceeded", 512)),
     ("9" * 5000, ("invalid number", 0), ("invalid number", 0)),
     ("\u00a0\u20281\ufeff // \u2028", ("expected a value", 0), None),
+    # Indentation, then a comment or JSON5's other white space.
+    ("[1,\n  // c\n  2\n\t/* d */]", None, None),
+    ("[1,\n   \u00a0 2]", ("expected a value", 7), None),
+    ('{\n  \x0b"a": 1}', ("expected string key in object", 4), None),
+    ("[1 \n  /* open", ("unterminated comment", 6), ("unterminated comment", 6)),
+    ("\n\n  \u2028 // x\n 7 \n  ", ("expected a value", 4), None),
 ]
 
 

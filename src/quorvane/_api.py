@@ -85,13 +85,23 @@ _NO_TREE: Final = object()
 def _direct(doc: object, format: object) -> Any:
     """The tree of a document read straight by its reader, or _NO_TREE
     when the full path is needed (for the answer or for the error)."""
-    direct = _DIRECT.get(format) if type(format) is str else None
-    if direct is None or not doc:
+    # On small documents this call is a good part of the whole: each test
+    # is the cheapest of its kind (a subscript, not dict.get; a str's mark
+    # is one character, compared, not looked up).
+    if type(format) is not str:
+        return _NO_TREE
+    try:
+        parse, takes_str = _DIRECT[format]
+    except KeyError:
+        return _NO_TREE
+    if not doc:
         return _NO_TREE
     kind = type(doc)
-    if not (kind is str or kind is bytes) or doc[0] in MARK_LEADS:  # type: ignore[index]
+    if kind is str:
+        if doc[0] == "\ufeff":  # type: ignore[index]
+            return _NO_TREE
+    elif kind is not bytes or doc[0] in MARK_LEADS:  # type: ignore[index]
         return _NO_TREE
-    parse, takes_str = direct
     try:
         if takes_str and kind is bytes:
             doc = doc.decode("utf-8")  # type: ignore[attr-defined]

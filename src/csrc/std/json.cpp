@@ -344,10 +344,13 @@ inline int skip(C *ctx)
         ctx->pos = pos + 1;
         return 0;
     }
-    if (ctx->blanks() == C_WS) {
-        ctx->pos = qv::skip_ws_run(ctx->text, pos, ctx->len);
+    // A line end and its indentation, the usual white space of a file
+    // written by hand, is passed here; the slow path only sees comments
+    // and JSON5's other white space.
+    pos = qv::skip_ws_run(ctx->text, pos, ctx->len);
+    ctx->pos = pos;
+    if (ctx->blanks() == C_WS || pos >= ctx->len || !(cls(ctx->text[pos]) & ctx->blanks()))
         return 0;
-    }
     return skip_slow(ctx);
 }
 
