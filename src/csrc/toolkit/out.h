@@ -116,8 +116,15 @@ public:
     template <bool kAsciiOnly>
     bool quoted(PyObject *s, const EscapeTable &table, char quote = '"')
     {
-        // Short ASCII text, the usual key or value, in one reservation.
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+#if defined(QV_SCAN_SSE2)
+        if (n <= 16 && PyUnicode_IS_COMPACT_ASCII(s) && len_ >= 16) {
+            int done = quoted_short(s, n, table, quote);
+            if (done >= 0)
+                return done;
+        }
+#endif
+        // Short ASCII text, the usual key or value, in one reservation.
         if (PyUnicode_IS_ASCII(s) && n <= 64) {
             if (!reserve(6 * n + 2))
                 return false;
@@ -134,6 +141,34 @@ public:
         }
         return put(quote) && escaped<kAsciiOnly>(s, table) && put(quote);
     }
+
+#if defined(QV_SCAN_SSE2)
+    // A compact ASCII str of at most 16 characters that needs no escape,
+    // quoted in one block of 16: the block read ends with the text, so what
+    // it holds before it is the str's own header (at least 40 bytes), never
+    // memory beyond the object; stored to end where the text ends, it
+    // covers up to 16 bytes already written, which are put back from a copy
+    // taken first (there are 16: len_ >= 16).  1 when written, 0 on
+    // MemoryError, -1 when a character needs the table.
+    int quoted_short(PyObject *s, Py_ssize_t n, const EscapeTable &table, char quote)
+    {
+        const char *text = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(s) + 1);
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
+        if ((care_mask(v, table.also) >> (16 - n)) != 0)
+            return -1;
+        if (!reserve(n + 2))
+            return 0;
+        char *p = end();
+        *p++ = quote;
+        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p - 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + n - 16), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p - 16), before);
+        p += n;
+        *p++ = quote;
+        set_end(p);
+        return 1;
+    }
+#endif
 
     template <bool kAsciiOnly>
     bool escaped(PyObject *s, const EscapeTable &table)
@@ -401,15 +436,16 @@ private:
 #if defined(QV_SCAN_SSE2)
     // The same for 16 bytes: a signed compare below ' ' takes the bytes
     // beyond ASCII as well.
-    static bool block_needs_care(__m128i v, uint64_t also)
+    static unsigned care_mask(__m128i v, uint64_t also)
     {
         __m128i care = _mm_or_si128(
             _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
                          _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
                          _mm_cmpeq_epi8(v, _mm_set1_epi8((char)also))));
-        return _mm_movemask_epi8(care) != 0;
+        return (unsigned)_mm_movemask_epi8(care);
     }
+    static bool block_needs_care(__m128i v, uint64_t also) { return care_mask(v, also) != 0; }
 #endif
 
     static uint64_t load8(const Py_UCS1 *s)
