@@ -28,6 +28,9 @@
 
 namespace {
 
+// The per-item steps, inlined into the loops over a container's items.
+#define QV_HOT __attribute__((always_inline)) inline
+
 // ensure_ascii escapes DEL too (json writes every character outside
 // ' '..'~' as an escape then); without it only the controls, '"' and '\\'.
 constexpr qv::EscapeTable make_json_table(bool ascii)
@@ -125,7 +128,7 @@ public:
 private:
     // The exact types of a parsed tree that hold nothing: 1 written, 0 on
     // an error, -1 for anything else.  Writing them runs no Python code.
-    int leaf(PyObject *o)
+    QV_HOT int leaf(PyObject *o)
     {
         PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type)
@@ -166,7 +169,13 @@ private:
         return converted(o, level);
     }
 
-    bool string(PyObject *s)
+    // Short ASCII text, most keys and values, inline; the rest out of line.
+    QV_HOT bool string(PyObject *s)
+    {
+        int done = out_.quoted_short(s, opt_.ensure_ascii ? kJsonAscii : kJsonText, '"');
+        return done >= 0 ? done : any_string(s);
+    }
+    __attribute__((noinline)) bool any_string(PyObject *s)
     {
         return opt_.ensure_ascii ? out_.quoted<true>(s, kJsonAscii)
                                  : out_.quoted<false>(s, kJsonText);
@@ -189,22 +198,18 @@ private:
         return out_.lit("NaN");
     }
 
-    bool nested_array(PyObject *o, int level)
+    // A container one level deeper: the recursion limit first, as json.
+    template <bool (JsonWriter::*kBody)(PyObject *, int)>
+    bool nested(PyObject *o, int level)
     {
         if (!recursion_.enter(" while encoding a JSON object"))
             return false;
-        bool ok = array(o, level);
+        bool ok = (this->*kBody)(o, level);
         recursion_.leave();
         return ok;
     }
-    bool nested_object(PyObject *o, int level)
-    {
-        if (!recursion_.enter(" while encoding a JSON object"))
-            return false;
-        bool ok = object(o, level);
-        recursion_.leave();
-        return ok;
-    }
+    bool nested_array(PyObject *o, int level) { return nested<&JsonWriter::array>(o, level); }
+    bool nested_object(PyObject *o, int level) { return nested<&JsonWriter::object>(o, level); }
 
     // With check_circular, the containers being written, outermost first,
     // and whether one is among the first `n` of them.
@@ -254,7 +259,7 @@ private:
     // An item of a container: a leaf at once, anything else after the
     // container's late check, held while it is written (writing it may run
     // Python code that drops the container's reference to it).
-    bool item(PyObject *o, int level, PyObject *container, bool *checked)
+    QV_HOT bool item(PyObject *o, int level, PyObject *container, bool *checked)
     {
         int done = leaf(o);
         if (done >= 0)
@@ -397,8 +402,8 @@ private:
 
     // A key and its value.  The key's writing runs no Python code, so the
     // key needs no reference of its own; the value is held by item().
-    bool member(PyObject *key, PyObject *val, int level, bool *first, PyObject *dict,
-                bool *checked)
+    QV_HOT bool member(PyObject *key, PyObject *val, int level, bool *first, PyObject *dict,
+                       bool *checked)
     {
         Py_ssize_t mark = out_.size();
         if (!*first && !separator(level))

@@ -116,14 +116,10 @@ public:
     template <bool kAsciiOnly>
     bool quoted(PyObject *s, const EscapeTable &table, char quote = '"')
     {
+        int done = quoted_short(s, table, quote);
+        if (done >= 0)
+            return done;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-#if defined(QV_SCAN_SSE2)
-        if (n <= 16 && PyUnicode_IS_COMPACT_ASCII(s) && len_ >= 16) {
-            int done = quoted_short(s, n, table, quote);
-            if (done >= 0)
-                return done;
-        }
-#endif
         // Short ASCII text, the usual key or value, in one reservation.
         if (PyUnicode_IS_ASCII(s) && n <= 64) {
             if (!reserve(6 * n + 2))
@@ -142,16 +138,20 @@ public:
         return put(quote) && escaped<kAsciiOnly>(s, table) && put(quote);
     }
 
-#if defined(QV_SCAN_SSE2)
     // A compact ASCII str of at most 16 characters that needs no escape,
     // quoted in one block of 16: the block read ends with the text, so what
     // it holds before it is the str's own header (at least 40 bytes), never
     // memory beyond the object; stored to end where the text ends, it
     // covers up to 16 bytes already written, which are put back from a copy
     // taken first (there are 16: len_ >= 16).  1 when written, 0 on
-    // MemoryError, -1 when a character needs the table.
-    int quoted_short(PyObject *s, Py_ssize_t n, const EscapeTable &table, char quote)
+    // MemoryError, -1 for other text (and always without SSE2).
+    __attribute__((always_inline)) int quoted_short(PyObject *s, const EscapeTable &table,
+                                                    char quote)
     {
+#if defined(QV_SCAN_SSE2)
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (n > 16 || !PyUnicode_IS_COMPACT_ASCII(s) || len_ < 16)
+            return -1;
         const char *text = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(s) + 1);
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
         if ((care_mask(v, table.also) >> (16 - n)) != 0)
@@ -167,8 +167,11 @@ public:
         *p++ = quote;
         set_end(p);
         return 1;
-    }
+#else
+        (void)s, (void)table, (void)quote;
+        return -1;
 #endif
+    }
 
     template <bool kAsciiOnly>
     bool escaped(PyObject *s, const EscapeTable &table)
