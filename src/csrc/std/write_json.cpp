@@ -82,47 +82,75 @@ class DictItems {
 public:
     explicit DictItems(PyObject *dict) : dict_(dict) {}
 
-    bool next(PyObject **key, PyObject **value)
+    // The next item; `stale` when Python code may have run since the last
+    // step (the table is then read again, as PyDict_Next reads it).
+    bool next(PyObject **key, PyObject **value, bool stale)
     {
 #ifdef QV_DICT_TABLE
-        auto *mp = reinterpret_cast<PyDictObject *>(dict_);
-        if (mp->ma_values == nullptr) {
+        if (stale || entries_ == nullptr) {
+            auto *mp = reinterpret_cast<PyDictObject *>(dict_);
+            if (mp->ma_values != nullptr)
+                return PyDict_Next(dict_, &pos_, key, value);
             auto *t = reinterpret_cast<DictTable *>(mp->ma_keys);
-            Py_ssize_t n = t->nentries;
-            PyObject **e = reinterpret_cast<PyObject **>(t->indices + ((size_t)1 << t->log2_index_bytes));
+            n_ = t->nentries;
             // An entry is (key, value), or (hash, key, value) in a general table.
-            int width = t->kind == 0 ? 3 : 2;
-            e += width - 2;
-            while (pos_ < n && e[width * pos_ + 1] == nullptr)
-                pos_++;
-            if (pos_ >= n)
-                return false;
-            *key = e[width * pos_];
-            *value = e[width * pos_ + 1];
-            pos_++;
-            return true;
+            width_ = t->kind == 0 ? 3 : 2;
+            entries_ = reinterpret_cast<PyObject **>(t->indices + ((size_t)1 << t->log2_index_bytes)) +
+                       (width_ - 2);
         }
-#endif
+        PyObject **e = entries_ + width_ * pos_;
+        while (pos_ < n_ && e[1] == nullptr) {
+            pos_++;
+            e += width_;
+        }
+        if (pos_ >= n_)
+            return false;
+        *key = e[0];
+        *value = e[1];
+        pos_++;
+        return true;
+#else
+        (void)stale;
         return PyDict_Next(dict_, &pos_, key, value);
+#endif
     }
 
 private:
     PyObject *dict_;
     Py_ssize_t pos_ = 0;
+#ifdef QV_DICT_TABLE
+    PyObject **entries_ = nullptr;  // the first entry's key
+    Py_ssize_t n_ = 0;
+    Py_ssize_t width_ = 2;
+#endif
 };
 
 class JsonWriter {
 public:
     explicit JsonWriter(const Options &o)
-        : opt_(o), item_sep_(o.item_sep), key_sep_(o.key_sep)
+        : opt_(o), table_(o.ensure_ascii ? &kJsonAscii : &kJsonText), item_sep_(o.item_sep),
+          key_sep_(o.key_sep)
     {
     }
 
     PyObject *write(PyObject *obj)
     {
-        if (!value(obj, 0))
-            return nullptr;
-        return out_.take_str();
+        // json's writer is an object called through tp_call, which takes a
+        // level of the recursion budget for the whole writing; on 3.11,
+        // whose budget counts Python frames too, json's way there has one
+        // frame more than this module's (encode() calls iterencode()).
+        // Taken here, so that the RecursionError comes at json's depth.
+        constexpr int kCallerLevels = PY_VERSION_HEX < 0x030C0000 ? 2 : 1;
+        int taken = 0;
+        bool ok = true;
+        while (ok && taken < kCallerLevels) {
+            ok = recursion_.enter(" while calling a Python object");
+            taken += ok;
+        }
+        ok = ok && value(obj, 0);
+        for (; taken > 0; taken--)
+            recursion_.leave();
+        return ok ? out_.take_str() : nullptr;
     }
 
 private:
@@ -172,7 +200,7 @@ private:
     // Short ASCII text, most keys and values, inline; the rest out of line.
     QV_HOT bool string(PyObject *s)
     {
-        int done = out_.quoted_short(s, opt_.ensure_ascii ? kJsonAscii : kJsonText, '"');
+        int done = out_.quoted_short(s, *table_, '"');
         return done >= 0 ? done : any_string(s);
     }
     __attribute__((noinline)) bool any_string(PyObject *s)
@@ -188,7 +216,11 @@ private:
         if (std::isfinite(d))
             return out_.float_repr(d);
         if (!opt_.allow_nan) {
+#if PY_VERSION_HEX < 0x030C0000
+            PyErr_SetString(PyExc_ValueError, "Out of range float values are not JSON compliant");
+#else
             PyErr_Format(PyExc_ValueError, "Out of range float values are not JSON compliant: %R", f);
+#endif
             return false;
         }
         if (d > 0)
@@ -374,30 +406,59 @@ private:
         if (!plain) {
             ran_python_ = true;
             qv::Ref items(PyMapping_Items(dict));
-            if (!items || (opt_.sort_keys && PyList_Sort(items.get()) < 0))
+            if (!items || (opt_.sort_keys && PyList_Sort(items.get()) < 0) ||
+                !pairs(items.get(), 0, inner, &first, dict, &checked))
                 return false;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
-                PyObject *pair = PyList_GET_ITEM(items.get(), i);
-                if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-                    PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
-                    return false;
-                }
-                if (!member(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), inner, &first,
-                            dict, &checked))
-                    return false;
-            }
         } else {
             DictItems entries(dict);
             PyObject *k, *v;
-            while (entries.next(&k, &v)) {
+            Py_ssize_t taken = 0;
+            while (entries.next(&k, &v, ran_python_)) {
+#if PY_VERSION_HEX < 0x030C0000
+                // json on 3.11 writes a dict from the list of its items taken
+                // as it starts, which a default hook's changes to the dict
+                // do not reach: the list is taken before the first value
+                // that may run one (the dict is unchanged until then).
+                if (!is_leaf(v)) {
+                    qv::Ref items(PyMapping_Items(dict));
+                    if (!items || !pairs(items.get(), taken, inner, &first, dict, &checked))
+                        return false;
+                    break;
+                }
+#endif
                 if (!member(k, v, inner, &first, dict, &checked))
                     return false;
+                taken++;
             }
         }
         leave();
         if (opt_.indent != nullptr && !newline(level))
             return false;
         return out_.put('}');
+    }
+
+    // The members from a list of (key, value) pairs, from `start` on.
+    bool pairs(PyObject *items, Py_ssize_t start, int level, bool *first, PyObject *dict,
+               bool *checked)
+    {
+        for (Py_ssize_t i = start; i < PyList_GET_SIZE(items); i++) {
+            PyObject *pair = PyList_GET_ITEM(items, i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+                return false;
+            }
+            if (!member(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), level, first, dict,
+                        checked))
+                return false;
+        }
+        return true;
+    }
+
+    static bool is_leaf(PyObject *o)
+    {
+        PyTypeObject *type = Py_TYPE(o);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+               o == Py_None || o == Py_True || o == Py_False;
     }
 
     // A key and its value.  The key's writing runs no Python code, so the
@@ -480,7 +541,8 @@ private:
             PyErr_Format(PyExc_TypeError, "Object of type %S is not JSON serializable", name.get());
     }
 
-    const Options &opt_;
+    const Options opt_;
+    const qv::EscapeTable *table_;
     Separator item_sep_, key_sep_;
     qv::Out out_;
     qv::RecursionGuard recursion_;

@@ -357,21 +357,26 @@ private:
                     continue;
             }
 #endif
-            unsigned c = *s;
-            if (c < 0x80) {
-                *out++ = (Unit)c;
-                s += 1;
-            } else if (c < 0xE0) {
-                *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
-                s += 2;
-            } else if (c < 0xF0) {
-                *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
-                s += 3;
-            } else {
-                *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
-                                ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
-                s += 4;
+            if (*s < 0x80) {
+                *out++ = (Unit)*s++;
+                continue;
             }
+            // A run of characters beyond ASCII (text in another script)
+            // without a look for an ASCII block after each.
+            do {
+                unsigned c = *s;
+                if (c < 0xE0) {
+                    *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
+                    s += 2;
+                } else if (c < 0xF0) {
+                    *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
+                    s += 3;
+                } else {
+                    *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
+                                    ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
+                    s += 4;
+                }
+            } while (s < e && *s >= 0x80);
         }
     }
 
