@@ -138,21 +138,41 @@ public:
         return put(quote) && escaped<kAsciiOnly>(s, table) && put(quote);
     }
 
-    // A compact ASCII str of at most 16 characters that needs no escape,
-    // quoted in one block of 16: the block read ends with the text, so what
-    // it holds before it is the str's own header (at least 40 bytes), never
-    // memory beyond the object; stored to end where the text ends, it
-    // covers up to 16 bytes already written, which are put back from a copy
-    // taken first (there are 16: len_ >= 16).  1 when written, 0 on
-    // MemoryError, -1 for other text (and always without SSE2).
+    // A compact ASCII str of at most 32 characters that needs no escape,
+    // quoted in blocks of 16.  Up to 16 characters, one block, read to end
+    // with the text: what it holds before the text is the str's own header
+    // (at least 40 bytes), never memory beyond the object; stored to end
+    // where the text ends, it covers up to 16 bytes already written, which
+    // are put back from a copy taken first (there are 16: len_ >= 16).
+    // 1 when written, 0 on MemoryError, -1 for other text (and always
+    // without SSE2).
     __attribute__((always_inline)) int quoted_short(PyObject *s, const EscapeTable &table,
                                                     char quote)
     {
 #if defined(QV_SCAN_SSE2)
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n > 16 || !PyUnicode_IS_COMPACT_ASCII(s) || len_ < 16)
+        if (n > 32 || !PyUnicode_IS_COMPACT_ASCII(s))
             return -1;
         const char *text = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(s) + 1);
+        if (n > 16) {
+            // 17 to 32 characters: two blocks within the text, overlapping.
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
+            if ((care_mask(a, table.also) | care_mask(b, table.also)) != 0)
+                return -1;
+            if (!reserve(n + 2))
+                return 0;
+            char *p = end();
+            *p++ = quote;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(p), a);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(p + n - 16), b);
+            p += n;
+            *p++ = quote;
+            set_end(p);
+            return 1;
+        }
+        if (len_ < 16)
+            return -1;
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
         if ((care_mask(v, table.also) >> (16 - n)) != 0)
             return -1;
