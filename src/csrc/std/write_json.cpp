@@ -28,6 +28,9 @@
 
 namespace {
 
+// The per-item steps, inlined into the loops over a container's items.
+#define QV_HOT __attribute__((always_inline)) inline
+
 // ensure_ascii escapes DEL too (json writes every character outside
 // ' '..'~' as an escape then); without it only the controls, '"' and '\\'.
 constexpr qv::EscapeTable make_json_table(bool ascii)
@@ -58,41 +61,129 @@ struct Options {
     PyObject *deflt;     // callable, or nullptr for json's TypeError
 };
 
+// An exact dict's items in PyDict_Next's order, read from its table.  On
+// the interpreters whose table layout is known (3.11 to 3.13, with the
+// GIL) a combined table is walked as PyDict_Next walks it: its entries in
+// order, those without a value skipped, the table read afresh at each step
+// (a default hook may have changed the dict meanwhile).  A split table
+// (an instance's __dict__) and other interpreters take PyDict_Next itself.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define QV_DICT_TABLE 1
+struct DictTable {
+    Py_ssize_t refcnt;
+    uint8_t log2_size, log2_index_bytes, kind;  // kind 0: entries with their hash
+    uint32_t version;
+    Py_ssize_t usable, nentries;
+    char indices[];  // then the entries
+};
+#endif
+
+class DictItems {
+public:
+    explicit DictItems(PyObject *dict) : dict_(dict) {}
+
+    // The next item; `stale` when Python code may have run since the last
+    // step (the table is then read again, as PyDict_Next reads it).
+    bool next(PyObject **key, PyObject **value, bool stale)
+    {
+#ifdef QV_DICT_TABLE
+        if (stale || entries_ == nullptr) {
+            auto *mp = reinterpret_cast<PyDictObject *>(dict_);
+            if (mp->ma_values != nullptr)
+                return PyDict_Next(dict_, &pos_, key, value);
+            auto *t = reinterpret_cast<DictTable *>(mp->ma_keys);
+            n_ = t->nentries;
+            // An entry is (key, value), or (hash, key, value) in a general table.
+            width_ = t->kind == 0 ? 3 : 2;
+            entries_ = reinterpret_cast<PyObject **>(t->indices + ((size_t)1 << t->log2_index_bytes)) +
+                       (width_ - 2);
+        }
+        PyObject **e = entries_ + width_ * pos_;
+        while (pos_ < n_ && e[1] == nullptr) {
+            pos_++;
+            e += width_;
+        }
+        if (pos_ >= n_)
+            return false;
+        *key = e[0];
+        *value = e[1];
+        pos_++;
+        return true;
+#else
+        (void)stale;
+        return PyDict_Next(dict_, &pos_, key, value);
+#endif
+    }
+
+private:
+    PyObject *dict_;
+    Py_ssize_t pos_ = 0;
+#ifdef QV_DICT_TABLE
+    PyObject **entries_ = nullptr;  // the first entry's key
+    Py_ssize_t n_ = 0;
+    Py_ssize_t width_ = 2;
+#endif
+};
+
 class JsonWriter {
 public:
     explicit JsonWriter(const Options &o)
-        : opt_(o), item_sep_(o.item_sep), key_sep_(o.key_sep)
+        : opt_(o), table_(o.ensure_ascii ? &kJsonAscii : &kJsonText), item_sep_(o.item_sep),
+          key_sep_(o.key_sep)
     {
     }
 
     PyObject *write(PyObject *obj)
     {
-        if (!value(obj, 0))
-            return nullptr;
-        return out_.take_str();
+        // json's writer is an object called through tp_call, which takes a
+        // level of the recursion budget for the whole writing; on 3.11,
+        // whose budget counts Python frames too, json's way there has one
+        // frame more than this module's (encode() calls iterencode()).
+        // Taken here, so that the RecursionError comes at json's depth.
+        constexpr int kCallerLevels = PY_VERSION_HEX < 0x030C0000 ? 2 : 1;
+        int taken = 0;
+        bool ok = true;
+        while (ok && taken < kCallerLevels) {
+            ok = recursion_.enter(" while calling a Python object");
+            taken += ok;
+        }
+        ok = ok && value(obj, 0);
+        for (; taken > 0; taken--)
+            recursion_.leave();
+        return ok ? out_.take_str() : nullptr;
     }
 
 private:
-    bool value(PyObject *o, int level)
+    // The exact types of a parsed tree that hold nothing: 1 written, 0 on
+    // an error, -1 for anything else.  Writing them runs no Python code.
+    QV_HOT int leaf(PyObject *o)
     {
-        // The exact types of a parsed tree first, each by one compare.
         PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type)
             return string(o);
-        if (type == &PyFloat_Type)
-            return number(o);
         if (type == &PyLong_Type)
             return out_.int_repr(o);
-        if (type == &PyDict_Type)
-            return nested(o, level, &JsonWriter::object);
-        if (type == &PyList_Type)
-            return nested(o, level, &JsonWriter::array);
+        if (type == &PyFloat_Type)
+            return number(o);
         if (o == Py_None)
             return out_.lit("null");
         if (o == Py_True)
             return out_.lit("true");
         if (o == Py_False)
             return out_.lit("false");
+        return -1;
+    }
+
+    bool value(PyObject *o, int level)
+    {
+        int done = leaf(o);
+        if (done >= 0)
+            return done;
+        PyTypeObject *type = Py_TYPE(o);
+        if (type == &PyDict_Type)
+            return nested_object(o, level);
+        if (type == &PyList_Type)
+            return nested_array(o, level);
         if (PyUnicode_Check(o))
             return string(o);
         if (PyLong_Check(o))
@@ -100,13 +191,19 @@ private:
         if (PyFloat_Check(o))
             return number(o);
         if (PyList_Check(o) || PyTuple_Check(o))
-            return nested(o, level, &JsonWriter::array);
+            return nested_array(o, level);
         if (PyDict_Check(o))
-            return nested(o, level, &JsonWriter::object);
+            return nested_object(o, level);
         return converted(o, level);
     }
 
-    bool string(PyObject *s)
+    // Short ASCII text, most keys and values, inline; the rest out of line.
+    QV_HOT bool string(PyObject *s)
+    {
+        int done = out_.quoted_short(s, *table_, '"');
+        return done >= 0 ? done : any_string(s);
+    }
+    __attribute__((noinline)) bool any_string(PyObject *s)
     {
         return opt_.ensure_ascii ? out_.quoted<true>(s, kJsonAscii)
                                  : out_.quoted<false>(s, kJsonText);
@@ -119,7 +216,11 @@ private:
         if (std::isfinite(d))
             return out_.float_repr(d);
         if (!opt_.allow_nan) {
+#if PY_VERSION_HEX < 0x030C0000
+            PyErr_SetString(PyExc_ValueError, "Out of range float values are not JSON compliant");
+#else
             PyErr_Format(PyExc_ValueError, "Out of range float values are not JSON compliant: %R", f);
+#endif
             return false;
         }
         if (d > 0)
@@ -129,33 +230,76 @@ private:
         return out_.lit("NaN");
     }
 
-    using Container = bool (JsonWriter::*)(PyObject *, int);
-    bool nested(PyObject *o, int level, Container body)
+    // A container one level deeper: the recursion limit first, as json.
+    template <bool (JsonWriter::*kBody)(PyObject *, int)>
+    bool nested(PyObject *o, int level)
     {
         if (!recursion_.enter(" while encoding a JSON object"))
             return false;
-        bool ok = (this->*body)(o, level);
+        bool ok = (this->*kBody)(o, level);
         recursion_.leave();
         return ok;
     }
+    bool nested_array(PyObject *o, int level) { return nested<&JsonWriter::array>(o, level); }
+    bool nested_object(PyObject *o, int level) { return nested<&JsonWriter::object>(o, level); }
 
-    // With check_circular, the containers being written, outermost first.
-    bool enter(PyObject *o)
+    // With check_circular, the containers being written, outermost first,
+    // and whether one is among the first `n` of them.
+    bool seen(PyObject *o, Py_ssize_t n)
     {
-        if (!opt_.check_circular)
-            return true;
-        for (Py_ssize_t i = 0; i < path_.size(); i++) {
-            if (path_[i] == o) {
+        PyObject *const *p = path_.data();
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (p[i] == o) {
                 PyErr_SetString(PyExc_ValueError, "Circular reference detected");
-                return false;
+                return true;
             }
         }
+        return false;
+    }
+    // A container met again inside itself is an error when it is entered.
+    // An exact list or dict (unsorted) is looked for on the path only when
+    // the first of its items that is not a leaf comes, before that item is
+    // written, and not at all when all are leaves: while no Python code has
+    // run in this call, the tree is as it was at the start, and a container
+    // met again holds the way back to itself (an item that is not a leaf),
+    // after the leaves its first visit has already written without error;
+    // nothing else happens meanwhile.  Once Python code has run (a default
+    // hook, a subclass's items() or iteration, a sort) every container is
+    // looked for as it is entered.  `*checked` says whether it has been.
+    bool enter(PyObject *o, bool lazy, bool *checked)
+    {
+        *checked = !opt_.check_circular || !(lazy && !ran_python_);
+        if (!opt_.check_circular)
+            return true;
+        if (*checked && seen(o, path_.size()))
+            return false;
         return path_.push(o);
+    }
+    bool check_late(PyObject *o, bool *checked)
+    {
+        if (*checked)
+            return true;
+        *checked = true;
+        return !seen(o, path_.size() - 1);
     }
     void leave()
     {
         if (opt_.check_circular)
             path_.set_size(path_.size() - 1);
+    }
+
+    // An item of a container: a leaf at once, anything else after the
+    // container's late check, held while it is written (writing it may run
+    // Python code that drops the container's reference to it).
+    QV_HOT bool item(PyObject *o, int level, PyObject *container, bool *checked)
+    {
+        int done = leaf(o);
+        if (done >= 0)
+            return done;
+        if (!check_late(container, checked))
+            return false;
+        qv::Ref held(Py_NewRef(o));
+        return value(o, level);
     }
 
     // The line end and indentation before an item at `level`.
@@ -180,20 +324,18 @@ private:
                 return false;
         return true;
     }
-    // A separator of one or two ASCII characters (", ", ",", ": ", ":"),
-    // the usual ones, is written without a call; others as any str.
+    // A separator of up to 8 ASCII characters (", ", ",", ": ", ":" are
+    // the usual ones) is written in one move; others as any str.
     struct Separator {
         PyObject *text;
-        char bytes[2];
-        Py_ssize_t n;  // 1 or 2, or 0 for another separator
+        char bytes[8];
+        Py_ssize_t n;  // 1 to 8, or 0 for another separator
 
-        explicit Separator(PyObject *s) : text(s), bytes{0, 0}, n(0)
+        explicit Separator(PyObject *s) : text(s), bytes{}, n(0)
         {
             Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-            if (PyUnicode_IS_ASCII(s) && (len == 1 || len == 2)) {
-                const char *d = static_cast<const char *>(PyUnicode_DATA(s));
-                bytes[0] = d[0];
-                bytes[1] = d[len - 1];
+            if (PyUnicode_IS_ASCII(s) && len >= 1 && len <= 8) {
+                std::memcpy(bytes, PyUnicode_DATA(s), (size_t)len);
                 n = len;
             }
         }
@@ -202,11 +344,10 @@ private:
     {
         if (sep.n == 0)
             return out_.str(sep.text);
-        if (!out_.reserve(2))
+        if (!out_.reserve(8))
             return false;
         char *p = out_.end();
-        p[0] = sep.bytes[0];
-        p[1] = sep.bytes[1];
+        std::memcpy(p, sep.bytes, 8);
         out_.set_end(p + sep.n);
         return true;
     }
@@ -218,10 +359,12 @@ private:
     bool array(PyObject *seq, int level)
     {
         // A list is read as it is; a tuple or subclass through the
-        // sequence it gives.
+        // sequence it gives (a subclass's iteration may be Python code).
         qv::Ref held;
         PyObject *items = seq;
         if (!PyList_CheckExact(seq)) {
+            if (!PyTuple_CheckExact(seq))
+                ran_python_ = true;
             held.reset(PySequence_Fast(seq, "_iterencode_list needs a sequence"));
             if (!held)
                 return false;
@@ -229,21 +372,17 @@ private:
         }
         if (PySequence_Fast_GET_SIZE(items) == 0)
             return out_.lit("[]");
-        if (!enter(seq) || !out_.put('['))
+        bool checked;
+        if (!enter(seq, PyList_CheckExact(seq), &checked) || !out_.put('['))
             return false;
         int inner = level + 1;
         if (opt_.indent != nullptr && !newline(inner))
             return false;
-        // The size is read afresh and each item held while it is written:
-        // a default hook may change the list under us.
+        // The size is read afresh: a default hook may change the list.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
             if (i > 0 && !separator(inner))
                 return false;
-            PyObject *item = PySequence_Fast_GET_ITEM(items, i);
-            bool ok = Py_IS_TYPE(item, &PyFloat_Type) ? number(item)  // arrays of numbers
-                      : is_leaf(item)                ? value(item, inner)
-                                                     : held_value(item, inner);
-            if (!ok)
+            if (!item(PySequence_Fast_GET_ITEM(items, i), inner, seq, &checked))
                 return false;
         }
         leave();
@@ -252,56 +391,44 @@ private:
         return out_.put(']');
     }
 
-    // Values whose writing runs no Python code (exact str, float and int,
-    // the constants), so that nothing can drop the container's reference
-    // to them meanwhile.
-    static bool is_leaf(PyObject *o)
-    {
-        PyTypeObject *type = Py_TYPE(o);
-        return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type ||
-               o == Py_None || o == Py_True || o == Py_False;
-    }
-    bool held_value(PyObject *o, int level)
-    {
-        qv::Ref held(Py_NewRef(o));
-        return value(o, level);
-    }
-
     bool object(PyObject *dict, int level)
     {
         if (PyDict_GET_SIZE(dict) == 0)
             return out_.lit("{}");
-        if (!enter(dict) || !out_.put('{'))
+        bool plain = PyDict_CheckExact(dict) && !opt_.sort_keys;
+        bool checked;
+        if (!enter(dict, plain, &checked) || !out_.put('{'))
             return false;
         int inner = level + 1;
         if (opt_.indent != nullptr && !newline(inner))
             return false;
         bool first = true;
-        if (opt_.sort_keys || !PyDict_CheckExact(dict)) {
+        if (!plain) {
+            ran_python_ = true;
             qv::Ref items(PyMapping_Items(dict));
-            if (!items || (opt_.sort_keys && PyList_Sort(items.get()) < 0))
+            if (!items || (opt_.sort_keys && PyList_Sort(items.get()) < 0) ||
+                !pairs(items.get(), 0, inner, &first, dict, &checked))
                 return false;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
-                PyObject *item = PyList_GET_ITEM(items.get(), i);
-                if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-                    PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
-                    return false;
-                }
-                if (!member(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), inner, &first))
-                    return false;
-            }
         } else {
-            Py_ssize_t pos = 0;
+            DictItems entries(dict);
             PyObject *k, *v;
-            while (PyDict_Next(dict, &pos, &k, &v)) {
-                if (PyUnicode_CheckExact(k) && is_leaf(v)) {
-                    if (!member(k, v, inner, &first))
+            Py_ssize_t taken = 0;
+            while (entries.next(&k, &v, ran_python_)) {
+#if PY_VERSION_HEX < 0x030C0000
+                // json on 3.11 writes a dict from the list of its items taken
+                // as it starts, which a default hook's changes to the dict
+                // do not reach: the list is taken before the first value
+                // that may run one (the dict is unchanged until then).
+                if (!is_leaf(v)) {
+                    qv::Ref items(PyMapping_Items(dict));
+                    if (!items || !pairs(items.get(), taken, inner, &first, dict, &checked))
                         return false;
-                    continue;
+                    break;
                 }
-                qv::Ref key(Py_NewRef(k)), val(Py_NewRef(v));
-                if (!member(key.get(), val.get(), inner, &first))
+#endif
+                if (!member(k, v, inner, &first, dict, &checked))
                     return false;
+                taken++;
             }
         }
         leave();
@@ -310,7 +437,34 @@ private:
         return out_.put('}');
     }
 
-    bool member(PyObject *key, PyObject *val, int level, bool *first)
+    // The members from a list of (key, value) pairs, from `start` on.
+    bool pairs(PyObject *items, Py_ssize_t start, int level, bool *first, PyObject *dict,
+               bool *checked)
+    {
+        for (Py_ssize_t i = start; i < PyList_GET_SIZE(items); i++) {
+            PyObject *pair = PyList_GET_ITEM(items, i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_ValueError, "items must return 2-tuples");
+                return false;
+            }
+            if (!member(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), level, first, dict,
+                        checked))
+                return false;
+        }
+        return true;
+    }
+
+    static bool is_leaf(PyObject *o)
+    {
+        PyTypeObject *type = Py_TYPE(o);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+               o == Py_None || o == Py_True || o == Py_False;
+    }
+
+    // A key and its value.  The key's writing runs no Python code, so the
+    // key needs no reference of its own; the value is held by item().
+    QV_HOT bool member(PyObject *key, PyObject *val, int level, bool *first, PyObject *dict,
+                       bool *checked)
     {
         Py_ssize_t mark = out_.size();
         if (!*first && !separator(level))
@@ -325,7 +479,7 @@ private:
             return true;
         }
         *first = false;
-        return put_separator(key_sep_) && value(val, level);
+        return put_separator(key_sep_) && item(val, level, dict, checked);
     }
 
     // A key that is not a str, written as the quoted text json converts it
@@ -358,12 +512,14 @@ private:
     // An object json does not know: what `default` makes of it.
     bool converted(PyObject *o, int level)
     {
-        if (!enter(o))
+        bool checked;
+        if (!enter(o, false, &checked))
             return false;
         if (opt_.deflt == nullptr) {
             refuse(o);
             return false;
         }
+        ran_python_ = true;
         qv::Ref made(PyObject_CallOneArg(opt_.deflt, o));
         if (!made)
             return false;
@@ -385,11 +541,13 @@ private:
             PyErr_Format(PyExc_TypeError, "Object of type %S is not JSON serializable", name.get());
     }
 
-    const Options &opt_;
+    const Options opt_;
+    const qv::EscapeTable *table_;
     Separator item_sep_, key_sep_;
     qv::Out out_;
     qv::RecursionGuard recursion_;
     qv::Buffer<PyObject *, 32> path_;
+    bool ran_python_ = false;  // whether Python code may have run in this call
 };
 
 bool flag(PyObject *o, bool *out)

@@ -116,8 +116,11 @@ public:
     template <bool kAsciiOnly>
     bool quoted(PyObject *s, const EscapeTable &table, char quote = '"')
     {
-        // Short ASCII text, the usual key or value, in one reservation.
+        int done = quoted_short(s, table, quote);
+        if (done >= 0)
+            return done;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        // Short ASCII text, the usual key or value, in one reservation.
         if (PyUnicode_IS_ASCII(s) && n <= 64) {
             if (!reserve(6 * n + 2))
                 return false;
@@ -133,6 +136,61 @@ public:
             return true;
         }
         return put(quote) && escaped<kAsciiOnly>(s, table) && put(quote);
+    }
+
+    // A compact ASCII str of at most 32 characters that needs no escape,
+    // quoted in blocks of 16.  Up to 16 characters, one block, read to end
+    // with the text: what it holds before the text is the str's own header
+    // (at least 40 bytes), never memory beyond the object; stored to end
+    // where the text ends, it covers up to 16 bytes already written, which
+    // are put back from a copy taken first (there are 16: len_ >= 16).
+    // 1 when written, 0 on MemoryError, -1 for other text (and always
+    // without SSE2).
+    __attribute__((always_inline)) int quoted_short(PyObject *s, const EscapeTable &table,
+                                                    char quote)
+    {
+#if defined(QV_SCAN_SSE2)
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (n > 32 || !PyUnicode_IS_COMPACT_ASCII(s))
+            return -1;
+        const char *text = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(s) + 1);
+        if (n > 16) {
+            // 17 to 32 characters: two blocks within the text, overlapping.
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
+            if ((care_mask(a, table.also) | care_mask(b, table.also)) != 0)
+                return -1;
+            if (!reserve(n + 2))
+                return 0;
+            char *p = end();
+            *p++ = quote;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(p), a);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(p + n - 16), b);
+            p += n;
+            *p++ = quote;
+            set_end(p);
+            return 1;
+        }
+        if (len_ < 16)
+            return -1;
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
+        if ((care_mask(v, table.also) >> (16 - n)) != 0)
+            return -1;
+        if (!reserve(n + 2))
+            return 0;
+        char *p = end();
+        *p++ = quote;
+        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p - 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + n - 16), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p - 16), before);
+        p += n;
+        *p++ = quote;
+        set_end(p);
+        return 1;
+#else
+        (void)s, (void)table, (void)quote;
+        return -1;
+#endif
     }
 
     template <bool kAsciiOnly>
@@ -319,21 +377,26 @@ private:
                     continue;
             }
 #endif
-            unsigned c = *s;
-            if (c < 0x80) {
-                *out++ = (Unit)c;
-                s += 1;
-            } else if (c < 0xE0) {
-                *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
-                s += 2;
-            } else if (c < 0xF0) {
-                *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
-                s += 3;
-            } else {
-                *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
-                                ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
-                s += 4;
+            if (*s < 0x80) {
+                *out++ = (Unit)*s++;
+                continue;
             }
+            // A run of characters beyond ASCII (text in another script)
+            // without a look for an ASCII block after each.
+            do {
+                unsigned c = *s;
+                if (c < 0xE0) {
+                    *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
+                    s += 2;
+                } else if (c < 0xF0) {
+                    *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
+                    s += 3;
+                } else {
+                    *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
+                                    ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
+                    s += 4;
+                }
+            } while (s < e && *s >= 0x80);
         }
     }
 
@@ -401,15 +464,16 @@ private:
 #if defined(QV_SCAN_SSE2)
     // The same for 16 bytes: a signed compare below ' ' takes the bytes
     // beyond ASCII as well.
-    static bool block_needs_care(__m128i v, uint64_t also)
+    static unsigned care_mask(__m128i v, uint64_t also)
     {
         __m128i care = _mm_or_si128(
             _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
                          _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
                          _mm_cmpeq_epi8(v, _mm_set1_epi8((char)also))));
-        return _mm_movemask_epi8(care) != 0;
+        return (unsigned)_mm_movemask_epi8(care);
     }
+    static bool block_needs_care(__m128i v, uint64_t also) { return care_mask(v, also) != 0; }
 #endif
 
     static uint64_t load8(const Py_UCS1 *s)

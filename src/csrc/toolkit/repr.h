@@ -134,6 +134,51 @@ inline constexpr char kPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// The eight digits of x (below 10^8, zeros in front) as the bytes of a
+// word, the first digit lowest: halves of four digits in two 32-bit lanes,
+// each split into two 2-digit lanes of 16 bits, each into two bytes, with
+// multiplications that divide exactly in the lanes' ranges (x * 10486 >> 20
+// is x / 100 below 43,699; x * 103 >> 10 is x / 10 below 179).
+inline uint64_t eight_digits_word(uint32_t x)
+{
+    uint64_t halves = x / 10000 | (uint64_t)(x % 10000) << 32;
+    uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F0000007FULL;
+    uint64_t pairs = hundreds | (halves - hundreds * 100) << 16;
+    uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+    return (tens | (pairs - tens * 10) << 8) | 0x3030303030303030ULL;
+}
+
+// The n decimal digits of v (n = count_digits(v)) at p, in words of 8
+// bytes from the first digits on, each word after the one before: with
+// fewer than 8 digits, the bytes after them up to p + 8 become '0'.
+inline void write_digits(char *p, uint64_t v, int n)
+{
+    constexpr uint64_t kZeros = 0x3030303030303030ULL;
+    // The first group of 1 to 8 digits, shifted to the word's start.
+    auto lead = [p](uint64_t x, int digits) {
+        int shift = 8 * (8 - digits);
+        uint64_t w = eight_digits_word((uint32_t)x) >> shift;
+        if (shift != 0)
+            w |= kZeros << (64 - shift);
+        std::memcpy(p, &w, 8);
+    };
+    auto group = [](char *at, uint64_t x) {
+        uint64_t w = eight_digits_word((uint32_t)x);
+        std::memcpy(at, &w, 8);
+    };
+    if (n <= 8) {
+        lead(v, n);
+    } else if (n <= 16) {
+        lead(v / 100000000, n - 8);
+        group(p + n - 8, v % 100000000);
+    } else {
+        uint64_t high = v / 100000000;
+        lead(high / 100000000, n - 16);
+        group(p + n - 16, high % 100000000);
+        group(p + n - 8, v % 100000000);
+    }
+}
+
 // Eight digits of x (below 10^8), zeros in front, at p.
 inline void eight_digits(char *p, uint32_t x)
 {
@@ -214,7 +259,7 @@ inline int float_repr(double d, char *out)
     // reads digits and the zeros an integral value needs before ".0".
     char digits[40];
     std::memset(digits, '0', sizeof digits);
-    digits_backward(digits + n, dec.digits);
+    write_digits(digits, dec.digits, n);
     if (point > 16 || point <= -4) {
         *p++ = digits[0];
         if (n > 1) {
