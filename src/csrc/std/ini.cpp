@@ -1219,7 +1219,8 @@ PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs
     return reader.finish();
 }
 
-// make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)
+// make_section_proxies(proxies, proxy_class, parser, names, getters, partial,
+//                      words=None, /)
 // For each name, proxies[name] = a proxy made as configparser's
 // SectionProxy.__init__ makes one: _parser and _name set, then for each
 // getter name g, g = partial(proxy.get, _impl=getattr(parser, g)).  The
@@ -1261,18 +1262,45 @@ bool interned_names(PyObject *list, qv::RefStack &out)
 
 PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 6 || !PyType_Check(args[1]) || !PyList_Check(args[3]) || !PyList_Check(args[4])) {
+    if (nargs < 6 || nargs > 7 || !PyType_Check(args[1]) || !PyList_Check(args[3]) ||
+        !PyList_Check(args[4])) {
         PyErr_SetString(PyExc_TypeError, "make_section_proxies(proxies, proxy_class, parser, "
-                                         "names: list, getters: list, partial, /)");
+                                         "names: list, getters: list, partial, words=None, /)");
         return nullptr;
     }
     PyObject *proxies = args[0], *parser = args[2], *names = args[3];
     PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(args[1]);
     PyObject *partial = args[5];
-    qv::Ref s_parser(PyUnicode_InternFromString("_parser"));
-    qv::Ref s_name(PyUnicode_InternFromString("_name"));
-    qv::Ref s_get(PyUnicode_InternFromString("get"));
-    qv::Ref kwnames(Py_BuildValue("(s)", "_impl"));
+    // The attribute names and the keyword names, from the caller when it
+    // gives them ("_parser", "_name", "get", ("_impl",)): made here, they
+    // cost more than a small section's proxy.
+    qv::Ref s_parser, s_name, s_get, kwnames;
+    PyObject *words = nargs > 6 ? args[6] : Py_None;
+    if (words != Py_None) {
+        if (!PyTuple_Check(words) || PyTuple_GET_SIZE(words) != 4 ||
+            !PyTuple_Check(PyTuple_GET_ITEM(words, 3)) ||
+            PyTuple_GET_SIZE(PyTuple_GET_ITEM(words, 3)) != 1 ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(PyTuple_GET_ITEM(words, 3), 0))) {
+            PyErr_SetString(PyExc_TypeError, "make_section_proxies() words must be a tuple "
+                                             "(parser_name, name_name, get_name, kwnames)");
+            return nullptr;
+        }
+        PyObject *interned[3];
+        for (int i = 0; i < 3; i++) {
+            interned[i] = Py_NewRef(PyTuple_GET_ITEM(words, i));
+            if (PyUnicode_CheckExact(interned[i]))
+                PyUnicode_InternInPlace(&interned[i]);
+        }
+        s_parser.reset(interned[0]);
+        s_name.reset(interned[1]);
+        s_get.reset(interned[2]);
+        kwnames.reset(Py_NewRef(PyTuple_GET_ITEM(words, 3)));
+    } else {
+        s_parser.reset(PyUnicode_InternFromString("_parser"));
+        s_name.reset(PyUnicode_InternFromString("_name"));
+        s_get.reset(PyUnicode_InternFromString("get"));
+        kwnames.reset(Py_BuildValue("(s)", "_impl"));
+    }
     qv::Ref no_args(PyTuple_New(0));
     qv::RefStack getters;
     if (!s_parser || !s_name || !s_get || !kwnames || !no_args ||
@@ -1293,10 +1321,15 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
         if (!proxy || PyObject_SetAttr(proxy.get(), s_parser.get(), parser) < 0 ||
             PyObject_SetAttr(proxy.get(), s_name.get(), name.get()) < 0)
             return nullptr;
+        // Once the proxy holds its own "get" (a partial of the bound
+        // method), proxy.get is that partial, and a partial of it is a
+        // partial of the same bound method: the later getters share it.
+        qv::Ref shared;
         for (Py_ssize_t j = 0; j < getters.size(); j++) {
             PyObject *key = getters[j];
-            qv::Ref get(bind ? PyMethod_New(get_ref.get(), proxy.get())
-                             : PyObject_GetAttr(proxy.get(), s_get.get()));
+            qv::Ref get(shared ? Py_NewRef(shared.get())
+                        : bind ? PyMethod_New(get_ref.get(), proxy.get())
+                               : PyObject_GetAttr(proxy.get(), s_get.get()));
             qv::Ref impl(get ? PyObject_GetAttr(parser, key) : nullptr);
             if (!impl)
                 return nullptr;
@@ -1304,6 +1337,8 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
             qv::Ref getter(PyObject_Vectorcall(partial, call, 1, kwnames.get()));
             if (!getter || PyObject_SetAttr(proxy.get(), key, getter.get()) < 0)
                 return nullptr;
+            if (bind && !shared && key == s_get.get())
+                shared = std::move(get);
         }
         if (PyObject_SetItem(proxies, name.get(), proxy.get()) < 0)
             return nullptr;
