@@ -316,7 +316,7 @@ class RawConfigParser(_Base):
         return read_ok
 
     def read_string(self, string: str, source: str = "<string>") -> None:
-        if type(string) is str and _own_reading(type(self)):
+        if type(string) is str and (_READS_NATIVELY.get(type(self)) or _own_reading(type(self))):
             self._read_source(string, source, None)
         else:
             super().read_string(string, source)
@@ -404,8 +404,17 @@ class RawConfigParser(_Base):
         else:
             full, inline = self._comment_prefixes, self._inline_comment_prefixes
             unnamed = None
-        if not (_str_tuple(full) and _str_tuple(inline)):
+        if type(full) is not tuple or type(inline) is not tuple:
             return None
+        try:
+            known = (full, inline) in _STR_PAIRS
+        except TypeError:  # something in them cannot be hashed
+            return None
+        if not known:
+            if not (_str_tuple(full) and _str_tuple(inline)):
+                return None
+            if len(_STR_PAIRS) < 256:
+                _STR_PAIRS.add((full, inline))
         if not _NEW_READING and (len(inline) > 1 or "" in full or "" in inline):
             # Before 3.13 inline comments were found another way, which
             # agrees with this one for a single non-empty prefix.
@@ -473,7 +482,12 @@ class RawConfigParser(_Base):
                 secs[name] = fresh
             new.append(name)
         if new:
-            _add_proxies(self, new)
+            keys = _proxy_keys(self)
+            if keys is None:
+                for name in new:
+                    self._proxies[name] = _cp.SectionProxy(self, name)
+            else:
+                _make_proxies(self._proxies, _SectionProxy, self, new, keys, _partial, _PROXY_WORDS)
 
 
 class ConfigParser(RawConfigParser, _cp.ConfigParser):
@@ -486,6 +500,8 @@ _OPTCRE, _OPTCRE_NV = _Base.OPTCRE, _Base.OPTCRE_NV
 _OPTIONXFORM = _Base.optionxform
 # Tuples of delimiters or prefixes seen to hold only str.
 _STR_TUPLES: set[tuple[str, ...]] = set()
+# And pairs of them (the comment prefixes, full and inline).
+_STR_PAIRS: set[tuple[tuple[str, ...], tuple[str, ...]]] = set()
 
 
 def _str_tuple(items: Any) -> bool:
@@ -501,6 +517,7 @@ def _str_tuple(items: Any) -> bool:
     if len(_STR_TUPLES) < 256:
         _STR_TUPLES.add(items)
     return True
+
 _TEXT_FILES = (io.TextIOWrapper, io.StringIO)
 
 

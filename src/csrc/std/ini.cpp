@@ -1258,6 +1258,31 @@ bool interned_names(PyObject *list, qv::RefStack &out)
     return true;
 }
 
+// partial(get, **{kwnames[0]: impl}); `direct`: by the class's __new__,
+// with the arguments a call would give it.  `args` is the caller's
+// 1-tuple for them, filled again for each getter while only it holds it
+// (partial's __new__ keeps its items, not the tuple).
+PyObject *make_partial(PyObject *partial, bool direct, qv::Ref &args, PyObject *get,
+                       PyObject *impl, PyObject *kwnames)
+{
+    if (!direct) {
+        PyObject *call[] = {get, impl};
+        return PyObject_Vectorcall(partial, call, 1, kwnames);
+    }
+    if (args && Py_REFCNT(args.get()) == 1) {
+        PyObject *old = PyTuple_GET_ITEM(args.get(), 0);
+        PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(get));
+        Py_DECREF(old);
+    } else {
+        args.reset(PyTuple_Pack(1, get));
+    }
+    qv::Ref kw(args ? PyDict_New() : nullptr);
+    if (!kw || PyDict_SetItem(kw.get(), PyTuple_GET_ITEM(kwnames, 0), impl) < 0)
+        return nullptr;
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(partial);
+    return type->tp_new(type, args.get(), kw.get());
+}
+
 }  // namespace
 
 PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t nargs)
@@ -1315,6 +1340,13 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
     bool bind = get_function && PyFunction_Check(get_function) &&
                 cls->tp_getattro == PyObject_GenericGetAttr;
     qv::Ref get_ref(Py_XNewRef(get_function));  // held while the loop may run code
+    // A class whose instances are made by its __new__ alone (as partial's
+    // are): each getter is made by it, given the arguments a call would.
+    PyTypeObject *partial_type = PyType_Check(partial) ? (PyTypeObject *)partial : nullptr;
+    bool direct = partial_type && partial_type->tp_new &&
+                  partial_type->tp_init == PyBaseObject_Type.tp_init &&
+                  Py_TYPE(partial)->tp_call == PyType_Type.tp_call;
+    qv::Ref pack;  // the 1-tuple of each getter's positional argument
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); i++) {
         qv::Ref name(Py_NewRef(PyList_GET_ITEM(names, i)));
         qv::Ref proxy(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
@@ -1333,8 +1365,8 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
             qv::Ref impl(get ? PyObject_GetAttr(parser, key) : nullptr);
             if (!impl)
                 return nullptr;
-            PyObject *call[] = {get.get(), impl.get()};
-            qv::Ref getter(PyObject_Vectorcall(partial, call, 1, kwnames.get()));
+            qv::Ref getter(make_partial(partial, direct, pack, get.get(), impl.get(),
+                                        kwnames.get()));
             if (!getter || PyObject_SetAttr(proxy.get(), key, getter.get()) < 0)
                 return nullptr;
             if (bind && !shared && key == s_get.get())
