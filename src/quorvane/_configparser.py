@@ -482,12 +482,7 @@ class RawConfigParser(_Base):
                 secs[name] = fresh
             new.append(name)
         if new:
-            keys = _proxy_keys(self)
-            if keys is None:
-                for name in new:
-                    self._proxies[name] = _cp.SectionProxy(self, name)
-            else:
-                _make_proxies(self._proxies, _SectionProxy, self, new, keys, _partial, _PROXY_WORDS)
+            _add_proxies(self, new)
 
 
 class ConfigParser(RawConfigParser, _cp.ConfigParser):
