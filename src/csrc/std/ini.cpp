@@ -1269,7 +1269,9 @@ PyObject *make_partial(PyObject *partial, bool direct, qv::Ref &args, PyObject *
         PyObject *call[] = {get, impl};
         return PyObject_Vectorcall(partial, call, 1, kwnames);
     }
-    if (args && Py_REFCNT(args.get()) == 1) {
+    // (Still tracked: the collector may stop tracking a tuple it found
+    // holding only objects it does not track.)
+    if (args && Py_REFCNT(args.get()) == 1 && PyObject_GC_IsTracked(args.get())) {
         PyObject *old = PyTuple_GET_ITEM(args.get(), 0);
         PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(get));
         Py_DECREF(old);
@@ -1353,15 +1355,10 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
         if (!proxy || PyObject_SetAttr(proxy.get(), s_parser.get(), parser) < 0 ||
             PyObject_SetAttr(proxy.get(), s_name.get(), name.get()) < 0)
             return nullptr;
-        // Once the proxy holds its own "get" (a partial of the bound
-        // method), proxy.get is that partial, and a partial of it is a
-        // partial of the same bound method: the later getters share it.
-        qv::Ref shared;
         for (Py_ssize_t j = 0; j < getters.size(); j++) {
             PyObject *key = getters[j];
-            qv::Ref get(shared ? Py_NewRef(shared.get())
-                        : bind ? PyMethod_New(get_ref.get(), proxy.get())
-                               : PyObject_GetAttr(proxy.get(), s_get.get()));
+            qv::Ref get(bind ? PyMethod_New(get_ref.get(), proxy.get())
+                             : PyObject_GetAttr(proxy.get(), s_get.get()));
             qv::Ref impl(get ? PyObject_GetAttr(parser, key) : nullptr);
             if (!impl)
                 return nullptr;
@@ -1369,8 +1366,6 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
                                         kwnames.get()));
             if (!getter || PyObject_SetAttr(proxy.get(), key, getter.get()) < 0)
                 return nullptr;
-            if (bind && !shared && key == s_get.get())
-                shared = std::move(get);
         }
         if (PyObject_SetItem(proxies, name.get(), proxy.get()) < 0)
             return nullptr;
