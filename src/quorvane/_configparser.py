@@ -338,9 +338,12 @@ class RawConfigParser(_Base):
                 fp.seek(start)
             else:
                 # Its lines are the text's split at "\n" when there is no
-                # "\r" and either no "\n" or the file reads universal
-                # newlines (it then reports the newlines it saw).
-                if "\r" not in text and ("\n" not in text or fp.newlines is not None):
+                # "\r" and either no "\n", or the file reads universal
+                # newlines (it then reports the newlines it saw), or it is a
+                # StringIO (whose other newline modes write "\r" at the end
+                # of every line).
+                if "\r" not in text and ("\n" not in text or type(fp) is _StringIO
+                                         or fp.newlines is not None):
                     self._read_source(text, fpname, None)
                     return
                 fp.seek(start)
@@ -514,6 +517,7 @@ def _str_tuple(items: Any) -> bool:
     return True
 
 _TEXT_FILES = (io.TextIOWrapper, io.StringIO)
+_StringIO = io.StringIO
 
 
 def _start_of(fp: Any) -> Any:
