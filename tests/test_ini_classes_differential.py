@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 
 from quorvane import ini
 
-from checks import CLASS_OPTIONS, FEEDS, check_configparser_classes, class_outcome
+from checks import CLASS_OPTIONS, FEEDS, check_configparser_classes, class_outcome, parser_state
 from test_ini_configparser import (CONFIGDATA, CONFIGDATA_OPTIONS, CORNERS, DOCUMENT, LINE,
                                    real_documents, text_of)
 
@@ -159,6 +159,25 @@ def test_read_file_objects(tmp_path, newline):
                     results.append((type(exc), exc.args[:1]))
             results.append([(n, list(s.items())) for n, s in parser._sections.items()])
     assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("newline", [None, "", "\n", "\r", "\r\n"])
+def test_read_file_of_string_io_by_newline_mode(newline):
+    """A StringIO gives its lines by its newline mode, which the text read
+    from it may not show: the same state and error as configparser's."""
+    import io
+    docs = CORNERS + ["[a]\nk = 1\n  2\n\n[b]\rj = 2\r\n  3\r", "[a]\r\nx = 1\r\n\r\n  y\n"]
+    for doc in docs:
+        outcomes = []
+        for base in (configparser, ini):
+            parser = base.ConfigParser(strict=False)
+            try:
+                parser.read_file(io.StringIO(doc, newline=newline))
+                error = None
+            except configparser.Error as exc:
+                error = (type(exc), exc.args)
+            outcomes.append((parser_state(parser), error))
+        assert outcomes[0] == outcomes[1], (newline, doc)
 
 
 def test_getters_added_later():

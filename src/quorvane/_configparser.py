@@ -24,6 +24,7 @@ import configparser as _cp
 import functools
 import hashlib
 import io
+import operator
 import os
 import re
 import sys
@@ -114,8 +115,9 @@ def _getter_names(cls: type) -> list[str]:
 
 
 # By class, with its version: the converters of a parser whose getters are
-# all plain functions of its classes (callable whatever the instance).
-_CONVERTERS: dict[type, tuple[int, list[str]]] = {}
+# all plain functions of its classes (callable whatever the instance), and
+# the names its section proxies hold them under, interned.
+_CONVERTERS: dict[type, tuple[int, list[str], list[str]]] = {}
 
 
 def _converter_mapping(parser: Any) -> Any:
@@ -146,8 +148,15 @@ def _converter_mapping(parser: Any) -> Any:
             continue
         mapping._data[m.group("name")] = None
     if plain:
-        _CONVERTERS[cls] = (_GETTER_NAMES[cls][0], list(mapping._data))
+        convs = list(mapping._data)
+        _CONVERTERS[cls] = (_GETTER_NAMES[cls][0], convs, _getter_keys(convs))
     return mapping
+
+
+def _getter_keys(convs: list[Any]) -> list[str]:
+    # As SectionProxy's constructor names them ("get" + converter name).
+    return [sys.intern(key) if type(key) is str else key
+            for key in ["get" + conv for conv in convs]]
 
 
 def _class_attribute(cls: type, name: str) -> Any:
@@ -164,7 +173,13 @@ def _proxy_keys(parser: Any) -> list[str] | None:
             and _FAST_PROXIES and type(parser).converters is _CONVERTERS_PROPERTY
             and type(parser._converters) is _ConverterMapping
             and _ConverterMapping.__iter__ is _CONVERTERS_ITER):
-        return ["get" + conv for conv in parser._converters._data]
+        convs = parser._converters._data
+        known = _CONVERTERS.get(type(parser))
+        # The class's own converters, the very names (the usual case): their
+        # getters' names, made once.
+        if known is not None and len(convs) == len(known[1]) and all(map(_is, convs, known[1])):
+            return known[2]
+        return _getter_keys(list(convs))
     return None
 
 
@@ -175,12 +190,17 @@ def _add_proxies(parser: Any, names: list[Any]) -> None:
         for name in names:
             parser._proxies[name] = _cp.SectionProxy(parser, name)
     else:
-        _std.make_section_proxies(parser._proxies, _SectionProxy, parser, names, keys, _partial)
+        _make_proxies(parser._proxies, _SectionProxy, parser, names, keys, _partial, _PROXY_WORDS)
 
 
 _CONVERTERS_PROPERTY = _Base.converters
 _CONVERTERS_ITER = _ConverterMapping.__iter__
 _partial = functools.partial
+_make_proxies = _std.make_section_proxies
+_type_version = _std.type_version
+_OBJECT_DIR = object.__dir__
+_PROXY_WORDS = ("_parser", "_name", "get", ("_impl",))
+_is = operator.is_
 
 
 def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
@@ -193,9 +213,28 @@ def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
     self._dict = dict_type
     self._sections = self._dict()
     self._defaults = self._dict()
-    self._converters = _converter_mapping(self)
-    self._proxies = self._dict()
-    _add_proxies(self, [default_section])
+    # The class's converters and its proxies' getter names, when known
+    # (what _converter_mapping and _add_proxies find, without the calls).
+    cls = type(self)
+    known = _CONVERTERS.get(cls)
+    if (known is not None and cls.__dir__ is _OBJECT_DIR and known[0] == _type_version(cls) != 0
+            and not [n for n in self.__dict__ if n[:3] == "get"]):
+        mapping = _new(_ConverterMapping)
+        mapping._parser = self
+        mapping._data = dict.fromkeys(known[1])
+        self._converters = mapping
+        self._proxies = self._dict()
+        if (self._converters is mapping and _cp.SectionProxy is _SectionProxy
+                and _SectionProxy.__init__ is _PROXY_INIT and cls.converters is _CONVERTERS_PROPERTY
+                and _ConverterMapping.__iter__ is _CONVERTERS_ITER):
+            _make_proxies(self._proxies, _SectionProxy, self, [default_section], known[2],
+                          _partial, _PROXY_WORDS)
+        else:
+            _add_proxies(self, [default_section])
+    else:
+        self._converters = _converter_mapping(self)
+        self._proxies = self._dict()
+        _add_proxies(self, [default_section])
     self._delimiters = tuple(delimiters)
     if delimiters == ("=", ":"):
         self._optcre = self.OPTCRE_NV if allow_no_value else self.OPTCRE
@@ -277,7 +316,7 @@ class RawConfigParser(_Base):
         return read_ok
 
     def read_string(self, string: str, source: str = "<string>") -> None:
-        if type(string) is str and _own_reading(type(self)):
+        if type(string) is str and (_READS_NATIVELY.get(type(self)) or _own_reading(type(self))):
             self._read_source(string, source, None)
         else:
             super().read_string(string, source)
@@ -299,9 +338,12 @@ class RawConfigParser(_Base):
                 fp.seek(start)
             else:
                 # Its lines are the text's split at "\n" when there is no
-                # "\r" and either no "\n" or the file reads universal
-                # newlines (it then reports the newlines it saw).
-                if "\r" not in text and ("\n" not in text or fp.newlines is not None):
+                # "\r" and either no "\n", or the file reads universal
+                # newlines (it then reports the newlines it saw), or it is a
+                # StringIO (whose other newline modes write "\r" at the end
+                # of every line).
+                if "\r" not in text and ("\n" not in text or type(fp) is _StringIO
+                                         or fp.newlines is not None):
                     self._read_source(text, fpname, None)
                     return
                 fp.seek(start)
@@ -365,8 +407,17 @@ class RawConfigParser(_Base):
         else:
             full, inline = self._comment_prefixes, self._inline_comment_prefixes
             unnamed = None
-        if not (_str_tuple(full) and _str_tuple(inline)):
+        if type(full) is not tuple or type(inline) is not tuple:
             return None
+        try:
+            known = (full, inline) in _STR_PAIRS
+        except TypeError:  # something in them cannot be hashed
+            return None
+        if not known:
+            if not (_str_tuple(full) and _str_tuple(inline)):
+                return None
+            if len(_STR_PAIRS) < 256:
+                _STR_PAIRS.add((full, inline))
         if not _NEW_READING and (len(inline) > 1 or "" in full or "" in inline):
             # Before 3.13 inline comments were found another way, which
             # agrees with this one for a single non-empty prefix.
@@ -447,6 +498,8 @@ _OPTCRE, _OPTCRE_NV = _Base.OPTCRE, _Base.OPTCRE_NV
 _OPTIONXFORM = _Base.optionxform
 # Tuples of delimiters or prefixes seen to hold only str.
 _STR_TUPLES: set[tuple[str, ...]] = set()
+# And pairs of them (the comment prefixes, full and inline).
+_STR_PAIRS: set[tuple[tuple[str, ...], tuple[str, ...]]] = set()
 
 
 def _str_tuple(items: Any) -> bool:
@@ -462,7 +515,9 @@ def _str_tuple(items: Any) -> bool:
     if len(_STR_TUPLES) < 256:
         _STR_TUPLES.add(items)
     return True
+
 _TEXT_FILES = (io.TextIOWrapper, io.StringIO)
+_StringIO = io.StringIO
 
 
 def _start_of(fp: Any) -> Any:

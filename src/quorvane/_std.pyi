@@ -35,7 +35,8 @@ def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
     (sections, errors, stop), or NotImplemented."""
 
 def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: list[Any],
-                         getters: list[str], partial: Callable[..., Any], /) -> None:
+                         getters: list[str], partial: Callable[..., Any],
+                         words: tuple[str, str, str, tuple[str]] | None = ..., /) -> None:
     """proxies[name] = a section proxy for each name, as SectionProxy makes them."""
 
 def type_version(cls: type, /) -> int:

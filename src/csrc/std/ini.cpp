@@ -1219,7 +1219,8 @@ PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs
     return reader.finish();
 }
 
-// make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)
+// make_section_proxies(proxies, proxy_class, parser, names, getters, partial,
+//                      words=None, /)
 // For each name, proxies[name] = a proxy made as configparser's
 // SectionProxy.__init__ makes one: _parser and _name set, then for each
 // getter name g, g = partial(proxy.get, _impl=getattr(parser, g)).  The
@@ -1257,22 +1258,76 @@ bool interned_names(PyObject *list, qv::RefStack &out)
     return true;
 }
 
+// partial(get, **{kwnames[0]: impl}); `direct`: by the class's __new__,
+// with the arguments a call would give it.  `args` is the caller's
+// 1-tuple for them, filled again for each getter while only it holds it
+// (partial's __new__ keeps its items, not the tuple).
+PyObject *make_partial(PyObject *partial, bool direct, qv::Ref &args, PyObject *get,
+                       PyObject *impl, PyObject *kwnames)
+{
+    if (!direct) {
+        PyObject *call[] = {get, impl};
+        return PyObject_Vectorcall(partial, call, 1, kwnames);
+    }
+    // (Still tracked: the collector may stop tracking a tuple it found
+    // holding only objects it does not track.)
+    if (args && Py_REFCNT(args.get()) == 1 && PyObject_GC_IsTracked(args.get())) {
+        PyObject *old = PyTuple_GET_ITEM(args.get(), 0);
+        PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(get));
+        Py_DECREF(old);
+    } else {
+        args.reset(PyTuple_Pack(1, get));
+    }
+    qv::Ref kw(args ? PyDict_New() : nullptr);
+    if (!kw || PyDict_SetItem(kw.get(), PyTuple_GET_ITEM(kwnames, 0), impl) < 0)
+        return nullptr;
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(partial);
+    return type->tp_new(type, args.get(), kw.get());
+}
+
 }  // namespace
 
 PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 6 || !PyType_Check(args[1]) || !PyList_Check(args[3]) || !PyList_Check(args[4])) {
+    if (nargs < 6 || nargs > 7 || !PyType_Check(args[1]) || !PyList_Check(args[3]) ||
+        !PyList_Check(args[4])) {
         PyErr_SetString(PyExc_TypeError, "make_section_proxies(proxies, proxy_class, parser, "
-                                         "names: list, getters: list, partial, /)");
+                                         "names: list, getters: list, partial, words=None, /)");
         return nullptr;
     }
     PyObject *proxies = args[0], *parser = args[2], *names = args[3];
     PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(args[1]);
     PyObject *partial = args[5];
-    qv::Ref s_parser(PyUnicode_InternFromString("_parser"));
-    qv::Ref s_name(PyUnicode_InternFromString("_name"));
-    qv::Ref s_get(PyUnicode_InternFromString("get"));
-    qv::Ref kwnames(Py_BuildValue("(s)", "_impl"));
+    // The attribute names and the keyword names, from the caller when it
+    // gives them ("_parser", "_name", "get", ("_impl",)): made here, they
+    // cost more than a small section's proxy.
+    qv::Ref s_parser, s_name, s_get, kwnames;
+    PyObject *words = nargs > 6 ? args[6] : Py_None;
+    if (words != Py_None) {
+        if (!PyTuple_Check(words) || PyTuple_GET_SIZE(words) != 4 ||
+            !PyTuple_Check(PyTuple_GET_ITEM(words, 3)) ||
+            PyTuple_GET_SIZE(PyTuple_GET_ITEM(words, 3)) != 1 ||
+            !PyUnicode_Check(PyTuple_GET_ITEM(PyTuple_GET_ITEM(words, 3), 0))) {
+            PyErr_SetString(PyExc_TypeError, "make_section_proxies() words must be a tuple "
+                                             "(parser_name, name_name, get_name, kwnames)");
+            return nullptr;
+        }
+        PyObject *interned[3];
+        for (int i = 0; i < 3; i++) {
+            interned[i] = Py_NewRef(PyTuple_GET_ITEM(words, i));
+            if (PyUnicode_CheckExact(interned[i]))
+                PyUnicode_InternInPlace(&interned[i]);
+        }
+        s_parser.reset(interned[0]);
+        s_name.reset(interned[1]);
+        s_get.reset(interned[2]);
+        kwnames.reset(Py_NewRef(PyTuple_GET_ITEM(words, 3)));
+    } else {
+        s_parser.reset(PyUnicode_InternFromString("_parser"));
+        s_name.reset(PyUnicode_InternFromString("_name"));
+        s_get.reset(PyUnicode_InternFromString("get"));
+        kwnames.reset(Py_BuildValue("(s)", "_impl"));
+    }
     qv::Ref no_args(PyTuple_New(0));
     qv::RefStack getters;
     if (!s_parser || !s_name || !s_get || !kwnames || !no_args ||
@@ -1287,6 +1342,13 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
     bool bind = get_function && PyFunction_Check(get_function) &&
                 cls->tp_getattro == PyObject_GenericGetAttr;
     qv::Ref get_ref(Py_XNewRef(get_function));  // held while the loop may run code
+    // A class whose instances are made by its __new__ alone (as partial's
+    // are): each getter is made by it, given the arguments a call would.
+    PyTypeObject *partial_type = PyType_Check(partial) ? (PyTypeObject *)partial : nullptr;
+    bool direct = partial_type && partial_type->tp_new &&
+                  partial_type->tp_init == PyBaseObject_Type.tp_init &&
+                  Py_TYPE(partial)->tp_call == PyType_Type.tp_call;
+    qv::Ref pack;  // the 1-tuple of each getter's positional argument
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); i++) {
         qv::Ref name(Py_NewRef(PyList_GET_ITEM(names, i)));
         qv::Ref proxy(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
@@ -1300,8 +1362,8 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
             qv::Ref impl(get ? PyObject_GetAttr(parser, key) : nullptr);
             if (!impl)
                 return nullptr;
-            PyObject *call[] = {get.get(), impl.get()};
-            qv::Ref getter(PyObject_Vectorcall(partial, call, 1, kwnames.get()));
+            qv::Ref getter(make_partial(partial, direct, pack, get.get(), impl.get(),
+                                        kwnames.get()));
             if (!getter || PyObject_SetAttr(proxy.get(), key, getter.get()) < 0)
                 return nullptr;
         }

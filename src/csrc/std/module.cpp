@@ -37,10 +37,12 @@ PyMethodDef std_methods[] = {
      "NotImplemented: lines to leave to configparser's own reading."},
     {"make_section_proxies", (PyCFunction)(void (*)(void))std_make_section_proxies,
      METH_FASTCALL,
-     "make_section_proxies(proxies, proxy_class, parser, names, getters, partial, /)\n--\n\n"
+     "make_section_proxies(proxies, proxy_class, parser, names, getters, partial,\n"
+     "                     words=None, /)\n--\n\n"
      "proxies[name] = a section proxy for each name, made as configparser's\n"
      "SectionProxy(parser, name) makes one: _parser, _name, and each getter g as\n"
-     "partial(proxy.get, _impl=getattr(parser, g))."},
+     "partial(proxy.get, _impl=getattr(parser, g)).  words: the names it uses,\n"
+     "(\"_parser\", \"_name\", \"get\", (\"_impl\",)), made here when None."},
     {"type_version", std_type_version, METH_O,
      "type_version(cls, /)\n--\n\n"
      "The class's version tag, which changes whenever the class or a base of it\n"
