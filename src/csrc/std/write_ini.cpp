@@ -227,6 +227,10 @@ Py_ssize_t count_char(PyObject *s, Py_UCS4 c)
 
 Py_ssize_t count_newlines(PyObject *s)
 {
+    // One-byte text is counted in one pass; wider text is looked through
+    // a word at a time first, as most values hold no line end.
+    if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND)
+        return count_char(s, '\n');
     return holds_char(s, '\n') ? count_char(s, '\n') : 0;
 }
 
