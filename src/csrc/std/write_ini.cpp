@@ -130,8 +130,7 @@ PyObject *exact_text(PyObject *s)
     return PyUnicode_CheckExact(s) ? Py_NewRef(s) : PyObject_Str(s);
 }
 
-// The units of a str of any kind equal to c (a loop the compiler widens:
-// keys and values are short, and most hold no line end at all).
+// The units of a str of any kind equal to c.
 template <typename Unit>
 Py_ssize_t count_units(const Unit *p, Py_ssize_t n, Py_UCS4 c)
 {
@@ -547,9 +546,9 @@ private:
         }
         if (!PyUnicode_CheckExact(key))
             return true;
-        // The usual delimiters and an ASCII key: both looks in a few words.
-        if (opt_.delimiters == nullptr && PyUnicode_IS_ASCII(key)) {
-            const char *p = static_cast<const char *>(PyUnicode_DATA(key));
+        // The usual delimiters and a one-byte key: both looks in a few words.
+        if (opt_.delimiters == nullptr && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) {
+            const char *p = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(key));
             Py_ssize_t n = PyUnicode_GET_LENGTH(key);
             if ((n < 3 || p[0] != '[') && !qv::holds_either(p, n, '=', ':'))
                 return true;
@@ -580,9 +579,6 @@ private:
         }
         if (bytes_.usable && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND) {
             const Py_UCS1 *p = PyUnicode_1BYTE_DATA(key);
-            if (opt_.delimiters == nullptr &&
-                !qv::holds_either(reinterpret_cast<const char *>(p), n, '=', ':'))
-                return true;
             uint64_t found = 0;
             for (Py_ssize_t i = 0; i < n; i++)
                 found |= bytes_.of[p[i]];
@@ -740,10 +736,6 @@ private:
     Py_ssize_t length_ = 0;
     Py_UCS4 maxchar_ = 127;
 };
-
-}  // namespace
-
-namespace {
 
 // dumps()'s keywords, as a Python function with the same signature takes
 // them.

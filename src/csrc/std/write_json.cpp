@@ -268,7 +268,7 @@ private:
     // looked for as it is entered.  `*checked` says whether it has been.
     bool enter(PyObject *o, bool lazy, bool *checked)
     {
-        *checked = !opt_.check_circular || !(lazy && !ran_python_);
+        *checked = !opt_.check_circular || !lazy || ran_python_;
         if (!opt_.check_circular)
             return true;
         if (*checked && seen(o, path_.size()))
@@ -454,12 +454,15 @@ private:
         return true;
     }
 
+#if PY_VERSION_HEX < 0x030C0000
+    // What leaf() writes, told without writing it.
     static bool is_leaf(PyObject *o)
     {
         PyTypeObject *type = Py_TYPE(o);
         return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
                o == Py_None || o == Py_True || o == Py_False;
     }
+#endif
 
     // A key and its value.  The key's writing runs no Python code, so the
     // key needs no reference of its own; the value is held by item().

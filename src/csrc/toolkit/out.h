@@ -112,13 +112,11 @@ public:
         return escaped<false>(s, none);
     }
 
-    // A str quoted with `quote` on both sides, through the table.
+    // A str quoted with `quote` on both sides, through the table.  The
+    // hot paths try quoted_short() first and come here for the rest.
     template <bool kAsciiOnly>
     bool quoted(PyObject *s, const EscapeTable &table, char quote = '"')
     {
-        int done = quoted_short(s, table, quote);
-        if (done >= 0)
-            return done;
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         // Short ASCII text, the usual key or value, in one reservation.
         if (PyUnicode_IS_ASCII(s) && n <= 64) {
