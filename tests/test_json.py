@@ -341,6 +341,35 @@ def test_integers_exact(n):
     assert parse(f"[{n}, {n}]") == [n, n]
 
 
+# Numbers with room after them are read in words, the last ones of a
+# document byte by byte: both must give the same value or the same error.
+ROOMY_NUMBERS = [
+    "0", "-0", "7", "-7", "12", "123", "1234567", "12345678", "123456789012345",
+    "1234567890123456", "-999999999999999", "0.5", "-0.0", "65.613616999999977",
+    "-65.613616999999977", "1.0000000000000002", "123456789012345.1234", "9.9999999999999999",
+    "1234.123456789012345", "0.1234567890123456", "0." + "0" * 14 + "1", "1.5e3", "1.5E-3",
+    "2e5", "01", "-01", "00.5", "1.", "1.e5", "-", "-a", "--1", "1.5.3", "1a", "-.5", ".5",
+    "1e", "1e+", "12345678901234567890", "1.2345678901234567890",
+]
+
+
+@pytest.mark.parametrize("text", ROOMY_NUMBERS)
+def test_numbers_read_in_words_agree_with_the_byte_scan(text):
+    def outcome(doc):
+        try:
+            got = parse(doc)
+            return type(got[0]).__name__, struct.pack("<d", got[0]) if isinstance(got[0], float) \
+                else got[0]
+        except ValueError as e:
+            return "error", str(e)
+
+    # The room lies after the number: an error has the same place too.
+    roomy = outcome(f"[{text}, {' ' * 48}0]")
+    assert roomy == outcome(f"[{text}, 0]")
+    if roomy[0] != "error":
+        assert parse(f"[{text}, {' ' * 48}0]")[0] == json.loads(text)
+
+
 def test_integer_beyond_interpreter_digit_limit_is_invalid():
     limit = sys.get_int_max_str_digits()
     if limit == 0:

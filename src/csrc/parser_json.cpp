@@ -193,7 +193,7 @@ PyObject *json_parse_key(JsonCtx *ctx)
 // ---------------------------------------------------------------------------
 // Numbers
 
-PyObject *json_parse_number(JsonCtx *ctx)
+__attribute__((noinline)) PyObject *json_parse_number_scan(JsonCtx *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t len = ctx->len;
@@ -224,6 +224,21 @@ PyObject *json_parse_number(JsonCtx *ctx)
     if (!big && qv::refused())
         return ctx->fail("invalid number");
     return big;
+}
+
+// Most numbers are read in words; the rest, and every refused one, by the
+// full scan.
+PyObject *json_parse_number(JsonCtx *ctx)
+{
+    if (ctx->len - ctx->pos >= qv::kQuickDecimalRoom) {
+        PyObject *number;
+        Py_ssize_t end = qv::quick_decimal(ctx->text, ctx->pos, &number);
+        if (end >= 0) {
+            ctx->pos = end;
+            return number;
+        }
+    }
+    return json_parse_number_scan(ctx);
 }
 
 // ---------------------------------------------------------------------------
