@@ -144,6 +144,28 @@ def test_place_counts_lines_and_bytes(text, line, col):
     assert position_error(parse, text)[:2] == (line, col)
 
 
+# Blanks of every shape around every token: indentation (a line end and
+# spaces, read in words) of any length, broken by other blanks anywhere.
+BLANKS = [" " * k for k in (0, 1, 2, 15, 16, 17, 40)] + [
+    "\n" + " " * k for k in (1, 3, 14, 15, 16, 17, 31, 32, 33, 60)] + [
+    "\r\n    ", "\n\n" + " " * 20, "\n" + " " * 18 + "\t" + " " * 5, "\n" + " " * 16 + "\n  ",
+    "\t\t\t", "\n" + " " * 7 + "\r" + " " * 30]
+
+
+@pytest.mark.parametrize("b", BLANKS)
+def test_blanks_between_tokens(b):
+    doc = f'[{b}1{b},{b}{{{b}"a"{b}:{b}2{b}}}{b}]{b}'
+    assert parse(doc) == json.loads(doc)
+    bad = doc + "x"
+    with pytest.raises(json.JSONDecodeError) as info:
+        json.loads(bad)
+    assert position_error(parse, bad) == (info.value.lineno, info.value.colno,
+                                          "trailing characters after JSON value")
+    # Cut inside the last blanks: the end of the text is where the error is.
+    cut = f"[{b}1,{b}"
+    assert position_error(parse, cut)[2] == "unexpected end of input"
+
+
 def test_place_counts_bytes_past_nul():
     # A NUL byte before the error is an ordinary byte for the count.
     text = b'["\\u0000", "a\x00b"]'
