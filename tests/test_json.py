@@ -331,6 +331,11 @@ def test_utf8_decoding_matches_the_interpreter():
         raw = bytes(r.choice(alphabet) for _ in range(r.randint(1, 12)))
         if r.random() < 0.5:
             raw = "é€😀"[r.randint(0, 2)].encode() * r.randint(1, 3) + raw
+        elif r.random() < 0.5:
+            # Runs of three-byte characters (read a word at a time), the
+            # edges of their range among them, before and after the soup.
+            run = "".join(r.choice("\u0800\ud7ff\ue000\uffff日本語") for _ in range(r.randint(1, 8)))
+            raw = run.encode() + raw + run[: r.randint(0, 2)].encode()
         try:
             expected = raw.decode("utf-8")
         except UnicodeDecodeError as e:
@@ -371,7 +376,9 @@ ROOMY_NUMBERS = [
     "-65.613616999999977", "1.0000000000000002", "123456789012345.1234", "9.9999999999999999",
     "1234.123456789012345", "0.1234567890123456", "0." + "0" * 14 + "1", "1.5e3", "1.5E-3",
     "2e5", "01", "-01", "00.5", "1.", "1.e5", "-", "-a", "--1", "1.5.3", "1a", "-.5", ".5",
-    "1e", "1e+", "12345678901234567890", "1.2345678901234567890",
+    "1e", "1e+", "12345678901234567890", "1.2345678901234567890", "123456789012345678",
+    "-999999999999999999", "1234567890123456789", "-9223372036854775808",
+    "12345678901234567.5", "123456789012345678.5", "1234567890123456789.5",
 ]
 
 
