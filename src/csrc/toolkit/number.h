@@ -468,7 +468,7 @@ __attribute__((always_inline)) inline int quick_digit_run(const char *p, uint64_
 constexpr Py_ssize_t kQuickDecimalRoom = 40;
 
 // The number at t[pos] in the shape most documents write: an optional
-// '-', an integer part of up to 15 digits without a leading zero, an
+// '-', an integer part of up to 18 digits without a leading zero, an
 // optional fraction of up to 15 digits, 19 significant digits or fewer in
 // all, and no exponent; kQuickDecimalRoom bytes must follow pos.  Returns
 // its end with *out the new int or float (NULL after a MemoryError), or -1
@@ -495,8 +495,8 @@ __attribute__((always_inline)) inline Py_ssize_t quick_decimal(const char *t, Py
         if (digit <= 9) {
             w = w * 10 + digit;
             n = 3 + quick_digit_run(p + 3, &w);
-            if (n > 15)
-                return -1;
+            if (n > 18)
+                return -1;  // perhaps beyond 64 bits
         }
     }
     p += n;
