@@ -62,7 +62,7 @@ def _plain(rng: random.Random) -> str:
     # Without an exponent, as most documents write numbers: up to 15
     # integer and 18 fraction digits, often a halfway value written out.
     if rng.random() < 0.5:
-        text = f"{float(_halfway(rng)):.{rng.randint(0, 18)}f}"
+        text = f"{float(_halfway(rng)):.{rng.randint(1, 18)}f}"
         if len(text.split(".")[0].lstrip("-")) <= 16:
             return text
     whole = str(rng.randint(0, 10 ** rng.randint(0, 15)))
