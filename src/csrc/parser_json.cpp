@@ -251,7 +251,7 @@ __attribute__((noinline)) PyObject *json_parse_number_scan(JsonCtx *ctx)
 
 // Most numbers are read in words; the rest, and every refused one, by the
 // full scan.
-PyObject *json_parse_number(JsonCtx *ctx)
+__attribute__((flatten)) PyObject *json_parse_number(JsonCtx *ctx)
 {
     if (ctx->len - ctx->pos >= qv::kQuickDecimalRoom) {
         PyObject *number;

@@ -362,7 +362,7 @@ struct FloatBits {
 constexpr int kFloatUndecided = -1;
 
 // w * 10^q rounded to nearest, ties to even, for w < 2^64 exact.
-__attribute__((always_inline)) inline FloatBits float_eisel_lemire(uint64_t w, int64_t q)
+inline FloatBits float_eisel_lemire(uint64_t w, int64_t q)
 {
     if (w == 0 || q < kPow5MinQ)
         return {0, 0};
@@ -442,9 +442,8 @@ constexpr double kExactPow10[23] = {
 // w * 10^q as a correctly rounded double.  Returns false when the result
 // cannot be decided here (then *out is untouched).  `truncated` means that
 // the true significand lies strictly between w and w + 1.
-__attribute__((always_inline)) inline bool float_from_decimal(uint64_t w, int64_t q,
-                                                             bool negative, bool truncated,
-                                                             double *out)
+inline bool float_from_decimal(uint64_t w, int64_t q, bool negative, bool truncated,
+                               double *out)
 {
     if (!truncated && w <= (1ULL << 53) && q >= -22 && q <= 22) {
         // Both operands are exact, so one IEEE operation rounds once.
