@@ -7,8 +7,9 @@ then COUNT (default 200,000) random and adversarial decimal strings, are
 read by parse_json and by the JSON family (quorvane.json.loads), and each
 result must have the bits of float() of the same text.  The strings: up
 to 25 significant digits with exponents across the double's range, values
-next to the halves between two doubles (where rounding decides), long runs
-of nines and zeros, subnormals and the edges of overflow.  Reports the
+next to the halves between two doubles (where rounding decides), plain
+decimals without an exponent, long runs of nines and zeros, subnormals and
+the edges of overflow.  Reports the
 count checked; exits 1 at the first difference.
 """
 
@@ -57,10 +58,24 @@ def _halfway(rng: random.Random) -> str:
     return ("-" if x < 0 else "") + text
 
 
+def _plain(rng: random.Random) -> str:
+    # Without an exponent, as most documents write numbers: up to 15
+    # integer and 18 fraction digits, often a halfway value written out.
+    if rng.random() < 0.5:
+        text = f"{float(_halfway(rng)):.{rng.randint(1, 18)}f}"
+        if len(text.split(".")[0].lstrip("-")) <= 16:
+            return text
+    whole = str(rng.randint(0, 10 ** rng.randint(0, 15)))
+    frac = "".join(rng.choice("0123456789") for _ in range(rng.randint(1, 18)))
+    return f"{'-' if rng.random() < 0.5 else ''}{whole}.{frac}"
+
+
 def _random(rng: random.Random) -> str:
-    kind = rng.randrange(6)
+    kind = rng.randrange(8)
     if kind == 0:
         return _halfway(rng)
+    if kind >= 6:
+        return _plain(rng)
     if kind == 1:
         digits = "".join(rng.choice("0123456789") for _ in range(rng.randint(1, 25)))
         digits = digits.lstrip("0") or "0"

@@ -144,6 +144,28 @@ def test_place_counts_lines_and_bytes(text, line, col):
     assert position_error(parse, text)[:2] == (line, col)
 
 
+# Blanks of every shape around every token: indentation (a line end and
+# spaces, read in words) of any length, broken by other blanks anywhere.
+BLANKS = [" " * k for k in (0, 1, 2, 15, 16, 17, 40)] + [
+    "\n" + " " * k for k in (1, 3, 14, 15, 16, 17, 31, 32, 33, 60)] + [
+    "\r\n    ", "\n\n" + " " * 20, "\n" + " " * 18 + "\t" + " " * 5, "\n" + " " * 16 + "\n  ",
+    "\t\t\t", "\n" + " " * 7 + "\r" + " " * 30]
+
+
+@pytest.mark.parametrize("b", BLANKS)
+def test_blanks_between_tokens(b):
+    doc = f'[{b}1{b},{b}{{{b}"a"{b}:{b}2{b}}}{b}]{b}'
+    assert parse(doc) == json.loads(doc)
+    bad = doc + "x"
+    with pytest.raises(json.JSONDecodeError) as info:
+        json.loads(bad)
+    assert position_error(parse, bad) == (info.value.lineno, info.value.colno,
+                                          "trailing characters after JSON value")
+    # Cut inside the last blanks: the end of the text is where the error is.
+    cut = f"[{b}1,{b}"
+    assert position_error(parse, cut)[2] == "unexpected end of input"
+
+
 def test_place_counts_bytes_past_nul():
     # A NUL byte before the error is an ordinary byte for the count.
     text = b'["\\u0000", "a\x00b"]'
@@ -309,6 +331,11 @@ def test_utf8_decoding_matches_the_interpreter():
         raw = bytes(r.choice(alphabet) for _ in range(r.randint(1, 12)))
         if r.random() < 0.5:
             raw = "é€😀"[r.randint(0, 2)].encode() * r.randint(1, 3) + raw
+        elif r.random() < 0.5:
+            # Runs of three-byte characters (read a word at a time), the
+            # edges of their range among them, before and after the soup.
+            run = "".join(r.choice("\u0800\ud7ff\ue000\uffff日本語") for _ in range(r.randint(1, 8)))
+            raw = run.encode() + raw + run[: r.randint(0, 2)].encode()
         try:
             expected = raw.decode("utf-8")
         except UnicodeDecodeError as e:
@@ -339,6 +366,37 @@ def test_integers_exact(n):
     got = parse(str(n))
     assert got == n and type(got) is int
     assert parse(f"[{n}, {n}]") == [n, n]
+
+
+# Numbers with room after them are read in words, the last ones of a
+# document byte by byte: both must give the same value or the same error.
+ROOMY_NUMBERS = [
+    "0", "-0", "7", "-7", "12", "123", "1234567", "12345678", "123456789012345",
+    "1234567890123456", "-999999999999999", "0.5", "-0.0", "65.613616999999977",
+    "-65.613616999999977", "1.0000000000000002", "123456789012345.1234", "9.9999999999999999",
+    "1234.123456789012345", "0.1234567890123456", "0." + "0" * 14 + "1", "1.5e3", "1.5E-3",
+    "2e5", "01", "-01", "00.5", "1.", "1.e5", "-", "-a", "--1", "1.5.3", "1a", "-.5", ".5",
+    "1e", "1e+", "12345678901234567890", "1.2345678901234567890", "123456789012345678",
+    "-999999999999999999", "1234567890123456789", "-9223372036854775808",
+    "12345678901234567.5", "123456789012345678.5", "1234567890123456789.5",
+]
+
+
+@pytest.mark.parametrize("text", ROOMY_NUMBERS)
+def test_numbers_read_in_words_agree_with_the_byte_scan(text):
+    def outcome(doc):
+        try:
+            got = parse(doc)
+            return type(got[0]).__name__, struct.pack("<d", got[0]) if isinstance(got[0], float) \
+                else got[0]
+        except ValueError as e:
+            return "error", str(e)
+
+    # The room lies after the number: an error has the same place too.
+    roomy = outcome(f"[{text}, {' ' * 48}0]")
+    assert roomy == outcome(f"[{text}, 0]")
+    if roomy[0] != "error":
+        assert parse(f"[{text}, {' ' * 48}0]")[0] == json.loads(text)
 
 
 def test_integer_beyond_interpreter_digit_limit_is_invalid():

@@ -43,6 +43,12 @@
 //   qv::decimal_float(t, d)     the float of a scanned decimal: the fast
 //                               conversion, else float() of its text
 //   qv::decimal_small_int(d)    whether the integer fits int_from_magnitude
+//   end = qv::quick_decimal(t, pos, &obj)
+//                               the common shape of a number (no exponent,
+//                               19 significant digits at most) read in
+//                               words, with kQuickDecimalRoom bytes after
+//                               pos; -1 for any other text, which the scan
+//                               above then reads
 // Errors
 //   A conversion that fails returns NULL with the interpreter's exception
 //   set.  qv::refused() then decides, the same way for every reader: when
@@ -413,6 +419,102 @@ __attribute__((always_inline)) inline PyObject *decimal_float(const char *t,
     if (float_from_decimal(w, q, d.negative, truncated, &value))
         return float_object(value);
     return decimal_float_text(t, d.start, d.end);
+}
+
+// ---------------------------------------------------------------------------
+// The common number, read in words
+
+// The value of the first k (1 to 7) ASCII digits of v, the first in the
+// lowest byte.  The bytes above them may hold anything: a borrow of the
+// subtraction only runs upwards, and the shift drops them, moving the k
+// digit values to the top with zeros, leading zeros, below.
+inline uint64_t leading_digits_value(uint64_t v, int k)
+{
+    v = (v - 0x3030303030303030ULL) << (8 * (8 - k));
+    v = v * 10 + (v >> 8);
+    const uint64_t mask = 0x000000FF000000FFULL;
+    v = (((v & mask) * 0x000F424000000064ULL) + (((v >> 16) & mask) * 0x0000271000000001ULL)) >> 32;
+    return (uint32_t)v;
+}
+
+// A run of 1 to 15 digits at p, two words at most: adds its value to
+// *acc (times 10 per digit) and returns how many digits it holds; 0 when
+// p holds no digit, 16 when the run may go on (then *acc is not used).
+__attribute__((always_inline)) inline int quick_digit_run(const char *p, uint64_t *acc)
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    uint64_t other = nondigit_bytes(v);
+    if (other) {
+        int k = __builtin_ctzll(other) >> 3;
+        if (k)
+            *acc = *acc * kPow10U64[k] + leading_digits_value(v, k);
+        return k;
+    }
+    uint64_t high = eight_digits_value(v);
+    std::memcpy(&v, p + 8, 8);
+    other = nondigit_bytes(v);
+    if (!other)
+        return 16;
+    int k = __builtin_ctzll(other) >> 3;
+    uint64_t a = *acc * 100000000 + high;
+    if (k)
+        a = a * kPow10U64[k] + leading_digits_value(v, k);
+    *acc = a;
+    return 8 + k;
+}
+
+// Bytes that must follow pos for quick_decimal to look at them.
+constexpr Py_ssize_t kQuickDecimalRoom = 40;
+
+// The number at t[pos] in the shape most documents write: an optional
+// '-', an integer part of up to 18 digits without a leading zero, an
+// optional fraction of up to 15 digits, 19 significant digits or fewer in
+// all, and no exponent; kQuickDecimalRoom bytes must follow pos.  Returns
+// its end with *out the new int or float (NULL after a MemoryError), or -1
+// for any other text, which the full scan then reads from pos: the
+// result is the one it gives.
+__attribute__((always_inline)) inline Py_ssize_t quick_decimal(const char *t, Py_ssize_t pos,
+                                                              PyObject **out)
+{
+    const char *p = t + pos;
+    bool negative = *p == '-';
+    p += negative;
+    uint64_t w = (uint64_t)(unsigned char)(p[0] - '0');
+    if (w > 9)
+        return -1;
+    // Integer parts are mostly short: their first digits one by one.
+    int n = 1;
+    uint64_t digit = (uint64_t)(unsigned char)(p[1] - '0');
+    if (digit <= 9) {
+        if (w == 0)
+            return -1;  // a leading zero: the full scan's error
+        w = w * 10 + digit;
+        n = 2;
+        digit = (uint64_t)(unsigned char)(p[2] - '0');
+        if (digit <= 9) {
+            w = w * 10 + digit;
+            n = 3 + quick_digit_run(p + 3, &w);
+            if (n > 18)
+                return -1;  // perhaps beyond 64 bits
+        }
+    }
+    p += n;
+    char c = *p;
+    if (c == '.') {
+        int m = quick_digit_run(p + 1, &w);
+        if (m == 0 || m > 15 || n + m > 19 || (p[1 + m] | 0x20) == 'e')
+            return -1;
+        double d;
+        if (!float_from_decimal(w, -m, negative, false, &d))
+            return -1;
+        *out = float_object(d);
+        return p + 1 + m - t;
+    }
+    if ((c | 0x20) == 'e')
+        return -1;
+    *out = int_from_magnitude(w, negative);
+    return p - t;
 }
 
 }  // namespace qv

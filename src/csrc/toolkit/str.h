@@ -190,6 +190,16 @@ void utf8_decode(const unsigned char *s, Py_ssize_t n, Unit *out)
     }
 }
 
+// Four bytes loaded as a word, the first in the lowest byte on any machine.
+inline uint32_t le32(uint32_t x)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap32(x);
+#else
+    return x;
+#endif
+}
+
 // Decodes n bytes of strict UTF-8 into 16-bit units at out (room for n),
 // checking as it goes.  Returns the number of units, with *maxchar the
 // largest class (0x7F, 0xFF or 0xFFFF); -1 for bytes that are not strict
@@ -207,6 +217,27 @@ inline Py_ssize_t utf8_decode_ucs2(const unsigned char *s, Py_ssize_t n, uint16_
             continue;
         }
         if (c >= 0xE0 && c < 0xF0) {
+            // Text of three-byte characters (the scripts of East Asia) has
+            // them one after another: each is checked and decoded from one
+            // word, as long as a word fits.
+            while (n - i >= 4) {
+                uint32_t x;
+                std::memcpy(&x, s + i, 4);
+                x = le32(x);
+                if ((x & 0xC0C0F0u) != 0x8080E0u)
+                    break;  // not a lead byte E0-EF with two continuations
+                unsigned cp = ((x & 0x0Fu) << 12) | ((x & 0x3F00u) >> 2) | ((x >> 16) & 0x3Fu);
+                if (cp < 0x800 || cp - 0xD800 < 0x800)
+                    return -1;  // overlong, or a surrogate
+                out[count++] = (uint16_t)cp;
+                max = 0xFFFF;
+                i += 3;
+            }
+            if (i >= n)
+                break;
+            c = s[i];
+            if (c < 0xE0 || c >= 0xF0)
+                continue;
             if (n - i < 3)
                 return -1;
             unsigned c1 = s[i + 1], c2 = s[i + 2];
