@@ -177,8 +177,13 @@ private:
     bool value(PyObject *o, int level)
     {
         int done = leaf(o);
-        if (done >= 0)
-            return done;
+        return done >= 0 ? done : nonleaf(o, level);
+    }
+
+    // What value() writes for an object leaf() has already turned down:
+    // the containers' items come here straight from their own leaf() test.
+    bool nonleaf(PyObject *o, int level)
+    {
         PyTypeObject *type = Py_TYPE(o);
         if (type == &PyDict_Type)
             return nested_object(o, level);
@@ -299,7 +304,7 @@ private:
         if (!check_late(container, checked))
             return false;
         qv::Ref held(Py_NewRef(o));
-        return value(o, level);
+        return nonleaf(o, level);
     }
 
     // The line end and indentation before an item at `level`.
