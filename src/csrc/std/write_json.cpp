@@ -125,11 +125,170 @@ private:
 #endif
 };
 
+// Text beyond ASCII without ensure_ascii.  Such a str is not written into
+// the output, which stays ASCII, but noted with the place its text goes; the
+// result is put together at the end in the width of the widest of them,
+// each noted str's units copied from it, escaped.  Its text is thus neither
+// written as UTF-8 nor decoded again.  (Only while everything else written
+// is ASCII: separators and indents beyond ASCII take the UTF-8 way.)
+class Spans {
+public:
+    Spans() noexcept = default;
+    Spans(const Spans &) = delete;
+    Spans &operator=(const Spans &) = delete;
+    ~Spans()
+    {
+        for (Py_ssize_t i = 0; i < list_.size(); i++)
+            Py_DECREF(list_[i].text);
+    }
+
+    bool empty() const noexcept { return list_.size() == 0; }
+
+    // The str s, to go at byte `at` of the output.
+    bool add(PyObject *s, Py_ssize_t at)
+    {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            n += escapes(PyUnicode_1BYTE_DATA(s), n);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            n += escapes(PyUnicode_2BYTE_DATA(s), n);
+            break;
+        default:
+            n += escapes(PyUnicode_4BYTE_DATA(s), n);
+        }
+        if (!list_.push(Span{at, Py_NewRef(s), n})) {
+            Py_DECREF(s);
+            return false;
+        }
+        units_ += n;
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
+        if (m > max_)
+            max_ = m;
+        return true;
+    }
+
+    // Forgets the strs noted at byte `at` or later (the output was cut back).
+    void cut(Py_ssize_t at)
+    {
+        while (list_.size() > 0 && list_[list_.size() - 1].at >= at) {
+            Span &last = list_[list_.size() - 1];
+            units_ -= last.units;
+            Py_DECREF(last.text);
+            list_.set_size(list_.size() - 1);
+        }
+    }
+
+    // The result: the ASCII output with the noted strs in their places.
+    PyObject *join(const qv::Out &out)
+    {
+        PyObject *r = PyUnicode_New(out.size() + units_, max_);
+        if (r == nullptr)
+            return nullptr;
+        const auto *text = reinterpret_cast<const unsigned char *>(out.data());
+        switch (PyUnicode_KIND(r)) {
+        case PyUnicode_1BYTE_KIND:
+            fill(PyUnicode_1BYTE_DATA(r), text, out.size());
+            break;
+        case PyUnicode_2BYTE_KIND:
+            fill(PyUnicode_2BYTE_DATA(r), text, out.size());
+            break;
+        default:
+            fill(PyUnicode_4BYTE_DATA(r), text, out.size());
+        }
+        return r;
+    }
+
+private:
+    struct Span {
+        Py_ssize_t at;     // the output's byte the text goes at
+        PyObject *text;    // held
+        Py_ssize_t units;  // its length escaped
+    };
+
+    // How many units the escapes of a str's text add.
+    template <typename In>
+    static Py_ssize_t escapes(const In *s, Py_ssize_t n)
+    {
+        Py_ssize_t extra = 0;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            Py_UCS4 c = s[i];
+            if (c < 0x80 && kJsonText.cls[c] != 0)
+                extra += kJsonText.cls[c] == 'u' ? 5 : 1;
+        }
+        return extra;
+    }
+
+    template <typename Unit>
+    void fill(Unit *dst, const unsigned char *text, Py_ssize_t size)
+    {
+        Py_ssize_t done = 0;
+        for (Py_ssize_t i = 0; i < list_.size(); i++) {
+            const Span &span = list_[i];
+            qv::Out::decode_into(dst, text + done, span.at - done);
+            dst += span.at - done;
+            done = span.at;
+            PyObject *s = span.text;
+            Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+            switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND:
+                dst = escaped(dst, PyUnicode_1BYTE_DATA(s), n);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                dst = escaped(dst, PyUnicode_2BYTE_DATA(s), n);
+                break;
+            default:
+                dst = escaped(dst, PyUnicode_4BYTE_DATA(s), n);
+            }
+        }
+        qv::Out::decode_into(dst, text + done, size - done);
+    }
+
+    // A str's text as JSON writes it without ensure_ascii, in units at
+    // least as wide as its own.
+    template <typename Unit, typename In>
+    static Unit *escaped(Unit *dst, const In *s, Py_ssize_t n)
+    {
+        if constexpr (sizeof(Unit) < sizeof(In)) {
+            return dst;  // never: the result is as wide as its widest str
+        } else {
+            for (Py_ssize_t i = 0; i < n; i++) {
+                Py_UCS4 c = s[i];
+                uint8_t e = c < 0x80 ? kJsonText.cls[c] : 0;
+                if (e == 0) {
+                    *dst++ = (Unit)c;
+                } else if (e != 'u') {
+                    dst[0] = '\\';
+                    dst[1] = e;
+                    dst += 2;
+                } else {
+                    dst[0] = '\\';
+                    dst[1] = 'u';
+                    dst[2] = '0';
+                    dst[3] = '0';
+                    dst[4] = qv::kHexLower[c >> 4];
+                    dst[5] = qv::kHexLower[c & 15];
+                    dst += 6;
+                }
+            }
+            return dst;
+        }
+    }
+
+    qv::Buffer<Span, 16> list_;
+    Py_ssize_t units_ = 0;
+    Py_UCS4 max_ = 0x7F;
+};
+
 class JsonWriter {
 public:
     explicit JsonWriter(const Options &o)
         : opt_(o), table_(o.ensure_ascii ? &kJsonAscii : &kJsonText), item_sep_(o.item_sep),
-          key_sep_(o.key_sep)
+          key_sep_(o.key_sep),
+          spans_on_(!o.ensure_ascii && PyUnicode_IS_ASCII(o.item_sep) &&
+                    PyUnicode_IS_ASCII(o.key_sep) &&
+                    (o.indent == nullptr || PyUnicode_IS_ASCII(o.indent)))
     {
     }
 
@@ -150,7 +309,9 @@ public:
         ok = ok && value(obj, 0);
         for (; taken > 0; taken--)
             recursion_.leave();
-        return ok ? out_.take_str() : nullptr;
+        if (!ok)
+            return nullptr;
+        return spans_.empty() ? out_.take_str() : spans_.join(out_);
     }
 
 private:
@@ -210,8 +371,11 @@ private:
     }
     __attribute__((noinline)) bool any_string(PyObject *s)
     {
-        return opt_.ensure_ascii ? out_.quoted<true>(s, kJsonAscii)
-                                 : out_.quoted<false>(s, kJsonText);
+        if (opt_.ensure_ascii)
+            return out_.quoted<true>(s, kJsonAscii);
+        if (spans_on_ && !PyUnicode_IS_ASCII(s))
+            return out_.put('"') && spans_.add(s, out_.size()) && out_.put('"');
+        return out_.quoted<false>(s, kJsonText);
     }
 
     // A float as json writes it: its repr, or the JavaScript names.
@@ -484,6 +648,7 @@ private:
             if (PyErr_Occurred())
                 return false;
             out_.truncate(mark);  // skipped
+            spans_.cut(mark);
             return true;
         }
         *first = false;
@@ -553,6 +718,8 @@ private:
     const qv::EscapeTable *table_;
     Separator item_sep_, key_sep_;
     qv::Out out_;
+    const bool spans_on_;  // strs beyond ASCII noted in spans_, not written
+    Spans spans_;
     qv::RecursionGuard recursion_;
     qv::Buffer<PyObject *, 32> path_;
     bool ran_python_ = false;  // whether Python code may have run in this call

@@ -10,6 +10,7 @@
 //   out.float_repr(d)            // float.__repr__ of a finite double
 //   PyObject *s = out.take_str();     // the text as a str (new reference)
 //   PyObject *b = out.take_bytes();   // the text as UTF-8 bytes
+//   Out::decode_into(units, s, n)     // UTF-8 this writer made, as a str's units
 //
 // The bytes are UTF-8 and live inside a str object from the start: the
 // buffer is a compact ASCII str, grown by resizing it (its capacity doubles,
@@ -289,6 +290,50 @@ public:
         return b;
     }
 
+    // UTF-8 of this writer's own making (ASCII included), n bytes at s,
+    // as the units of a str at out (as many as the bytes hold characters).
+    template <typename Unit>
+    static void decode_into(Unit *out, const unsigned char *s, Py_ssize_t n)
+    {
+        const unsigned char *e = s + n;
+        while (s < e) {
+#if defined(QV_SCAN_SSE2)
+            // With 64 bytes left, 16 characters are left at least: the
+            // units after an ASCII run may be stored and written over.
+            if (e - s >= 64) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+                unsigned high = (unsigned)_mm_movemask_epi8(v);
+                widen(out, v);
+                int run = high ? __builtin_ctz(high) : 16;
+                out += run;
+                s += run;
+                if (run == 16)
+                    continue;
+            }
+#endif
+            if (*s < 0x80) {
+                *out++ = (Unit)*s++;
+                continue;
+            }
+            // A run of characters beyond ASCII (text in another script)
+            // without a look for an ASCII block after each.
+            do {
+                unsigned c = *s;
+                if (c < 0xE0) {
+                    *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
+                    s += 2;
+                } else if (c < 0xF0) {
+                    *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
+                    s += 3;
+                } else {
+                    *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
+                                    ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
+                    s += 4;
+                }
+            } while (s < e && *s >= 0x80);
+        }
+    }
+
 private:
     // The text as a str when bytes beyond ASCII were written.  The bytes
     // are UTF-8 of this writer's own making (a surrogate in its three-byte
@@ -354,48 +399,6 @@ private:
             ++*follow;
         else if (b > *lead)
             *lead = b;
-    }
-
-    template <typename Unit>
-    static void decode_into(Unit *out, const unsigned char *s, Py_ssize_t n)
-    {
-        const unsigned char *e = s + n;
-        while (s < e) {
-#if defined(QV_SCAN_SSE2)
-            // With 64 bytes left, 16 characters are left at least: the
-            // units after an ASCII run may be stored and written over.
-            if (e - s >= 64) {
-                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-                unsigned high = (unsigned)_mm_movemask_epi8(v);
-                widen(out, v);
-                int run = high ? __builtin_ctz(high) : 16;
-                out += run;
-                s += run;
-                if (run == 16)
-                    continue;
-            }
-#endif
-            if (*s < 0x80) {
-                *out++ = (Unit)*s++;
-                continue;
-            }
-            // A run of characters beyond ASCII (text in another script)
-            // without a look for an ASCII block after each.
-            do {
-                unsigned c = *s;
-                if (c < 0xE0) {
-                    *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
-                    s += 2;
-                } else if (c < 0xF0) {
-                    *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
-                    s += 3;
-                } else {
-                    *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
-                                    ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
-                    s += 4;
-                }
-            } while (s < e && *s >= 0x80);
-        }
     }
 
 #if defined(QV_SCAN_SSE2)
