@@ -131,11 +131,8 @@ private:
 // each noted str's units copied from it, escaped.  Its text is thus neither
 // written as UTF-8 nor decoded again.  (Only while everything else written
 // is ASCII: separators and indents beyond ASCII take the UTF-8 way.)
-class Spans {
+class Spans {  // neither copied nor moved, as its Buffer
 public:
-    Spans() noexcept = default;
-    Spans(const Spans &) = delete;
-    Spans &operator=(const Spans &) = delete;
     ~Spans()
     {
         for (Py_ssize_t i = 0; i < list_.size(); i++)
@@ -207,17 +204,98 @@ private:
         Py_ssize_t units;  // its length escaped
     };
 
+    // What escaping a unit adds: 1 for a short escape, 5 for \u00XX.
+    static int escape_extra(Py_UCS4 c)
+    {
+        if (c >= 0x80 || kJsonText.cls[c] == 0)
+            return 0;
+        return kJsonText.cls[c] == 'u' ? 5 : 1;
+    }
+
+#if defined(QV_SCAN_SSE2)
+    // Which of the 16 bytes of v, units of a str's width, belong to a unit
+    // to escape (a control, '"', '\\'); 0 when none.
+    template <typename In>
+    static unsigned escape_mask(__m128i v)
+    {
+        if constexpr (sizeof(In) == 1) {
+            __m128i low = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1F)), _mm_setzero_si128());
+            return (unsigned)_mm_movemask_epi8(_mm_or_si128(
+                low, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+        } else if constexpr (sizeof(In) == 2) {
+            __m128i low =
+                _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1F)), _mm_setzero_si128());
+            return (unsigned)_mm_movemask_epi8(_mm_or_si128(
+                low, _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('"')),
+                                  _mm_cmpeq_epi16(v, _mm_set1_epi16('\\')))));
+        } else {
+            // Code points are below 2^31: a signed compare is an unsigned one.
+            return (unsigned)_mm_movemask_epi8(_mm_or_si128(
+                _mm_cmplt_epi32(v, _mm_set1_epi32(0x20)),
+                _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('"')),
+                             _mm_cmpeq_epi32(v, _mm_set1_epi32('\\')))));
+        }
+    }
+
+    // 16 bytes of a str's units as units of a width at least theirs.
+    template <typename Unit, typename In>
+    static void store_units(Unit *dst, __m128i v)
+    {
+        if constexpr (sizeof(Unit) == sizeof(In)) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), v);
+        } else if constexpr (sizeof(In) == 1) {
+            qv::Out::widen(dst, v);
+        } else {
+            __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_unpacklo_epi16(v, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 4), _mm_unpackhi_epi16(v, zero));
+        }
+    }
+#endif
+
     // How many units the escapes of a str's text add.
     template <typename In>
     static Py_ssize_t escapes(const In *s, Py_ssize_t n)
     {
-        Py_ssize_t extra = 0;
-        for (Py_ssize_t i = 0; i < n; i++) {
-            Py_UCS4 c = s[i];
-            if (c < 0x80 && kJsonText.cls[c] != 0)
-                extra += kJsonText.cls[c] == 'u' ? 5 : 1;
+        Py_ssize_t extra = 0, i = 0;
+#if defined(QV_SCAN_SSE2)
+        constexpr Py_ssize_t kBlock = 16 / sizeof(In);
+        for (; n - i >= kBlock; i += kBlock) {
+            if (escape_mask<In>(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i))) == 0)
+                continue;
+            for (Py_ssize_t j = i; j < i + kBlock; j++)
+                extra += escape_extra(s[j]);
         }
+#endif
+        for (; i < n; i++)
+            extra += escape_extra(s[i]);
         return extra;
+    }
+
+    // The ASCII output's bytes as units.
+    template <typename Unit>
+    static Unit *ascii_units(Unit *dst, const unsigned char *text, Py_ssize_t n)
+    {
+        if constexpr (sizeof(Unit) == 1) {
+            std::memcpy(dst, text, (size_t)n);
+            return dst + n;
+        } else {
+            Py_ssize_t i = 0;
+#if defined(QV_SCAN_SSE2)
+            for (; n - i >= 16; i += 16)
+                qv::Out::widen(dst + i, _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i)));
+            // The last few within a block that ends where the text does.
+            if (i < n && n >= 16) {
+                qv::Out::widen(dst + n - 16,
+                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16)));
+                i = n;
+            }
+#endif
+            for (; i < n; i++)
+                dst[i] = text[i];
+            return dst + n;
+        }
     }
 
     template <typename Unit>
@@ -226,8 +304,7 @@ private:
         Py_ssize_t done = 0;
         for (Py_ssize_t i = 0; i < list_.size(); i++) {
             const Span &span = list_[i];
-            qv::Out::decode_into(dst, text + done, span.at - done);
-            dst += span.at - done;
+            dst = ascii_units(dst, text + done, span.at - done);
             done = span.at;
             PyObject *s = span.text;
             Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -242,7 +319,29 @@ private:
                 dst = escaped(dst, PyUnicode_4BYTE_DATA(s), n);
             }
         }
-        qv::Out::decode_into(dst, text + done, size - done);
+        ascii_units(dst, text + done, size - done);
+    }
+
+    template <typename Unit>
+    static Unit *escaped_unit(Unit *dst, Py_UCS4 c)
+    {
+        uint8_t e = c < 0x80 ? kJsonText.cls[c] : 0;
+        if (e == 0) {
+            *dst++ = (Unit)c;
+        } else if (e != 'u') {
+            dst[0] = '\\';
+            dst[1] = e;
+            dst += 2;
+        } else {
+            dst[0] = '\\';
+            dst[1] = 'u';
+            dst[2] = '0';
+            dst[3] = '0';
+            dst[4] = qv::kHexLower[c >> 4];
+            dst[5] = qv::kHexLower[c & 15];
+            dst += 6;
+        }
+        return dst;
     }
 
     // A str's text as JSON writes it without ensure_ascii, in units at
@@ -253,25 +352,22 @@ private:
         if constexpr (sizeof(Unit) < sizeof(In)) {
             return dst;  // never: the result is as wide as its widest str
         } else {
-            for (Py_ssize_t i = 0; i < n; i++) {
-                Py_UCS4 c = s[i];
-                uint8_t e = c < 0x80 ? kJsonText.cls[c] : 0;
-                if (e == 0) {
-                    *dst++ = (Unit)c;
-                } else if (e != 'u') {
-                    dst[0] = '\\';
-                    dst[1] = e;
-                    dst += 2;
+            Py_ssize_t i = 0;
+#if defined(QV_SCAN_SSE2)
+            constexpr Py_ssize_t kBlock = 16 / sizeof(In);
+            for (; n - i >= kBlock; i += kBlock) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                if (escape_mask<In>(v) == 0) {
+                    store_units<Unit, In>(dst, v);
+                    dst += kBlock;
                 } else {
-                    dst[0] = '\\';
-                    dst[1] = 'u';
-                    dst[2] = '0';
-                    dst[3] = '0';
-                    dst[4] = qv::kHexLower[c >> 4];
-                    dst[5] = qv::kHexLower[c & 15];
-                    dst += 6;
+                    for (Py_ssize_t j = i; j < i + kBlock; j++)
+                        dst = escaped_unit(dst, s[j]);
                 }
             }
+#endif
+            for (; i < n; i++)
+                dst = escaped_unit(dst, s[i]);
             return dst;
         }
     }

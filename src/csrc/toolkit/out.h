@@ -10,7 +10,7 @@
 //   out.float_repr(d)            // float.__repr__ of a finite double
 //   PyObject *s = out.take_str();     // the text as a str (new reference)
 //   PyObject *b = out.take_bytes();   // the text as UTF-8 bytes
-//   Out::decode_into(units, s, n)     // UTF-8 this writer made, as a str's units
+//   Out::widen(units, v)         // (SSE2) 16 bytes as 16 units of a str
 //
 // The bytes are UTF-8 and live inside a str object from the start: the
 // buffer is a compact ASCII str, grown by resizing it (its capacity doubles,
@@ -290,49 +290,29 @@ public:
         return b;
     }
 
-    // UTF-8 of this writer's own making (ASCII included), n bytes at s,
-    // as the units of a str at out (as many as the bytes hold characters).
-    template <typename Unit>
-    static void decode_into(Unit *out, const unsigned char *s, Py_ssize_t n)
-    {
-        const unsigned char *e = s + n;
-        while (s < e) {
 #if defined(QV_SCAN_SSE2)
-            // With 64 bytes left, 16 characters are left at least: the
-            // units after an ASCII run may be stored and written over.
-            if (e - s >= 64) {
-                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-                unsigned high = (unsigned)_mm_movemask_epi8(v);
-                widen(out, v);
-                int run = high ? __builtin_ctz(high) : 16;
-                out += run;
-                s += run;
-                if (run == 16)
-                    continue;
-            }
-#endif
-            if (*s < 0x80) {
-                *out++ = (Unit)*s++;
-                continue;
-            }
-            // A run of characters beyond ASCII (text in another script)
-            // without a look for an ASCII block after each.
-            do {
-                unsigned c = *s;
-                if (c < 0xE0) {
-                    *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
-                    s += 2;
-                } else if (c < 0xF0) {
-                    *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
-                    s += 3;
-                } else {
-                    *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
-                                    ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
-                    s += 4;
-                }
-            } while (s < e && *s >= 0x80);
-        }
+    // 16 bytes (ASCII, or a 1-byte str's units) as 16 units of a str's
+    // width.
+    static void widen(Py_UCS1 *out, __m128i v)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
     }
+    static void widen(Py_UCS2 *out, __m128i v)
+    {
+        __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpackhi_epi8(v, zero));
+    }
+    static void widen(Py_UCS4 *out, __m128i v)
+    {
+        __m128i zero = _mm_setzero_si128();
+        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpacklo_epi16(hi, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 12), _mm_unpackhi_epi16(hi, zero));
+    }
+#endif
 
 private:
     // The text as a str when bytes beyond ASCII were written.  The bytes
@@ -401,28 +381,48 @@ private:
             *lead = b;
     }
 
+    template <typename Unit>
+    static void decode_into(Unit *out, const unsigned char *s, Py_ssize_t n)
+    {
+        const unsigned char *e = s + n;
+        while (s < e) {
 #if defined(QV_SCAN_SSE2)
-    // 16 ASCII bytes as 16 units of the str's width.
-    static void widen(Py_UCS1 *out, __m128i v)
-    {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
-    }
-    static void widen(Py_UCS2 *out, __m128i v)
-    {
-        __m128i zero = _mm_setzero_si128();
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(v, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpackhi_epi8(v, zero));
-    }
-    static void widen(Py_UCS4 *out, __m128i v)
-    {
-        __m128i zero = _mm_setzero_si128();
-        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(lo, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(lo, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpacklo_epi16(hi, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 12), _mm_unpackhi_epi16(hi, zero));
-    }
+            // With 64 bytes left, 16 characters are left at least: the
+            // units after an ASCII run may be stored and written over.
+            if (e - s >= 64) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+                unsigned high = (unsigned)_mm_movemask_epi8(v);
+                widen(out, v);
+                int run = high ? __builtin_ctz(high) : 16;
+                out += run;
+                s += run;
+                if (run == 16)
+                    continue;
+            }
 #endif
+            if (*s < 0x80) {
+                *out++ = (Unit)*s++;
+                continue;
+            }
+            // A run of characters beyond ASCII (text in another script)
+            // without a look for an ASCII block after each.
+            do {
+                unsigned c = *s;
+                if (c < 0xE0) {
+                    *out++ = (Unit)(((c & 0x1F) << 6) | (s[1] & 0x3F));
+                    s += 2;
+                } else if (c < 0xF0) {
+                    *out++ = (Unit)(((c & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F));
+                    s += 3;
+                } else {
+                    *out++ = (Unit)(((c & 0x07) << 18) | ((s[1] & 0x3F) << 12) |
+                                    ((s[2] & 0x3F) << 6) | (s[3] & 0x3F));
+                    s += 4;
+                }
+            } while (s < e && *s >= 0x80);
+        }
+    }
+
 
     void drop()
     {
