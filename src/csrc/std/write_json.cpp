@@ -644,10 +644,14 @@ private:
         if (opt_.indent != nullptr && !newline(inner))
             return false;
         // The size is read afresh: a default hook may change the list.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
+        // (items is an exact list or tuple: both keep their size in
+        // ob_size, and the test of which is made once.)
+        bool list = PyList_CheckExact(items);
+        for (Py_ssize_t i = 0; i < Py_SIZE(items); i++) {
             if (i > 0 && !separator(inner))
                 return false;
-            if (!item(PySequence_Fast_GET_ITEM(items, i), inner, seq, &checked))
+            PyObject *o = list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i);
+            if (!item(o, inner, seq, &checked))
                 return false;
         }
         leave();
