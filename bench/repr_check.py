@@ -27,7 +27,8 @@ import quorvane.json as qjson  # noqa: E402
 
 
 def _double(bits: int) -> float:
-    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+    value: float = struct.unpack("<d", struct.pack("<Q", bits))[0]
+    return value
 
 
 def _edges() -> list[float]:
