@@ -621,7 +621,7 @@ private:
         return put_separator(item_sep_) && (opt_.indent == nullptr || newline(level));
     }
 
-    bool array(PyObject *seq, int level)
+    QV_HOT bool array(PyObject *seq, int level)
     {
         // A list is read as it is; a tuple or subclass through the
         // sequence it gives (a subclass's iteration may be Python code).
@@ -660,7 +660,7 @@ private:
         return out_.put(']');
     }
 
-    bool object(PyObject *dict, int level)
+    QV_HOT bool object(PyObject *dict, int level)
     {
         if (PyDict_GET_SIZE(dict) == 0)
             return out_.lit("{}");
