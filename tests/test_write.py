@@ -104,6 +104,26 @@ def test_text_beyond_ascii_gets_the_width_it_needs():
             assert outcome(qjson.dumps, tree, **options) == outcome(json.dumps, tree, **options)
 
 
+def test_text_beyond_ascii_escaped_at_every_place():
+    # Without ensure_ascii, a str beyond ASCII is copied into the result
+    # (as wide as its widest str) in blocks: a character to escape at each
+    # place of each length, in a str of each width, beside strs of the others.
+    strings = []
+    for wide in "é€\U0001f600":
+        for n in range(1, 40):
+            for i in range(n):
+                for c in '"\\\x00\x1f\n':
+                    text = ("abcdefghijklmnopqrstuvwxyz" * 2)[:n]
+                    strings.append(text[:i] + c + text[i + 1:] + wide)
+                strings.append(wide * i + "x" * (n - i))
+    for tree in (strings, {s: [s, 1] for s in strings}, [strings[:200], "é", "\ud800"]):
+        for options in ({"ensure_ascii": False}, {"ensure_ascii": False, "indent": 1},
+                        {"ensure_ascii": False, "skipkeys": True, "separators": (",", ":")}):
+            assert qjson.dumps(tree, **options) == json.dumps(tree, **options)
+    assert qjson.dumps({"é": 1, (1,): 2, 3: "€"}, ensure_ascii=False, skipkeys=True) == \
+        json.dumps({"é": 1, (1,): 2, 3: "€"}, ensure_ascii=False, skipkeys=True)
+
+
 # ---------------------------------------------------------------- JSON
 
 JSON_OPTIONS = [

@@ -125,11 +125,266 @@ private:
 #endif
 };
 
+// Text beyond ASCII without ensure_ascii.  Such a str is not written into
+// the output, which stays ASCII, but noted with the place its text goes; the
+// result is put together at the end in the width of the widest of them,
+// each noted str's units copied from it, escaped.  Its text is thus neither
+// written as UTF-8 nor decoded again.  (Only while everything else written
+// is ASCII: separators and indents beyond ASCII take the UTF-8 way.)
+class Spans {  // neither copied nor moved, as its Buffer
+public:
+    ~Spans()
+    {
+        for (Py_ssize_t i = 0; i < list_.size(); i++)
+            Py_DECREF(list_[i].text);
+    }
+
+    bool empty() const noexcept { return list_.size() == 0; }
+
+    // The str s, to go at byte `at` of the output.
+    bool add(PyObject *s, Py_ssize_t at)
+    {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            n += escapes(PyUnicode_1BYTE_DATA(s), n);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            n += escapes(PyUnicode_2BYTE_DATA(s), n);
+            break;
+        default:
+            n += escapes(PyUnicode_4BYTE_DATA(s), n);
+        }
+        if (!list_.push(Span{at, Py_NewRef(s), n})) {
+            Py_DECREF(s);
+            return false;
+        }
+        units_ += n;
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(s);
+        if (m > max_)
+            max_ = m;
+        return true;
+    }
+
+    // Forgets the strs noted at byte `at` or later (the output was cut back).
+    void cut(Py_ssize_t at)
+    {
+        while (list_.size() > 0 && list_[list_.size() - 1].at >= at) {
+            Span &last = list_[list_.size() - 1];
+            units_ -= last.units;
+            Py_DECREF(last.text);
+            list_.set_size(list_.size() - 1);
+        }
+    }
+
+    // The result: the ASCII output with the noted strs in their places.
+    PyObject *join(const qv::Out &out)
+    {
+        PyObject *r = PyUnicode_New(out.size() + units_, max_);
+        if (r == nullptr)
+            return nullptr;
+        const auto *text = reinterpret_cast<const unsigned char *>(out.data());
+        switch (PyUnicode_KIND(r)) {
+        case PyUnicode_1BYTE_KIND:
+            fill(PyUnicode_1BYTE_DATA(r), text, out.size());
+            break;
+        case PyUnicode_2BYTE_KIND:
+            fill(PyUnicode_2BYTE_DATA(r), text, out.size());
+            break;
+        default:
+            fill(PyUnicode_4BYTE_DATA(r), text, out.size());
+        }
+        return r;
+    }
+
+private:
+    struct Span {
+        Py_ssize_t at;     // the output's byte the text goes at
+        PyObject *text;    // held
+        Py_ssize_t units;  // its length escaped
+    };
+
+    // What escaping a unit adds: 1 for a short escape, 5 for \u00XX.
+    static int escape_extra(Py_UCS4 c)
+    {
+        if (c >= 0x80 || kJsonText.cls[c] == 0)
+            return 0;
+        return kJsonText.cls[c] == 'u' ? 5 : 1;
+    }
+
+#if defined(QV_SCAN_SSE2)
+    // Which of the 16 bytes of v, units of a str's width, belong to a unit
+    // to escape (a control, '"', '\\'); 0 when none.
+    template <typename In>
+    static unsigned escape_mask(__m128i v)
+    {
+        if constexpr (sizeof(In) == 1) {
+            __m128i low = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1F)), _mm_setzero_si128());
+            return (unsigned)_mm_movemask_epi8(_mm_or_si128(
+                low, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+        } else if constexpr (sizeof(In) == 2) {
+            __m128i low =
+                _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1F)), _mm_setzero_si128());
+            return (unsigned)_mm_movemask_epi8(_mm_or_si128(
+                low, _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('"')),
+                                  _mm_cmpeq_epi16(v, _mm_set1_epi16('\\')))));
+        } else {
+            // Code points are below 2^31: a signed compare is an unsigned one.
+            return (unsigned)_mm_movemask_epi8(_mm_or_si128(
+                _mm_cmplt_epi32(v, _mm_set1_epi32(0x20)),
+                _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('"')),
+                             _mm_cmpeq_epi32(v, _mm_set1_epi32('\\')))));
+        }
+    }
+
+    // 16 bytes of a str's units as units of a width at least theirs.
+    template <typename Unit, typename In>
+    static void store_units(Unit *dst, __m128i v)
+    {
+        if constexpr (sizeof(Unit) == sizeof(In)) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), v);
+        } else if constexpr (sizeof(In) == 1) {
+            qv::Out::widen(dst, v);
+        } else {
+            __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_unpacklo_epi16(v, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 4), _mm_unpackhi_epi16(v, zero));
+        }
+    }
+#endif
+
+    // How many units the escapes of a str's text add.
+    template <typename In>
+    static Py_ssize_t escapes(const In *s, Py_ssize_t n)
+    {
+        Py_ssize_t extra = 0, i = 0;
+#if defined(QV_SCAN_SSE2)
+        constexpr Py_ssize_t kBlock = 16 / sizeof(In);
+        for (; n - i >= kBlock; i += kBlock) {
+            if (escape_mask<In>(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i))) == 0)
+                continue;
+            for (Py_ssize_t j = i; j < i + kBlock; j++)
+                extra += escape_extra(s[j]);
+        }
+#endif
+        for (; i < n; i++)
+            extra += escape_extra(s[i]);
+        return extra;
+    }
+
+    // The ASCII output's bytes as units.
+    template <typename Unit>
+    static Unit *ascii_units(Unit *dst, const unsigned char *text, Py_ssize_t n)
+    {
+        if constexpr (sizeof(Unit) == 1) {
+            std::memcpy(dst, text, (size_t)n);
+            return dst + n;
+        } else {
+            Py_ssize_t i = 0;
+#if defined(QV_SCAN_SSE2)
+            for (; n - i >= 16; i += 16)
+                qv::Out::widen(dst + i, _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i)));
+            // The last few within a block that ends where the text does.
+            if (i < n && n >= 16) {
+                qv::Out::widen(dst + n - 16,
+                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16)));
+                i = n;
+            }
+#endif
+            for (; i < n; i++)
+                dst[i] = text[i];
+            return dst + n;
+        }
+    }
+
+    template <typename Unit>
+    void fill(Unit *dst, const unsigned char *text, Py_ssize_t size)
+    {
+        Py_ssize_t done = 0;
+        for (Py_ssize_t i = 0; i < list_.size(); i++) {
+            const Span &span = list_[i];
+            dst = ascii_units(dst, text + done, span.at - done);
+            done = span.at;
+            PyObject *s = span.text;
+            Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+            switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND:
+                dst = escaped(dst, PyUnicode_1BYTE_DATA(s), n);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                dst = escaped(dst, PyUnicode_2BYTE_DATA(s), n);
+                break;
+            default:
+                dst = escaped(dst, PyUnicode_4BYTE_DATA(s), n);
+            }
+        }
+        ascii_units(dst, text + done, size - done);
+    }
+
+    template <typename Unit>
+    static Unit *escaped_unit(Unit *dst, Py_UCS4 c)
+    {
+        uint8_t e = c < 0x80 ? kJsonText.cls[c] : 0;
+        if (e == 0) {
+            *dst++ = (Unit)c;
+        } else if (e != 'u') {
+            dst[0] = '\\';
+            dst[1] = e;
+            dst += 2;
+        } else {
+            dst[0] = '\\';
+            dst[1] = 'u';
+            dst[2] = '0';
+            dst[3] = '0';
+            dst[4] = qv::kHexLower[c >> 4];
+            dst[5] = qv::kHexLower[c & 15];
+            dst += 6;
+        }
+        return dst;
+    }
+
+    // A str's text as JSON writes it without ensure_ascii, in units at
+    // least as wide as its own.
+    template <typename Unit, typename In>
+    static Unit *escaped(Unit *dst, const In *s, Py_ssize_t n)
+    {
+        if constexpr (sizeof(Unit) < sizeof(In)) {
+            return dst;  // never: the result is as wide as its widest str
+        } else {
+            Py_ssize_t i = 0;
+#if defined(QV_SCAN_SSE2)
+            constexpr Py_ssize_t kBlock = 16 / sizeof(In);
+            for (; n - i >= kBlock; i += kBlock) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                if (escape_mask<In>(v) == 0) {
+                    store_units<Unit, In>(dst, v);
+                    dst += kBlock;
+                } else {
+                    for (Py_ssize_t j = i; j < i + kBlock; j++)
+                        dst = escaped_unit(dst, s[j]);
+                }
+            }
+#endif
+            for (; i < n; i++)
+                dst = escaped_unit(dst, s[i]);
+            return dst;
+        }
+    }
+
+    qv::Buffer<Span, 16> list_;
+    Py_ssize_t units_ = 0;
+    Py_UCS4 max_ = 0x7F;
+};
+
 class JsonWriter {
 public:
     explicit JsonWriter(const Options &o)
         : opt_(o), table_(o.ensure_ascii ? &kJsonAscii : &kJsonText), item_sep_(o.item_sep),
-          key_sep_(o.key_sep)
+          key_sep_(o.key_sep),
+          spans_on_(!o.ensure_ascii && PyUnicode_IS_ASCII(o.item_sep) &&
+                    PyUnicode_IS_ASCII(o.key_sep) &&
+                    (o.indent == nullptr || PyUnicode_IS_ASCII(o.indent)))
     {
     }
 
@@ -150,7 +405,9 @@ public:
         ok = ok && value(obj, 0);
         for (; taken > 0; taken--)
             recursion_.leave();
-        return ok ? out_.take_str() : nullptr;
+        if (!ok)
+            return nullptr;
+        return spans_.empty() ? out_.take_str() : spans_.join(out_);
     }
 
 private:
@@ -177,8 +434,13 @@ private:
     bool value(PyObject *o, int level)
     {
         int done = leaf(o);
-        if (done >= 0)
-            return done;
+        return done >= 0 ? done : nonleaf(o, level);
+    }
+
+    // What value() writes for an object leaf() has already turned down:
+    // the containers' items come here straight from their own leaf() test.
+    bool nonleaf(PyObject *o, int level)
+    {
         PyTypeObject *type = Py_TYPE(o);
         if (type == &PyDict_Type)
             return nested_object(o, level);
@@ -205,8 +467,11 @@ private:
     }
     __attribute__((noinline)) bool any_string(PyObject *s)
     {
-        return opt_.ensure_ascii ? out_.quoted<true>(s, kJsonAscii)
-                                 : out_.quoted<false>(s, kJsonText);
+        if (opt_.ensure_ascii)
+            return out_.quoted<true>(s, kJsonAscii);
+        if (spans_on_ && !PyUnicode_IS_ASCII(s))
+            return out_.put('"') && spans_.add(s, out_.size()) && out_.put('"');
+        return out_.quoted<false>(s, kJsonText);
     }
 
     // A float as json writes it: its repr, or the JavaScript names.
@@ -299,7 +564,7 @@ private:
         if (!check_late(container, checked))
             return false;
         qv::Ref held(Py_NewRef(o));
-        return value(o, level);
+        return nonleaf(o, level);
     }
 
     // The line end and indentation before an item at `level`.
@@ -356,7 +621,7 @@ private:
         return put_separator(item_sep_) && (opt_.indent == nullptr || newline(level));
     }
 
-    bool array(PyObject *seq, int level)
+    QV_HOT bool array(PyObject *seq, int level)
     {
         // A list is read as it is; a tuple or subclass through the
         // sequence it gives (a subclass's iteration may be Python code).
@@ -379,10 +644,14 @@ private:
         if (opt_.indent != nullptr && !newline(inner))
             return false;
         // The size is read afresh: a default hook may change the list.
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
+        // (items is an exact list or tuple: both keep their size in
+        // ob_size, and the test of which is made once.)
+        bool list = PyList_CheckExact(items);
+        for (Py_ssize_t i = 0; i < Py_SIZE(items); i++) {
             if (i > 0 && !separator(inner))
                 return false;
-            if (!item(PySequence_Fast_GET_ITEM(items, i), inner, seq, &checked))
+            PyObject *o = list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i);
+            if (!item(o, inner, seq, &checked))
                 return false;
         }
         leave();
@@ -391,7 +660,7 @@ private:
         return out_.put(']');
     }
 
-    bool object(PyObject *dict, int level)
+    QV_HOT bool object(PyObject *dict, int level)
     {
         if (PyDict_GET_SIZE(dict) == 0)
             return out_.lit("{}");
@@ -479,6 +748,7 @@ private:
             if (PyErr_Occurred())
                 return false;
             out_.truncate(mark);  // skipped
+            spans_.cut(mark);
             return true;
         }
         *first = false;
@@ -548,6 +818,8 @@ private:
     const qv::EscapeTable *table_;
     Separator item_sep_, key_sep_;
     qv::Out out_;
+    const bool spans_on_;  // strs beyond ASCII noted in spans_, not written
+    Spans spans_;
     qv::RecursionGuard recursion_;
     qv::Buffer<PyObject *, 32> path_;
     bool ran_python_ = false;  // whether Python code may have run in this call

@@ -10,6 +10,7 @@
 //   out.float_repr(d)            // float.__repr__ of a finite double
 //   PyObject *s = out.take_str();     // the text as a str (new reference)
 //   PyObject *b = out.take_bytes();   // the text as UTF-8 bytes
+//   Out::widen(units, v)         // (SSE2) 16 bytes as 16 units of a str
 //
 // The bytes are UTF-8 and live inside a str object from the start: the
 // buffer is a compact ASCII str, grown by resizing it (its capacity doubles,
@@ -289,6 +290,30 @@ public:
         return b;
     }
 
+#if defined(QV_SCAN_SSE2)
+    // 16 bytes (ASCII, or a 1-byte str's units) as 16 units of a str's
+    // width.
+    static void widen(Py_UCS1 *out, __m128i v)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+    }
+    static void widen(Py_UCS2 *out, __m128i v)
+    {
+        __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpackhi_epi8(v, zero));
+    }
+    static void widen(Py_UCS4 *out, __m128i v)
+    {
+        __m128i zero = _mm_setzero_si128();
+        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(lo, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpacklo_epi16(hi, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 12), _mm_unpackhi_epi16(hi, zero));
+    }
+#endif
+
 private:
     // The text as a str when bytes beyond ASCII were written.  The bytes
     // are UTF-8 of this writer's own making (a surrogate in its three-byte
@@ -398,28 +423,6 @@ private:
         }
     }
 
-#if defined(QV_SCAN_SSE2)
-    // 16 ASCII bytes as 16 units of the str's width.
-    static void widen(Py_UCS1 *out, __m128i v)
-    {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
-    }
-    static void widen(Py_UCS2 *out, __m128i v)
-    {
-        __m128i zero = _mm_setzero_si128();
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi8(v, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpackhi_epi8(v, zero));
-    }
-    static void widen(Py_UCS4 *out, __m128i v)
-    {
-        __m128i zero = _mm_setzero_si128();
-        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_unpacklo_epi16(lo, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 4), _mm_unpackhi_epi16(lo, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 8), _mm_unpacklo_epi16(hi, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 12), _mm_unpackhi_epi16(hi, zero));
-    }
-#endif
 
     void drop()
     {
