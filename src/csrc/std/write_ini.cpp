@@ -19,6 +19,7 @@
 #include "std.h"
 
 #include "toolkit/buffer.h"
+#include "toolkit/dict.h"
 #include "toolkit/ref.h"
 #include "toolkit/scan.h"
 
@@ -435,9 +436,11 @@ private:
     // (nothing set).
     int gather_plain(PyObject *tree)
     {
-        Py_ssize_t pos = 0;
+        qv::DictItems sections(tree);
         PyObject *name, *items;
-        while (PyDict_Next(tree, &pos, &name, &items)) {
+        bool stale = false;
+        while (sections.next(&name, &items, stale)) {
+            stale = !PyUnicode_Check(name);  // looking for the unnamed marker may import
             int kind = section_kind(name);
             if (kind < 0)
                 return 0;
@@ -449,9 +452,9 @@ private:
             PlainSection section{kind == 2 ? nullptr : name, plain_items_.size(), 0};
             if (!plain_items_.reserve(2 * PyDict_GET_SIZE(items)))
                 return 0;
-            Py_ssize_t at = 0;
+            qv::DictItems entries(items);
             PyObject *k, *v;
-            while (PyDict_Next(items, &at, &k, &v)) {
+            while (entries.next(&k, &v, false)) {
                 if (!check(k, v))
                     return 0;
                 if (!plain(k, v))
