@@ -10,9 +10,12 @@ from __future__ import annotations
 import importlib
 import math
 import os
+import random
 import time
 from pathlib import Path
-from typing import Callable, Iterable
+from typing import Callable, Iterable, TypeVar
+
+T = TypeVar("T")
 
 ROOT = Path(__file__).resolve().parents[1]
 DATA = Path(os.environ.get("QUORVANE_DATA", ROOT.parent / "shared" / "data")) / "bench"
@@ -81,3 +84,28 @@ def print_table(title: str, ours: str, rows: list[tuple[str, dict[str, float]]])
         print(f"| {name} | {times[ours] * 1e3:.3f} | " + " | ".join(cells) + " |")
     print("| geometric mean | | " + " | ".join(
         f"{geomean(ratios[p]):.2f}x" if ratios[p] else "-" for p in peers) + " |")
+
+
+def count_and_seed(argv: list[str], count: int) -> tuple[int, int]:
+    """The checks' command line: [COUNT] [--seed N] (count given, seed 0)."""
+    argv = list(argv)
+    seed = 0
+    if "--seed" in argv:
+        i = argv.index("--seed")
+        seed = int(argv[i + 1])
+        del argv[i:i + 2]
+    if argv:
+        count = int(argv[0])
+    return count, seed
+
+
+def in_batches(count: int, seed: int, draw: Callable[[random.Random], T],
+               check: Callable[[list[T]], None]) -> int:
+    """Checks `count` values drawn from a seeded generator, 100,000 at a time."""
+    rng = random.Random(seed)
+    done = 0
+    while done < count:
+        batch = [draw(rng) for _ in range(min(100_000, count - done))]
+        check(batch)
+        done += len(batch)
+    return done

@@ -23,7 +23,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA  # noqa: E402
+from _common import DATA, count_and_seed, in_batches  # noqa: E402
 
 import _quorvane  # noqa: E402
 import quorvane.json as qjson  # noqa: E402
@@ -108,22 +108,11 @@ def check(texts: list[str]) -> None:
 
 
 def main(argv: list[str]) -> None:
-    count, seed = 200_000, 0
-    if "--seed" in argv:
-        i = argv.index("--seed")
-        seed = int(argv[i + 1])
-        del argv[i:i + 2]
-    if argv:
-        count = int(argv[0])
+    count, seed = count_and_seed(argv, 200_000)
     texts = _document_numbers()
     check(texts)
     print(f"{len(texts):,} floats of the documents: equal")
-    rng = random.Random(seed)
-    done = 0
-    while done < count:
-        batch = [_random(rng) for _ in range(min(100_000, count - done))]
-        check(batch)
-        done += len(batch)
+    done = in_batches(count, seed, _random, check)
     print(f"{done:,} random and adversarial decimals: equal")
 
 

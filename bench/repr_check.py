@@ -23,6 +23,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from _common import count_and_seed, in_batches  # noqa: E402
+
 import quorvane.json as qjson  # noqa: E402
 
 
@@ -63,21 +65,10 @@ def check(values: list[float]) -> None:
 
 
 def main(argv: list[str]) -> None:
-    count, seed = 2_000_000, 0
-    if "--seed" in argv:
-        i = argv.index("--seed")
-        seed = int(argv[i + 1])
-        del argv[i:i + 2]
-    if argv:
-        count = int(argv[0])
+    count, seed = count_and_seed(argv, 2_000_000)
     edges = _edges()
     check(edges)
-    rng = random.Random(seed)
-    done = 0
-    while done < count:
-        batch = [_random(rng) for _ in range(min(100_000, count - done))]
-        check(batch)
-        done += len(batch)
+    done = in_batches(count, seed, _random, check)
     print(f"{2 * len(edges):,} edge doubles and {2 * done:,} random ones (signs both ways): "
           "written as repr() writes them")
 
