@@ -149,8 +149,40 @@ def _converter_mapping(parser: Any) -> Any:
         mapping._data[m.group("name")] = None
     if plain:
         convs = list(mapping._data)
-        _CONVERTERS[cls] = (_GETTER_NAMES[cls][0], convs, _getter_keys(convs))
+        _CONVERTERS[cls] = (_GETTER_NAMES[cls][0], convs, _getter_keys(convs),
+                            _plain_instances(cls))
     return mapping
+
+
+# The attributes configparser's constructor gives a parser, in its order.
+if _NEW_READING:
+    _PARSER_WORDS: tuple[str, ...] = (
+        "_dict", "_sections", "_defaults", "_converters", "_proxies", "_delimiters", "_optcre",
+        "_prefixes", "_strict", "_allow_no_value", "_empty_lines_in_values", "default_section",
+        "_interpolation", "_allow_unnamed_section")
+else:
+    _PARSER_WORDS = (
+        "_dict", "_sections", "_defaults", "_converters", "_proxies", "_delimiters", "_optcre",
+        "_comment_prefixes", "_strict", "_allow_no_value", "_empty_lines_in_values",
+        "default_section", "_interpolation", "_inline_comment_prefixes")
+
+
+def _plain_instances(cls: type) -> bool:
+    """Whether setting the constructor's attributes on an instance is storing
+    them in its own dict, and reading them back finds them there: nothing of
+    the class intercepts attribute access or holds a data descriptor of
+    those names."""
+    if (cls.__setattr__ is not object.__setattr__
+            or cls.__getattribute__ is not object.__getattribute__
+            or _class_attribute(cls, "__getattr__") is not None
+            or cls.__dir__ is not object.__dir__ or not cls.__dictoffset__):
+        return False
+    for name in _PARSER_WORDS:
+        found = _class_attribute(cls, name)
+        if found is not None and (hasattr(type(found), "__set__")
+                                  or hasattr(type(found), "__delete__")):
+            return False
+    return True
 
 
 def _getter_keys(convs: list[Any]) -> list[str]:
@@ -269,11 +301,50 @@ def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
     self._allow_unnamed_section = allow_unnamed_section
 
 
+def _optcre_for(self: Any, delimiters: Any, allow_no_value: Any) -> Any:
+    # The constructor's pattern for delimiters of the caller's own.
+    d = "|".join(re.escape(d) for d in delimiters)
+    if allow_no_value:
+        return re.compile(self._OPT_NV_TMPL.format(delim=d), re.VERBOSE)
+    return re.compile(self._OPT_TMPL.format(delim=d), re.VERBOSE)
+
+
+# What the native constructor uses (see configparser.cpp).
+_MAKING = (
+    tuple(sys.intern(w) for w in _PARSER_WORDS + (
+        "OPTCRE", "OPTCRE_NV", "_DEFAULT_INTERPOLATION", "update", "_read_defaults",
+        "_parser", "_data", "SectionProxy", "__init__", "converters", "__iter__")),
+    _NEW_READING, _cp._UNSET, _cp.Interpolation, _ConverterMapping, types.SimpleNamespace,
+    ("full", "inline"), ("=", ":"), _optcre_for, _cp, _SectionProxy, _PROXY_INIT,
+    _CONVERTERS_PROPERTY, _CONVERTERS_ITER, _partial, _PROXY_WORDS)
+_init_parser = _std.init_parser
+_known_converters = _CONVERTERS.get
+
+
+def _native_init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
+                 allow_no_value: Any = False, *, delimiters: Any = ("=", ":"),
+                 comment_prefixes: Any = ("#", ";"), inline_comment_prefixes: Any = None,
+                 strict: Any = True, empty_lines_in_values: Any = True,
+                 default_section: Any = _cp.DEFAULTSECT, interpolation: Any = _cp._UNSET,
+                 converters: Any = _cp._UNSET, allow_unnamed_section: Any = False) -> None:
+    # configparser's constructor made natively once the class is known (its
+    # first parser is made by the constructor above).
+    if not _init_parser(self, defaults, dict_type, allow_no_value, delimiters, comment_prefixes,
+                        inline_comment_prefixes, strict, empty_lines_in_values, default_section,
+                        interpolation, converters, allow_unnamed_section,
+                        _known_converters(type(self)), _MAKING):
+        _init(self, defaults, dict_type, allow_no_value, delimiters=delimiters,
+              comment_prefixes=comment_prefixes, inline_comment_prefixes=inline_comment_prefixes,
+              strict=strict, empty_lines_in_values=empty_lines_in_values,
+              default_section=default_section, interpolation=interpolation,
+              converters=converters, allow_unnamed_section=allow_unnamed_section)
+
+
 class RawConfigParser(_Base):
     """configparser.RawConfigParser, reading through quorvane's reader."""
 
     if _FAST_MAKING:
-        __init__ = _init
+        __init__ = _native_init
     else:
         def __init__(self, *args: Any, **kwargs: Any) -> None:
             # While configparser's constructor runs, dir() offers only the

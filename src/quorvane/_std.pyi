@@ -39,6 +39,14 @@ def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: li
                          words: tuple[str, str, str, tuple[str]] | None = ..., /) -> None:
     """proxies[name] = a section proxy for each name, as SectionProxy makes them."""
 
+def init_parser(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimiters: Any,
+                comment_prefixes: Any, inline_comment_prefixes: Any, strict: Any,
+                empty_lines_in_values: Any, default_section: Any, interpolation: Any,
+                converters: Any, allow_unnamed_section: Any, known: Any, making: tuple[Any, ...],
+                /) -> bool:
+    """configparser's constructor for a class whose converters are known;
+    False (the parser untouched) where it cannot be."""
+
 def type_version(cls: type, /) -> int:
     """The class's version tag (changes when the class or a base changes); 0: none."""
 

@@ -43,6 +43,14 @@ PyMethodDef std_methods[] = {
      "SectionProxy(parser, name) makes one: _parser, _name, and each getter g as\n"
      "partial(proxy.get, _impl=getattr(parser, g)).  words: the names it uses,\n"
      "(\"_parser\", \"_name\", \"get\", (\"_impl\",)), made here when None."},
+    {"init_parser", (PyCFunction)(void (*)(void))std_init_parser, METH_FASTCALL,
+     "init_parser(self, defaults, dict_type, allow_no_value, delimiters,\n"
+     "            comment_prefixes, inline_comment_prefixes, strict,\n"
+     "            empty_lines_in_values, default_section, interpolation, converters,\n"
+     "            allow_unnamed_section, known, making, /)\n--\n\n"
+     "configparser's constructor, made natively for a class whose converters are\n"
+     "known (known: (class version, converter names, getter names, plain));\n"
+     "False, with the parser untouched, where it cannot be."},
     {"type_version", std_type_version, METH_O,
      "type_version(cls, /)\n--\n\n"
      "The class's version tag, which changes whenever the class or a base of it\n"

@@ -38,6 +38,14 @@ PyObject *std_read_ini_state(PyObject *module, PyObject *const *args, Py_ssize_t
 // Section proxies as configparser's SectionProxy makes them (see ini.cpp).
 PyObject *std_make_section_proxies(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
+// init_parser(self, defaults, dict_type, allow_no_value, delimiters,
+//             comment_prefixes, inline_comment_prefixes, strict,
+//             empty_lines_in_values, default_section, interpolation,
+//             converters, allow_unnamed_section, known, making, /) -> bool
+// configparser's constructor for a class whose converters are known; False
+// (the parser untouched) where it cannot (see configparser.cpp).
+PyObject *std_init_parser(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
 // type_version(cls, /) -> int: the class's version tag, 0 when it has none.
 PyObject *std_type_version(PyObject *module, PyObject *cls);
 
