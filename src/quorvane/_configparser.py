@@ -235,13 +235,12 @@ _PROXY_WORDS = ("_parser", "_name", "get", ("_impl",))
 _is = operator.is_
 
 
-def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
-          allow_no_value: Any = False, *, delimiters: Any = ("=", ":"),
-          comment_prefixes: Any = ("#", ";"), inline_comment_prefixes: Any = None,
-          strict: Any = True, empty_lines_in_values: Any = True,
-          default_section: Any = _cp.DEFAULTSECT, interpolation: Any = _cp._UNSET,
-          converters: Any = _cp._UNSET, allow_unnamed_section: Any = False) -> None:
-    # configparser's constructor, statement for statement.
+def _init(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimiters: Any,
+          comment_prefixes: Any, inline_comment_prefixes: Any, strict: Any,
+          empty_lines_in_values: Any, default_section: Any, interpolation: Any,
+          converters: Any, allow_unnamed_section: Any, *_known: Any) -> None:
+    # configparser's constructor, statement for statement (the arguments as
+    # the native one takes them; what it takes beyond them is not needed).
     self._dict = dict_type
     self._sections = self._dict()
     self._defaults = self._dict()
@@ -318,6 +317,7 @@ _MAKING = (
     ("full", "inline"), ("=", ":"), _optcre_for, _cp, _SectionProxy, _PROXY_INIT,
     _CONVERTERS_PROPERTY, _CONVERTERS_ITER, _partial, _PROXY_WORDS)
 _init_parser = _std.init_parser
+_fill_parser = _std.fill_parser
 _known_converters = _CONVERTERS.get
 
 
@@ -329,15 +329,12 @@ def _native_init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_
                  converters: Any = _cp._UNSET, allow_unnamed_section: Any = False) -> None:
     # configparser's constructor made natively once the class is known (its
     # first parser is made by the constructor above).
-    if not _init_parser(self, defaults, dict_type, allow_no_value, delimiters, comment_prefixes,
-                        inline_comment_prefixes, strict, empty_lines_in_values, default_section,
-                        interpolation, converters, allow_unnamed_section,
-                        _known_converters(type(self)), _MAKING):
-        _init(self, defaults, dict_type, allow_no_value, delimiters=delimiters,
-              comment_prefixes=comment_prefixes, inline_comment_prefixes=inline_comment_prefixes,
-              strict=strict, empty_lines_in_values=empty_lines_in_values,
-              default_section=default_section, interpolation=interpolation,
-              converters=converters, allow_unnamed_section=allow_unnamed_section)
+    args = (self, defaults, dict_type, allow_no_value, delimiters, comment_prefixes,
+            inline_comment_prefixes, strict, empty_lines_in_values, default_section,
+            interpolation, converters, allow_unnamed_section, _known_converters(type(self)),
+            _MAKING)
+    if not _init_parser(*args):
+        _init(*args)
 
 
 class RawConfigParser(_Base):
@@ -518,7 +515,12 @@ class RawConfigParser(_Base):
             return _Base._read(self, fp, fpname)
         sections, errors, stop = result
         had_state = bool(self._sections or self._defaults)
-        self._fill(sections)
+        new = (_fill_parser(self, sections, _UNNAMED, _known_converters(type(self)), _MAKING)
+               if self._dict is dict else NotImplemented)
+        if new is NotImplemented:
+            self._fill(sections)
+        elif new is not None:
+            _add_proxies(self, new)
         try:
             if stop is not None:
                 raise _stop_error(stop, fpname)

@@ -47,6 +47,11 @@ def init_parser(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, d
     """configparser's constructor for a class whose converters are known;
     False (the parser untouched) where it cannot be."""
 
+def fill_parser(parser: Any, sections: list[Any], unnamed: Any, known: Any,
+                making: tuple[Any, ...], /) -> Any:
+    """What read_ini_state read, put in the parser: None, the new sections whose
+    proxies are the caller's to make, or NotImplemented."""
+
 def type_version(cls: type, /) -> int:
     """The class's version tag (changes when the class or a base changes); 0: none."""
 

@@ -490,3 +490,133 @@ PyObject *std_init_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     Py_RETURN_TRUE;
 }
+
+// ---------------------------------------------------------------------------
+// fill_parser(parser, sections, unnamed, known, making, /) -> None | list
+//
+// What the reader gave ([(name, own keys)], see ini.cpp) put in the parser
+// as its reading puts it: the default section's keys into _defaults, a
+// section read before gets the new keys, a new one its dict and a proxy.
+// The parser's mappings are dicts (its dict_type is dict).  Returns None,
+// or the names of the new sections whose proxies the caller is to make
+// (when they cannot be made here); NotImplemented, with nothing changed,
+// when the parser's mappings are not plain dicts.
+
+namespace {
+
+// mapping.update(own): a dict's own update for a dict.
+bool update(PyObject *mapping, PyObject *own)
+{
+    return PyDict_Update(mapping, own) == 0;
+}
+
+// The getter names of the parser's proxies when they are its class's
+// known ones (borrowed), or NULL.
+PyObject *known_getters(PyObject *parser, PyObject *known, PyObject *const *m,
+                        PyObject *const *w, int *error)
+{
+    *error = 0;
+    int fast = proxies_as_known(Py_TYPE(parser), m, w);
+    if (fast <= 0) {
+        *error = fast < 0;
+        return nullptr;
+    }
+    qv::Ref mapping(PyObject_GetAttr(parser, w[W_CONVERTERS]));
+    if (!mapping) {
+        *error = 1;
+        return nullptr;
+    }
+    if ((PyObject *)Py_TYPE(mapping.get()) != m[M_MAPPING])
+        return nullptr;
+    qv::Ref data(PyObject_GetAttr(mapping.get(), w[W_DATA]));
+    if (!data) {
+        *error = 1;
+        return nullptr;
+    }
+    // The very names of the class's converters, in their order.
+    PyObject *convs = PyTuple_GET_ITEM(known, 1);
+    if (!PyDict_CheckExact(data.get()) || PyDict_GET_SIZE(data.get()) != PyList_GET_SIZE(convs))
+        return nullptr;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(data.get(), &pos, &key, &value))
+        if (key != PyList_GET_ITEM(convs, i++))
+            return nullptr;
+    return PyTuple_GET_ITEM(known, 2);
+}
+
+}  // namespace
+
+PyObject *std_fill_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 5 || !PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "fill_parser(parser, sections: list, unnamed, known, "
+                                         "making, /)");
+        return nullptr;
+    }
+    PyObject *parser = args[0], *sections = args[1], *unnamed = args[2], *known = args[3];
+    if (!check_making(args[4]))
+        return nullptr;
+    PyObject *const *m = &PyTuple_GET_ITEM(args[4], 0);
+    PyObject *const *w = &PyTuple_GET_ITEM(m[M_WORDS], 0);
+    qv::Ref secs(PyObject_GetAttr(parser, w[W_SECTIONS]));
+    qv::Ref defaults(secs ? PyObject_GetAttr(parser, w[W_DEFAULTS]) : nullptr);
+    qv::Ref proxies(defaults ? PyObject_GetAttr(parser, w[W_PROXIES]) : nullptr);
+    qv::Ref default_name(proxies ? PyObject_GetAttr(parser, w[W_DEFAULT_SECTION]) : nullptr);
+    if (!default_name)
+        return nullptr;
+    if (!PyDict_CheckExact(secs.get()) || !PyDict_CheckExact(defaults.get()) ||
+        !PyDict_CheckExact(proxies.get()) || !PyUnicode_CheckExact(default_name.get()))
+        Py_RETURN_NOTIMPLEMENTED;
+    qv::RefStack made;  // the new sections' names
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sections); i++) {
+        PyObject *entry = PyList_GET_ITEM(sections, i);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2 ||
+            !PyDict_Check(PyTuple_GET_ITEM(entry, 1))) {
+            PyErr_SetString(PyExc_TypeError, "fill_parser() sections: [(name, dict)]");
+            return nullptr;
+        }
+        PyObject *name = PyTuple_GET_ITEM(entry, 0), *own = PyTuple_GET_ITEM(entry, 1);
+        // The unnamed section is made afresh by each reading.
+        if (name != unnamed || unnamed == Py_None) {
+            int is_default = PyObject_RichCompareBool(name, default_name.get(), Py_EQ);
+            if (is_default < 0)
+                return nullptr;
+            if (is_default) {
+                if (!update(defaults.get(), own))
+                    return nullptr;
+                continue;
+            }
+            PyObject *have = PyDict_GetItemWithError(secs.get(), name);
+            if (have) {
+                qv::Ref held(Py_NewRef(have));
+                if (PyDict_CheckExact(have) ? !update(have, own)
+                                            : !qv::Ref(PyObject_CallMethodOneArg(
+                                                  have, w[W_UPDATE], own)))
+                    return nullptr;
+                continue;
+            }
+            if (PyErr_Occurred())
+                return nullptr;
+        }
+        if (PyDict_SetItem(secs.get(), name, own) < 0 || !made.push_owned(Py_NewRef(name)))
+            return nullptr;
+    }
+    if (made.size() == 0)
+        Py_RETURN_NONE;
+    int error;
+    PyObject *getters = known_class(Py_TYPE(parser), known)
+                            ? known_getters(parser, known, m, w, &error)
+                            : (error = 0, nullptr);
+    if (error)
+        return nullptr;
+    if (!getters)
+        return made.take(0);
+    ProxyMaker maker;
+    if (!maker.prepare((PyTypeObject *)m[M_PROXY], getters, m[M_PARTIAL], m[M_PROXY_WORDS]))
+        return nullptr;
+    for (Py_ssize_t i = 0; i < made.size(); i++)
+        if (!maker.make(proxies.get(), parser, made[i]))
+            return nullptr;
+    Py_RETURN_NONE;
+}

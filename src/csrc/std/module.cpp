@@ -51,6 +51,12 @@ PyMethodDef std_methods[] = {
      "configparser's constructor, made natively for a class whose converters are\n"
      "known (known: (class version, converter names, getter names, plain));\n"
      "False, with the parser untouched, where it cannot be."},
+    {"fill_parser", (PyCFunction)(void (*)(void))std_fill_parser, METH_FASTCALL,
+     "fill_parser(parser, sections, unnamed, known, making, /)\n--\n\n"
+     "What read_ini_state read, put in the parser as configparser's reading puts\n"
+     "it, new sections' proxies included: None; the names of the new sections\n"
+     "whose proxies are the caller's to make; NotImplemented, nothing changed,\n"
+     "when the parser's mappings are not dicts."},
     {"type_version", std_type_version, METH_O,
      "type_version(cls, /)\n--\n\n"
      "The class's version tag, which changes whenever the class or a base of it\n"

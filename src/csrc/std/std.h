@@ -46,6 +46,11 @@ PyObject *std_make_section_proxies(PyObject *module, PyObject *const *args, Py_s
 // (the parser untouched) where it cannot (see configparser.cpp).
 PyObject *std_init_parser(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
+// fill_parser(parser, sections, unnamed, known, making, /) -> None | list
+// What read_ini_state read, put in a parser whose mappings are dicts (see
+// configparser.cpp).
+PyObject *std_fill_parser(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
 // type_version(cls, /) -> int: the class's version tag, 0 when it has none.
 PyObject *std_type_version(PyObject *module, PyObject *cls);
 
