@@ -498,16 +498,19 @@ class RawConfigParser(_Base):
 
     def _read_source(self, source: Any, fpname: Any, lines: list[Any] | None) -> None:
         """Reads a text (str) or its lines (tuple) into the parser."""
-        options = self._reader_options()
-        result: Any = NotImplemented
-        if options is not None:
-            try:
-                result = _std.read_ini_state(source, *options)
-            except Exception:
-                # An optionxform that fails, or a key it makes that is no
-                # dict key: configparser's reading meets it at the same
-                # place, with what it read before in the parser.
-                result = NotImplemented
+        # The usual parser's options are taken natively.
+        result: Any = _read_parser_state(self, source, _READING) if _READING else None
+        if result is None:
+            options = self._reader_options()
+            result = NotImplemented
+            if options is not None:
+                try:
+                    result = _std.read_ini_state(source, *options)
+                except Exception:
+                    # An optionxform that fails, or a key it makes that is
+                    # no dict key: configparser's reading meets it at the
+                    # same place, with what it read before in the parser.
+                    result = NotImplemented
         if result is NotImplemented or (result[2] is not None and not _NEW_READING):
             # Before 3.13 a stop left the values unjoined: configparser's
             # reading gives that state by construction.
@@ -573,6 +576,13 @@ _OPTIONXFORM = _Base.optionxform
 _STR_TUPLES: set[tuple[str, ...]] = set()
 # And pairs of them (the comment prefixes, full and inline).
 _STR_PAIRS: set[tuple[tuple[str, ...], tuple[str, ...]]] = set()
+_read_parser_state = _std.read_parser_state
+# What read_parser_state looks at (3.13's attributes; before, the Python
+# side takes the options).
+_READING = ((tuple(sys.intern(w) for w in (
+    "default_section", "SECTCRE", "NONSPACECRE", "_sections", "_optcre", "_prefixes", "full",
+    "inline", "_allow_unnamed_section", "optionxform", "_strict", "_empty_lines_in_values")),
+    _SECTCRE, _NONSPACECRE, _OPTCRE, _OPTCRE_NV, _OPTIONXFORM, _UNNAMED) if _NEW_READING else None)
 
 
 def _str_tuple(items: Any) -> bool:

@@ -34,6 +34,11 @@ def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
     """Read an INI document as configparser's reading fills a parser:
     (sections, errors, stop), or NotImplemented."""
 
+def read_parser_state(parser: Any, source: str | tuple[str, ...], reading: tuple[Any, ...],
+                      /) -> Any:
+    """read_ini_state with the options of a usual parser taken from it; None
+    when it is not one."""
+
 def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: list[Any],
                          getters: list[str], partial: Callable[..., Any],
                          words: tuple[str, str, str, tuple[str]] | None = ..., /) -> None:

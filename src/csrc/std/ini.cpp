@@ -1168,22 +1168,12 @@ PyObject *std_parse_ini(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return records ? PyTuple_Pack(2, tree.get(), records.get()) : nullptr;
 }
 
-PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+namespace {
+
+// The source (a str, or a tuple of lines) read under the options into what
+// the reader of a parser's state gives (see read_ini_state).
+PyObject *read_state(PyObject *source, const Options &options, PyObject *xform)
 {
-    if (nargs != 10) {
-        PyErr_SetString(PyExc_TypeError, "read_ini_state() takes exactly 10 positional arguments");
-        return nullptr;
-    }
-    PyObject *source = args[0];
-    if (!PyUnicode_Check(source) && !PyTuple_Check(source)) {
-        PyErr_Format(PyExc_TypeError, "read_ini_state() source must be str or tuple, not %.100s",
-                     Py_TYPE(source)->tp_name);
-        return nullptr;
-    }
-    Options options;
-    if (!options.read(args, 9))
-        return nullptr;
-    PyObject *xform = args[9];
     bool keep_case = xform == (PyObject *)&PyUnicode_Type;
     if (xform == Py_None || keep_case)
         xform = nullptr;
@@ -1217,4 +1207,163 @@ PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs
     if (step == Step::Other)
         Py_RETURN_NOTIMPLEMENTED;
     return reader.finish();
+}
+
+bool check_source(PyObject *source, const char *fn)
+{
+    if (PyUnicode_Check(source) || PyTuple_Check(source))
+        return true;
+    PyErr_Format(PyExc_TypeError, "%s() source must be str or tuple, not %.100s", fn,
+                 Py_TYPE(source)->tp_name);
+    return false;
+}
+
+}  // namespace
+
+PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 10) {
+        PyErr_SetString(PyExc_TypeError, "read_ini_state() takes exactly 10 positional arguments");
+        return nullptr;
+    }
+    if (!check_source(args[0], "read_ini_state"))
+        return nullptr;
+    Options options;
+    if (!options.read(args, 9))
+        return nullptr;
+    return read_state(args[0], options, args[9]);
+}
+
+// read_parser_state(parser, source, reading, /)
+// read_ini_state with the options a parser reads with, taken from it as
+// the Python side's _reader_options takes them, for the usual parser:
+// configparser's own patterns (_optcre one of the constructor's two for
+// the usual delimiters), comment prefixes that are tuples of str, a str
+// default section that is no section.  None for any other parser (the
+// caller then takes the options itself); NotImplemented when the reading
+// is configparser's own, also when the reader raised an Exception (an
+// optionxform that fails: configparser's reading meets it at its place).
+// reading: (names, SECTCRE, NONSPACECRE, OPTCRE, OPTCRE_NV, the class's
+// optionxform, the unnamed section's key), names being the attributes
+// looked at: default_section, SECTCRE, NONSPACECRE, _sections, _optcre,
+// _prefixes, full, inline, _allow_unnamed_section, optionxform, _strict,
+// _empty_lines_in_values.
+namespace {
+
+enum ReadingWord {
+    R_DEFAULT_SECTION, R_SECTCRE, R_NONSPACECRE, R_SECTIONS, R_OPTCRE, R_PREFIXES, R_FULL,
+    R_INLINE, R_ALLOW_UNNAMED, R_OPTIONXFORM, R_STRICT, R_EMPTY_LINES, R_COUNT
+};
+enum Reading { G_WORDS, G_SECTCRE, G_NONSPACECRE, G_OPTCRE, G_OPTCRE_NV, G_XFORM, G_UNNAMED, G_COUNT };
+
+bool str_tuple(PyObject *items)
+{
+    if (!PyTuple_CheckExact(items))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); i++)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(items, i)))
+            return false;
+    return true;
+}
+
+// The attribute, or NULL with an exception set.
+PyObject *attr(PyObject *obj, PyObject *const *w, ReadingWord word)
+{
+    return PyObject_GetAttr(obj, w[word]);
+}
+
+}  // namespace
+
+PyObject *std_read_parser_state(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3 || !PyTuple_Check(args[2]) || PyTuple_GET_SIZE(args[2]) != G_COUNT ||
+        !PyTuple_Check(PyTuple_GET_ITEM(args[2], G_WORDS)) ||
+        PyTuple_GET_SIZE(PyTuple_GET_ITEM(args[2], G_WORDS)) != R_COUNT) {
+        PyErr_SetString(PyExc_TypeError, "read_parser_state(parser, source, reading, /)");
+        return nullptr;
+    }
+    PyObject *self = args[0], *source = args[1];
+    if (!check_source(source, "read_parser_state"))
+        return nullptr;
+    PyObject *const *g = &PyTuple_GET_ITEM(args[2], 0);
+    PyObject *const *w = &PyTuple_GET_ITEM(g[G_WORDS], 0);
+    // In the order the Python side looks at them.
+    qv::Ref def(attr(self, w, R_DEFAULT_SECTION));
+    qv::Ref sectcre(def ? attr(self, w, R_SECTCRE) : nullptr);
+    if (!sectcre)
+        return nullptr;
+    if (sectcre.get() != g[G_SECTCRE])
+        Py_RETURN_NONE;
+    qv::Ref nonspacecre(attr(self, w, R_NONSPACECRE));
+    if (!nonspacecre)
+        return nullptr;
+    if (nonspacecre.get() != g[G_NONSPACECRE] || !PyUnicode_CheckExact(def.get()))
+        Py_RETURN_NONE;
+    qv::Ref sections(attr(self, w, R_SECTIONS));
+    int has = sections ? PySequence_Contains(sections.get(), def.get()) : -1;
+    if (has < 0)
+        return nullptr;
+    if (has)
+        Py_RETURN_NONE;
+    qv::Ref optcre(attr(self, w, R_OPTCRE));
+    if (!optcre)
+        return nullptr;
+    if (optcre.get() != g[G_OPTCRE] && optcre.get() != g[G_OPTCRE_NV])
+        Py_RETURN_NONE;
+    PyObject *no_value = optcre.get() == g[G_OPTCRE_NV] ? Py_True : Py_False;
+    qv::Ref prefixes(attr(self, w, R_PREFIXES));
+    qv::Ref full(prefixes ? attr(prefixes.get(), w, R_FULL) : nullptr);
+    qv::Ref inline_(full ? attr(prefixes.get(), w, R_INLINE) : nullptr);
+    qv::Ref allow_unnamed(inline_ ? attr(self, w, R_ALLOW_UNNAMED) : nullptr);
+    if (!allow_unnamed)
+        return nullptr;
+    int unnamed = PyObject_IsTrue(allow_unnamed.get());
+    if (unnamed < 0)
+        return nullptr;
+    if (!str_tuple(full.get()) || !str_tuple(inline_.get()))
+        Py_RETURN_NONE;
+    // An optionxform set on the parser, or one of its class's own.
+    qv::Ref own_dict(PyObject_GenericGetDict(self, nullptr));
+    if (!own_dict)
+        return nullptr;
+    PyObject *found = PyDict_Check(own_dict.get())
+                          ? PyDict_GetItemWithError(own_dict.get(), w[R_OPTIONXFORM])
+                          : nullptr;
+    if (!found && PyErr_Occurred())
+        return nullptr;
+    qv::Ref xform(Py_XNewRef(found));
+    if (!xform) {
+        qv::Ref of_class(attr((PyObject *)Py_TYPE(self), w, R_OPTIONXFORM));
+        if (!of_class)
+            return nullptr;
+        xform.reset(of_class.get() == g[G_XFORM] ? Py_NewRef(Py_None)
+                                                 : attr(self, w, R_OPTIONXFORM));
+        if (!xform)
+            return nullptr;
+    }
+    qv::Ref strict(attr(self, w, R_STRICT));
+    int is_strict = strict ? PyObject_IsTrue(strict.get()) : -1;
+    qv::Ref empty(is_strict >= 0 ? attr(self, w, R_EMPTY_LINES) : nullptr);
+    int keep_empty = empty ? PyObject_IsTrue(empty.get()) : -1;
+    if (keep_empty < 0)
+        return nullptr;
+    // From here on a failure is the reader's (a prefix or name that has no
+    // UTF-8 included), as read_ini_state's is.
+    Options options;
+    options.strict = is_strict != 0;
+    options.empty_lines_in_values = keep_empty != 0;
+    options.default_section = def.get();
+    options.default_name.p = PyUnicode_AsUTF8AndSize(def.get(), &options.default_name.n);
+    options.allow_no_value = no_value == Py_True;
+    options.unnamed_section = unnamed && g[G_UNNAMED] != Py_None ? g[G_UNNAMED] : nullptr;
+    PyObject *result =
+        options.default_name.p && options.comment_prefixes.set(full.get(), "comment_prefixes") &&
+                options.inline_prefixes.set(inline_.get(), "inline_comment_prefixes")
+            ? read_state(source, options, xform.get())
+            : nullptr;
+    if (result == nullptr && PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    return result;
 }

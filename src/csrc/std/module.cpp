@@ -35,6 +35,11 @@ PyMethodDef std_methods[] = {
      "lineno), ('header', lineno, line) or ('continuation', lineno, line).\n"
      "optionxform: None (str.lower), str (keys as written) or a callable.\n"
      "NotImplemented: lines to leave to configparser's own reading."},
+    {"read_parser_state", (PyCFunction)(void (*)(void))std_read_parser_state, METH_FASTCALL,
+     "read_parser_state(parser, source, reading, /)\n--\n\n"
+     "read_ini_state with the options a usual parser reads with, taken from it;\n"
+     "None when the parser is not a usual one (its options are the caller's to\n"
+     "take); NotImplemented also when the reader raised an Exception."},
     {"make_section_proxies", (PyCFunction)(void (*)(void))std_make_section_proxies,
      METH_FASTCALL,
      "make_section_proxies(proxies, proxy_class, parser, names, getters, partial,\n"

@@ -33,6 +33,10 @@ PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t narg
 // What configparser's reading leaves in a parser (see ini.cpp).
 PyObject *std_read_ini_state(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
+// read_parser_state(parser, source, reading, /) -> the same | None
+// read_ini_state with the options taken from a usual parser (see ini.cpp).
+PyObject *std_read_parser_state(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
 // make_section_proxies(proxies, proxy_class, parser, names, getters, partial,
 //                      words=None, /)
 // Section proxies as configparser's SectionProxy makes them (see ini.cpp).
