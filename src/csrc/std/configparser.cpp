@@ -32,7 +32,7 @@ PyObject *class_attribute(PyTypeObject *cls, PyObject *name)
 PyObject *interned(PyObject *s)
 {
     Py_INCREF(s);
-    if (PyUnicode_CheckExact(s))
+    if (PyUnicode_CheckExact(s) && !PyUnicode_CHECK_INTERNED(s))
         PyUnicode_InternInPlace(&s);
     return s;
 }
@@ -257,20 +257,24 @@ bool known_class(PyTypeObject *cls, PyObject *known)
 // Whether proxies may be made as ProxyMaker makes them: configparser's
 // SectionProxy with its own constructor, and the converters reached as
 // configparser's own code reaches them.  -1 on an error.
+// The classes' attributes are found in their namespaces: a class gives a
+// function or a property of its own as itself, and their metaclass
+// (ABCMeta) has none of these names.
 int proxies_as_known(PyTypeObject *cls, PyObject *const *m, PyObject *const *w)
 {
-    qv::Ref proxy(PyObject_GetAttr(m[M_MODULE], w[W_SECTION_PROXY]));
-    if (!proxy)
-        return -1;
-    if (proxy.get() != m[M_PROXY])
+    PyObject *globals = PyModule_GetDict(m[M_MODULE]);
+    PyObject *proxy = globals ? PyDict_GetItemWithError(globals, w[W_SECTION_PROXY]) : nullptr;
+    if (proxy != m[M_PROXY])
+        return PyErr_Occurred() ? -1 : 0;
+    if (Py_TYPE(proxy) != Py_TYPE(m[M_MAPPING]) || Py_TYPE((PyObject *)cls) != Py_TYPE(proxy))
         return 0;
-    qv::Ref init(PyObject_GetAttr(proxy.get(), w[W_INIT]));
-    qv::Ref property(init ? PyObject_GetAttr((PyObject *)cls, w[W_CONVERTERS_ATTR]) : nullptr);
-    qv::Ref iter(property ? PyObject_GetAttr(m[M_MAPPING], w[W_ITER]) : nullptr);
+    PyObject *init = class_attribute((PyTypeObject *)proxy, w[W_INIT]);
+    PyObject *property = init ? class_attribute(cls, w[W_CONVERTERS_ATTR]) : nullptr;
+    PyObject *iter = property ? class_attribute((PyTypeObject *)m[M_MAPPING], w[W_ITER]) : nullptr;
     if (!iter)
-        return -1;
-    return init.get() == m[M_PROXY_INIT] && property.get() == m[M_CONVERTERS_PROPERTY] &&
-           iter.get() == m[M_MAPPING_ITER];
+        return PyErr_Occurred() ? -1 : 0;
+    return init == m[M_PROXY_INIT] && property == m[M_CONVERTERS_PROPERTY] &&
+           iter == m[M_MAPPING_ITER];
 }
 
 // dict_type(): a dict made directly when it is dict.
@@ -311,7 +315,11 @@ bool check_making(PyObject *making)
         !PyTuple_Check(PyTuple_GET_ITEM(making, M_WORDS)) ||
         PyTuple_GET_SIZE(PyTuple_GET_ITEM(making, M_WORDS)) != W_COUNT ||
         !PyType_Check(PyTuple_GET_ITEM(making, M_MAPPING)) ||
-        !PyType_Check(PyTuple_GET_ITEM(making, M_PROXY))) {
+        !PyType_Check(PyTuple_GET_ITEM(making, M_PROXY)) ||
+        !PyType_Check(PyTuple_GET_ITEM(making, M_NAMESPACE)) ||
+        !PyModule_Check(PyTuple_GET_ITEM(making, M_MODULE)) ||
+        !PyTuple_Check(PyTuple_GET_ITEM(making, M_PREFIX_KWNAMES)) ||
+        PyTuple_GET_SIZE(PyTuple_GET_ITEM(making, M_PREFIX_KWNAMES)) != 2) {
         PyErr_SetString(PyExc_TypeError, "init_parser() making: not the tuple it takes");
         return false;
     }
@@ -436,9 +444,14 @@ PyObject *std_init_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (!inline_)
         return nullptr;
     if (new_layout) {
-        PyObject *call[] = {full.get(), inline_.get()};
-        if (!init.set(W_PREFIXES, PyObject_Vectorcall(m[M_NAMESPACE], call, 0,
-                                                      m[M_PREFIX_KWNAMES])))
+        // SimpleNamespace(full=..., inline=...): its own dict, filled in
+        // that order.
+        PyTypeObject *ns_type = (PyTypeObject *)m[M_NAMESPACE];
+        qv::Ref ns(ns_type->tp_new(ns_type, no_args.get(), nullptr));
+        PyObject *kwnames = m[M_PREFIX_KWNAMES];
+        if (!ns || PyObject_SetAttr(ns.get(), PyTuple_GET_ITEM(kwnames, 0), full.get()) < 0 ||
+            PyObject_SetAttr(ns.get(), PyTuple_GET_ITEM(kwnames, 1), inline_.get()) < 0 ||
+            !init.set_borrowed(W_PREFIXES, ns.get()))
             return nullptr;
     } else if (!init.set_borrowed(W_PREFIXES, full.get()) ||
                !init.set_borrowed(W_LAST, inline_.get())) {
