@@ -116,8 +116,9 @@ def _getter_names(cls: type) -> list[str]:
 
 # By class, with its version: the converters of a parser whose getters are
 # all plain functions of its classes (callable whatever the instance), and
-# the names its section proxies hold them under, interned.
-_CONVERTERS: dict[type, tuple[int, list[str], list[str]]] = {}
+# the names its section proxies hold them under, interned, and whether its
+# instances take the constructor's attributes plainly (_plain_instances).
+_CONVERTERS: dict[type, tuple[int, list[Any], list[str], bool]] = {}
 
 
 def _converter_mapping(parser: Any) -> Any:
