@@ -4,12 +4,21 @@ text file from its start, every section's state filled.  Also where quorvane's t
 (configparser's constructor), the native reader, and filling the parser's
 state from what it read.
 
-    python bench/bench_configparser.py
+    python bench/bench_configparser.py [--callgrind [BUILD_DIR [FILE_PREFIX ...]]]
+
+--callgrind counts instructions instead (valgrind, PYTHONHASHSEED=0): for
+each file and reading method, the instructions of one end-to-end round,
+configparser's classes against quorvane.ini's from BUILD_DIR (default: the
+quorvane this script imports), and the share of quorvane's round spent
+making the parser, in the native reader, and filling the state.
 """
 
 from __future__ import annotations
 
 import configparser
+import os
+import re
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -51,6 +60,26 @@ def read_file(cls: type, options: dict[str, Any], f: Any) -> Any:
     f.seek(0)
     parser.read_file(f)
     return parser
+
+
+def cases(only: list[str] | None = None) -> list[tuple[str, dict[str, Any], str]]:
+    """(row name, options, text) of each real INI file configparser reads
+    (of those whose names start with one of `only`, when given)."""
+    found = []
+    for path in sorted((DATA / "ini").glob("*")):
+        if only and not any(path.name.startswith(o) for o in only):
+            continue
+        text = text_of(path)
+        if text is None:
+            continue
+        for candidate in OPTION_SETS:
+            try:
+                read_string(configparser.ConfigParser, candidate, text)
+            except configparser.Error:
+                continue
+            found.append((path.name + (" *" if candidate else ""), candidate, text))
+            break
+    return found
 
 
 def state(parser: Any) -> Any:
@@ -114,5 +143,88 @@ def run() -> None:
     print(f"| **mean share** | | **{means[0]:.0%}** | **{means[1]:.0%}** | **{means[2]:.0%}** |")
 
 
+# One process per class and reading method: each file's rounds run inside
+# one functools.reduce call, the only one of the process, so callgrind
+# counts exactly them and dumps them file by file.  Small files get more
+# rounds: the collector's passes, a large share of their cost, come once
+# every so many new objects.
+CALLGRIND_SCRIPT = """
+import configparser, functools, io, sys
+sys.path.insert(0, {bench!r})
+sys.path.insert(0, {build!r})
+import bench_configparser as b
+from quorvane import _std, ini
+cls = {cls}
+for name, options, text in b.cases({only!r}):
+    args = ini.ConfigParser(**options)._reader_options()
+    {setup}
+    f()
+    functools.reduce(lambda _a, _b: f(), range(b.rounds(text)), None)
+"""
+
+CALLGRIND_WAYS = {
+    "read_string": "f = lambda: b.read_string(cls, options, text)",
+    "read_file": "f = lambda: cls(**options).read_file(io.StringIO(text))",
+    "making": "f = lambda: cls(**options)",
+    "reader": "f = lambda: _std.read_ini_state(text, *args)",
+}
+
+
+def rounds(text: str) -> int:
+    return max(10, min(400, 400_000 // max(len(text), 1)))
+
+
+def callgrind_counts(build: str, cls: str, way: str, only: list[str]) -> list[int]:
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        code = CALLGRIND_SCRIPT.format(bench=str(Path(__file__).resolve().parent), build=build,
+                                       cls=cls, setup=CALLGRIND_WAYS[way], only=only)
+        subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                        "--toggle-collect=functools_reduce", "--dump-after=functools_reduce",
+                        f"--callgrind-out-file={out}", sys.executable, "-c", code],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
+                       env={**os.environ, "PYTHONHASHSEED": "0"})
+        dumps = sorted((p for p in Path(tmp).iterdir() if p.name != "cg.out"),
+                       key=lambda p: int(p.name.rsplit(".", 1)[1]))
+        counts = []
+        for dump, (_, _, text) in zip(dumps, cases(only)):
+            for line in dump.read_text().splitlines():
+                m = re.match(r"(?:summary|totals):\s+(\d+)", line)
+                if m:
+                    counts.append(int(m.group(1)) // rounds(text))
+                    break
+        return counts
+
+
+def run_callgrind(build: str, only: list[str]) -> None:
+    names = [name for name, _, _ in cases(only)]
+    ours = "ini.ConfigParser"
+    theirs = "configparser.ConfigParser"
+    for way in ("read_string", "read_file"):
+        q = callgrind_counts(build, ours, way, only)
+        c = callgrind_counts(build, theirs, way, only)
+        print(f"\n## {way}: instructions per round, configparser's over quorvane.ini's\n")
+        print("| file | quorvane.ini | configparser | ratio |")
+        print("|---|---:|---:|---:|")
+        for name, a, b in zip(names, q, c):
+            print(f"| {name} | {a:,} | {b:,} | {b / a:.1f}x |")
+        print(f"| geometric mean | | | {geomean(b / a for a, b in zip(q, c)):.1f}x |")
+        if way == "read_string":
+            making = callgrind_counts(build, ours, "making", only)
+            reader = callgrind_counts(build, ours, "reader", only)
+            print("\n## quorvane.ini.ConfigParser read_string: where the instructions go\n")
+            print("| file | total | making the parser | native reader | filling the state |")
+            print("|---|---:|---:|---:|---:|")
+            for name, total, m, r in zip(names, q, making, reader):
+                fill = max(total - m - r, 0)
+                print(f"| {name} | {total:,} | {m / total:.0%} | {r / total:.0%} | "
+                      f"{fill / total:.0%} |")
+
+
 if __name__ == "__main__":
-    run()
+    if "--callgrind" in sys.argv:
+        rest = sys.argv[sys.argv.index("--callgrind") + 1:]
+        build = os.path.abspath(rest[0]) if rest else str(Path(_std.__file__).parents[1])
+        run_callgrind(build, rest[1:])
+    else:
+        run()

@@ -410,13 +410,25 @@ def make_parser(base: type, options: dict[str, Any]) -> Any:
     return parser
 
 
+_PLAIN_ATTRIBUTES = ("_dict", "_delimiters", "_strict", "_allow_no_value",
+                     "_empty_lines_in_values", "default_section", "_allow_unnamed_section",
+                     "_comment_prefixes", "_inline_comment_prefixes")
+
+
 def parser_state(parser: Any) -> Any:
     proxies = [(name, type(p).__name__, p._name, list(vars(p)),
                 [(k, f.func.__name__, f.func.__self__ is p, f.keywords["_impl"].__name__,
                   f.keywords["_impl"].__self__ is parser)
                  for k, f in vars(p).items() if k.startswith("get")])
                for name, p in parser._proxies.items()]
-    return (type(parser._sections).__name__,
+    # The constructor's attributes, each by its type and value (the
+    # comment prefixes by their namespace's items from 3.13).
+    made = [(k, type(v).__name__, vars(v) if k == "_prefixes" else
+             getattr(v, "pattern", None) if k == "_optcre" else
+             list(v) if k == "_converters" else
+             v if k in _PLAIN_ATTRIBUTES else None)
+            for k, v in vars(parser).items()]
+    return (made, type(parser._sections).__name__,
             [(name, type(s).__name__, list(s.items())) for name, s in parser._sections.items()],
             list(parser._defaults.items()), proxies, list(parser.converters),
             getattr(parser, "read_ok", None), [k for k in vars(parser) if k != "read_ok"])

@@ -215,3 +215,32 @@ def test_no_reference_leaks():
         run()
     gc.collect()
     assert sys.getallocatedblocks() - before < 200
+
+
+@pytest.mark.parametrize("kwargs", [
+    {}, {"delimiters": ["=", "=>"]}, {"delimiters": ("=", ":"), "allow_no_value": 1},
+    {"delimiters": (":",), "allow_no_value": True}, {"comment_prefixes": ["//"]},
+    {"comment_prefixes": None, "inline_comment_prefixes": [";"]},
+    {"dict_type": __import__("collections").OrderedDict}, {"interpolation": None},
+    {"interpolation": configparser.ExtendedInterpolation()}, {"interpolation": 3},
+    {"converters": {"list": str.split}}, {"converters": {"": int}},
+    {"defaults": {"Key": 1, "other": "x"}}, {"defaults": {1: 2}},
+    {"default_section": "common", "strict": 0, "empty_lines_in_values": []},
+], ids=repr)
+def test_constructor(kwargs):
+    """Parsers made by configparser's constructor and ours (the native one
+    from the class's second parser on): the same attributes, values and
+    proxies, or the same error."""
+    for raw in (False, True):
+        outcomes = []
+        for cls in ((configparser.RawConfigParser, ini.RawConfigParser) if raw else
+                    (configparser.ConfigParser, ini.ConfigParser)):
+            made = []
+            for _ in range(2):
+                try:
+                    made.append(parser_state(cls(**kwargs)))
+                except Exception as exc:  # noqa: BLE001 - compared
+                    made.append((type(exc), exc.args))
+            assert made[0] == made[1]
+            outcomes.append(made[0])
+        assert outcomes[0] == outcomes[1]

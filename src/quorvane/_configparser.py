@@ -116,8 +116,9 @@ def _getter_names(cls: type) -> list[str]:
 
 # By class, with its version: the converters of a parser whose getters are
 # all plain functions of its classes (callable whatever the instance), and
-# the names its section proxies hold them under, interned.
-_CONVERTERS: dict[type, tuple[int, list[str], list[str]]] = {}
+# the names its section proxies hold them under, interned, and whether its
+# instances take the constructor's attributes plainly (_plain_instances).
+_CONVERTERS: dict[type, tuple[int, list[Any], list[str], bool]] = {}
 
 
 def _converter_mapping(parser: Any) -> Any:
@@ -149,8 +150,40 @@ def _converter_mapping(parser: Any) -> Any:
         mapping._data[m.group("name")] = None
     if plain:
         convs = list(mapping._data)
-        _CONVERTERS[cls] = (_GETTER_NAMES[cls][0], convs, _getter_keys(convs))
+        _CONVERTERS[cls] = (_GETTER_NAMES[cls][0], convs, _getter_keys(convs),
+                            _plain_instances(cls))
     return mapping
+
+
+# The attributes configparser's constructor gives a parser, in its order.
+if _NEW_READING:
+    _PARSER_WORDS: tuple[str, ...] = (
+        "_dict", "_sections", "_defaults", "_converters", "_proxies", "_delimiters", "_optcre",
+        "_prefixes", "_strict", "_allow_no_value", "_empty_lines_in_values", "default_section",
+        "_interpolation", "_allow_unnamed_section")
+else:
+    _PARSER_WORDS = (
+        "_dict", "_sections", "_defaults", "_converters", "_proxies", "_delimiters", "_optcre",
+        "_comment_prefixes", "_strict", "_allow_no_value", "_empty_lines_in_values",
+        "default_section", "_interpolation", "_inline_comment_prefixes")
+
+
+def _plain_instances(cls: type) -> bool:
+    """Whether setting the constructor's attributes on an instance is storing
+    them in its own dict, and reading them back finds them there: nothing of
+    the class intercepts attribute access or holds a data descriptor of
+    those names."""
+    if (cls.__setattr__ is not object.__setattr__
+            or cls.__getattribute__ is not object.__getattribute__
+            or _class_attribute(cls, "__getattr__") is not None
+            or cls.__dir__ is not object.__dir__ or not cls.__dictoffset__):
+        return False
+    for name in _PARSER_WORDS:
+        found = _class_attribute(cls, name)
+        if found is not None and (hasattr(type(found), "__set__")
+                                  or hasattr(type(found), "__delete__")):
+            return False
+    return True
 
 
 def _getter_keys(convs: list[Any]) -> list[str]:
@@ -203,13 +236,12 @@ _PROXY_WORDS = ("_parser", "_name", "get", ("_impl",))
 _is = operator.is_
 
 
-def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
-          allow_no_value: Any = False, *, delimiters: Any = ("=", ":"),
-          comment_prefixes: Any = ("#", ";"), inline_comment_prefixes: Any = None,
-          strict: Any = True, empty_lines_in_values: Any = True,
-          default_section: Any = _cp.DEFAULTSECT, interpolation: Any = _cp._UNSET,
-          converters: Any = _cp._UNSET, allow_unnamed_section: Any = False) -> None:
-    # configparser's constructor, statement for statement.
+def _init(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimiters: Any,
+          comment_prefixes: Any, inline_comment_prefixes: Any, strict: Any,
+          empty_lines_in_values: Any, default_section: Any, interpolation: Any,
+          converters: Any, allow_unnamed_section: Any, *_known: Any) -> None:
+    # configparser's constructor, statement for statement (the arguments as
+    # the native one takes them; what it takes beyond them is not needed).
     self._dict = dict_type
     self._sections = self._dict()
     self._defaults = self._dict()
@@ -269,11 +301,48 @@ def _init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
     self._allow_unnamed_section = allow_unnamed_section
 
 
+def _optcre_for(self: Any, delimiters: Any, allow_no_value: Any) -> Any:
+    # The constructor's pattern for delimiters of the caller's own.
+    d = "|".join(re.escape(d) for d in delimiters)
+    if allow_no_value:
+        return re.compile(self._OPT_NV_TMPL.format(delim=d), re.VERBOSE)
+    return re.compile(self._OPT_TMPL.format(delim=d), re.VERBOSE)
+
+
+# What the native constructor uses (see configparser.cpp).
+_MAKING = (
+    tuple(sys.intern(w) for w in _PARSER_WORDS + (
+        "OPTCRE", "OPTCRE_NV", "_DEFAULT_INTERPOLATION", "update", "_read_defaults",
+        "_parser", "_data", "SectionProxy", "__init__", "converters", "__iter__")),
+    _NEW_READING, _cp._UNSET, _cp.Interpolation, _ConverterMapping, types.SimpleNamespace,
+    ("full", "inline"), ("=", ":"), _optcre_for, _cp, _SectionProxy, _PROXY_INIT,
+    _CONVERTERS_PROPERTY, _CONVERTERS_ITER, _partial, _PROXY_WORDS)
+_init_parser = _std.init_parser
+_fill_parser = _std.fill_parser
+_known_converters = _CONVERTERS.get
+
+
+def _native_init(self: Any, defaults: Any = None, dict_type: Any = _cp._default_dict,
+                 allow_no_value: Any = False, *, delimiters: Any = ("=", ":"),
+                 comment_prefixes: Any = ("#", ";"), inline_comment_prefixes: Any = None,
+                 strict: Any = True, empty_lines_in_values: Any = True,
+                 default_section: Any = _cp.DEFAULTSECT, interpolation: Any = _cp._UNSET,
+                 converters: Any = _cp._UNSET, allow_unnamed_section: Any = False) -> None:
+    # configparser's constructor made natively once the class is known (its
+    # first parser is made by the constructor above).
+    args = (self, defaults, dict_type, allow_no_value, delimiters, comment_prefixes,
+            inline_comment_prefixes, strict, empty_lines_in_values, default_section,
+            interpolation, converters, allow_unnamed_section, _known_converters(type(self)),
+            _MAKING)
+    if not _init_parser(*args):
+        _init(*args)
+
+
 class RawConfigParser(_Base):
     """configparser.RawConfigParser, reading through quorvane's reader."""
 
     if _FAST_MAKING:
-        __init__ = _init
+        __init__ = _native_init
     else:
         def __init__(self, *args: Any, **kwargs: Any) -> None:
             # While configparser's constructor runs, dir() offers only the
@@ -430,16 +499,19 @@ class RawConfigParser(_Base):
 
     def _read_source(self, source: Any, fpname: Any, lines: list[Any] | None) -> None:
         """Reads a text (str) or its lines (tuple) into the parser."""
-        options = self._reader_options()
-        result: Any = NotImplemented
-        if options is not None:
-            try:
-                result = _std.read_ini_state(source, *options)
-            except Exception:
-                # An optionxform that fails, or a key it makes that is no
-                # dict key: configparser's reading meets it at the same
-                # place, with what it read before in the parser.
-                result = NotImplemented
+        # The usual parser's options are taken natively.
+        result: Any = _read_parser_state(self, source, _READING) if _READING else None
+        if result is None:
+            options = self._reader_options()
+            result = NotImplemented
+            if options is not None:
+                try:
+                    result = _std.read_ini_state(source, *options)
+                except Exception:
+                    # An optionxform that fails, or a key it makes that is
+                    # no dict key: configparser's reading meets it at the
+                    # same place, with what it read before in the parser.
+                    result = NotImplemented
         if result is NotImplemented or (result[2] is not None and not _NEW_READING):
             # Before 3.13 a stop left the values unjoined: configparser's
             # reading gives that state by construction.
@@ -447,7 +519,12 @@ class RawConfigParser(_Base):
             return _Base._read(self, fp, fpname)
         sections, errors, stop = result
         had_state = bool(self._sections or self._defaults)
-        self._fill(sections)
+        new = (_fill_parser(self, sections, _UNNAMED, _known_converters(type(self)), _MAKING)
+               if self._dict is dict else NotImplemented)
+        if new is NotImplemented:
+            self._fill(sections)
+        elif new is not None:
+            _add_proxies(self, new)
         try:
             if stop is not None:
                 raise _stop_error(stop, fpname)
@@ -500,6 +577,13 @@ _OPTIONXFORM = _Base.optionxform
 _STR_TUPLES: set[tuple[str, ...]] = set()
 # And pairs of them (the comment prefixes, full and inline).
 _STR_PAIRS: set[tuple[tuple[str, ...], tuple[str, ...]]] = set()
+_read_parser_state = _std.read_parser_state
+# What read_parser_state looks at (3.13's attributes; before, the Python
+# side takes the options).
+_READING = ((tuple(sys.intern(w) for w in (
+    "default_section", "SECTCRE", "NONSPACECRE", "_sections", "_optcre", "_prefixes", "full",
+    "inline", "_allow_unnamed_section", "optionxform", "_strict", "_empty_lines_in_values")),
+    _SECTCRE, _NONSPACECRE, _OPTCRE, _OPTCRE_NV, _OPTIONXFORM, _UNNAMED) if _NEW_READING else None)
 
 
 def _str_tuple(items: Any) -> bool:

@@ -34,10 +34,28 @@ def read_ini_state(source: str | tuple[str, ...], delimiters: tuple[str, ...],
     """Read an INI document as configparser's reading fills a parser:
     (sections, errors, stop), or NotImplemented."""
 
+def read_parser_state(parser: Any, source: str | tuple[str, ...], reading: tuple[Any, ...],
+                      /) -> Any:
+    """read_ini_state with the options of a usual parser taken from it; None
+    when it is not one."""
+
 def make_section_proxies(proxies: Any, proxy_class: type, parser: Any, names: list[Any],
                          getters: list[str], partial: Callable[..., Any],
                          words: tuple[str, str, str, tuple[str]] | None = ..., /) -> None:
     """proxies[name] = a section proxy for each name, as SectionProxy makes them."""
+
+def init_parser(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimiters: Any,
+                comment_prefixes: Any, inline_comment_prefixes: Any, strict: Any,
+                empty_lines_in_values: Any, default_section: Any, interpolation: Any,
+                converters: Any, allow_unnamed_section: Any, known: Any, making: tuple[Any, ...],
+                /) -> bool:
+    """configparser's constructor for a class whose converters are known;
+    False (the parser untouched) where it cannot be."""
+
+def fill_parser(parser: Any, sections: list[Any], unnamed: Any, known: Any,
+                making: tuple[Any, ...], /) -> Any:
+    """What read_ini_state read, put in the parser: None, the new sections whose
+    proxies are the caller's to make, or NotImplemented."""
 
 def type_version(cls: type, /) -> int:
     """The class's version tag (changes when the class or a base changes); 0: none."""

@@ -1168,22 +1168,12 @@ PyObject *std_parse_ini(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return records ? PyTuple_Pack(2, tree.get(), records.get()) : nullptr;
 }
 
-PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+namespace {
+
+// The source (a str, or a tuple of lines) read under the options into what
+// the reader of a parser's state gives (see read_ini_state).
+PyObject *read_state(PyObject *source, const Options &options, PyObject *xform)
 {
-    if (nargs != 10) {
-        PyErr_SetString(PyExc_TypeError, "read_ini_state() takes exactly 10 positional arguments");
-        return nullptr;
-    }
-    PyObject *source = args[0];
-    if (!PyUnicode_Check(source) && !PyTuple_Check(source)) {
-        PyErr_Format(PyExc_TypeError, "read_ini_state() source must be str or tuple, not %.100s",
-                     Py_TYPE(source)->tp_name);
-        return nullptr;
-    }
-    Options options;
-    if (!options.read(args, 9))
-        return nullptr;
-    PyObject *xform = args[9];
     bool keep_case = xform == (PyObject *)&PyUnicode_Type;
     if (xform == Py_None || keep_case)
         xform = nullptr;
@@ -1219,172 +1209,161 @@ PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs
     return reader.finish();
 }
 
-// make_section_proxies(proxies, proxy_class, parser, names, getters, partial,
-//                      words=None, /)
-// For each name, proxies[name] = a proxy made as configparser's
-// SectionProxy.__init__ makes one: _parser and _name set, then for each
-// getter name g, g = partial(proxy.get, _impl=getattr(parser, g)).  The
-// caller has checked that SectionProxy's constructor is that one.
-
-namespace {
-
-// The attribute the class's instances find under `name` before their own
-// dict, borrowed: the first class of its MRO that holds it; NULL if none.
-PyObject *class_attribute(PyTypeObject *cls, PyObject *name)
+bool check_source(PyObject *source, const char *fn)
 {
-    PyObject *mro = cls->tp_mro;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); i++) {
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        PyObject *found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-        if (found || PyErr_Occurred())
-            return found;
-    }
-    return nullptr;
-}
-
-// The getter names, interned: the caller makes them afresh for each call,
-// and a name that is not interned misses the interpreter's attribute
-// cache on each lookup in the parser's long MRO and is interned again by
-// each setattr.
-bool interned_names(PyObject *list, qv::RefStack &out)
-{
-    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(list); j++) {
-        PyObject *key = Py_NewRef(PyList_GET_ITEM(list, j));
-        if (PyUnicode_CheckExact(key))
-            PyUnicode_InternInPlace(&key);
-        if (!out.push_owned(key))
-            return false;
-    }
-    return true;
-}
-
-// partial(get, **{kwnames[0]: impl}); `direct`: by the class's __new__,
-// with the arguments a call would give it.  `args` is the caller's
-// 1-tuple for them, filled again for each getter while only it holds it
-// (partial's __new__ keeps its items, not the tuple).
-PyObject *make_partial(PyObject *partial, bool direct, qv::Ref &args, PyObject *get,
-                       PyObject *impl, PyObject *kwnames)
-{
-    if (!direct) {
-        PyObject *call[] = {get, impl};
-        return PyObject_Vectorcall(partial, call, 1, kwnames);
-    }
-    // (Still tracked: the collector may stop tracking a tuple it found
-    // holding only objects it does not track.)
-    if (args && Py_REFCNT(args.get()) == 1 && PyObject_GC_IsTracked(args.get())) {
-        PyObject *old = PyTuple_GET_ITEM(args.get(), 0);
-        PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(get));
-        Py_DECREF(old);
-    } else {
-        args.reset(PyTuple_Pack(1, get));
-    }
-    qv::Ref kw(args ? PyDict_New() : nullptr);
-    if (!kw || PyDict_SetItem(kw.get(), PyTuple_GET_ITEM(kwnames, 0), impl) < 0)
-        return nullptr;
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(partial);
-    return type->tp_new(type, args.get(), kw.get());
+    if (PyUnicode_Check(source) || PyTuple_Check(source))
+        return true;
+    PyErr_Format(PyExc_TypeError, "%s() source must be str or tuple, not %.100s", fn,
+                 Py_TYPE(source)->tp_name);
+    return false;
 }
 
 }  // namespace
 
-PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+PyObject *std_read_ini_state(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs < 6 || nargs > 7 || !PyType_Check(args[1]) || !PyList_Check(args[3]) ||
-        !PyList_Check(args[4])) {
-        PyErr_SetString(PyExc_TypeError, "make_section_proxies(proxies, proxy_class, parser, "
-                                         "names: list, getters: list, partial, words=None, /)");
+    if (nargs != 10) {
+        PyErr_SetString(PyExc_TypeError, "read_ini_state() takes exactly 10 positional arguments");
         return nullptr;
     }
-    PyObject *proxies = args[0], *parser = args[2], *names = args[3];
-    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(args[1]);
-    PyObject *partial = args[5];
-    // The attribute names and the keyword names, from the caller when it
-    // gives them ("_parser", "_name", "get", ("_impl",)): made here, they
-    // cost more than a small section's proxy.
-    qv::Ref s_parser, s_name, s_get, kwnames;
-    PyObject *words = nargs > 6 ? args[6] : Py_None;
-    if (words != Py_None) {
-        if (!PyTuple_Check(words) || PyTuple_GET_SIZE(words) != 4 ||
-            !PyTuple_Check(PyTuple_GET_ITEM(words, 3)) ||
-            PyTuple_GET_SIZE(PyTuple_GET_ITEM(words, 3)) != 1 ||
-            !PyUnicode_Check(PyTuple_GET_ITEM(PyTuple_GET_ITEM(words, 3), 0))) {
-            PyErr_SetString(PyExc_TypeError, "make_section_proxies() words must be a tuple "
-                                             "(parser_name, name_name, get_name, kwnames)");
-            return nullptr;
-        }
-        PyObject *interned[3];
-        for (int i = 0; i < 3; i++) {
-            interned[i] = Py_NewRef(PyTuple_GET_ITEM(words, i));
-            if (PyUnicode_CheckExact(interned[i]))
-                PyUnicode_InternInPlace(&interned[i]);
-        }
-        s_parser.reset(interned[0]);
-        s_name.reset(interned[1]);
-        s_get.reset(interned[2]);
-        kwnames.reset(Py_NewRef(PyTuple_GET_ITEM(words, 3)));
-    } else {
-        s_parser.reset(PyUnicode_InternFromString("_parser"));
-        s_name.reset(PyUnicode_InternFromString("_name"));
-        s_get.reset(PyUnicode_InternFromString("get"));
-        kwnames.reset(Py_BuildValue("(s)", "_impl"));
-    }
-    qv::Ref no_args(PyTuple_New(0));
-    qv::RefStack getters;
-    if (!s_parser || !s_name || !s_get || !kwnames || !no_args ||
-        !interned_names(args[4], getters))
+    if (!check_source(args[0], "read_ini_state"))
         return nullptr;
-    // proxy.get, when it is a plain function of the class found by the
-    // class's usual lookup, is that function bound to the proxy (a new
-    // proxy's own dict holds no "get": the getter names are longer).
-    PyObject *get_function = class_attribute(cls, s_get.get());
-    if (!get_function && PyErr_Occurred())
+    Options options;
+    if (!options.read(args, 9))
         return nullptr;
-    bool bind = get_function && PyFunction_Check(get_function) &&
-                cls->tp_getattro == PyObject_GenericGetAttr;
-    qv::Ref get_ref(Py_XNewRef(get_function));  // held while the loop may run code
-    // A class whose instances are made by its __new__ alone (as partial's
-    // are): each getter is made by it, given the arguments a call would.
-    PyTypeObject *partial_type = PyType_Check(partial) ? (PyTypeObject *)partial : nullptr;
-    bool direct = partial_type && partial_type->tp_new &&
-                  partial_type->tp_init == PyBaseObject_Type.tp_init &&
-                  Py_TYPE(partial)->tp_call == PyType_Type.tp_call;
-    qv::Ref pack;  // the 1-tuple of each getter's positional argument
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); i++) {
-        qv::Ref name(Py_NewRef(PyList_GET_ITEM(names, i)));
-        qv::Ref proxy(PyBaseObject_Type.tp_new(cls, no_args.get(), nullptr));
-        if (!proxy || PyObject_SetAttr(proxy.get(), s_parser.get(), parser) < 0 ||
-            PyObject_SetAttr(proxy.get(), s_name.get(), name.get()) < 0)
-            return nullptr;
-        for (Py_ssize_t j = 0; j < getters.size(); j++) {
-            PyObject *key = getters[j];
-            qv::Ref get(bind ? PyMethod_New(get_ref.get(), proxy.get())
-                             : PyObject_GetAttr(proxy.get(), s_get.get()));
-            qv::Ref impl(get ? PyObject_GetAttr(parser, key) : nullptr);
-            if (!impl)
-                return nullptr;
-            qv::Ref getter(make_partial(partial, direct, pack, get.get(), impl.get(),
-                                        kwnames.get()));
-            if (!getter || PyObject_SetAttr(proxy.get(), key, getter.get()) < 0)
-                return nullptr;
-        }
-        if (PyObject_SetItem(proxies, name.get(), proxy.get()) < 0)
-            return nullptr;
-    }
-    Py_RETURN_NONE;
+    return read_state(args[0], options, args[9]);
 }
 
-// type_version(cls, /) -> int: the interpreter's version tag of the class,
-// which changes whenever the class or one of its bases is changed; 0 when
-// it has none.  Lets a cache of what a class's namespaces hold know it is
-// still right.
-PyObject *std_type_version(PyObject *, PyObject *cls)
+// read_parser_state(parser, source, reading, /)
+// read_ini_state with the options a parser reads with, taken from it as
+// the Python side's _reader_options takes them, for the usual parser:
+// configparser's own patterns (_optcre one of the constructor's two for
+// the usual delimiters), comment prefixes that are tuples of str, a str
+// default section that is no section.  None for any other parser (the
+// caller then takes the options itself); NotImplemented when the reading
+// is configparser's own, also when the reader raised an Exception (an
+// optionxform that fails: configparser's reading meets it at its place).
+// reading: (names, SECTCRE, NONSPACECRE, OPTCRE, OPTCRE_NV, the class's
+// optionxform, the unnamed section's key), names being the attributes
+// looked at: default_section, SECTCRE, NONSPACECRE, _sections, _optcre,
+// _prefixes, full, inline, _allow_unnamed_section, optionxform, _strict,
+// _empty_lines_in_values.
+namespace {
+
+enum ReadingWord {
+    R_DEFAULT_SECTION, R_SECTCRE, R_NONSPACECRE, R_SECTIONS, R_OPTCRE, R_PREFIXES, R_FULL,
+    R_INLINE, R_ALLOW_UNNAMED, R_OPTIONXFORM, R_STRICT, R_EMPTY_LINES, R_COUNT
+};
+enum Reading { G_WORDS, G_SECTCRE, G_NONSPACECRE, G_OPTCRE, G_OPTCRE_NV, G_XFORM, G_UNNAMED, G_COUNT };
+
+bool str_tuple(PyObject *items)
 {
-    if (!PyType_Check(cls)) {
-        PyErr_SetString(PyExc_TypeError, "type_version() takes a class");
+    if (!PyTuple_CheckExact(items))
+        return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); i++)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(items, i)))
+            return false;
+    return true;
+}
+
+// The attribute, or NULL with an exception set.
+PyObject *attr(PyObject *obj, PyObject *const *w, ReadingWord word)
+{
+    return PyObject_GetAttr(obj, w[word]);
+}
+
+}  // namespace
+
+PyObject *std_read_parser_state(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 3 || !PyTuple_Check(args[2]) || PyTuple_GET_SIZE(args[2]) != G_COUNT ||
+        !PyTuple_Check(PyTuple_GET_ITEM(args[2], G_WORDS)) ||
+        PyTuple_GET_SIZE(PyTuple_GET_ITEM(args[2], G_WORDS)) != R_COUNT) {
+        PyErr_SetString(PyExc_TypeError, "read_parser_state(parser, source, reading, /)");
         return nullptr;
     }
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
-    if (!PyUnstable_Type_AssignVersionTag(type))
-        return PyLong_FromLong(0);
-    return PyLong_FromUnsignedLong(type->tp_version_tag);
+    PyObject *self = args[0], *source = args[1];
+    if (!check_source(source, "read_parser_state"))
+        return nullptr;
+    PyObject *const *g = &PyTuple_GET_ITEM(args[2], 0);
+    PyObject *const *w = &PyTuple_GET_ITEM(g[G_WORDS], 0);
+    // In the order the Python side looks at them.
+    qv::Ref def(attr(self, w, R_DEFAULT_SECTION));
+    qv::Ref sectcre(def ? attr(self, w, R_SECTCRE) : nullptr);
+    if (!sectcre)
+        return nullptr;
+    if (sectcre.get() != g[G_SECTCRE])
+        Py_RETURN_NONE;
+    qv::Ref nonspacecre(attr(self, w, R_NONSPACECRE));
+    if (!nonspacecre)
+        return nullptr;
+    if (nonspacecre.get() != g[G_NONSPACECRE] || !PyUnicode_CheckExact(def.get()))
+        Py_RETURN_NONE;
+    qv::Ref sections(attr(self, w, R_SECTIONS));
+    int has = sections ? PySequence_Contains(sections.get(), def.get()) : -1;
+    if (has < 0)
+        return nullptr;
+    if (has)
+        Py_RETURN_NONE;
+    qv::Ref optcre(attr(self, w, R_OPTCRE));
+    if (!optcre)
+        return nullptr;
+    if (optcre.get() != g[G_OPTCRE] && optcre.get() != g[G_OPTCRE_NV])
+        Py_RETURN_NONE;
+    PyObject *no_value = optcre.get() == g[G_OPTCRE_NV] ? Py_True : Py_False;
+    qv::Ref prefixes(attr(self, w, R_PREFIXES));
+    qv::Ref full(prefixes ? attr(prefixes.get(), w, R_FULL) : nullptr);
+    qv::Ref inline_(full ? attr(prefixes.get(), w, R_INLINE) : nullptr);
+    qv::Ref allow_unnamed(inline_ ? attr(self, w, R_ALLOW_UNNAMED) : nullptr);
+    if (!allow_unnamed)
+        return nullptr;
+    int unnamed = PyObject_IsTrue(allow_unnamed.get());
+    if (unnamed < 0)
+        return nullptr;
+    if (!str_tuple(full.get()) || !str_tuple(inline_.get()))
+        Py_RETURN_NONE;
+    // An optionxform set on the parser, or one of its class's own.
+    qv::Ref own_dict(PyObject_GenericGetDict(self, nullptr));
+    if (!own_dict)
+        return nullptr;
+    PyObject *found = PyDict_Check(own_dict.get())
+                          ? PyDict_GetItemWithError(own_dict.get(), w[R_OPTIONXFORM])
+                          : nullptr;
+    if (!found && PyErr_Occurred())
+        return nullptr;
+    qv::Ref xform(Py_XNewRef(found));
+    if (!xform) {
+        qv::Ref of_class(attr((PyObject *)Py_TYPE(self), w, R_OPTIONXFORM));
+        if (!of_class)
+            return nullptr;
+        xform.reset(of_class.get() == g[G_XFORM] ? Py_NewRef(Py_None)
+                                                 : attr(self, w, R_OPTIONXFORM));
+        if (!xform)
+            return nullptr;
+    }
+    qv::Ref strict(attr(self, w, R_STRICT));
+    int is_strict = strict ? PyObject_IsTrue(strict.get()) : -1;
+    qv::Ref empty(is_strict >= 0 ? attr(self, w, R_EMPTY_LINES) : nullptr);
+    int keep_empty = empty ? PyObject_IsTrue(empty.get()) : -1;
+    if (keep_empty < 0)
+        return nullptr;
+    // From here on a failure is the reader's (a prefix or name that has no
+    // UTF-8 included), as read_ini_state's is.
+    Options options;
+    options.strict = is_strict != 0;
+    options.empty_lines_in_values = keep_empty != 0;
+    options.default_section = def.get();
+    options.default_name.p = PyUnicode_AsUTF8AndSize(def.get(), &options.default_name.n);
+    options.allow_no_value = no_value == Py_True;
+    options.unnamed_section = unnamed && g[G_UNNAMED] != Py_None ? g[G_UNNAMED] : nullptr;
+    PyObject *result =
+        options.default_name.p && options.comment_prefixes.set(full.get(), "comment_prefixes") &&
+                options.inline_prefixes.set(inline_.get(), "inline_comment_prefixes")
+            ? read_state(source, options, xform.get())
+            : nullptr;
+    if (result == nullptr && PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    return result;
 }

@@ -35,6 +35,11 @@ PyMethodDef std_methods[] = {
      "lineno), ('header', lineno, line) or ('continuation', lineno, line).\n"
      "optionxform: None (str.lower), str (keys as written) or a callable.\n"
      "NotImplemented: lines to leave to configparser's own reading."},
+    {"read_parser_state", (PyCFunction)(void (*)(void))std_read_parser_state, METH_FASTCALL,
+     "read_parser_state(parser, source, reading, /)\n--\n\n"
+     "read_ini_state with the options a usual parser reads with, taken from it;\n"
+     "None when the parser is not a usual one (its options are the caller's to\n"
+     "take); NotImplemented also when the reader raised an Exception."},
     {"make_section_proxies", (PyCFunction)(void (*)(void))std_make_section_proxies,
      METH_FASTCALL,
      "make_section_proxies(proxies, proxy_class, parser, names, getters, partial,\n"
@@ -43,6 +48,20 @@ PyMethodDef std_methods[] = {
      "SectionProxy(parser, name) makes one: _parser, _name, and each getter g as\n"
      "partial(proxy.get, _impl=getattr(parser, g)).  words: the names it uses,\n"
      "(\"_parser\", \"_name\", \"get\", (\"_impl\",)), made here when None."},
+    {"init_parser", (PyCFunction)(void (*)(void))std_init_parser, METH_FASTCALL,
+     "init_parser(self, defaults, dict_type, allow_no_value, delimiters,\n"
+     "            comment_prefixes, inline_comment_prefixes, strict,\n"
+     "            empty_lines_in_values, default_section, interpolation, converters,\n"
+     "            allow_unnamed_section, known, making, /)\n--\n\n"
+     "configparser's constructor, made natively for a class whose converters are\n"
+     "known (known: (class version, converter names, getter names, plain));\n"
+     "False, with the parser untouched, where it cannot be."},
+    {"fill_parser", (PyCFunction)(void (*)(void))std_fill_parser, METH_FASTCALL,
+     "fill_parser(parser, sections, unnamed, known, making, /)\n--\n\n"
+     "What read_ini_state read, put in the parser as configparser's reading puts\n"
+     "it, new sections' proxies included: None; the names of the new sections\n"
+     "whose proxies are the caller's to make; NotImplemented, nothing changed,\n"
+     "when the parser's mappings are not dicts."},
     {"type_version", std_type_version, METH_O,
      "type_version(cls, /)\n--\n\n"
      "The class's version tag, which changes whenever the class or a base of it\n"

@@ -33,10 +33,27 @@ PyObject *std_parse_ini(PyObject *module, PyObject *const *args, Py_ssize_t narg
 // What configparser's reading leaves in a parser (see ini.cpp).
 PyObject *std_read_ini_state(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
+// read_parser_state(parser, source, reading, /) -> the same | None
+// read_ini_state with the options taken from a usual parser (see ini.cpp).
+PyObject *std_read_parser_state(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
 // make_section_proxies(proxies, proxy_class, parser, names, getters, partial,
 //                      words=None, /)
 // Section proxies as configparser's SectionProxy makes them (see ini.cpp).
 PyObject *std_make_section_proxies(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// init_parser(self, defaults, dict_type, allow_no_value, delimiters,
+//             comment_prefixes, inline_comment_prefixes, strict,
+//             empty_lines_in_values, default_section, interpolation,
+//             converters, allow_unnamed_section, known, making, /) -> bool
+// configparser's constructor for a class whose converters are known; False
+// (the parser untouched) where it cannot (see configparser.cpp).
+PyObject *std_init_parser(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// fill_parser(parser, sections, unnamed, known, making, /) -> None | list
+// What read_ini_state read, put in a parser whose mappings are dicts (see
+// configparser.cpp).
+PyObject *std_fill_parser(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
 // type_version(cls, /) -> int: the class's version tag, 0 when it has none.
 PyObject *std_type_version(PyObject *module, PyObject *cls);
