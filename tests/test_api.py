@@ -5,6 +5,7 @@ from __future__ import annotations
 import codecs
 import configparser
 import datetime
+import inspect
 import io
 import json
 import math
@@ -21,7 +22,7 @@ from quorvane import ParseError, _formats, ini
 from quorvane._formats import FORMATS, WELL_KNOWN, well_known
 
 from _util import package_version, position_error
-from checks import configparser_tree, same
+from checks import configparser_tree, same, same_outcome
 
 DOCS = {
     "json": ('{"server": {"port": 8080, "tags": ["a", "b"]}}',
@@ -136,7 +137,7 @@ def test_parse_error_is_public_and_has_pos():
 MARKS = {
     "str": lambda s: "\ufeff" + s,
     "utf-8": lambda s: ("\ufeff" + s).encode("utf-8"),
-    "utf-16": lambda s: s.encode("utf-16"),
+    "utf-16": lambda s: s.encode("utf-16", "surrogatepass"),
     "utf-16-be": lambda s: ("\ufeff" + s).encode("utf-16-be"),
     "utf-32": lambda s: s.encode("utf-32"),
     "utf-32-be": lambda s: ("\ufeff" + s).encode("utf-32-be"),
@@ -464,3 +465,63 @@ def test_option_strings_with_lone_surrogates(options, doc):
         assert expected is None and err.pos < len(doc), err
     else:
         assert same(tree, expected)
+
+
+# ---------------------------------------------------------------------------
+# loads() is a built-in function that reads the common call itself and
+# hands every other call to the Python implementation: both must agree.
+
+def _python_loads(text, fmt):
+    from quorvane import _api
+    reader, parse = _api._reader(fmt, {}, "loads")
+    return _api._read(_api.document(text), reader, parse, None)
+
+
+def _outcome(call, *args):
+    try:
+        return ("ok", call(*args))
+    except ParseError as err:
+        return (type(err), str(err), err.lineno, err.colno, err.pos, err.path)
+    except (ValueError, TypeError, RecursionError) as err:
+        return (type(err), str(err))
+
+
+_NATIVE_DOCS = [
+    "[1, 2]", '{"a": {"b": [true, null]}}', "a = 1\n[t]\nb = 'x'\n", "[s]\nk = v\n",
+    "// c\n{a: 1, 'b': [0x1F, .5,],}", "{\"a\": 1,}", "[1, 2", "", " ", "\ufeff[1]",
+    "\u00e9 = 1", '{"\ud800": 1}', "[" * 600 + "]" * 600, "[s]\nk = v\nk = w\n",
+]
+
+
+@pytest.mark.parametrize("fmt", [name for name, r in FORMATS.items() if r.parse])
+@pytest.mark.parametrize("encode", [
+    lambda s: s, lambda s: s.encode("utf-8", "surrogatepass"),
+    lambda s: bytearray(s.encode("utf-8", "surrogatepass")),
+    lambda s: s.encode("utf-16", "surrogatepass"),
+    lambda s: b"\xff" + s.encode("utf-8", "surrogatepass"),
+], ids=["str", "bytes", "bytearray", "utf-16", "not-utf-8"])
+def test_native_loads_is_the_python_path(fmt, encode):
+    for doc in _NATIVE_DOCS:
+        text = encode(doc)
+        native, python = _outcome(quorvane.loads, text, fmt), _outcome(_python_loads, text, fmt)
+        assert same_outcome(native, python), doc
+
+
+class _Name(str):
+    pass
+
+
+def test_native_loads_face():
+    loads = quorvane.loads
+    assert (loads.__name__, loads.__qualname__, loads.__module__) == (
+        "loads", "loads", "quorvane._api")
+    assert str(inspect.signature(loads)) == "(text, format, **options)"
+    assert loads.__doc__.startswith("Parses a whole document given as str or bytes-like object.")
+    assert pickle.loads(pickle.dumps(loads)) is loads
+    assert loads(text="[1]", format="json") == loads("[1]", _Name("json")) == [1]
+    with pytest.raises(TypeError, match=r"loads\(\) missing 1 required positional"):
+        loads("[1]")
+    with pytest.raises(TypeError, match=r"loads\(\) takes 2 positional arguments"):
+        loads("[1]", "json", 3)
+    with pytest.raises(TypeError, match="the format 'json' takes no options"):
+        loads("[1]", "json", strict=False)

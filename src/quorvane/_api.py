@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Final
+from typing import Any, Callable, Final, TypeVar, cast
 
+from . import _std
 from ._formats import FORMATS, Format, Reader, format_for_path
 from ._source import (MARK_LEADS, ParseError, Source, document, parse_text, read, read_source,
                       reader_text, source_path, unmarked_wide)
@@ -110,18 +111,24 @@ def _direct(doc: object, format: object) -> Any:
         return _NO_TREE
 
 
-def loads(text: str | bytes | bytearray | memoryview, format: Format, **options: Any) -> Any:
-    """Parses a whole document given as str or bytes-like object.
+_F = TypeVar("_F", bound=Callable[..., Any])
 
-    ``format`` is a format name: "json"; "toml" (standard TOML 1.1, also
-    "toml-1.1") or "toml-1.0"; "ini" (INI as configparser reads it, with
-    its options as keywords); or "toml-dialect" and "ini-dialect", the
-    dialect readers.  Raises ParseError for a document that does not parse.
-    """
-    if not options:
-        tree = _direct(text, format)
-        if tree is not _NO_TREE:
-            return tree
+
+def _native(fallback: _F) -> _F:
+    """loads() as a built-in function around its Python implementation: the
+    calls _direct would read (no options, a format of the table, a str or
+    bytes without a mark) are read natively, all others go to fallback."""
+    rows = tuple((name, *r.call, r.standard) for name, r in FORMATS.items()
+                 if r.parse is not None and r.call is not None)
+    leads = bytes(sorted(lead for lead in MARK_LEADS if isinstance(lead, int)))
+    return cast(_F, _std.native_loads(fallback, rows, leads))
+
+
+@_native
+def loads(text: str | bytes | bytearray | memoryview, format: Format, **options: Any) -> Any:
+    # The calls _direct would read are read by the built-in function before
+    # this runs (its docstring is the function's, in loads.cpp); this sees
+    # the others, and those whose reading failed.
     reader, parse = _reader(format, options, "loads")
     return _read(document(text), reader, parse, None)
 

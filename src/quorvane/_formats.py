@@ -33,40 +33,41 @@ class Reader:
     take str or bytes and fail with position errors.  ``configure`` gives a
     parse function for a caller's options (None: the format takes none).
     A dialect reader names in ``standard_form`` the format that reads the
-    standard form of its language, and how to say so in a hint.
+    standard form of its language, and how to say so in a hint.  ``call``
+    is what parse does, as a reader and the arguments after the text
+    (parse(text) is call[0](text, *call[1])): loads() calls it natively.
     """
 
     parse: Callable[[Any], Any] | None
     standard: bool
     configure: Callable[[str, dict[str, Any]], Callable[[str], Any]] | None = None
     standard_form: tuple[str, str] | None = None
+    call: tuple[Callable[..., Any], tuple[Any, ...]] | None = None
 
 
-def _json_family(flags: int) -> Callable[[str], Any]:
-    return lambda text: _std.parse_json(text, flags)
-
-
-def _toml(version: str) -> Callable[[str], Any]:
-    return lambda text: _std.parse_toml(text, version, None)
+def _reading(read: Callable[..., Any], *args: Any, standard: bool, **fields: Any) -> Reader:
+    """The Reader whose parse is read(text, *args)."""
+    parse = (lambda text: read(text, *args)) if args else read
+    return Reader(parse, standard, call=(read, args), **fields)
 
 
 FORMATS: Final[dict[str, Reader]] = {
-    "json": Reader(parse_json, standard=False),
-    "toml": Reader(_toml("1.1"), standard=True),
-    "toml-1.1": Reader(_toml("1.1"), standard=True),
-    "toml-1.0": Reader(_toml("1.0"), standard=True),
-    "ini": Reader(_std.parse_ini, standard=True, configure=ini.reader),
-    "toml-dialect": Reader(parse_toml, standard=False,
-                           standard_form=("toml", "the TOML dialect; the format 'toml' "
-                                                  "reads standard TOML")),
-    "ini-dialect": Reader(parse_ini, standard=False,
-                          standard_form=("ini", "the INI dialect; the format 'ini' reads "
-                                                "INI as configparser does")),
+    "json": _reading(parse_json, standard=False),
+    "toml": _reading(_std.parse_toml, "1.1", None, standard=True),
+    "toml-1.1": _reading(_std.parse_toml, "1.1", None, standard=True),
+    "toml-1.0": _reading(_std.parse_toml, "1.0", None, standard=True),
+    "ini": _reading(_std.parse_ini, standard=True, configure=ini.reader),
+    "toml-dialect": _reading(parse_toml, standard=False,
+                             standard_form=("toml", "the TOML dialect; the format 'toml' "
+                                                    "reads standard TOML")),
+    "ini-dialect": _reading(parse_ini, standard=False,
+                            standard_form=("ini", "the INI dialect; the format 'ini' reads "
+                                                  "INI as configparser does")),
     # JSON with comments and trailing commas; JSON5 (the options of
     # quorvane._std.parse_json: comments, trailing commas, JSON5 lexemes,
     # NaN and Infinity, lone surrogate escapes).
-    "jsonc": Reader(_json_family(1 | 2), standard=True),
-    "json5": Reader(_json_family(1 | 2 | 4 | 8 | 16), standard=True),
+    "jsonc": _reading(_std.parse_json, 1 | 2, standard=True),
+    "json5": _reading(_std.parse_json, 1 | 2 | 4 | 8 | 16, standard=True),
 }
 
 # Options of the rows below.  Files of many programs share the generic

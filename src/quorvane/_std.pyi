@@ -79,3 +79,8 @@ def write_ini(tree: Any, /, *, space_around_delimiters: bool = True,
               delimiters: Iterable[str] = ("=", ":"), default_section: str = "DEFAULT",
               allow_no_value: bool = False) -> str:
     """Write {section: {key: value}} as configparser's write() writes it."""
+
+def native_loads(fallback: Callable[..., Any],
+                 rows: tuple[tuple[str, Callable[..., Any], tuple[Any, ...], bool], ...],
+                 mark_leads: bytes, /) -> Callable[..., Any]:
+    """quorvane.loads: the common calls read natively, the others fallback's."""

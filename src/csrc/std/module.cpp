@@ -75,6 +75,13 @@ PyMethodDef std_methods[] = {
      "messages, places (characters) and recursion limit, raised as\n"
      "error(msg, doc, pos), 128 (value, the bytes of its span records).\n"
      "Other errors: ValueError(message, byte offset)."},
+    {"native_loads", (PyCFunction)(void (*)(void))std_native_loads, METH_FASTCALL,
+     "native_loads(fallback, rows, mark_leads, /)\n--\n\n"
+     "quorvane.loads, a built-in function: a call with a text and a format name\n"
+     "of rows, ((name, reader, args, takes_str), ...), and a document that is\n"
+     "neither empty nor led by one of the bytes mark_leads (or U+FEFF) is read\n"
+     "as reader(text, *args), bytes decoded first when takes_str; any other\n"
+     "call, and one whose reading raises ValueError, is fallback's."},
     {"write_json", (PyCFunction)(void (*)(void))std_write_json, METH_FASTCALL,
      "write_json(obj, skipkeys, ensure_ascii, check_circular, allow_nan, sort_keys,\n"
      "           indent, item_separator, key_separator, default, /)\n--\n\n"

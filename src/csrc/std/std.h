@@ -67,6 +67,12 @@ PyObject *std_type_version(PyObject *module, PyObject *cls);
 // 128 spans: (value, bytes) is returned (only without hooks and without 64).
 PyObject *std_parse_json(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
+// native_loads(fallback, rows: tuple, mark_leads: bytes, /) -> callable
+// quorvane.loads: rows ((name, reader, args, takes_str), ...) are the
+// formats read straight by reader(text, *args); everything else is
+// fallback's (see loads.cpp).
+PyObject *std_native_loads(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
 // The writers.  Each returns the document as a str; errors are the
 // exceptions of the writer whose output it reproduces.
 
