@@ -89,6 +89,14 @@ def test_strings_around_the_wide_copies():
     assert qtoml.dumps(tree) == tomli_w.dumps(tree)
 
 
+@pytest.mark.parametrize("length", [(1 << 20) - 1, 1 << 20, (1 << 20) + 1])
+def test_texts_around_a_mebibyte(length):
+    # From a mebibyte on the result is copied out of the buffer, not trimmed.
+    text = "x" * (length - 2)  # quoted: `length` characters
+    assert qjson.dumps(text) == json.dumps(text)
+    assert qtoml.dumps({"k": text[:-6]}) == tomli_w.dumps({"k": text[:-6]})
+
+
 def test_text_beyond_ascii_gets_the_width_it_needs():
     # Written as UTF-8 and decoded at the end into a str as wide as its
     # widest character; the results must equal json's, width included.
