@@ -517,12 +517,6 @@ PyObject *std_init_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 
 namespace {
 
-// mapping.update(own): a dict's own update for a dict.
-bool update(PyObject *mapping, PyObject *own)
-{
-    return PyDict_Update(mapping, own) == 0;
-}
-
 // The getter names of the parser's proxies when they are its class's
 // known ones (borrowed), or NULL.
 PyObject *known_getters(PyObject *parser, PyObject *known, PyObject *const *m,
@@ -596,14 +590,14 @@ PyObject *std_fill_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
             if (is_default < 0)
                 return nullptr;
             if (is_default) {
-                if (!update(defaults.get(), own))
+                if (PyDict_Update(defaults.get(), own) < 0)
                     return nullptr;
                 continue;
             }
             PyObject *have = PyDict_GetItemWithError(secs.get(), name);
             if (have) {
                 qv::Ref held(Py_NewRef(have));
-                if (PyDict_CheckExact(have) ? !update(have, own)
+                if (PyDict_CheckExact(have) ? PyDict_Update(have, own) < 0
                                             : !qv::Ref(PyObject_CallMethodOneArg(
                                                   have, w[W_UPDATE], own)))
                     return nullptr;
@@ -617,10 +611,9 @@ PyObject *std_fill_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     }
     if (made.size() == 0)
         Py_RETURN_NONE;
-    int error;
-    PyObject *getters = known_class(Py_TYPE(parser), known)
-                            ? known_getters(parser, known, m, w, &error)
-                            : (error = 0, nullptr);
+    int error = 0;
+    PyObject *getters =
+        known_class(Py_TYPE(parser), known) ? known_getters(parser, known, m, w, &error) : nullptr;
     if (error)
         return nullptr;
     if (!getters)

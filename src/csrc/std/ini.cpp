@@ -1310,7 +1310,7 @@ PyObject *std_read_parser_state(PyObject *, PyObject *const *args, Py_ssize_t na
         return nullptr;
     if (optcre.get() != g[G_OPTCRE] && optcre.get() != g[G_OPTCRE_NV])
         Py_RETURN_NONE;
-    PyObject *no_value = optcre.get() == g[G_OPTCRE_NV] ? Py_True : Py_False;
+    bool no_value = optcre.get() == g[G_OPTCRE_NV];
     qv::Ref prefixes(attr(self, w, R_PREFIXES));
     qv::Ref full(prefixes ? attr(prefixes.get(), w, R_FULL) : nullptr);
     qv::Ref inline_(full ? attr(prefixes.get(), w, R_INLINE) : nullptr);
@@ -1354,7 +1354,7 @@ PyObject *std_read_parser_state(PyObject *, PyObject *const *args, Py_ssize_t na
     options.empty_lines_in_values = keep_empty != 0;
     options.default_section = def.get();
     options.default_name.p = PyUnicode_AsUTF8AndSize(def.get(), &options.default_name.n);
-    options.allow_no_value = no_value == Py_True;
+    options.allow_no_value = no_value;
     options.unnamed_section = unnamed && g[G_UNNAMED] != Py_None ? g[G_UNNAMED] : nullptr;
     PyObject *result =
         options.default_name.p && options.comment_prefixes.set(full.get(), "comment_prefixes") &&

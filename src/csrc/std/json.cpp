@@ -156,49 +156,7 @@ inline unsigned char cls(char c) { return kClass.c[(unsigned char)c]; }
 // The first 64 live in the context: most configuration files then
 // allocate nothing for them (the allocation and its release were about a
 // tenth of the reading of a file of a few hundred bytes).
-class Items {
-public:
-    Items() noexcept = default;
-    Items(const Items &) = delete;
-    Items &operator=(const Items &) = delete;
-    ~Items() { drop(0); }
-
-    Py_ssize_t size() const { return buf_.size(); }
-    // Takes the reference to item, also on failure.
-    bool push_owned(PyObject *item)
-    {
-        if (buf_.push(item))
-            return true;
-        Py_DECREF(item);
-        return false;
-    }
-    // Releases the items above base.
-    void drop(Py_ssize_t base)
-    {
-        for (Py_ssize_t i = buf_.size(); i > base; i--)
-            Py_DECREF(buf_[i - 1]);
-        buf_.set_size(base);
-    }
-    // A list of the items above base, which it takes over; NULL with an
-    // exception (and the items released) on failure.
-    PyObject *take(Py_ssize_t base)
-    {
-        Py_ssize_t n = buf_.size() - base;
-        PyObject *list = PyList_New(n);
-        if (!list) {
-            drop(base);
-            return nullptr;
-        }
-        if (n > 0)
-            std::memcpy(reinterpret_cast<PyListObject *>(list)->ob_item, &buf_[base],
-                        (size_t)n * sizeof(PyObject *));
-        buf_.set_size(base);
-        return list;
-    }
-
-private:
-    qv::Buffer<PyObject *, 64> buf_;
-};
+using Items = qv::RefStackOf<64>;
 
 // Ext: whether the options that change what plain JSON means (comments,
 // trailing commas, JSON5) may be set; plain JSON, the most read, has them

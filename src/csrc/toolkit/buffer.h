@@ -161,14 +161,16 @@ private:
 
 // A stack of owned references: what is still on it when it goes out of
 // scope is released.  take(base) hands the references above base to a new
-// list.
-class RefStack : public Buffer<PyObject *, 0> {
+// list.  The first N live in the stack itself (RefStackOf<64> keeps a
+// small document's items off the heap).
+template <int N>
+class RefStackOf : public Buffer<PyObject *, N> {
 public:
-    ~RefStack() { drop(0); }
+    ~RefStackOf() { drop(0); }
     // Takes the reference to item, also on failure.
     bool push_owned(PyObject *item)
     {
-        if (push(item))
+        if (this->push(item))
             return true;
         Py_DECREF(item);
         return false;
@@ -176,16 +178,16 @@ public:
     // Releases the references above base.
     void drop(Py_ssize_t base)
     {
-        while (size() > base) {
-            set_size(size() - 1);
-            Py_DECREF(*end());
+        while (this->size() > base) {
+            this->set_size(this->size() - 1);
+            Py_DECREF(*this->end());
         }
     }
     // A list of the references above base, which it takes over; NULL with
     // an exception (and the references released) on failure.
     PyObject *take(Py_ssize_t base)
     {
-        Py_ssize_t n = size() - base;
+        Py_ssize_t n = this->size() - base;
         PyObject *list = PyList_New(n);
         if (list == nullptr) {
             drop(base);
@@ -193,9 +195,11 @@ public:
         }
         for (Py_ssize_t i = 0; i < n; i++)
             PyList_SET_ITEM(list, i, (*this)[base + i]);
-        set_size(base);
+        this->set_size(base);
         return list;
     }
 };
+
+using RefStack = RefStackOf<0>;
 
 }  // namespace qv
