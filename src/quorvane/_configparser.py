@@ -391,12 +391,20 @@ class RawConfigParser(_Base):
             super().read_string(string, source)
 
     def _read(self, fp: Any, fpname: Any) -> None:
-        if not _own_reading(type(self)):
+        if not (_READS_NATIVELY.get(type(self)) or _own_reading(type(self))):
             return super()._read(fp, fpname)
         # Each line as the file gives it: files may end their lines in
         # other ways than "\n", and a list may hold lines without one.
         failure = None
-        start = _start_of(fp)
+        # Where a text file's lines start, for reading them again; None for
+        # other files and when the file cannot tell (not seekable, closed,
+        # or after next()).
+        start = None
+        if type(fp) in _TEXT_FILES:
+            try:
+                start = fp.tell()
+            except (OSError, ValueError):
+                pass
         if start is not None:
             # A text file's own read() or readlines() gives its lines at
             # once; if that fails (undecodable bytes) the lines are read
@@ -604,15 +612,6 @@ _TEXT_FILES = (io.TextIOWrapper, io.StringIO)
 _StringIO = io.StringIO
 
 
-def _start_of(fp: Any) -> Any:
-    """Where a text file's lines start, for reading them again; None for
-    other files and when the file cannot tell."""
-    if type(fp) not in _TEXT_FILES:
-        return None
-    try:
-        return fp.tell() if fp.seekable() else None
-    except (OSError, ValueError):  # after next(), or closed: read it as configparser does
-        return None
 _VERBOSE_FLAGS = _Base.OPTCRE.flags
 
 

@@ -99,21 +99,49 @@ public:
         if (!proxy || PyObject_SetAttr(proxy.get(), s_parser_.get(), parser) < 0 ||
             PyObject_SetAttr(proxy.get(), s_name_.get(), name.get()) < 0)
             return false;
+        // proxy.get, bound once for all its getters.
+        qv::Ref bound(bind_ ? PyMethod_New(get_ref_.get(), proxy.get()) : nullptr);
+        if (bind_ && !bound)
+            return false;
         for (Py_ssize_t j = 0; j < getters_.size(); j++) {
             PyObject *key = getters_[j];
-            qv::Ref get(bind_ ? PyMethod_New(get_ref_.get(), proxy.get())
+            qv::Ref get(bind_ ? Py_NewRef(bound.get())
                               : PyObject_GetAttr(proxy.get(), s_get_.get()));
-            qv::Ref impl(get ? PyObject_GetAttr(parser, key) : nullptr);
+            qv::Ref impl(get ? parser_getter(parser, j) : nullptr);
             if (!impl)
                 return false;
             qv::Ref getter(make_partial(get.get(), impl.get()));
             if (!getter || PyObject_SetAttr(proxy.get(), key, getter.get()) < 0)
                 return false;
         }
+        if (!direct_ || !PyDict_CheckExact(proxies))
+            impl_functions_.drop(0);  // the next lookup may find another getter
         return PyObject_SetItem(proxies, name.get(), proxy.get()) == 0;
     }
 
 private:
+    // getattr(parser, getters_[j]).  When the first proxy's lookup gave the
+    // parser's own method of a plain function, the next proxies' are that
+    // function bound to the parser again, as the lookup would give it: while
+    // the proxies are made directly into a dict no code runs between them
+    // that could change what the lookup finds, and each lookup in the
+    // parser's long MRO is costly.
+    PyObject *parser_getter(PyObject *parser, Py_ssize_t j)
+    {
+        if (j < impl_functions_.size() && impl_functions_[j] != Py_None)
+            return Py_NewRef(impl_functions_[j]);
+        PyObject *impl = PyObject_GetAttr(parser, getters_[j]);
+        if (impl && j == impl_functions_.size()) {
+            bool plain = PyMethod_Check(impl) && PyMethod_GET_SELF(impl) == parser &&
+                         PyFunction_Check(PyMethod_GET_FUNCTION(impl));
+            if (!impl_functions_.push_owned(Py_NewRef(plain ? impl : Py_None))) {
+                Py_DECREF(impl);
+                return nullptr;
+            }
+        }
+        return impl;
+    }
+
     // partial(get, _impl=impl).  Made directly, the 1-tuple of its
     // positional argument is filled again for each getter while only it
     // holds it (partial's __new__ keeps its items, not the tuple).
@@ -144,6 +172,7 @@ private:
     PyObject *partial_ = nullptr;  // borrowed from the caller's arguments
     qv::Ref s_parser_, s_name_, s_get_, kwnames_, no_args_, get_ref_, pack_;
     qv::RefStack getters_;
+    qv::RefStack impl_functions_;  // by getter: its plain function, or None
     bool bind_ = false, direct_ = false;
 };
 
