@@ -83,9 +83,96 @@ struct Decimal {
     int exponent;  // the value is digits * 10^exponent
 };
 
+// The upper and the lower 128 bits of the 192-bit product x * g.
+inline Pow128 mul_upper128(uint64_t x, Pow128 g)
+{
+    u128 hi = (u128)x * g.hi + (uint64_t)(((u128)x * g.lo) >> 64);
+    return {(uint64_t)(hi >> 64), (uint64_t)hi};
+}
+inline Pow128 mul_lower128(uint64_t x, Pow128 g)
+{
+    u128 lo = (u128)x * g.lo;
+    return {x * g.hi + (uint64_t)(lo >> 64), (uint64_t)lo};
+}
+
+// Of x * 2^(e - 1) * 10^k, with g the power and beta = e + floor(log2 10^k):
+// the lowest bit of its integer part, and whether it is an integer (as far
+// as the product's bits tell, which is far enough for the points it is
+// asked about).
+struct Parity {
+    bool odd, integral;
+};
+inline Parity mul_parity(uint64_t x, Pow128 g, int beta)
+{
+    Pow128 r = mul_lower128(x, g);
+    return {((r.hi >> (64 - beta)) & 1) != 0, ((r.hi << beta) | (r.lo >> (64 - beta))) == 0};
+}
+
+// The search with one product for the common case, when both halves of
+// the rounding interval are as wide (the significand is not a power of
+// two) and the power of ten is in the table: the interval's right end z,
+// in units of 10^-k chosen so that its width delta is 100 to 999 of them,
+// holds at most one multiple of 1000 inside the interval; if there is
+// one, it is the shortest.  Otherwise the shortest is among the multiples
+// of 100 in the interval, and the one nearest the double's exact value
+// is what remains after subtracting half the width from z, rounded to
+// 100; its parity, and a tie (the exact value halfway between two), come
+// from the product of the double itself, taken only when that rounding
+// was exact.  c is the significand with its hidden bit, q its binary
+// exponent (the value is c * 2^q); false where this does not apply.
+constexpr int kKappa = 2;
+__attribute__((always_inline)) inline bool shortest_one_product(uint64_t c, int q, Decimal *out)
+{
+    int minus_k = floor_log10_pow2(q) - kKappa;
+    if (-minus_k > kMaxK)
+        return false;  // the least doubles: the powers beyond the table
+    Pow128 g = pow10_up(-minus_k);
+    int beta = q + floor_log2_pow10(-minus_k);
+    uint64_t two_c = c << 1;
+    bool even = (c & 1) == 0;  // the interval's ends round to it: both inside
+    uint32_t delta = (uint32_t)(g.hi >> (63 - beta));
+    Pow128 z = mul_upper128((two_c | 1) << beta, g);  // z.hi: the right end's integer part
+    uint64_t s = z.hi / 1000;
+    uint32_t r = (uint32_t)(z.hi - 1000 * s);
+    if (r < delta) {
+        // The right end itself is outside unless the significand is even.
+        if (r == 0 && z.lo == 0 && !even) {
+            s--;
+            r = 1000;
+        } else {
+            *out = {s, minus_k + kKappa + 1};
+            return true;
+        }
+    } else if (r == delta) {
+        // On the left end: inside when its fraction is below z's, or it
+        // is exact and the ends are inside.
+        Parity x = mul_parity(two_c - 1, g, beta);
+        if (x.odd || (x.integral && even)) {
+            *out = {s, minus_k + kKappa + 1};
+            return true;
+        }
+    }
+    uint32_t dist = r - delta / 2 + 50;
+    bool approx_y_odd = ((dist ^ 50) & 1) != 0;
+    bool exact = dist % 100 == 0;
+    uint64_t digits = 10 * s + dist / 100;
+    if (exact) {
+        // The nearest multiple is one less when the value's own fraction
+        // is below the width's; a tie goes to the even digits.
+        Parity y = mul_parity(two_c, g, beta);
+        if (y.odd != approx_y_odd || (y.integral && (digits & 1) != 0))
+            digits--;
+    }
+    *out = {digits, minus_k + kKappa};
+    return true;
+}
+
 // The shortest decimal in the rounding interval of the positive finite
-// double with the given fields.
-inline Decimal shortest(uint64_t fraction, int biased_exponent)
+// double with the given fields, by three products (the interval's ends and
+// its middle, each rounded to odd): for every double, and out of line, as
+// the one-product search leaves only the rarer ones to it.
+__attribute__((noinline)) inline Decimal shortest_three_products(uint64_t fraction,
+                                                                 int biased_exponent)
 {
     uint64_t c;
     int q;
@@ -128,6 +215,23 @@ inline Decimal shortest(uint64_t fraction, int biased_exponent)
     uint64_t mid = 4 * s + 2;
     bool up = vb > mid || (vb == mid && (s & 1) != 0);
     return {s + up, k};
+}
+
+// The shortest decimal in the rounding interval of the positive finite
+// double with the given fields.
+__attribute__((always_inline)) inline Decimal shortest(uint64_t fraction, int biased_exponent)
+{
+    if (biased_exponent != 0 && fraction != 0) {
+        uint64_t c = fraction | (1ULL << 52);
+        int q = biased_exponent - 1075;
+        // Integers below 2^53 are their own shortest digits.
+        if (q <= 0 && -q < 53 && (c & ((1ULL << -q) - 1)) == 0)
+            return {c >> -q, 0};
+        Decimal d;
+        if (shortest_one_product(c, q, &d))
+            return d;
+    }
+    return shortest_three_products(fraction, biased_exponent);
 }
 
 inline constexpr char kPairs[] =
