@@ -412,11 +412,11 @@ private:
     }
 
     // A float as json writes it: its repr, or the JavaScript names.
-    bool number(PyObject *f)
+    QV_HOT bool number(PyObject *f)
     {
         double d = PyFloat_AS_DOUBLE(f);
         if (std::isfinite(d))
-            return out_.float_repr(d);
+            return out_.float_repr_inlined(d);
         if (!opt_.allow_nan) {
 #if PY_VERSION_HEX < 0x030C0000
             PyErr_SetString(PyExc_ValueError, "Out of range float values are not JSON compliant");

@@ -9,9 +9,15 @@
 // the even one), and laid out as repr() lays them out: plain notation while
 // the decimal point falls within 16 digits left of the end of the first
 // digit and 4 zeros right of it, exponent notation ("1e-05", "1.5e+300")
-// beyond.  The digits come from interval arithmetic on 128-bit powers of
-// ten (round to odd, then the shortest decimal inside the rounding
-// interval), which needs no big numbers and no loop over candidates.
+// beyond.  The digits come from 128-bit powers of ten, without big numbers
+// or a loop over candidates: for most doubles one product gives the
+// interval's right end, where one multiple of 1000 inside the interval is
+// the answer, and otherwise the multiple of 100 nearest the value (a second
+// product tells its parity and ties); powers of two, whose interval is
+// narrower below, and the least doubles take three products, the ends and
+// the middle of the interval rounded to odd.
+//
+//   qv::float_repr_inline(d, text)   // the same, inlined where it is called
 #pragma once
 
 #include <cstdint>
@@ -48,19 +54,39 @@ struct Pow128 {
     uint64_t hi, lo;
 };
 
+// The powers from -292 on, put together once when compiling: one look-up
+// at run time, without the tests of which table and which rounding.
+constexpr int kMinK = -292;
+struct Pow10Table {
+    uint64_t words[2 * (kMaxK - kMinK + 1)];
+};
+constexpr Pow10Table make_pow10_table()
+{
+    Pow10Table t = {};
+    for (int q = kMinK; q <= kMaxK; q++) {
+        uint64_t hi, lo;
+        if (q > kPow5MaxQ) {
+            hi = kPow10Beyond[2 * (q - kPow5MaxQ - 1)];
+            lo = kPow10Beyond[2 * (q - kPow5MaxQ - 1) + 1];
+        } else {
+            hi = kPow5[2 * (q - kPow5MinQ)];
+            lo = kPow5[2 * (q - kPow5MinQ) + 1];
+            if (q >= 0 || q < -27) {
+                lo += 1;
+                hi += lo == 0;
+            }
+        }
+        t.words[2 * (q - kMinK)] = hi;
+        t.words[2 * (q - kMinK) + 1] = lo;
+    }
+    return t;
+}
+inline constexpr Pow10Table kPow10Up = make_pow10_table();
+
 inline Pow128 pow10_up(int q)
 {
-    if (q > kPow5MaxQ) {
-        const uint64_t *g = &kPow10Beyond[2 * (q - kPow5MaxQ - 1)];
-        return {g[0], g[1]};
-    }
-    const uint64_t *f = &kPow5[2 * (q - kPow5MinQ)];
-    Pow128 g = {f[0], f[1]};
-    if (q >= 0 || q < -27) {
-        g.lo += 1;
-        g.hi += g.lo == 0;
-    }
-    return g;
+    const uint64_t *g = &kPow10Up.words[2 * (q - kMinK)];
+    return {g[0], g[1]};
 }
 
 using u128 = unsigned __int128;
@@ -221,16 +247,12 @@ __attribute__((noinline)) inline Decimal shortest_three_products(uint64_t fracti
 // double with the given fields.
 __attribute__((always_inline)) inline Decimal shortest(uint64_t fraction, int biased_exponent)
 {
-    if (biased_exponent != 0 && fraction != 0) {
-        uint64_t c = fraction | (1ULL << 52);
-        int q = biased_exponent - 1075;
-        // Integers below 2^53 are their own shortest digits.
-        if (q <= 0 && -q < 53 && (c & ((1ULL << -q) - 1)) == 0)
-            return {c >> -q, 0};
-        Decimal d;
-        if (shortest_one_product(c, q, &d))
-            return d;
-    }
+    // (Integral values need no test of their own here: the search finds
+    // their digits as it finds any.)
+    Decimal d;
+    if (biased_exponent != 0 && fraction != 0 &&
+        shortest_one_product(fraction | (1ULL << 52), biased_exponent - 1075, &d))
+        return d;
     return shortest_three_products(fraction, biased_exponent);
 }
 
@@ -376,7 +398,7 @@ inline __m128i sixteen_digits(uint64_t v)
 // at most 24); returns its length.
 inline constexpr int kFloatReprRoom = 48;
 
-inline int float_repr(double d, char *out)
+__attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
 {
     using namespace repr_detail;
     uint64_t bits;
@@ -462,5 +484,8 @@ inline int float_repr(double d, char *out)
     std::memcpy(p + point + 1, digits + point, 16);
     return (int)(p - out) + n + 1;
 }
+
+// Out of line, for the writers that write floats now and then.
+inline int float_repr(double d, char *out) { return float_repr_inline(d, out); }
 
 }  // namespace qv
