@@ -411,8 +411,10 @@ private:
         return out_.quoted<false>(s, kJsonText);
     }
 
-    // A float as json writes it: its repr, or the JavaScript names.
-    QV_HOT bool number(PyObject *f)
+    // A float as json writes it: its repr, or the JavaScript names.  Out
+    // of the item loops, which recurse: the digits' room stays out of
+    // every level's frame.
+    __attribute__((noinline)) bool number(PyObject *f)
     {
         double d = PyFloat_AS_DOUBLE(f);
         if (std::isfinite(d))
