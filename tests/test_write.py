@@ -56,6 +56,11 @@ def _floats() -> list[float]:
     vals += [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(52)))[0]  # subnormals
              for _ in range(5000)]
     vals += [round(rng.uniform(-1e4, 1e4), rng.randint(0, 8)) for _ in range(10000)]
+    # Every exponent's first and last significands: where the digit search
+    # meets an interval end exactly or a tie between two candidates (a
+    # wrong turn at any of those is caught here).
+    vals += [struct.unpack("<d", struct.pack("<Q", e << 52 | f))[0] for e in range(1, 2047)
+             for f in (*range(1, 9), *range((1 << 52) - 8, 1 << 52))]
     finite = [v for v in vals if math.isfinite(v)]
     return finite + [-v for v in finite]
 

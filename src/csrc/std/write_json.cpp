@@ -411,12 +411,14 @@ private:
         return out_.quoted<false>(s, kJsonText);
     }
 
-    // A float as json writes it: its repr, or the JavaScript names.
-    bool number(PyObject *f)
+    // A float as json writes it: its repr, or the JavaScript names.  Out
+    // of the item loops, which recurse: the digits' room stays out of
+    // every level's frame.
+    __attribute__((noinline)) bool number(PyObject *f)
     {
         double d = PyFloat_AS_DOUBLE(f);
         if (std::isfinite(d))
-            return out_.float_repr(d);
+            return out_.float_repr_inlined(d);
         if (!opt_.allow_nan) {
 #if PY_VERSION_HEX < 0x030C0000
             PyErr_SetString(PyExc_ValueError, "Out of range float values are not JSON compliant");

@@ -8,6 +8,7 @@
 //   out.escaped<kAsciiOnly>(s, table)   // a str's text through an escape table
 //   out.int_repr(i)              // int.__repr__ of an int (or subclass)
 //   out.float_repr(d)            // float.__repr__ of a finite double
+//   out.float_repr_inlined(d)    // the same, its code inlined at the call
 //   PyObject *s = out.take_str();     // the text as a str (new reference)
 //   PyObject *b = out.take_bytes();   // the text as UTF-8 bytes
 //   Out::widen(units, v)         // (SSE2) 16 bytes as 16 units of a str
@@ -258,6 +259,15 @@ public:
         if (!reserve(kFloatReprRoom))
             return false;
         len_ += qv::float_repr(d, end());
+        return true;
+    }
+    // The same with the digits' code inlined, for a writer's loop over
+    // items that are mostly floats.
+    __attribute__((always_inline)) bool float_repr_inlined(double d)
+    {
+        if (!reserve(kFloatReprRoom))
+            return false;
+        len_ += qv::float_repr_inline(d, end());
         return true;
     }
 

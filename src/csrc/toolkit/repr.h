@@ -9,9 +9,15 @@
 // the even one), and laid out as repr() lays them out: plain notation while
 // the decimal point falls within 16 digits left of the end of the first
 // digit and 4 zeros right of it, exponent notation ("1e-05", "1.5e+300")
-// beyond.  The digits come from interval arithmetic on 128-bit powers of
-// ten (round to odd, then the shortest decimal inside the rounding
-// interval), which needs no big numbers and no loop over candidates.
+// beyond.  The digits come from 128-bit powers of ten, without big numbers
+// or a loop over candidates: for most doubles one product gives the
+// interval's right end, where one multiple of 1000 inside the interval is
+// the answer, and otherwise the multiple of 100 nearest the value (a second
+// product tells its parity and ties); powers of two, whose interval is
+// narrower below, and the least doubles take three products, the ends and
+// the middle of the interval rounded to odd.
+//
+//   qv::float_repr_inline(d, text)   // the same, inlined where it is called
 #pragma once
 
 #include <cstdint>
@@ -48,19 +54,39 @@ struct Pow128 {
     uint64_t hi, lo;
 };
 
+// The powers from -292 on, put together once when compiling: one look-up
+// at run time, without the tests of which table and which rounding.
+constexpr int kMinK = -292;
+struct Pow10Table {
+    uint64_t words[2 * (kMaxK - kMinK + 1)];
+};
+constexpr Pow10Table make_pow10_table()
+{
+    Pow10Table t = {};
+    for (int q = kMinK; q <= kMaxK; q++) {
+        uint64_t hi, lo;
+        if (q > kPow5MaxQ) {
+            hi = kPow10Beyond[2 * (q - kPow5MaxQ - 1)];
+            lo = kPow10Beyond[2 * (q - kPow5MaxQ - 1) + 1];
+        } else {
+            hi = kPow5[2 * (q - kPow5MinQ)];
+            lo = kPow5[2 * (q - kPow5MinQ) + 1];
+            if (q >= 0 || q < -27) {
+                lo += 1;
+                hi += lo == 0;
+            }
+        }
+        t.words[2 * (q - kMinK)] = hi;
+        t.words[2 * (q - kMinK) + 1] = lo;
+    }
+    return t;
+}
+inline constexpr Pow10Table kPow10Up = make_pow10_table();
+
 inline Pow128 pow10_up(int q)
 {
-    if (q > kPow5MaxQ) {
-        const uint64_t *g = &kPow10Beyond[2 * (q - kPow5MaxQ - 1)];
-        return {g[0], g[1]};
-    }
-    const uint64_t *f = &kPow5[2 * (q - kPow5MinQ)];
-    Pow128 g = {f[0], f[1]};
-    if (q >= 0 || q < -27) {
-        g.lo += 1;
-        g.hi += g.lo == 0;
-    }
-    return g;
+    const uint64_t *g = &kPow10Up.words[2 * (q - kMinK)];
+    return {g[0], g[1]};
 }
 
 using u128 = unsigned __int128;
@@ -83,9 +109,96 @@ struct Decimal {
     int exponent;  // the value is digits * 10^exponent
 };
 
+// The upper and the lower 128 bits of the 192-bit product x * g.
+inline Pow128 mul_upper128(uint64_t x, Pow128 g)
+{
+    u128 hi = (u128)x * g.hi + (uint64_t)(((u128)x * g.lo) >> 64);
+    return {(uint64_t)(hi >> 64), (uint64_t)hi};
+}
+inline Pow128 mul_lower128(uint64_t x, Pow128 g)
+{
+    u128 lo = (u128)x * g.lo;
+    return {x * g.hi + (uint64_t)(lo >> 64), (uint64_t)lo};
+}
+
+// Of x * 2^(e - 1) * 10^k, with g the power and beta = e + floor(log2 10^k):
+// the lowest bit of its integer part, and whether it is an integer (as far
+// as the product's bits tell, which is far enough for the points it is
+// asked about).
+struct Parity {
+    bool odd, integral;
+};
+inline Parity mul_parity(uint64_t x, Pow128 g, int beta)
+{
+    Pow128 r = mul_lower128(x, g);
+    return {((r.hi >> (64 - beta)) & 1) != 0, ((r.hi << beta) | (r.lo >> (64 - beta))) == 0};
+}
+
+// The search with one product for the common case, when both halves of
+// the rounding interval are as wide (the significand is not a power of
+// two) and the power of ten is in the table: the interval's right end z,
+// in units of 10^-k chosen so that its width delta is 100 to 999 of them,
+// holds at most one multiple of 1000 inside the interval; if there is
+// one, it is the shortest.  Otherwise the shortest is among the multiples
+// of 100 in the interval, and the one nearest the double's exact value
+// is what remains after subtracting half the width from z, rounded to
+// 100; its parity, and a tie (the exact value halfway between two), come
+// from the product of the double itself, taken only when that rounding
+// was exact.  c is the significand with its hidden bit, q its binary
+// exponent (the value is c * 2^q); false where this does not apply.
+constexpr int kKappa = 2;
+__attribute__((always_inline)) inline bool shortest_one_product(uint64_t c, int q, Decimal *out)
+{
+    int minus_k = floor_log10_pow2(q) - kKappa;
+    if (-minus_k > kMaxK)
+        return false;  // the least doubles: the powers beyond the table
+    Pow128 g = pow10_up(-minus_k);
+    int beta = q + floor_log2_pow10(-minus_k);
+    uint64_t two_c = c << 1;
+    bool even = (c & 1) == 0;  // the interval's ends round to it: both inside
+    uint32_t delta = (uint32_t)(g.hi >> (63 - beta));
+    Pow128 z = mul_upper128((two_c | 1) << beta, g);  // z.hi: the right end's integer part
+    uint64_t s = z.hi / 1000;
+    uint32_t r = (uint32_t)(z.hi - 1000 * s);
+    if (r < delta) {
+        // The right end itself is outside unless the significand is even.
+        if (r == 0 && z.lo == 0 && !even) {
+            s--;
+            r = 1000;
+        } else {
+            *out = {s, minus_k + kKappa + 1};
+            return true;
+        }
+    } else if (r == delta) {
+        // On the left end: inside when its fraction is below z's, or it
+        // is exact and the ends are inside.
+        Parity x = mul_parity(two_c - 1, g, beta);
+        if (x.odd || (x.integral && even)) {
+            *out = {s, minus_k + kKappa + 1};
+            return true;
+        }
+    }
+    uint32_t dist = r - delta / 2 + 50;
+    bool approx_y_odd = ((dist ^ 50) & 1) != 0;
+    bool exact = dist % 100 == 0;
+    uint64_t digits = 10 * s + dist / 100;
+    if (exact) {
+        // The nearest multiple is one less when the value's own fraction
+        // is below the width's; a tie goes to the even digits.
+        Parity y = mul_parity(two_c, g, beta);
+        if (y.odd != approx_y_odd || (y.integral && (digits & 1) != 0))
+            digits--;
+    }
+    *out = {digits, minus_k + kKappa};
+    return true;
+}
+
 // The shortest decimal in the rounding interval of the positive finite
-// double with the given fields.
-inline Decimal shortest(uint64_t fraction, int biased_exponent)
+// double with the given fields, by three products (the interval's ends and
+// its middle, each rounded to odd): for every double, and out of line, as
+// the one-product search leaves only the rarer ones to it.
+__attribute__((noinline)) inline Decimal shortest_three_products(uint64_t fraction,
+                                                                 int biased_exponent)
 {
     uint64_t c;
     int q;
@@ -128,6 +241,19 @@ inline Decimal shortest(uint64_t fraction, int biased_exponent)
     uint64_t mid = 4 * s + 2;
     bool up = vb > mid || (vb == mid && (s & 1) != 0);
     return {s + up, k};
+}
+
+// The shortest decimal in the rounding interval of the positive finite
+// double with the given fields.
+__attribute__((always_inline)) inline Decimal shortest(uint64_t fraction, int biased_exponent)
+{
+    // (Integral values need no test of their own here: the search finds
+    // their digits as it finds any.)
+    Decimal d;
+    if (biased_exponent != 0 && fraction != 0 &&
+        shortest_one_product(fraction | (1ULL << 52), biased_exponent - 1075, &d))
+        return d;
+    return shortest_three_products(fraction, biased_exponent);
 }
 
 inline constexpr char kPairs[] =
@@ -272,7 +398,7 @@ inline __m128i sixteen_digits(uint64_t v)
 // at most 24); returns its length.
 inline constexpr int kFloatReprRoom = 48;
 
-inline int float_repr(double d, char *out)
+__attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
 {
     using namespace repr_detail;
     uint64_t bits;
@@ -358,5 +484,8 @@ inline int float_repr(double d, char *out)
     std::memcpy(p + point + 1, digits + point, 16);
     return (int)(p - out) + n + 1;
 }
+
+// Out of line, for the writers that write floats now and then.
+inline int float_repr(double d, char *out) { return float_repr_inline(d, out); }
 
 }  // namespace qv
