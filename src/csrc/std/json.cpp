@@ -337,9 +337,10 @@ __attribute__((noinline)) int skip_slow(C *ctx)
     return 0;
 }
 
-// White space (and comments where they are allowed) from pos on.
+// White space (and comments where they are allowed) from pos on.  Inlined
+// always: it is called between every two tokens.
 template <class C>
-inline int skip(C *ctx)
+__attribute__((always_inline)) inline int skip(C *ctx)
 {
     Py_ssize_t pos = ctx->pos;
     // Most tokens follow the previous one directly or after one space.
@@ -353,7 +354,7 @@ inline int skip(C *ctx)
     // A line end and its indentation, the usual white space of a file
     // written by hand, is passed here; the slow path only sees comments
     // and JSON5's other white space.
-    pos = qv::skip_ws_run(ctx->text, pos, ctx->len);
+    pos = qv::skip_ws_inlined(ctx->text, pos, ctx->len);
     ctx->pos = pos;
     if (ctx->blanks() == C_WS || pos >= ctx->len || !(cls(ctx->text[pos]) & ctx->blanks()))
         return 0;
@@ -829,7 +830,8 @@ template <class C>
 PyObject *parse_object(C *ctx);
 
 template <class C>
-PyObject *literal(C *ctx, const char *word, Py_ssize_t n, PyObject *obj)
+__attribute__((always_inline)) inline PyObject *literal(C *ctx, const char *word, Py_ssize_t n,
+                                                        PyObject *obj)
 {
     if (ctx->len - ctx->pos < n || std::memcmp(ctx->text + ctx->pos, word, (size_t)n) != 0)
         return nullptr;
@@ -1147,7 +1149,7 @@ inline PyObject *parse_key(C *ctx)
 // left in *key and *value.  With spans, the value's record, a child of
 // `parent`, is left in *record (its place is set once it is stored).
 template <class C>
-inline int parse_member(C *ctx, Ref *key, Ref *value, [[maybe_unused]] uint32_t parent,
+__attribute__((always_inline)) inline int parse_member(C *ctx, Ref *key, Ref *value, [[maybe_unused]] uint32_t parent,
                         [[maybe_unused]] Py_ssize_t *record)
 {
     [[maybe_unused]] Py_ssize_t key_start = ctx->pos;
