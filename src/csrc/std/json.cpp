@@ -575,8 +575,10 @@ PyObject *parse_escaped_string(C *ctx, Py_ssize_t start, Py_ssize_t quote_at, ch
 }
 
 // A string, pos just past its opening quote; keys come from the key cache.
-template <class C>
-PyObject *parse_string(C *ctx, char quote, bool key)
+// The quote and whether a key is read are constants of each reading: the
+// scan's compares then load their bytes instead of building them a call.
+template <char quote, bool key, class C>
+PyObject *parse_string(C *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t quote_at = ctx->pos - 1;
@@ -586,8 +588,9 @@ PyObject *parse_string(C *ctx, char quote, bool key)
         Py_ssize_t end = qv::scan_string_run(t, ctx->pos, ctx->len, quote, '\\', false, &high);
         if (end < ctx->len && t[end] == quote) {
             ctx->pos = end + 1;
-            return key ? make_key(ctx, t + start, end - start, high)
-                       : make_str(ctx, t + start, end - start, high);
+            if constexpr (key)
+                return make_key(ctx, t + start, end - start, high);
+            return make_str(ctx, t + start, end - start, high);
         }
         int r = after_run(ctx, end, quote_at);
         if (r < 0)
@@ -849,7 +852,7 @@ __attribute__((always_inline)) inline PyObject *dispatch_value(C *ctx)
     switch (ctx->text[ctx->pos]) {
     case '"':
         ctx->pos++;
-        return parse_string(ctx, '"', false);
+        return parse_string<'"', false>(ctx);
     case '{':
         return parse_object(ctx);
     case '[':
@@ -887,7 +890,7 @@ __attribute__((always_inline)) inline PyObject *dispatch_value(C *ctx)
         if (!ctx->json5())
             return nullptr;
         ctx->pos++;
-        return parse_string(ctx, '\'', false);
+        return parse_string<'\'', false>(ctx);
     case '.':
         return ctx->json5() ? parse_number(ctx) : nullptr;
     default:
@@ -1130,12 +1133,12 @@ inline PyObject *parse_key(C *ctx)
         char c = ctx->text[ctx->pos];
         if (c == '"') {
             ctx->pos++;
-            return parse_string(ctx, '"', true);
+            return parse_string<'"', true>(ctx);
         }
         if (ctx->json5()) {
             if (c == '\'') {
                 ctx->pos++;
-                return parse_string(ctx, '\'', true);
+                return parse_string<'\'', true>(ctx);
             }
             PyObject *name = parse_name(ctx);
             if (name || PyErr_Occurred())
