@@ -264,3 +264,21 @@ def test_formats_by_name_and_errors_with_lines(tmp_path, name, fmt):
     with pytest.raises(quorvane.ParseError) as info:
         quorvane.loads(body[:-1] + "\n  !", fmt)
     assert info.value.lineno >= 2 and info.value.colno == 3
+
+
+# A line comment of each length up to a few blocks of the wide scan, ended
+# by each line end: the reading resumes right after it (the "!" there is
+# the error, at its own offset), never before and never past it.
+@pytest.mark.parametrize("end,flags", [("\n", JSONC_FLAGS), ("\r", JSONC_FLAGS),
+                                       ("\r\n", JSONC_FLAGS), ("\n", JSON5_FLAGS),
+                                       ("\r", JSON5_FLAGS), ("\u2028", JSON5_FLAGS),
+                                       ("\u2029", JSON5_FLAGS)])
+def test_line_comment_ends_where_its_line_does(end, flags):
+    for n in range(0, 100):
+        # "\u20ac" shares its first byte with the JSON5 line ends.
+        body = ("ab\u20ac" * 40)[:n]
+        doc = "[1, // " + body + end + "!]"
+        with pytest.raises(ValueError) as info:
+            _std.parse_json(doc, flags)
+        assert info.value.args == ("expected a value", len(doc.encode()) - 2), (n, end)
+        assert _std.parse_json(doc.replace("!", "2"), flags) == [1, 2]

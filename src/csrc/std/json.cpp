@@ -337,9 +337,10 @@ __attribute__((noinline)) int skip_slow(C *ctx)
     return 0;
 }
 
-// White space (and comments where they are allowed) from pos on.
+// White space (and comments where they are allowed) from pos on.  Inlined
+// always: it is called between every two tokens.
 template <class C>
-inline int skip(C *ctx)
+__attribute__((always_inline)) inline int skip(C *ctx)
 {
     Py_ssize_t pos = ctx->pos;
     // Most tokens follow the previous one directly or after one space.
@@ -353,7 +354,7 @@ inline int skip(C *ctx)
     // A line end and its indentation, the usual white space of a file
     // written by hand, is passed here; the slow path only sees comments
     // and JSON5's other white space.
-    pos = qv::skip_ws_run(ctx->text, pos, ctx->len);
+    pos = qv::skip_ws_inlined(ctx->text, pos, ctx->len);
     ctx->pos = pos;
     if (ctx->blanks() == C_WS || pos >= ctx->len || !(cls(ctx->text[pos]) & ctx->blanks()))
         return 0;
@@ -574,8 +575,10 @@ PyObject *parse_escaped_string(C *ctx, Py_ssize_t start, Py_ssize_t quote_at, ch
 }
 
 // A string, pos just past its opening quote; keys come from the key cache.
-template <class C>
-PyObject *parse_string(C *ctx, char quote, bool key)
+// The quote and whether a key is read are constants of each reading: the
+// scan's compares then load their bytes instead of building them a call.
+template <char quote, bool key, class C>
+PyObject *parse_string(C *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t quote_at = ctx->pos - 1;
@@ -585,8 +588,9 @@ PyObject *parse_string(C *ctx, char quote, bool key)
         Py_ssize_t end = qv::scan_string_run(t, ctx->pos, ctx->len, quote, '\\', false, &high);
         if (end < ctx->len && t[end] == quote) {
             ctx->pos = end + 1;
-            return key ? make_key(ctx, t + start, end - start, high)
-                       : make_str(ctx, t + start, end - start, high);
+            if constexpr (key)
+                return make_key(ctx, t + start, end - start, high);
+            return make_str(ctx, t + start, end - start, high);
         }
         int r = after_run(ctx, end, quote_at);
         if (r < 0)
@@ -829,7 +833,8 @@ template <class C>
 PyObject *parse_object(C *ctx);
 
 template <class C>
-PyObject *literal(C *ctx, const char *word, Py_ssize_t n, PyObject *obj)
+__attribute__((always_inline)) inline PyObject *literal(C *ctx, const char *word, Py_ssize_t n,
+                                                        PyObject *obj)
 {
     if (ctx->len - ctx->pos < n || std::memcmp(ctx->text + ctx->pos, word, (size_t)n) != 0)
         return nullptr;
@@ -847,7 +852,7 @@ __attribute__((always_inline)) inline PyObject *dispatch_value(C *ctx)
     switch (ctx->text[ctx->pos]) {
     case '"':
         ctx->pos++;
-        return parse_string(ctx, '"', false);
+        return parse_string<'"', false>(ctx);
     case '{':
         return parse_object(ctx);
     case '[':
@@ -885,7 +890,7 @@ __attribute__((always_inline)) inline PyObject *dispatch_value(C *ctx)
         if (!ctx->json5())
             return nullptr;
         ctx->pos++;
-        return parse_string(ctx, '\'', false);
+        return parse_string<'\'', false>(ctx);
     case '.':
         return ctx->json5() ? parse_number(ctx) : nullptr;
     default:
@@ -1128,12 +1133,12 @@ inline PyObject *parse_key(C *ctx)
         char c = ctx->text[ctx->pos];
         if (c == '"') {
             ctx->pos++;
-            return parse_string(ctx, '"', true);
+            return parse_string<'"', true>(ctx);
         }
         if (ctx->json5()) {
             if (c == '\'') {
                 ctx->pos++;
-                return parse_string(ctx, '\'', true);
+                return parse_string<'\'', true>(ctx);
             }
             PyObject *name = parse_name(ctx);
             if (name || PyErr_Occurred())
@@ -1147,7 +1152,7 @@ inline PyObject *parse_key(C *ctx)
 // left in *key and *value.  With spans, the value's record, a child of
 // `parent`, is left in *record (its place is set once it is stored).
 template <class C>
-inline int parse_member(C *ctx, Ref *key, Ref *value, [[maybe_unused]] uint32_t parent,
+__attribute__((always_inline)) inline int parse_member(C *ctx, Ref *key, Ref *value, [[maybe_unused]] uint32_t parent,
                         [[maybe_unused]] Py_ssize_t *record)
 {
     [[maybe_unused]] Py_ssize_t key_start = ctx->pos;

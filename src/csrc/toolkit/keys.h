@@ -30,7 +30,15 @@ public:
     KeyCache &operator=(const KeyCache &) = delete;
     ~KeyCache()
     {
-        table_.for_each_used([](Slot &slot) { Py_DECREF(slot.str); });
+        // While the table is the first one, the slots taken are listed in
+        // the order taken: releasing them costs what the call used, not a
+        // scan of the whole bitmap (most calls read a few keys).
+        if (table_.capacity() == kFirstSlots) {
+            for (size_t i = 0; i < table_.count(); i++)
+                Py_DECREF(table_.at(taken_[i]).str);
+        } else {
+            table_.for_each_used([](Slot &slot) { Py_DECREF(slot.str); });
+        }
     }
 
     PyObject *get(StrMaker &strs, const char *s, Py_ssize_t n, bool high)
@@ -101,16 +109,23 @@ private:
             target = free_near(h);
         }
         Slot &slot = table_.at(target);
-        if (table_.used(target))
+        if (table_.used(target)) {
             Py_DECREF(slot.str);
-        else
+        } else {
+            // Past the first table the list is not read: no test here.
+            taken_[table_.count() % (kFirstSlots / 2)] = (uint16_t)target;
             table_.take(target);
+        }
         Py_INCREF(key);
         slot = {w, s, n, key};
         return key;
     }
 
     HashTable<Slot, kFirstSlots> table_;
+    // The slots taken in the first table, in order (it grows before it
+    // holds more than half of them); never zeroed, count() says how many
+    // hold entries.  Once the table has grown the list is left stale.
+    uint16_t taken_[kFirstSlots / 2];
 };
 
 }  // namespace qv
