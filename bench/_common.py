@@ -33,24 +33,43 @@ def installed(peers: dict[str, str]) -> dict[str, Callable[..., object]]:
     return found
 
 
-def min_time(fn: Callable[[], object], repeat: int = 7, budget: float = 0.2) -> float:
-    """Best time of one call, in seconds, over `repeat` batches of calls."""
+def _batch(fn: Callable[[], object], number: int) -> float:
+    t0 = time.perf_counter()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter() - t0) / number
+
+
+def _calibrate(fn: Callable[[], object], target: float) -> tuple[int, float]:
+    """The batch size whose batch takes at least `target` seconds, and that
+    batch's time per call."""
     fn()  # warm-up, and a failure shows here rather than in the numbers
     number = 1
     while True:
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        elapsed = time.perf_counter() - t0
-        if elapsed >= budget / repeat or number >= 1 << 20:
-            break
+        per_call = _batch(fn, number)
+        if per_call * number >= target or number >= 1 << 20:
+            return number, per_call
         number *= 2
-    best = elapsed / number
+
+
+def min_time(fn: Callable[[], object], repeat: int = 7, budget: float = 0.2) -> float:
+    """Best time of one call, in seconds, over `repeat` batches of calls."""
+    number, best = _calibrate(fn, budget / repeat)
     for _ in range(repeat - 1):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / number)
+        best = min(best, _batch(fn, number))
+    return best
+
+
+def min_times(fns: dict[str, Callable[[], object]], repeat: int = 15,
+              budget: float = 0.3) -> dict[str, float]:
+    """Best time of one call of each, in seconds, their batches taken in
+    turn: a spell of a slower machine then falls on every one of them
+    alike, not on whichever ran during it."""
+    sizes = {label: _calibrate(fn, budget / repeat) for label, fn in fns.items()}
+    best = {label: per_call for label, (_, per_call) in sizes.items()}
+    for _ in range(repeat - 1):
+        for label, fn in fns.items():
+            best[label] = min(best[label], _batch(fn, sizes[label][0]))
     return best
 
 

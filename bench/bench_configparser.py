@@ -26,7 +26,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, geomean, min_time, print_table  # noqa: E402
+from _common import DATA, geomean, min_time, min_times, print_table  # noqa: E402
 
 from quorvane import _std, ini  # noqa: E402
 
@@ -111,15 +111,16 @@ def run() -> None:
             assert state(ours) == state(read_string(configparser.ConfigParser, options, text)), path
             f = open(copy, encoding="utf-8")
             assert state(read_file(ini.ConfigParser, options, f)) == state(ours), path
-            total = min_time(lambda: read_string(ini.ConfigParser, options, text))
-            string_rows.append((name, {
-                "quorvane.ini": total,
-                "configparser": min_time(lambda: read_string(configparser.ConfigParser, options, text)),
-            }))
-            file_rows.append((name, {
-                "quorvane.ini": min_time(lambda: read_file(ini.ConfigParser, options, f)),
-                "configparser": min_time(lambda: read_file(configparser.ConfigParser, options, f)),
-            }))
+            strings = min_times({
+                "quorvane.ini": lambda: read_string(ini.ConfigParser, options, text),
+                "configparser": lambda: read_string(configparser.ConfigParser, options, text),
+            })
+            total = strings["quorvane.ini"]
+            string_rows.append((name, strings))
+            file_rows.append((name, min_times({
+                "quorvane.ini": lambda: read_file(ini.ConfigParser, options, f),
+                "configparser": lambda: read_file(configparser.ConfigParser, options, f),
+            })))
             f.close()
             make = min_time(lambda: ini.ConfigParser(**options))
             args = ours._reader_options()

@@ -21,7 +21,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, installed, min_time, print_table  # noqa: E402
+from _common import DATA, installed, min_time, min_times, print_table  # noqa: E402
 
 JSON_FILES = ("twitter.json", "citm_catalog.json", "canada.json")
 
@@ -64,17 +64,16 @@ def json_() -> None:
             print(f"skipped {name}: {path} not found")
             continue
         tree = json.loads(path.read_bytes())
-        times = {"quorvane": min_time(lambda: qjson.dumps(tree)),
-                 "json": min_time(lambda: json.dumps(tree))}
+        writers = {"quorvane": lambda: qjson.dumps(tree), "json": lambda: json.dumps(tree)}
         for label, dumps in peers.items():
-            times[label] = min_time(lambda dumps=dumps: dumps(tree))
-        default_rows.append((name, times))
+            writers[label] = lambda dumps=dumps: dumps(tree)
+        default_rows.append((name, min_times(writers)))
         compact = {"separators": (",", ":"), "ensure_ascii": False}
-        times = {"quorvane": min_time(lambda: qjson.dumps(tree, **compact)),
-                 "json": min_time(lambda: json.dumps(tree, **compact))}
+        writers = {"quorvane": lambda: qjson.dumps(tree, **compact),
+                   "json": lambda: json.dumps(tree, **compact)}
         for label, dumps in peers.items():
-            times[label] = min_time(lambda dumps=dumps: dumps(tree))
-        compact_rows.append((name, times))
+            writers[label] = lambda dumps=dumps: dumps(tree)
+        compact_rows.append((name, min_times(writers)))
     print_table("JSON writers, default options", "quorvane", default_rows)
     print_table("JSON writers, compact UTF-8 (separators=(',', ':'), ensure_ascii=False)",
                 "quorvane", compact_rows)
@@ -101,9 +100,9 @@ def ini() -> None:
 
         if write() != qini.dumps(tree, allow_no_value=allow):
             raise AssertionError(f"configparser writes {path.name} differently")
-        rows.append((path.name, {
-            "quorvane.ini": min_time(lambda: qini.dumps(tree, allow_no_value=allow)),
-            "configparser": min_time(write)}))
+        rows.append((path.name, min_times({
+            "quorvane.ini": lambda: qini.dumps(tree, allow_no_value=allow),
+            "configparser": write})))
     print_table("INI writers", "quorvane.ini", rows)
 
 
