@@ -103,38 +103,41 @@ public:
         qv::Ref bound(bind_ ? PyMethod_New(get_ref_.get(), proxy.get()) : nullptr);
         if (bind_ && !bound)
             return false;
+        // While partial is made directly and the proxies go into a dict, no
+        // code runs between two proxies that could change what a lookup of
+        // the parser's getters finds.
+        bool share = direct_ && PyDict_CheckExact(proxies);
+        if (!share)
+            shared_impls_.drop(0);
         for (Py_ssize_t j = 0; j < getters_.size(); j++) {
             PyObject *key = getters_[j];
             qv::Ref get(bind_ ? Py_NewRef(bound.get())
                               : PyObject_GetAttr(proxy.get(), s_get_.get()));
-            qv::Ref impl(get ? parser_getter(parser, j) : nullptr);
+            qv::Ref impl(get ? parser_getter(parser, j, share) : nullptr);
             if (!impl)
                 return false;
             qv::Ref getter(make_partial(get.get(), impl.get()));
             if (!getter || PyObject_SetAttr(proxy.get(), key, getter.get()) < 0)
                 return false;
         }
-        if (!direct_ || !PyDict_CheckExact(proxies))
-            impl_functions_.drop(0);  // the next lookup may find another getter
         return PyObject_SetItem(proxies, name.get(), proxy.get()) == 0;
     }
 
 private:
     // getattr(parser, getters_[j]).  When the first proxy's lookup gave the
-    // parser's own method of a plain function, the next proxies' are that
-    // function bound to the parser again, as the lookup would give it: while
-    // the proxies are made directly into a dict no code runs between them
-    // that could change what the lookup finds, and each lookup in the
-    // parser's long MRO is costly.
-    PyObject *parser_getter(PyObject *parser, Py_ssize_t j)
+    // parser's own method of a plain function, the next proxies (when they
+    // may share) take that same bound method: each lookup in the parser's
+    // long MRO is costly, and each bound method is one more object for the
+    // collector.
+    PyObject *parser_getter(PyObject *parser, Py_ssize_t j, bool share)
     {
-        if (j < impl_functions_.size() && impl_functions_[j] != Py_None)
-            return Py_NewRef(impl_functions_[j]);
+        if (j < shared_impls_.size() && shared_impls_[j] != Py_None)
+            return Py_NewRef(shared_impls_[j]);
         PyObject *impl = PyObject_GetAttr(parser, getters_[j]);
-        if (impl && j == impl_functions_.size()) {
+        if (impl && share && j == shared_impls_.size()) {
             bool plain = PyMethod_Check(impl) && PyMethod_GET_SELF(impl) == parser &&
                          PyFunction_Check(PyMethod_GET_FUNCTION(impl));
-            if (!impl_functions_.push_owned(Py_NewRef(plain ? impl : Py_None))) {
+            if (!shared_impls_.push_owned(Py_NewRef(plain ? impl : Py_None))) {
                 Py_DECREF(impl);
                 return nullptr;
             }
@@ -172,7 +175,7 @@ private:
     PyObject *partial_ = nullptr;  // borrowed from the caller's arguments
     qv::Ref s_parser_, s_name_, s_get_, kwnames_, no_args_, get_ref_, pack_;
     qv::RefStack getters_;
-    qv::RefStack impl_functions_;  // by getter: its plain function, or None
+    qv::RefStack shared_impls_;  // by getter: the parser's bound method shared, or None
     bool bind_ = false, direct_ = false;
 };
 

@@ -1152,8 +1152,9 @@ inline PyObject *parse_key(C *ctx)
 // left in *key and *value.  With spans, the value's record, a child of
 // `parent`, is left in *record (its place is set once it is stored).
 template <class C>
-__attribute__((always_inline)) inline int parse_member(C *ctx, Ref *key, Ref *value, [[maybe_unused]] uint32_t parent,
-                        [[maybe_unused]] Py_ssize_t *record)
+__attribute__((always_inline)) inline int parse_member(C *ctx, Ref *key, Ref *value,
+                                                       [[maybe_unused]] uint32_t parent,
+                                                       [[maybe_unused]] Py_ssize_t *record)
 {
     [[maybe_unused]] Py_ssize_t key_start = ctx->pos;
     key->reset(parse_key(ctx));
