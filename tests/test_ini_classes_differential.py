@@ -166,7 +166,8 @@ def test_read_file_of_string_io_by_newline_mode(newline):
     """A StringIO gives its lines by its newline mode, which the text read
     from it may not show: the same state and error as configparser's."""
     import io
-    docs = CORNERS + ["[a]\nk = 1\n  2\n\n[b]\rj = 2\r\n  3\r", "[a]\r\nx = 1\r\n\r\n  y\n"]
+    docs = CORNERS + ["[a]\nk = 1\n  2\n\n[b]\rj = 2\r\n  3\r", "[a]\r\nx = 1\r\n\r\n  y\n",
+            "[a]\nk = x\ry\n\r  z\n[b]\r\n", "k = 1\r\n[a]\n"]
     for doc in docs:
         outcomes = []
         for base in (configparser, ini):

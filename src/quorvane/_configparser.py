@@ -418,9 +418,13 @@ class RawConfigParser(_Base):
                 # "\r" and either no "\n", or the file reads universal
                 # newlines (it then reports the newlines it saw), or it is a
                 # StringIO (whose other newline modes write "\r" at the end
-                # of every line).
-                if "\r" not in text and ("\n" not in text or type(fp) is _StringIO
-                                         or fp.newlines is not None):
+                # of every line).  So they are too for a StringIO holding
+                # "\n" that reports no newlines: it ends its lines at "\n"
+                # or at "\r\n", and in the second mode it wrote every "\n"
+                # as "\r\n".
+                if ("\r" not in text and ("\n" not in text or type(fp) is _StringIO
+                                          or fp.newlines is not None)) or (
+                        type(fp) is _StringIO and "\n" in text and fp.newlines is None):
                     self._read_source(text, fpname, None)
                     return
                 fp.seek(start)
