@@ -27,6 +27,7 @@
 #include <cstdint>
 
 #include "compat.h"
+#include "hash.h"
 #include "ref.h"
 
 namespace qv {
@@ -73,12 +74,9 @@ private:
         const void *key;
         Py_ssize_t size;
     };
-    static constexpr int kBits = 6;
-    static size_t slot(const void *key)
-    {
-        return (size_t)(((uint64_t)(uintptr_t)key * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
-    }
-    Hint hints_[1 << kBits] = {};
+    static constexpr size_t kHints = 64;
+    static size_t slot(const void *key) { return (size_t)hash_pointer(key) & (kHints - 1); }
+    Hint hints_[kHints] = {};
 };
 
 // An exact dict's items in PyDict_Next's order, read from its table.  On
