@@ -190,24 +190,15 @@ void utf8_decode(const unsigned char *s, Py_ssize_t n, Unit *out)
     }
 }
 
-// Four bytes loaded as a word, the first in the lowest byte on any machine.
-inline uint32_t le32(uint32_t x)
-{
+// Four or eight bytes loaded as a word, the first in the lowest byte on any
+// machine.
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return __builtin_bswap32(x);
+constexpr bool kBigEndian = true;
 #else
-    return x;
+constexpr bool kBigEndian = false;
 #endif
-}
-
-inline uint64_t le64(uint64_t x)
-{
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return __builtin_bswap64(x);
-#else
-    return x;
-#endif
-}
+inline uint32_t le32(uint32_t x) { return kBigEndian ? __builtin_bswap32(x) : x; }
+inline uint64_t le64(uint64_t x) { return kBigEndian ? __builtin_bswap64(x) : x; }
 
 // The code point of a three-byte sequence in the low three bytes of a word
 // (as le32 loads it), its lead and continuation bytes already checked; and
