@@ -30,9 +30,6 @@ public:
     // Object keys by their bytes: a repeated key costs a compare instead of
     // a decode, and dicts get keys whose hash is known.
     qv::KeyCache keys;
-    // The size each object will reach, guessed from the last one that
-    // began with the same key.
-    qv::DictSizes sizes;
 };
 
 // Byte classes for the two scans that run over most of the document.
@@ -362,10 +359,8 @@ __attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
 }
 
 // One `"key": value` member, stored into dict, with pos past the blanks
-// before it.  The first member makes the dict (null until then), at the
-// size guessed from its key, and sets *first to that key (its address
-// only is kept).  0, or -1 after raising.
-int json_parse_member(JsonCtx *ctx, qv::Ref &dict, const void **first)
+// before it.  0, or -1 after raising.
+int json_parse_member(JsonCtx *ctx, PyObject *dict)
 {
     const char *t = ctx->text;
     if (ctx->pos >= ctx->len || t[ctx->pos] != '"') {
@@ -377,12 +372,6 @@ int json_parse_member(JsonCtx *ctx, qv::Ref &dict, const void **first)
     qv::Ref key(json_parse_key(ctx));
     if (!key)
         return -1;
-    if (!dict) {
-        dict.reset(ctx->sizes.make(key.get()));
-        if (!dict)
-            return -1;
-        *first = key.get();
-    }
     json_skip_ws(ctx);
     if (!ctx->eat(':'))
         return ctx->fail("expected ':' after object key");
@@ -390,23 +379,22 @@ int json_parse_member(JsonCtx *ctx, qv::Ref &dict, const void **first)
     if (!value)
         return -1;
     // A repeated key keeps its first place and takes the last value.
-    return PyDict_SetItem(dict.get(), key.get(), value.get());
+    return PyDict_SetItem(dict, key.get(), value.get());
 }
 
 __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
 {
+    qv::Ref dict(PyDict_New());
+    if (!dict)
+        return nullptr;
     if (qv::list_closes_at_once(ctx, json_skip_ws, '}'))
-        return PyDict_New();
-    qv::Ref dict;
-    const void *first = nullptr;
+        return dict.release();
     for (;;) {
-        if (json_parse_member(ctx, dict, &first) < 0)
+        if (json_parse_member(ctx, dict.get()) < 0)
             return nullptr;
         qv::Next next = qv::after_list_item(ctx, json_skip_ws, kObjectRules);
-        if (next == qv::Next::Closed) {
-            ctx->sizes.learn(first, PyDict_GET_SIZE(dict.get()));
+        if (next == qv::Next::Closed)
             return dict.release();
-        }
         if (next == qv::Next::Failed)
             return nullptr;
     }

@@ -8,26 +8,12 @@
 // exception set.  An existing value is returned whatever its type: the
 // reader decides what a value of the wrong kind means in its grammar.
 //
-//   qv::DictSizes sizes;                            // per call
-//   PyObject *d = sizes.make(first_key);            // new reference, or NULL
-//   sizes.learn(first_key, PyDict_GET_SIZE(d));     // when d is complete
-//
-// DictSizes makes a reader's dicts at the size they will reach: documents
-// repeat their objects (a record per item, with the same keys in the same
-// order), so the size the last dict begun by the same first key reached
-// (the key cache's strs are the same objects every time) is the size the
-// next one is made at, and it fills without being resized.  It is only a
-// guess, never read back: a wrong one costs a resize or some room, never a
-// different dict.
-//
 //   qv::DictItems items(dict);                      // an exact dict
 //   while (items.next(&key, &value, stale)) ...     // borrowed, PyDict_Next's order
 #pragma once
 
 #include <cstdint>
 
-#include "compat.h"
-#include "hash.h"
 #include "ref.h"
 
 namespace qv {
@@ -50,34 +36,6 @@ inline PyObject *child_dict(PyObject *parent, PyObject *key)
 {
     return get_or_add(parent, key, new_dict);
 }
-
-class DictSizes {
-public:
-    DictSizes() noexcept = default;
-    DictSizes(const DictSizes &) = delete;
-    DictSizes &operator=(const DictSizes &) = delete;
-
-    PyObject *make(const void *first)
-    {
-        const Hint &hint = hints_[slot(first)];
-        // Up to five members fit the table of a new empty dict.
-        if (hint.key == first && hint.size > 5)
-            return _PyDict_NewPresized(hint.size);
-        return PyDict_New();
-    }
-    void learn(const void *first, Py_ssize_t size) { hints_[slot(first)] = {first, size}; }
-
-private:
-    // The first key is known by its address only (it is never read), so a
-    // hint outliving its key can only mislead the guess.
-    struct Hint {
-        const void *key;
-        Py_ssize_t size;
-    };
-    static constexpr size_t kHints = 64;
-    static size_t slot(const void *key) { return (size_t)hash_pointer(key) & (kHints - 1); }
-    Hint hints_[kHints] = {};
-};
 
 // An exact dict's items in PyDict_Next's order, read from its table.  On
 // the interpreters whose table layout is known (3.11 to 3.13, with the
