@@ -546,8 +546,9 @@ def test_many_distinct_keys_survive_the_key_cache():
 
 
 def test_objects_of_every_size_after_one_begun_alike():
-    # Each object is made at the size the last one begun by the same key
-    # reached: sizes that grow and shrink, repeated keys, nested objects.
+    # Records of sizes that grow and shrink, repeated keys, nested objects:
+    # the same tree as json's, its dicts taking the same room (a dict made
+    # at a guessed size keeps its keys in a larger table).
     r = random.Random(5)
 
     def obj(depth):
@@ -559,7 +560,13 @@ def test_objects_of_every_size_after_one_begun_alike():
         return "{" + ", ".join(members) + "}"
 
     text = "[" + ", ".join(obj(0) for _ in range(200)) + "]"
-    assert json.dumps(parse(text)) == json.dumps(json.loads(text))
+    ours, theirs = parse(text), json.loads(text)
+    assert json.dumps(ours) == json.dumps(theirs)
+
+    def room(tree):
+        return sys.getsizeof(tree) + sum(room(v) for v in tree.values()) if isinstance(
+            tree, dict) else sum(map(room, tree)) if isinstance(tree, list) else 0
+    assert room(ours) == room(theirs)
 
 
 def test_repeated_keys_share_one_str_within_a_call_only():
