@@ -336,15 +336,31 @@ def test_utf8_decoding_matches_the_interpreter():
             # edges of their range among them, before and after the soup.
             run = "".join(r.choice("\u0800\ud7ff\ue000\uffff日本語") for _ in range(r.randint(1, 8)))
             raw = run.encode() + raw + run[: r.randint(0, 2)].encode()
-        try:
-            expected = raw.decode("utf-8")
-        except UnicodeDecodeError as e:
-            with pytest.raises(UnicodeDecodeError) as info:
-                parse(b'"' + raw + b'"')
-            assert str(info.value) == str(e)
-        else:
-            got = parse(b'"' + raw + b'"')
-            assert got == expected and type(got) is str
+        assert_decodes_as_the_interpreter(raw)
+
+
+def assert_decodes_as_the_interpreter(raw):
+    # Either the same str as bytes.decode, or the same decoding error.
+    try:
+        expected = raw.decode("utf-8")
+    except UnicodeDecodeError as e:
+        with pytest.raises(UnicodeDecodeError) as info:
+            parse(b'"' + raw + b'"')
+        assert str(info.value) == str(e)
+    else:
+        got = parse(b'"' + raw + b'"')
+        assert got == expected and type(got) is str
+
+
+@pytest.mark.parametrize("odd", [b"", b"\xed\xa0\x80", b"\xe0\x9f\xbf", b"\xed\xbf\xbf",
+                                 b"\xe3\x81", b"\xe3\x41\x81", b"\xc3\xa9", b"\xf0\x9f\x98\x80"])
+def test_sequences_wherever_they_fall_among_the_words(odd):
+    # Three-byte characters are read two at a time and ASCII runs within
+    # them eight at a time: an odd or bad sequence at each place in a word.
+    for before in range(5):
+        for run in (0, 1, 7, 8, 9, 17):
+            assert_decodes_as_the_interpreter(
+                "日本語あい"[:before].encode() + b"a" * run + odd + "本語".encode() * 2 + b"b" * run)
 
 
 def test_invalid_utf8_is_found_after_string_errors():
@@ -519,12 +535,38 @@ def test_many_distinct_keys_survive_the_key_cache():
     keys = [f"k{i}" for i in range(700)] + [f"{i:08d}_suffix" for i in range(300)]
     keys += ["é" * (i % 9) + str(i) for i in range(100)] + ["x" * (60 + i) for i in range(10)]
     keys += ["a\\nb", "a\nb", "\\u0041", "A"]
+    # Long keys alike in length and in their first and last eight bytes.
+    keys += [f"abcdefgh{i:0{w}d}stuvwxyz" for w in (1, 9, 17, 40) for i in range(10)]
     objs = []
     for _ in range(30):
         sample = r.sample(keys, 50)
         objs.append("{" + ",".join(f'"{k}": {i}' for i, k in enumerate(sample)) + "}")
     text = "[" + ",".join(objs) + "]"
     assert parse(text) == json.loads(text)
+
+
+def test_objects_of_every_size_after_one_begun_alike():
+    # Records of sizes that grow and shrink, repeated keys, nested objects:
+    # the same tree as json's, its dicts taking the same room (a dict made
+    # at a guessed size keeps its keys in a larger table).
+    r = random.Random(5)
+
+    def obj(depth):
+        n = r.choice([1, 2, 5, 6, 9, 40, 200])
+        members = [f'"{r.choice(["id", "k"])}": {depth}']
+        for _ in range(n - 1):
+            value = obj(depth + 1) if depth < 2 and r.random() < 0.02 else str(r.randrange(9))
+            members.append(f'"k{r.randrange(n * 2)}": {value}')
+        return "{" + ", ".join(members) + "}"
+
+    text = "[" + ", ".join(obj(0) for _ in range(200)) + "]"
+    ours, theirs = parse(text), json.loads(text)
+    assert json.dumps(ours) == json.dumps(theirs)
+
+    def room(tree):
+        return sys.getsizeof(tree) + sum(room(v) for v in tree.values()) if isinstance(
+            tree, dict) else sum(map(room, tree)) if isinstance(tree, list) else 0
+    assert room(ours) == room(theirs)
 
 
 def test_repeated_keys_share_one_str_within_a_call_only():

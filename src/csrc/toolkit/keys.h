@@ -53,7 +53,7 @@ public:
                 return add(strs, s, n, high, w, h, at);
             const Slot &slot = table_.at(at);
             if (slot.len == n && slot.w.head == w.head && slot.w.tail == w.tail &&
-                (n <= 16 || std::memcmp(slot.src + 8, s + 8, (size_t)(n - 16)) == 0)) {
+                (n <= 16 || same_middle(slot.src, s, n))) {
                 Py_INCREF(slot.str);
                 return slot.str;
             }
@@ -78,6 +78,17 @@ private:
         Py_ssize_t len;
         PyObject *str;    // owned
     };
+
+    // Whether the bytes between the first and the last word of two keys of
+    // n > 16 bytes are the same.  Up to 32 bytes they lie within the second
+    // word and the one before the last (which may overlap): two compares
+    // and no call for the keys of most documents.
+    static bool same_middle(const char *a, const char *b, Py_ssize_t n)
+    {
+        if (load64(a + 8) != load64(b + 8) || load64(a + n - 16) != load64(b + n - 16))
+            return false;
+        return n <= 32 || std::memcmp(a + 16, b + 16, (size_t)(n - 32)) == 0;
+    }
 
     static uint64_t hash_of_slot(const Slot &slot) { return hash_of(slot.w, slot.src, slot.len); }
 

@@ -190,15 +190,24 @@ void utf8_decode(const unsigned char *s, Py_ssize_t n, Unit *out)
     }
 }
 
-// Four bytes loaded as a word, the first in the lowest byte on any machine.
-inline uint32_t le32(uint32_t x)
-{
+// Four or eight bytes loaded as a word, the first in the lowest byte on any
+// machine.
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    return __builtin_bswap32(x);
+constexpr bool kBigEndian = true;
 #else
-    return x;
+constexpr bool kBigEndian = false;
 #endif
+inline uint32_t le32(uint32_t x) { return kBigEndian ? __builtin_bswap32(x) : x; }
+inline uint64_t le64(uint64_t x) { return kBigEndian ? __builtin_bswap64(x) : x; }
+
+// The code point of a three-byte sequence in the low three bytes of a word
+// (as le32 loads it), its lead and continuation bytes already checked; and
+// whether it is one (neither overlong nor a surrogate).
+inline unsigned ucs2_of_three(uint32_t x)
+{
+    return ((x & 0x0Fu) << 12) | ((x & 0x3F00u) >> 2) | ((x >> 16) & 0x3Fu);
 }
+inline bool ucs2_of_three_ok(unsigned cp) { return cp >= 0x800 && cp - 0xD800 >= 0x800; }
 
 // Decodes n bytes of strict UTF-8 into 16-bit units at out (room for n),
 // checking as it goes.  Returns the number of units, with *maxchar the
@@ -212,22 +221,51 @@ inline Py_ssize_t utf8_decode_ucs2(const unsigned char *s, Py_ssize_t n, uint16_
     while (i < n) {
         unsigned c = s[i];
         if (c < 0x80) {
-            out[count++] = (uint16_t)c;
-            i++;
+            // A run of ASCII (an address, a name) within the text: widened
+            // eight bytes at a time, the rest of the run byte by byte.
+            while (n - i >= 8) {
+                uint64_t w;
+                std::memcpy(&w, s + i, 8);
+                if (w & 0x8080808080808080ULL)
+                    break;
+                for (int k = 0; k < 8; k++)
+                    out[count + k] = s[i + k];
+                count += 8;
+                i += 8;
+            }
+            while (i < n && s[i] < 0x80)
+                out[count++] = s[i++];
             continue;
         }
         if (c >= 0xE0 && c < 0xF0) {
             // Text of three-byte characters (the scripts of East Asia) has
-            // them one after another: each is checked and decoded from one
-            // word, as long as a word fits.
+            // them one after another: two at a time are checked and decoded
+            // from one 8-byte word, then each from one 4-byte word, as long
+            // as a word fits.
+            constexpr uint64_t kTwoMask = 0xC0C0F0C0C0F0ull, kTwo = 0x8080E08080E0ull;
+            while (n - i >= 8) {
+                uint64_t x;
+                std::memcpy(&x, s + i, 8);
+                x = le64(x);
+                if ((x & kTwoMask) != kTwo)
+                    break;  // not two lead bytes E0-EF, each with two continuations
+                unsigned a = ucs2_of_three((uint32_t)x), b = ucs2_of_three((uint32_t)(x >> 24));
+                if (!ucs2_of_three_ok(a) | !ucs2_of_three_ok(b))
+                    return -1;  // overlong, or a surrogate
+                out[count] = (uint16_t)a;
+                out[count + 1] = (uint16_t)b;
+                count += 2;
+                max = 0xFFFF;
+                i += 6;
+            }
             while (n - i >= 4) {
                 uint32_t x;
                 std::memcpy(&x, s + i, 4);
                 x = le32(x);
                 if ((x & 0xC0C0F0u) != 0x8080E0u)
                     break;  // not a lead byte E0-EF with two continuations
-                unsigned cp = ((x & 0x0Fu) << 12) | ((x & 0x3F00u) >> 2) | ((x >> 16) & 0x3Fu);
-                if (cp < 0x800 || cp - 0xD800 < 0x800)
+                unsigned cp = ucs2_of_three(x);
+                if (!ucs2_of_three_ok(cp))
                     return -1;  // overlong, or a surrogate
                 out[count++] = (uint16_t)cp;
                 max = 0xFFFF;
