@@ -448,12 +448,26 @@ private:
     bool nested_object(PyObject *o, int level) { return nested<&JsonWriter::object>(o, level); }
 
     // With check_circular, the containers being written, outermost first,
-    // and whether one is among the first `n` of them.
+    // and whether one is among the first `n` of them.  Each entry carries
+    // a filter of 64 bits, one per container up to it, set from bits of
+    // its address: a container whose bit is clear in the filter is not
+    // there, and the path is scanned only when it is set.
+    struct PathEntry {
+        PyObject *o;
+        uint64_t filter;  // the bits of the entries up to this one
+    };
+    static uint64_t filter_bit(PyObject *o)
+    {
+        auto a = reinterpret_cast<uintptr_t>(o);
+        return (uint64_t)1 << ((a >> 4 ^ a >> 10) & 63);
+    }
     bool seen(PyObject *o, Py_ssize_t n)
     {
-        PyObject *const *p = path_.data();
+        const PathEntry *p = path_.data();
+        if (n == 0 || (p[n - 1].filter & filter_bit(o)) == 0)
+            return false;
         for (Py_ssize_t i = 0; i < n; i++) {
-            if (p[i] == o) {
+            if (p[i].o == o) {
                 PyErr_SetString(PyExc_ValueError, "Circular reference detected");
                 return true;
             }
@@ -477,7 +491,8 @@ private:
             return true;
         if (*checked && seen(o, path_.size()))
             return false;
-        return path_.push(o);
+        Py_ssize_t n = path_.size();
+        return path_.push({o, filter_bit(o) | (n > 0 ? path_[n - 1].filter : 0)});
     }
     bool check_late(PyObject *o, bool *checked)
     {
@@ -760,7 +775,7 @@ private:
     const bool spans_on_;  // strs beyond ASCII noted in spans_, not written
     Spans spans_;
     qv::RecursionGuard recursion_;
-    qv::Buffer<PyObject *, 32> path_;
+    qv::Buffer<PathEntry, 32> path_;
     bool ran_python_ = false;  // whether Python code may have run in this call
 };
 
