@@ -4,9 +4,12 @@
 //   if (!out.reserve(n)) return nullptr;  // room for n more bytes: MemoryError otherwise
 //   char *p = out.end(); ...; out.set_end(p);
 //   out.put('x'); out.write(s, n); out.lit("true");   // each false on MemoryError
+//   out.lit_in_room("true")      // the same where reserve() has made the room
 //   out.str(s)                   // a str's text, as UTF-8 (see escaped() for quoting)
 //   out.escaped<kAsciiOnly>(s, table)   // a str's text through an escape table
 //   out.int_repr(i)              // int.__repr__ of an int (or subclass)
+//   out.int_repr<true>(i), out.quoted_short<true>(s, table, q), out.float_repr_inlined<true>(d)
+//                                // the same in room reserved before (see kShortRoom)
 //   out.float_repr(d)            // float.__repr__ of a finite double
 //   out.float_repr_inlined(d)    // the same, its code inlined at the call
 //   PyObject *s = out.take_str();     // the text as a str (new reference)
@@ -111,6 +114,19 @@ public:
     {
         return write(s, (Py_ssize_t)N - 1);
     }
+    template <size_t N>
+    void lit_in_room(const char (&s)[N])
+    {
+        std::memcpy(data_ + len_, s, N - 1);
+        len_ += (Py_ssize_t)N - 1;
+    }
+
+    // The room that int_repr<true>(), quoted_short<true>() and
+    // float_repr_inlined<true>() take for granted: reserved once before
+    // them, it covers any of them (an int of 64 bits takes at most 20
+    // bytes, a short quoted str 34, a float's digits kFloatReprRoom), so
+    // that a writer reserves once for a separator and the value after it.
+    static constexpr Py_ssize_t kShortRoom = kFloatReprRoom;
 
     // The text of a str, unquoted and unescaped (separators, indents, keys
     // the writer has judged plain).
@@ -154,6 +170,7 @@ public:
     // are put back from a copy taken first (there are 16: len_ >= 16).
     // 1 when written, 0 on MemoryError, -1 for other text (and always
     // without SSE2).
+    template <bool kInRoom = false>
     __attribute__((always_inline)) int quoted_short(PyObject *s, const EscapeTable &table,
                                                     char quote)
     {
@@ -168,7 +185,7 @@ public:
             __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
             if ((care_mask(a, table.also) | care_mask(b, table.also)) != 0)
                 return -1;
-            if (!reserve(n + 2))
+            if (!kInRoom && !reserve(n + 2))
                 return 0;
             char *p = end();
             *p++ = quote;
@@ -184,7 +201,7 @@ public:
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
         if ((care_mask(v, table.also) >> (16 - n)) != 0)
             return -1;
-        if (!reserve(n + 2))
+        if (!kInRoom && !reserve(n + 2))
             return 0;
         char *p = end();
         *p++ = quote;
@@ -217,6 +234,7 @@ public:
 
     // int.__repr__(i): values of 64 bits directly, others through the
     // interpreter (which also enforces its limit on digits).
+    template <bool kInRoom = false>
     bool int_repr(PyObject *i)
     {
         long long v;
@@ -232,7 +250,7 @@ public:
             if (v == -1 && PyErr_Occurred())
                 return false;
         }
-        if (!reserve(24))
+        if (!kInRoom && !reserve(24))
             return false;
         uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
         char *p = end();
@@ -263,9 +281,10 @@ public:
     }
     // The same with the digits' code inlined, for a writer's loop over
     // items that are mostly floats.
+    template <bool kInRoom = false>
     __attribute__((always_inline)) bool float_repr_inlined(double d)
     {
-        if (!reserve(kFloatReprRoom))
+        if (!kInRoom && !reserve(kFloatReprRoom))
             return false;
         len_ += qv::float_repr_inline(d, end());
         return true;
