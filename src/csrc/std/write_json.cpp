@@ -539,6 +539,13 @@ private:
         if (!check_late(container, checked))
             return false;
         qv::Ref held(Py_NewRef(o));
+        // A parsed tree's containers without the call through nonleaf(),
+        // a frame less per level.
+        PyTypeObject *type = Py_TYPE(o);
+        if (type == &PyDict_Type)
+            return nested_object(o, level);
+        if (type == &PyList_Type)
+            return nested_array(o, level);
         return nonleaf(o, level);
     }
 
