@@ -659,6 +659,34 @@ private:
                         }
                     }
                 }
+#if defined(QV_SCAN_SSE2)
+                if constexpr (sizeof(Unit) == 2 && kAsciiOnly) {
+                    // Eight units at a time: the plain ASCII ones in front
+                    // copied as bytes, or those beyond ASCII in front (text
+                    // in another script) written as their \u escapes, all
+                    // eight made in registers and as many kept.
+                    if (stop - i >= 8) {
+                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                        __m128i bytes = _mm_packus_epi16(v, v);
+                        unsigned care = care_mask(bytes, table.also) | 0x100;
+                        if ((care & 1) == 0) {
+                            int plain = __builtin_ctz(care);
+                            _mm_storel_epi64(reinterpret_cast<__m128i *>(p), bytes);
+                            p += plain;
+                            i += plain;
+                            continue;
+                        }
+                        __m128i ascii = _mm_cmpeq_epi16(_mm_srli_epi16(v, 7), _mm_setzero_si128());
+                        unsigned beyond = __builtin_ctz((unsigned)_mm_movemask_epi8(ascii) | 0x10000) / 2;
+                        if (beyond > 0) {
+                            eight_u_escapes(p, v);
+                            p += 6 * beyond;
+                            i += beyond;
+                            continue;
+                        }
+                    }
+                }
+#endif
                 Py_UCS4 c = s[i++];
                 if (c < 0x80) {
                     p = ascii_unit(p, c, table);
@@ -693,6 +721,38 @@ private:
         }
         return true;
     }
+
+#if defined(QV_SCAN_SSE2)
+    // The \u escapes of the eight 16-bit units of v: 48 bytes at p, and
+    // 2 more after them, stored 8 at a time (each store's last two bytes
+    // are overwritten by the next; the room for all is within the worst
+    // case of eight units).
+    static void eight_u_escapes(char *p, __m128i v)
+    {
+        const __m128i zero = _mm_setzero_si128(), nibble = _mm_set1_epi32(0xF);
+        auto four = [&](__m128i units) {
+            // Per 32-bit lane the unit's four hex digits, the highest first.
+            __m128i x = _mm_or_si128(
+                _mm_or_si128(_mm_and_si128(_mm_srli_epi32(units, 12), nibble),
+                             _mm_and_si128(units, _mm_set1_epi32(0xF00))),
+                _mm_or_si128(_mm_and_si128(_mm_slli_epi32(units, 12), _mm_set1_epi32(0xF0000)),
+                             _mm_and_si128(_mm_slli_epi32(units, 24), _mm_set1_epi32(0xF000000))));
+            __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(9)), _mm_set1_epi8(39));
+            __m128i hex = _mm_add_epi8(_mm_add_epi8(x, _mm_set1_epi8('0')), letters);
+            // Per 64-bit lane '\\', 'u' and the four digits.
+            const __m128i prefix = _mm_set1_epi64x(0x755C);
+            __m128i a = _mm_or_si128(_mm_slli_epi64(_mm_unpacklo_epi32(hex, zero), 16), prefix);
+            __m128i b = _mm_or_si128(_mm_slli_epi64(_mm_unpackhi_epi32(hex, zero), 16), prefix);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p), a);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 6), _mm_unpackhi_epi64(a, a));
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 12), b);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 18), _mm_unpackhi_epi64(b, b));
+            p += 24;
+        };
+        four(_mm_unpacklo_epi16(v, zero));
+        four(_mm_unpackhi_epi16(v, zero));
+    }
+#endif
 
     static char *u_escape(char *p, Py_UCS4 c)
     {
