@@ -9,8 +9,9 @@ them, every exponent equally), the neighbours of powers of two and ten
 (where the interval below a double is narrower, and where repr switches
 between plain and exponent notation), integers near 2^53 and beyond it,
 values of few digits (the ends of the digit field: zeros in front and
-behind) and the doubles a few units from them, and small odd numbers
-times powers of two (ties between two candidates).  The floats of the
+behind) and the doubles a few units from them, small odd numbers
+times powers of two (ties between two candidates), and 15 to 17 digits
+with the decimal point at each place.  The floats of the
 bench's JSON files are checked first.  Reports the count checked; exits
 1 at the first difference.
 """
@@ -55,7 +56,7 @@ def _bits(value: float) -> int:
 
 
 def _random(rng: random.Random) -> float:
-    kind = rng.randrange(9)
+    kind = rng.randrange(10)
     if kind == 0:
         return _double(rng.getrandbits(64))
     if kind == 1:
@@ -79,7 +80,13 @@ def _random(rng: random.Random) -> float:
     if kind == 7:
         # Every exponent equally, the significand's last bits even or odd.
         return _double(rng.randint(1, 2046) << 52 | rng.getrandbits(52))
-    return rng.uniform(-180, 180)  # coordinates, 17 digits
+    if kind == 8:
+        return rng.uniform(-180, 180)  # coordinates, 17 digits
+    # 15 to 17 digits with the point at each place from before the first
+    # to after the last (the layouts of 16 and of 17 digits), trailing
+    # zeros among them.
+    digits = rng.randint(10 ** 14, 10 ** 17) // 10 ** rng.choice((0, 0, 0, 1, 5, 14))
+    return float(f"{digits}e{rng.randint(-22, 3)}")
 
 
 def check(values: list[float]) -> None:

@@ -318,7 +318,7 @@ class JsonWriter {
 public:
     explicit JsonWriter(const Options &o)
         : opt_(o), table_(o.ensure_ascii ? &kJsonAscii : &kJsonText), item_sep_(o.item_sep),
-          key_sep_(o.key_sep),
+          key_sep_(o.key_sep), flat_item_sep_(item_sep_.n > 0 && o.indent == nullptr),
           spans_on_(!o.ensure_ascii && PyUnicode_IS_ASCII(o.item_sep) &&
                     PyUnicode_IS_ASCII(o.key_sep) &&
                     (o.indent == nullptr || PyUnicode_IS_ASCII(o.indent)))
@@ -350,15 +350,26 @@ public:
 private:
     // The exact types of a parsed tree that hold nothing: 1 written, 0 on
     // an error, -1 for anything else.  Writing them runs no Python code.
+    // kInRoom: Out::kShortRoom bytes are reserved already.
+    template <bool kInRoom = false>
     QV_HOT int leaf(PyObject *o)
     {
         PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type)
-            return string(o);
+            return string<kInRoom>(o);
         if (type == &PyLong_Type)
-            return out_.int_repr(o);
+            return out_.int_repr<kInRoom>(o);
         if (type == &PyFloat_Type)
-            return number(o);
+            return number<kInRoom>(o);
+        if (kInRoom) {
+            if (o == Py_None)
+                return out_.lit_in_room("null"), 1;
+            if (o == Py_True)
+                return out_.lit_in_room("true"), 1;
+            if (o == Py_False)
+                return out_.lit_in_room("false"), 1;
+            return -1;
+        }
         if (o == Py_None)
             return out_.lit("null");
         if (o == Py_True)
@@ -397,9 +408,10 @@ private:
     }
 
     // Short ASCII text, most keys and values, inline; the rest out of line.
+    template <bool kInRoom = false>
     QV_HOT bool string(PyObject *s)
     {
-        int done = out_.quoted_short(s, *table_, '"');
+        int done = out_.quoted_short<kInRoom>(s, *table_, '"');
         return done >= 0 ? done : any_string(s);
     }
     __attribute__((noinline)) bool any_string(PyObject *s)
@@ -414,11 +426,12 @@ private:
     // A float as json writes it: its repr, or the JavaScript names.  Out
     // of the item loops, which recurse: the digits' room stays out of
     // every level's frame.
+    template <bool kInRoom = false>
     __attribute__((noinline)) bool number(PyObject *f)
     {
         double d = PyFloat_AS_DOUBLE(f);
         if (std::isfinite(d))
-            return out_.float_repr_inlined(d);
+            return out_.float_repr_inlined<kInRoom>(d);
         if (!opt_.allow_nan) {
 #if PY_VERSION_HEX < 0x030C0000
             PyErr_SetString(PyExc_ValueError, "Out of range float values are not JSON compliant");
@@ -448,12 +461,32 @@ private:
     bool nested_object(PyObject *o, int level) { return nested<&JsonWriter::object>(o, level); }
 
     // With check_circular, the containers being written, outermost first,
-    // and whether one is among the first `n` of them.
-    bool seen(PyObject *o, Py_ssize_t n)
+    // and whether one is among the first `n` of them.  A checked entry
+    // carries a filter of 64 bits, one per container up to it, set from
+    // bits of its address: a container whose bit is clear in the filter is
+    // not there, and the path is scanned only when it is set.  The filter
+    // is made when the entry is checked (the entries before it are checked
+    // by then: each holds the next one as an item that is not a leaf); an
+    // entry never checked, a container of leaves, costs nothing for it.
+    struct PathEntry {
+        PyObject *o;
+        uint64_t filter;  // the bits of the entries up to this one; all set until checked
+    };
+    static uint64_t filter_bit(PyObject *o)
     {
-        PyObject *const *p = path_.data();
+        auto a = reinterpret_cast<uintptr_t>(o);
+        return (uint64_t)1 << ((a >> 4 ^ a >> 10) & 63);
+    }
+    // Whether o is among the first n entries; the filter of those and o.
+    bool seen(PyObject *o, Py_ssize_t n, uint64_t *filter)
+    {
+        const PathEntry *p = path_.data();
+        uint64_t bit = filter_bit(o), before = n > 0 ? p[n - 1].filter : 0;
+        *filter = before | bit;
+        if ((before & bit) == 0)
+            return false;
         for (Py_ssize_t i = 0; i < n; i++) {
-            if (p[i] == o) {
+            if (p[i].o == o) {
                 PyErr_SetString(PyExc_ValueError, "Circular reference detected");
                 return true;
             }
@@ -475,16 +508,18 @@ private:
         *checked = !opt_.check_circular || !lazy || ran_python_;
         if (!opt_.check_circular)
             return true;
-        if (*checked && seen(o, path_.size()))
+        uint64_t filter = ~(uint64_t)0;
+        if (*checked && seen(o, path_.size(), &filter))
             return false;
-        return path_.push(o);
+        return path_.push({o, filter});
     }
     bool check_late(PyObject *o, bool *checked)
     {
         if (*checked)
             return true;
         *checked = true;
-        return !seen(o, path_.size() - 1);
+        Py_ssize_t n = path_.size() - 1;
+        return !seen(o, n, &path_[n].filter);
     }
     void leave()
     {
@@ -495,14 +530,22 @@ private:
     // An item of a container: a leaf at once, anything else after the
     // container's late check, held while it is written (writing it may run
     // Python code that drops the container's reference to it).
+    template <bool kInRoom = false>
     QV_HOT bool item(PyObject *o, int level, PyObject *container, bool *checked)
     {
-        int done = leaf(o);
+        int done = leaf<kInRoom>(o);
         if (done >= 0)
             return done;
         if (!check_late(container, checked))
             return false;
         qv::Ref held(Py_NewRef(o));
+        // A parsed tree's containers without the call through nonleaf(),
+        // a frame less per level.
+        PyTypeObject *type = Py_TYPE(o);
+        if (type == &PyDict_Type)
+            return nested_object(o, level);
+        if (type == &PyList_Type)
+            return nested_array(o, level);
         return nonleaf(o, level);
     }
 
@@ -550,14 +593,32 @@ private:
             return out_.str(sep.text);
         if (!out_.reserve(8))
             return false;
-        char *p = out_.end();
-        std::memcpy(p, sep.bytes, 8);
-        out_.set_end(p + sep.n);
+        separator_in_room(sep);
         return true;
     }
     bool separator(int level)
     {
         return put_separator(item_sep_) && (opt_.indent == nullptr || newline(level));
+    }
+    // The separator before an item at `level` (none for the first) and
+    // Out::kShortRoom bytes after it, in one reservation on one line.
+    QV_HOT bool separator_and_room(bool first, int level)
+    {
+        if (!out_.reserve(8 + qv::Out::kShortRoom))
+            return false;
+        if (first)
+            return true;
+        if (!flat_item_sep_)
+            return separator(level) && out_.reserve(qv::Out::kShortRoom);
+        separator_in_room(item_sep_);
+        return true;
+    }
+    // A separator of Separator::n > 0 bytes where 8 are reserved.
+    void separator_in_room(const Separator &sep)
+    {
+        char *p = out_.end();
+        std::memcpy(p, sep.bytes, 8);
+        out_.set_end(p + sep.n);
     }
 
     QV_HOT bool array(PyObject *seq, int level)
@@ -587,10 +648,10 @@ private:
         // ob_size, and the test of which is made once.)
         bool list = PyList_CheckExact(items);
         for (Py_ssize_t i = 0; i < Py_SIZE(items); i++) {
-            if (i > 0 && !separator(inner))
+            if (!separator_and_room(i == 0, inner))
                 return false;
             PyObject *o = list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i);
-            if (!item(o, inner, seq, &checked))
+            if (!item<true>(o, inner, seq, &checked))
                 return false;
         }
         leave();
@@ -678,10 +739,10 @@ private:
                        bool *checked)
     {
         Py_ssize_t mark = out_.size();
-        if (!*first && !separator(level))
+        if (!separator_and_room(*first, level))
             return false;
         if (PyUnicode_Check(key)) {
-            if (!string(key))
+            if (!string<true>(key))
                 return false;
         } else if (!key_text(key)) {
             if (PyErr_Occurred())
@@ -691,7 +752,13 @@ private:
             return true;
         }
         *first = false;
-        return put_separator(key_sep_) && item(val, level, dict, checked);
+        if (key_sep_.n == 0)
+            return out_.str(key_sep_.text) && item(val, level, dict, checked);
+        // The key separator and a short value, in one reservation.
+        if (!out_.reserve(8 + qv::Out::kShortRoom))
+            return false;
+        separator_in_room(key_sep_);
+        return item<true>(val, level, dict, checked);
     }
 
     // A key that is not a str, written as the quoted text json converts it
@@ -756,11 +823,12 @@ private:
     const Options opt_;
     const qv::EscapeTable *table_;
     Separator item_sep_, key_sep_;
+    const bool flat_item_sep_;  // the item separator is short and ends no line
     qv::Out out_;
     const bool spans_on_;  // strs beyond ASCII noted in spans_, not written
     Spans spans_;
     qv::RecursionGuard recursion_;
-    qv::Buffer<PyObject *, 32> path_;
+    qv::Buffer<PathEntry, 32> path_;
     bool ran_python_ = false;  // whether Python code may have run in this call
 };
 

@@ -4,9 +4,12 @@
 //   if (!out.reserve(n)) return nullptr;  // room for n more bytes: MemoryError otherwise
 //   char *p = out.end(); ...; out.set_end(p);
 //   out.put('x'); out.write(s, n); out.lit("true");   // each false on MemoryError
+//   out.lit_in_room("true")      // the same where reserve() has made the room
 //   out.str(s)                   // a str's text, as UTF-8 (see escaped() for quoting)
 //   out.escaped<kAsciiOnly>(s, table)   // a str's text through an escape table
 //   out.int_repr(i)              // int.__repr__ of an int (or subclass)
+//   out.int_repr<true>(i), out.quoted_short<true>(s, table, q), out.float_repr_inlined<true>(d)
+//                                // the same in room reserved before (see kShortRoom)
 //   out.float_repr(d)            // float.__repr__ of a finite double
 //   out.float_repr_inlined(d)    // the same, its code inlined at the call
 //   PyObject *s = out.take_str();     // the text as a str (new reference)
@@ -111,6 +114,19 @@ public:
     {
         return write(s, (Py_ssize_t)N - 1);
     }
+    template <size_t N>
+    void lit_in_room(const char (&s)[N])
+    {
+        std::memcpy(data_ + len_, s, N - 1);
+        len_ += (Py_ssize_t)N - 1;
+    }
+
+    // The room that int_repr<true>(), quoted_short<true>() and
+    // float_repr_inlined<true>() take for granted: reserved once before
+    // them, it covers any of them (an int of 64 bits takes at most 20
+    // bytes, a short quoted str 34, a float's digits kFloatReprRoom), so
+    // that a writer reserves once for a separator and the value after it.
+    static constexpr Py_ssize_t kShortRoom = kFloatReprRoom;
 
     // The text of a str, unquoted and unescaped (separators, indents, keys
     // the writer has judged plain).
@@ -154,6 +170,7 @@ public:
     // are put back from a copy taken first (there are 16: len_ >= 16).
     // 1 when written, 0 on MemoryError, -1 for other text (and always
     // without SSE2).
+    template <bool kInRoom = false>
     __attribute__((always_inline)) int quoted_short(PyObject *s, const EscapeTable &table,
                                                     char quote)
     {
@@ -168,7 +185,7 @@ public:
             __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
             if ((care_mask(a, table.also) | care_mask(b, table.also)) != 0)
                 return -1;
-            if (!reserve(n + 2))
+            if (!kInRoom && !reserve(n + 2))
                 return 0;
             char *p = end();
             *p++ = quote;
@@ -184,7 +201,7 @@ public:
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
         if ((care_mask(v, table.also) >> (16 - n)) != 0)
             return -1;
-        if (!reserve(n + 2))
+        if (!kInRoom && !reserve(n + 2))
             return 0;
         char *p = end();
         *p++ = quote;
@@ -217,6 +234,7 @@ public:
 
     // int.__repr__(i): values of 64 bits directly, others through the
     // interpreter (which also enforces its limit on digits).
+    template <bool kInRoom = false>
     bool int_repr(PyObject *i)
     {
         long long v;
@@ -232,7 +250,7 @@ public:
             if (v == -1 && PyErr_Occurred())
                 return false;
         }
-        if (!reserve(24))
+        if (!kInRoom && !reserve(24))
             return false;
         uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
         char *p = end();
@@ -263,9 +281,10 @@ public:
     }
     // The same with the digits' code inlined, for a writer's loop over
     // items that are mostly floats.
+    template <bool kInRoom = false>
     __attribute__((always_inline)) bool float_repr_inlined(double d)
     {
-        if (!reserve(kFloatReprRoom))
+        if (!kInRoom && !reserve(kFloatReprRoom))
             return false;
         len_ += qv::float_repr_inline(d, end());
         return true;
@@ -640,6 +659,34 @@ private:
                         }
                     }
                 }
+#if defined(QV_SCAN_SSE2)
+                if constexpr (sizeof(Unit) == 2 && kAsciiOnly) {
+                    // Eight units at a time: the plain ASCII ones in front
+                    // copied as bytes, or those beyond ASCII in front (text
+                    // in another script) written as their \u escapes, all
+                    // eight made in registers and as many kept.
+                    if (stop - i >= 8) {
+                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                        __m128i bytes = _mm_packus_epi16(v, v);
+                        unsigned care = care_mask(bytes, table.also) | 0x100;
+                        if ((care & 1) == 0) {
+                            int plain = __builtin_ctz(care);
+                            _mm_storel_epi64(reinterpret_cast<__m128i *>(p), bytes);
+                            p += plain;
+                            i += plain;
+                            continue;
+                        }
+                        __m128i ascii = _mm_cmpeq_epi16(_mm_srli_epi16(v, 7), _mm_setzero_si128());
+                        unsigned beyond = __builtin_ctz((unsigned)_mm_movemask_epi8(ascii) | 0x10000) / 2;
+                        if (beyond > 0) {
+                            eight_u_escapes(p, v);
+                            p += 6 * beyond;
+                            i += beyond;
+                            continue;
+                        }
+                    }
+                }
+#endif
                 Py_UCS4 c = s[i++];
                 if (c < 0x80) {
                     p = ascii_unit(p, c, table);
@@ -674,6 +721,38 @@ private:
         }
         return true;
     }
+
+#if defined(QV_SCAN_SSE2)
+    // The \u escapes of the eight 16-bit units of v: 48 bytes at p, and
+    // 2 more after them, stored 8 at a time (each store's last two bytes
+    // are overwritten by the next; the room for all is within the worst
+    // case of eight units).
+    static void eight_u_escapes(char *p, __m128i v)
+    {
+        const __m128i zero = _mm_setzero_si128(), nibble = _mm_set1_epi32(0xF);
+        auto four = [&](__m128i units) {
+            // Per 32-bit lane the unit's four hex digits, the highest first.
+            __m128i x = _mm_or_si128(
+                _mm_or_si128(_mm_and_si128(_mm_srli_epi32(units, 12), nibble),
+                             _mm_and_si128(units, _mm_set1_epi32(0xF00))),
+                _mm_or_si128(_mm_and_si128(_mm_slli_epi32(units, 12), _mm_set1_epi32(0xF0000)),
+                             _mm_and_si128(_mm_slli_epi32(units, 24), _mm_set1_epi32(0xF000000))));
+            __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(9)), _mm_set1_epi8(39));
+            __m128i hex = _mm_add_epi8(_mm_add_epi8(x, _mm_set1_epi8('0')), letters);
+            // Per 64-bit lane '\\', 'u' and the four digits.
+            const __m128i prefix = _mm_set1_epi64x(0x755C);
+            __m128i a = _mm_or_si128(_mm_slli_epi64(_mm_unpacklo_epi32(hex, zero), 16), prefix);
+            __m128i b = _mm_or_si128(_mm_slli_epi64(_mm_unpackhi_epi32(hex, zero), 16), prefix);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p), a);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 6), _mm_unpackhi_epi64(a, a));
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 12), b);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(p + 18), _mm_unpackhi_epi64(b, b));
+            p += 24;
+        };
+        four(_mm_unpacklo_epi16(v, zero));
+        four(_mm_unpackhi_epi16(v, zero));
+    }
+#endif
 
     static char *u_escape(char *p, Py_UCS4 c)
     {

@@ -343,17 +343,20 @@ inline char *digits_backward(char *end, uint64_t v)
 
 }  // namespace repr_detail
 
+namespace repr_detail {
+inline constexpr uint64_t kTens[20] = {
+    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
+    100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
+    10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
+    100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
+}  // namespace repr_detail
+
 // Number of decimal digits of v: from its bit length, then one compare.
 inline int count_digits(uint64_t v)
 {
-    static constexpr uint64_t kTens[20] = {
-        1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
-        100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
-        10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
-        100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
     int bits = 64 - __builtin_clzll(v | 1);
     int t = (bits * 1233) >> 12;  // floor(log10(2^bits)), at most one too many
-    return t - ((v | 1) < kTens[t]) + 1;  // 0 has one digit too
+    return t - ((v | 1) < repr_detail::kTens[t]) + 1;  // 0 has one digit too
 }
 
 #if defined(QV_SCAN_SSE2)
@@ -390,6 +393,22 @@ inline __m128i sixteen_digits(uint64_t v)
     return _mm_add_epi8(digits, _mm_set1_epi8('0'));
 }
 
+// The 16 bytes of d with a '.' put in after the first k (0 to 15): 17
+// bytes at p, from two stores, the point and the shift made in registers
+// (a block stored and read back at another offset would wait for the
+// store to land).
+inline void digits_with_point(char *p, __m128i d, int k)
+{
+    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i at = _mm_set1_epi8((char)k);
+    __m128i before = _mm_cmpgt_epi8(at, index), after = _mm_cmplt_epi8(at, index);
+    __m128i dot = _mm_and_si128(_mm_cmpeq_epi8(at, index), _mm_set1_epi8('.'));
+    __m128i text = _mm_or_si128(_mm_or_si128(_mm_and_si128(before, d), dot),
+                                _mm_and_si128(after, _mm_slli_si128(d, 1)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), text);
+    p[16] = (char)(_mm_extract_epi16(d, 7) >> 8);
+}
+
 }  // namespace repr_detail
 #endif
 
@@ -413,44 +432,57 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
         return (int)(p - out) + 3;
     }
     Decimal dec = shortest(fraction, biased);
-    // The digits without zeros at either end, from `digits` on, then zeros:
-    // a block of 16 from any place up to the point reads digits and the
-    // zeros an integral value needs before ".0".
-    const char *digits;
-    int n;
 #if defined(QV_SCAN_SSE2)
-    // All 17 places a double's digits can take, the first apart: where the
-    // first and last digits other than '0' are comes from one compare.
-    alignas(16) char field[64];
-    const __m128i zeros = _mm_set1_epi8('0');
-    uint64_t v = dec.digits, head = 0;
-    if (v >= 10000000000000000ULL) {
-        head = v / 10000000000000000ULL;
-        v -= head * 10000000000000000ULL;
+    // The digits as 16 bytes of a vector, the first digit in the first
+    // (a 17th, `head`, before them), zeros after the last: each layout is
+    // written from the vector in place, never read back from memory.
+    uint64_t v = dec.digits;
+    int count = count_digits(v);  // at most 17
+    int point = count + dec.exponent;  // the value is 0.DIGITS * 10^point
+    int head = count > 16;
+    char lead = '0';
+    if (head) {
+        uint64_t h = v / 10000000000000000ULL;
+        v -= h * 10000000000000000ULL;
+        lead = (char)('0' + h);
+    } else {
+        v *= kTens[16 - count];
     }
     __m128i text = sixteen_digits(v);
-    field[15] = (char)('0' + head);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(field + 16), text);
-    _mm_store_si128(reinterpret_cast<__m128i *>(field + 32), zeros);
-    _mm_store_si128(reinterpret_cast<__m128i *>(field + 48), zeros);
-    // Bit i + 1 of `nonzero` for field[15 + i], i = 0 .. 16.
-    unsigned nonzero = (~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(text, zeros)) & 0xFFFF) << 1 |
-                       (head != 0);
-    int first = __builtin_ctz(nonzero), last = 31 - __builtin_clz(nonzero);
-    digits = field + 15 + first;
-    n = last - first + 1;
-    dec.exponent += 16 - last;
+    unsigned nonzero =
+        ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('0'))) & 0xFFFF;
+    int n = head + (nonzero != 0 ? 32 - __builtin_clz(nonzero) : 0);  // without zeros behind
+    // Each layout writes `lead` first: the vector's store covers it when
+    // there is no head.
+    if (point > 16 || point <= -4) {
+        *p = lead;
+        digits_with_point(p + head, text, 1 - head);
+        p += n > 1 ? n + 1 : 1;
+    } else if (point <= 0) {
+        std::memcpy(p, "0.000", 5);
+        p += 2 - point;
+        *p = lead;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + head), text);
+        return (int)(p - out) + n;
+    } else if (point >= n) {
+        *p = lead;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + head), text);
+        std::memcpy(p + point, ".0", 2);
+        return (int)(p - out) + point + 2;
+    } else {
+        *p = lead;
+        digits_with_point(p + head, text, point - head);
+        return (int)(p - out) + n + 1;
+    }
 #else
     while (dec.digits % 10 == 0) {
         dec.digits /= 10;
         dec.exponent++;
     }
-    n = count_digits(dec.digits);  // at most 17
-    char field[40];
-    std::memset(field, '0', sizeof field);
-    write_digits(field, dec.digits, n);
-    digits = field;
-#endif
+    int n = count_digits(dec.digits);  // at most 17
+    char digits[40];
+    std::memset(digits, '0', sizeof digits);
+    write_digits(digits, dec.digits, n);
     int point = n + dec.exponent;  // the value is 0.DIGITS * 10^point
     if (point > 16 || point <= -4) {
         *p++ = digits[0];
@@ -459,30 +491,32 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
             std::memcpy(p, digits + 1, 16);
             p += n - 1;
         }
-        int e = point - 1;
-        *p++ = 'e';
-        *p++ = e < 0 ? '-' : '+';
-        if (e < 0)
-            e = -e;
-        if (e >= 100)
-            *p++ = (char)('0' + e / 100);
-        std::memcpy(p, kPairs + 2 * (e % 100), 2);
-        return (int)(p - out) + 2;
-    }
-    if (point <= 0) {
+    } else if (point <= 0) {
         std::memcpy(p, "0.000", 5);
         p += 2 - point;
         std::memcpy(p, digits, 24);
         return (int)(p - out) + n;
-    }
-    std::memcpy(p, digits, 16);
-    if (point >= n) {
+    } else if (point >= n) {
+        std::memcpy(p, digits, 16);
         std::memcpy(p + point, ".0", 2);
         return (int)(p - out) + point + 2;
+    } else {
+        std::memcpy(p, digits, 16);
+        p[point] = '.';
+        std::memcpy(p + point + 1, digits + point, 16);
+        return (int)(p - out) + n + 1;
     }
-    p[point] = '.';
-    std::memcpy(p + point + 1, digits + point, 16);
-    return (int)(p - out) + n + 1;
+#endif
+    // Exponent notation.
+    int e = point - 1;
+    *p++ = 'e';
+    *p++ = e < 0 ? '-' : '+';
+    if (e < 0)
+        e = -e;
+    if (e >= 100)
+        *p++ = (char)('0' + e / 100);
+    std::memcpy(p, kPairs + 2 * (e % 100), 2);
+    return (int)(p - out) + 2;
 }
 
 // Out of line, for the writers that write floats now and then.
