@@ -667,6 +667,20 @@ PyObject *parse_number(C *ctx)
     const char *t = ctx->text;
     Py_ssize_t len = ctx->len;
     Py_ssize_t pos = ctx->pos;
+    // The common shape, read in words when no hook wants the text.  It
+    // reads a JSON5 hexadecimal number as its leading zero: the scan
+    // below reads those.
+    if (!ctx->parse_float && !ctx->parse_int && len - pos >= qv::kQuickDecimalRoom) {
+        PyObject *number;
+        Py_ssize_t end = qv::quick_decimal(t, pos, &number);
+        if (end >= 0) {
+            if (!ctx->json5() || (t[end] | 0x20) != 'x') {
+                ctx->pos = end;
+                return number;
+            }
+            Py_XDECREF(number);
+        }
+    }
     bool negative = t[pos] == '-';
     qv::DecimalText d(pos, negative, pos + (negative || t[pos] == '+'));
     pos = d.int_start;
