@@ -224,6 +224,23 @@ def test_json5_conformance(path):
             _std.parse_json(text, JSON5_FLAGS)
 
 
+def test_names_end_where_json5_s_do():
+    # Every ASCII character after names of lengths around the reader's
+    # sixteen-byte steps, and the same names near the document's end.
+    for n in (1, 7, 14, 15, 16, 17, 31, 32):
+        for c in map(chr, range(32, 127)):
+            for doc in ("{" + "k" * n + c + "z: 1}" + " " * 40, "{" + "k" * n + c + "z: 1}"):
+                try:
+                    expected = ("ok", json5.loads(doc))
+                except ValueError:
+                    expected = ("error",)
+                try:
+                    ours = ("ok", _std.parse_json(doc, JSON5_FLAGS))
+                except ValueError:
+                    ours = ("error",)
+                assert ours == expected, doc
+
+
 @pytest.mark.parametrize("path", _files("bench", "jsonc") + _files("bench", "json5")
                          + _files("bench", "json-config"))
 def test_real_files_read_to_json5_s_tree(path):
