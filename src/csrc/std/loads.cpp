@@ -74,7 +74,8 @@ bool same_str(PyObject *a, PyObject *b)
 
 // The row of a format name, or NULL.  Names written in the caller's code
 // are the table's own interned objects, found by their address (a walk of
-// the rows cost a tenth of the call's own work for the last ones).
+// the rows cost some thirty instructions a call for the last rows, a third
+// of this function's own).
 const Row *find_row(const Table *t, PyObject *format)
 {
     for (size_t at = name_slot(format); t->by_name[at]; at = (at + 1) & (kNameSlots - 1)) {
