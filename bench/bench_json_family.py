@@ -5,17 +5,27 @@ pyjson5 and json5 on real JSONC and JSON5 files.
 
 Every reader gets the same input side by side in one process; each table
 shows each peer's best time divided by ours.
+
+    python bench/bench_json_family.py [--callgrind [--repeat N]]
+
+--callgrind counts instructions instead (valgrind's callgrind, only those
+spent inside each reader's entry point, per call, PYTHONHASHSEED=0): the
+same rows, steady on a loaded machine.
 """
 
 from __future__ import annotations
 
 import json
+import os
+import re
+import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, installed, min_time, print_table  # noqa: E402
+from _common import DATA, geomean, installed, min_time, print_table  # noqa: E402
 
 import _quorvane  # noqa: E402
 import quorvane  # noqa: E402
@@ -97,7 +107,98 @@ def run() -> None:
                     [(n, {k: v for k, v in t.items() if k != "quorvane"}) for n, t in real_rows])
 
 
+# The process callgrind counts: a str gets its UTF-8 form made once, by
+# a reader outside the counted entry points (parse_json's counted part
+# takes bytes), as the timed runs have it made; then `repeat` counted calls.
+_COUNTED = """
+import _quorvane, quorvane, quorvane.json
+from quorvane._formats import FORMATS
+text = open({path!r}, encoding="utf-8").read()
+if {as_bytes!r}:
+    text = text.encode()
+else:
+    try:
+        _quorvane.parse_json(text)
+    except ValueError:
+        pass
+import {module}
+call = {call}
+for _ in range({repeat}):
+    call(text)
+"""
+
+# label -> (the entry point callgrind counts in, its module, the call)
+_ENTRY = {
+    "quorvane": ("(anonymous namespace)::loads*", "quorvane",
+                 "lambda t: quorvane.loads(t, {fmt!r})"),
+    "reader": ("std_parse_json*", "quorvane", "FORMATS[{fmt!r}].parse"),
+    "quorvane.json": ("std_parse_json*", "quorvane", "quorvane.json.loads"),
+    "parse_json": ("*quorvane_parse_json_text*", "quorvane", "_quorvane.parse_json"),
+    "pyjson5": ("*pyjson5*loads*", "pyjson5", "pyjson5.loads"),
+}
+
+
+def _instructions(label: str, path: Path, fmt: str, as_bytes: bool, repeat: int) -> int:
+    pattern, module, call = _ENTRY[label]
+    code = _COUNTED.format(path=str(path), as_bytes=as_bytes, module=module,
+                           call=call.format(fmt=fmt), repeat=repeat)
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                        f"--toggle-collect={pattern}", f"--callgrind-out-file={out}",
+                        sys.executable, "-c", code], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, env=dict(os.environ, PYTHONHASHSEED="0"))
+        for line in open(out):
+            m = re.match(r"(?:summary|totals):\s+(\d+)", line)
+            if m:
+                return int(m.group(1)) // repeat
+    raise RuntimeError(f"no totals for {label} on {path}")
+
+
+def _print_counts(title: str, ours: str, rows: list[tuple[str, dict[str, int]]],
+                  better: str = "higher") -> None:
+    peers = [p for p in rows[0][1] if p != ours]
+    print(f"\n## {title}: instructions of each divided by {ours}'s ({better} is better)\n")
+    print(f"| file | {ours} | " + " | ".join(peers) + " |")
+    print("|---|---:|" + "---:|" * len(peers))
+    for name, counts in rows:
+        print(f"| {name} | {counts[ours]:,} | " +
+              " | ".join(f"{counts[p] / counts[ours]:.3f}x" for p in peers) + " |")
+    print("| geometric mean | | " + " | ".join(
+        f"{geomean(c[p] / c[ours] for _, c in rows):.3f}x" for p in peers) + " |")
+
+
+def run_callgrind(repeat: int) -> None:
+    rows = []
+    for name in FILES:
+        path = DATA / "json" / name
+        if path.exists():
+            rows.append((name, {
+                "quorvane.json": _instructions("quorvane.json", path, "json", True, repeat),
+                "parse_json": _instructions("parse_json", path, "json", True, repeat),
+                "jsonc": _instructions("reader", path, "jsonc", False, repeat),
+                "json5": _instructions("reader", path, "json5", False, repeat)}))
+    if rows:
+        _print_counts("quorvane.json, JSONC and JSON5 on JSON documents", "parse_json", rows,
+                      better="lower")
+    real_rows = []
+    for folder in ("jsonc", "json5"):
+        for path in sorted((DATA / folder).glob("*")) if (DATA / folder).is_dir() else []:
+            real_rows.append((f"{folder}/{path.name}", {
+                label: _instructions(label, path, folder, False, repeat)
+                for label in ("quorvane", "reader", "pyjson5")}))
+    if real_rows:
+        _print_counts("Real JSONC and JSON5 files", "quorvane", real_rows)
+        _print_counts("Real JSONC and JSON5 files, the reader alone", "reader",
+                      [(n, {k: v for k, v in c.items() if k != "quorvane"})
+                       for n, c in real_rows])
+
+
 def main() -> None:
+    if "--callgrind" in sys.argv:
+        repeat = int(sys.argv[sys.argv.index("--repeat") + 1]) if "--repeat" in sys.argv else 4
+        run_callgrind(repeat)
+        return
     run()
 
 

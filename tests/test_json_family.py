@@ -171,6 +171,40 @@ def test_nesting_ends_where_json_s_does(opener):
     assert deepest(qjson.loads) == deepest(json.loads)
 
 
+def _number_tokens() -> list[str]:
+    """Numbers in every shape the word reader takes or hands on, and near
+    misses of them (hex, leading and trailing points, signs, long runs)."""
+    rng = random.Random(21)
+    fixed = ["0", "-0", "0.0", "-0.0", "7", "-7", "12", "123", "1234567890", "0x1F", "-0x10",
+             "0X0", "+5", "+0.5", ".5", "-.5", "5.", "-5.", "1.5.", "01", "-01", "00", "1e5",
+             "1.5e-3", "1.5E+300", "1.e5", "1.5e", "9" * 18, "9" * 19, "-" + "9" * 19,
+             "9" * 20, "1." + "9" * 15, "1." + "9" * 16, "123." + "4" * 16, "0." + "0" * 14 + "1",
+             "18446744073709551615", "-9223372036854775808", "4.9406564584124654e-324",
+             "2.2250738585072011e-308", "1.7976931348623157", "0.1", "-", "-x", "1x", "12abc",
+             "Infinity", "-Infinity", "NaN", "+Infinity"]
+    random_ones = []
+    for _ in range(400):
+        whole = str(rng.randint(0, 10 ** rng.randint(1, 19)))
+        frac = "".join(rng.choice("0123456789") for _ in range(rng.randint(0, 17)))
+        sign = rng.choice(["", "-"])
+        random_ones.append(sign + whole + ("." + frac if frac else ""))
+    return fixed + random_ones
+
+
+def test_numbers_read_in_words_are_the_scan_s():
+    # Padding after the number lets the word reader see it; without, the
+    # full scan reads it: both must give the same value or error, and the
+    # json face json's own.
+    pad = " " * 48
+    for token in _number_tokens():
+        for doc in (f"[{token}]", f"[{token}]{pad}", f"{token}{pad}"):
+            assert same_outcome(json_outcome(qjson.loads, doc), json_outcome(json.loads, doc)), doc
+        for flags in (JSONC_FLAGS, JSON5_FLAGS):
+            short, padded = (json_outcome(lambda d: _std.parse_json(d, flags), d)
+                             for d in (f"[{token}]", f"[{token}]{pad}"))
+            assert same_outcome(short, padded), (token, flags, short, padded)
+
+
 def test_integer_digit_limit_is_json_s():
     big = "9" * 5000
     assert json_outcome(qjson.loads, big) == json_outcome(json.loads, big)
@@ -188,6 +222,23 @@ def test_json5_conformance(path):
     else:
         with pytest.raises(ValueError):
             _std.parse_json(text, JSON5_FLAGS)
+
+
+def test_names_end_where_json5_s_do():
+    # Every ASCII character after names of lengths around the reader's
+    # sixteen-byte steps, and the same names near the document's end.
+    for n in (1, 7, 14, 15, 16, 17, 31, 32):
+        for c in map(chr, range(32, 127)):
+            for doc in ("{" + "k" * n + c + "z: 1}" + " " * 40, "{" + "k" * n + c + "z: 1}"):
+                try:
+                    expected = ("ok", json5.loads(doc))
+                except ValueError:
+                    expected = ("error",)
+                try:
+                    ours = ("ok", _std.parse_json(doc, JSON5_FLAGS))
+                except ValueError:
+                    ours = ("error",)
+                assert ours == expected, doc
 
 
 @pytest.mark.parametrize("path", _files("bench", "jsonc") + _files("bench", "json5")
