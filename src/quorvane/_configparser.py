@@ -414,17 +414,20 @@ class RawConfigParser(_Base):
             except Exception:  # noqa: BLE001 - read again, and fail there
                 fp.seek(start)
             else:
-                # Its lines are the text's split at "\n" when there is no
-                # "\r" and either no "\n", or the file reads universal
-                # newlines (it then reports the newlines it saw), or it is a
-                # StringIO (whose other newline modes write "\r" at the end
-                # of every line).  So they are too for a StringIO holding
-                # "\n" that reports no newlines: it ends its lines at "\n"
-                # or at "\r\n", and in the second mode it wrote every "\n"
-                # as "\r\n".
-                if ("\r" not in text and ("\n" not in text or type(fp) is _StringIO
-                                          or fp.newlines is not None)) or (
-                        type(fp) is _StringIO and "\n" in text and fp.newlines is None):
+                # Its lines are the text's split at "\n" when:
+                if type(fp) is _StringIO:
+                    # a StringIO holds no "\r" (its other newline modes
+                    # write one at the end of every line), or holds "\n"
+                    # and reports no newlines: it ends its lines at "\n" or
+                    # at "\r\n", and in the second mode it wrote every "\n"
+                    # as "\r\n";
+                    whole = "\r" not in text or ("\n" in text and fp.newlines is None)
+                else:
+                    # a file holds no "\r", and either no "\n" or it reads
+                    # universal newlines (it then reports the newlines it
+                    # saw).
+                    whole = "\r" not in text and ("\n" not in text or fp.newlines is not None)
+                if whole:
                     self._read_source(text, fpname, None)
                     return
                 fp.seek(start)

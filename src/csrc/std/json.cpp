@@ -777,38 +777,6 @@ int name_char(C *ctx, int cp, bool start)
            (c[0] == 'P' && c[1] == 'c');
 }
 
-// Past the ASCII bytes of a name (letters, digits, '$', '_') from pos on.
-// Names of configuration files are a few words long: sixteen bytes are
-// classed at a time, the last few one by one.
-inline Py_ssize_t ascii_name_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
-{
-#if defined(QV_SCAN_SSE2)
-    // A byte is in [lo, lo + n) when c - lo - 128, read as signed, is
-    // below n - 128: SSE2 compares bytes only as signed.
-    auto in_range = [](__m128i v, char lo, int n) {
-        return _mm_cmplt_epi8(_mm_sub_epi8(v, _mm_set1_epi8((char)(lo + 128))),
-                              _mm_set1_epi8((char)(n - 128)));
-    };
-    while (len - pos >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
-        // Setting 0x20 makes upper case lower and moves no other byte
-        // into a-z.
-        __m128i name = _mm_or_si128(
-            _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26),
-                         in_range(v, '0', 10)),
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('$')),
-                         _mm_cmpeq_epi8(v, _mm_set1_epi8('_'))));
-        unsigned other = ~(unsigned)_mm_movemask_epi8(name) & 0xFFFFu;
-        if (other)
-            return pos + __builtin_ctz(other);
-        pos += 16;
-    }
-#endif
-    while (pos < len && (cls(t[pos]) & C_NAME))
-        pos++;
-    return pos;
-}
-
 // An unquoted key: a name, pos on its first byte.  NULL with nothing
 // raised when no name starts there.
 template <class C>
@@ -818,7 +786,7 @@ PyObject *parse_name(C *ctx)
     Py_ssize_t start = ctx->pos, pos = start;
     // Plain ASCII names, the common case, are runs of the document.
     if (cls(t[pos]) & C_NAME_START) {
-        pos = ascii_name_run(t, pos + 1, ctx->len);
+        pos = qv::skip_word_run(t, pos + 1, ctx->len, '$', '_');
         if (pos >= ctx->len || ((unsigned char)t[pos] < 0x80 && t[pos] != '\\')) {
             ctx->pos = pos;
             return make_key(ctx, t + start, pos - start, false);

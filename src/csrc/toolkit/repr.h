@@ -341,9 +341,6 @@ inline char *digits_backward(char *end, uint64_t v)
     return end;
 }
 
-}  // namespace repr_detail
-
-namespace repr_detail {
 inline constexpr uint64_t kTens[20] = {
     1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
     100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,

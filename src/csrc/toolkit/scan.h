@@ -11,6 +11,7 @@
 //   pos = qv::skip_ws_inlined(t, pos, len);   // the same, always inlined
 //   pos = qv::find_line_end(t, pos, len, c);  // the first LF, CR or c, or len
 //   pos = qv::skip_digit_run(t, pos, len);    // past ASCII digits
+//   pos = qv::skip_word_run(t, pos, len, a, b);  // past ASCII letters, digits, a and b
 //   qv::holds_either(t, len, a, b)            // whether a short run holds a or b
 //   n = qv::count_byte(t, len, c);            // how many bytes are c
 //
@@ -204,6 +205,43 @@ inline Py_ssize_t find_line_end(const char *t, Py_ssize_t pos, Py_ssize_t len, c
 inline Py_ssize_t skip_digit_run(const char *t, Py_ssize_t pos, Py_ssize_t len)
 {
     while (pos < len && (unsigned char)(t[pos] - '0') < 10)
+        pos++;
+    return pos;
+}
+
+inline bool is_word_byte(char c, char a, char b)
+{
+    return (unsigned char)((c | 0x20) - 'a') < 26 || (unsigned char)(c - '0') < 10 || c == a ||
+           c == b;
+}
+
+// Bare names (JSON5's unquoted keys): sixteen bytes are classed at a time,
+// the last few one by one.
+inline Py_ssize_t skip_word_run(const char *t, Py_ssize_t pos, Py_ssize_t len, char a, char b)
+{
+#if defined(QV_SCAN_SSE2)
+    // A byte is in [lo, lo + n) when c - lo - 128, read as signed, is
+    // below n - 128: SSE2 compares bytes only as signed.
+    auto in_range = [](__m128i v, char lo, int n) {
+        return _mm_cmplt_epi8(_mm_sub_epi8(v, _mm_set1_epi8((char)(lo + 128))),
+                              _mm_set1_epi8((char)(n - 128)));
+    };
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+    while (len - pos >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(t + pos));
+        // Setting 0x20 makes upper case lower and moves no other byte
+        // into a-z.
+        __m128i word = _mm_or_si128(
+            _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26),
+                         in_range(v, '0', 10)),
+            _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)));
+        unsigned other = ~(unsigned)_mm_movemask_epi8(word) & 0xFFFFu;
+        if (other)
+            return pos + __builtin_ctz(other);
+        pos += 16;
+    }
+#endif
+    while (pos < len && is_word_byte(t[pos], a, b))
         pos++;
     return pos;
 }
