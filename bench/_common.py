@@ -11,6 +11,10 @@ import importlib
 import math
 import os
 import random
+import re
+import subprocess
+import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Callable, Iterable, TypeVar
@@ -31,6 +35,28 @@ def installed(peers: dict[str, str]) -> dict[str, Callable[..., object]]:
         except ImportError:
             pass
     return found
+
+
+def callgrind_count(code: str, pattern: str, repeat: int) -> int | None:
+    """The instructions callgrind counts inside the functions matching
+    `pattern` while `code` runs in a fresh interpreter (PYTHONHASHSEED=0, so
+    that runs compare), divided by `repeat`; None when the code exits with
+    status 3 (its way to say there is nothing to count)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        done = subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                               f"--toggle-collect={pattern}", f"--callgrind-out-file={out}",
+                               sys.executable, "-c", code],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              env=dict(os.environ, PYTHONHASHSEED="0"))
+        if done.returncode == 3:
+            return None
+        done.check_returncode()
+        for line in open(out):
+            m = re.match(r"(?:summary|totals):\s+(\d+)", line)
+            if m:
+                return int(m.group(1)) // repeat
+    raise RuntimeError(f"callgrind gave no totals for {pattern}")
 
 
 def _batch(fn: Callable[[], object], number: int) -> float:

@@ -20,16 +20,12 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import re
-import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, installed, min_time, print_table  # noqa: E402
+from _common import DATA, callgrind_count, installed, min_time, print_table  # noqa: E402
 
 import _quorvane  # noqa: E402
 
@@ -110,19 +106,10 @@ _CG_READERS = {
 
 def _instructions(reader: str, file: Path, repeat: int) -> int:
     pattern, call = _CG_READERS[reader]
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.out")
-        code = _CG_SCRIPT.format(path=sys.path, file=str(file), repeat=repeat, call=call)
-        subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
-                        f"--toggle-collect={pattern}", f"--callgrind-out-file={out}",
-                        sys.executable, "-c", code], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       env=dict(os.environ, PYTHONHASHSEED="0"))
-        for line in open(out):
-            m = re.match(r"(?:summary|totals):\s+(\d+)", line)
-            if m:
-                return int(m.group(1)) // repeat
-    raise RuntimeError(f"no totals for {reader} on {file.name}")
+    code = _CG_SCRIPT.format(path=sys.path, file=str(file), repeat=repeat, call=call)
+    counted = callgrind_count(code, pattern, repeat)
+    assert counted is not None
+    return counted
 
 
 def callgrind(repeat: int = 3) -> None:

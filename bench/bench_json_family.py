@@ -16,16 +16,12 @@ same rows, steady on a loaded machine.
 from __future__ import annotations
 
 import json
-import os
-import re
-import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, geomean, installed, min_time, print_table  # noqa: E402
+from _common import DATA, callgrind_count, geomean, installed, min_time, print_table  # noqa: E402
 
 import _quorvane  # noqa: E402
 import quorvane  # noqa: E402
@@ -142,17 +138,9 @@ def _instructions(label: str, path: Path, fmt: str, as_bytes: bool, repeat: int)
     pattern, module, call = _ENTRY[label]
     code = _COUNTED.format(path=str(path), as_bytes=as_bytes, module=module,
                            call=call.format(fmt=fmt), repeat=repeat)
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.out")
-        subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
-                        f"--toggle-collect={pattern}", f"--callgrind-out-file={out}",
-                        sys.executable, "-c", code], check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, env=dict(os.environ, PYTHONHASHSEED="0"))
-        for line in open(out):
-            m = re.match(r"(?:summary|totals):\s+(\d+)", line)
-            if m:
-                return int(m.group(1)) // repeat
-    raise RuntimeError(f"no totals for {label} on {path}")
+    counted = callgrind_count(code, pattern, repeat)
+    assert counted is not None
+    return counted
 
 
 def _print_counts(title: str, ours: str, rows: list[tuple[str, dict[str, int]]],

@@ -15,15 +15,12 @@ change of the last build against the first.
 from __future__ import annotations
 
 import os
-import re
-import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA  # noqa: E402
+from _common import DATA, callgrind_count  # noqa: E402
 
 # reader label -> (callgrind function pattern, the call, the data folder)
 READERS = {
@@ -48,21 +45,8 @@ for _ in range({repeat} - 1):
 
 def count(build: str, reader: str, path: Path, repeat: int) -> int | None:
     pattern, call, _ = READERS[reader]
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.out")
-        code = SCRIPT.format(build=build, path=str(path), repeat=repeat, call=call)
-        done = subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
-                        f"--toggle-collect={pattern}", f"--callgrind-out-file={out}",
-                        sys.executable, "-c", code],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if done.returncode == 3:
-            return None
-        done.check_returncode()
-        for line in open(out):
-            m = re.match(r"(?:summary|totals):\s+(\d+)", line)
-            if m:
-                return int(m.group(1)) // repeat
-    raise RuntimeError(f"no totals for {reader} on {path}")
+    code = SCRIPT.format(build=build, path=str(path), repeat=repeat, call=call)
+    return callgrind_count(code, pattern, repeat)
 
 
 def main(argv: list[str]) -> None:
