@@ -342,13 +342,15 @@ def _dict_with_holes():
     return d
 
 
-def _mutated(action):
+def _mutated(action, last=False):
     # A fresh tree whose default hook changes the dict holding the object
-    # it converts.
+    # it converts (last: the object is the dict's last value).
     class Hook:
         pass
 
     tree = {"a": 1, "h": Hook(), "z": [2], "y": {"w": 3}}
+    if last:
+        tree["h"] = tree.pop("h")
 
     def default(o):
         action(tree)
@@ -362,6 +364,8 @@ TABLE_CASES = [
     lambda: ({"k" * 16: "v" * 16, "": "", "x" * 17: "\x7f"}, None),
     lambda: _mutated(lambda t: t.pop("z")), lambda: _mutated(lambda t: t.update(late=1)),
     lambda: _mutated(lambda t: t.clear()), lambda: _mutated(lambda t: t.__setitem__("a", t)),
+    lambda: _mutated(lambda t: t.update(late=1, later=[2]), last=True),
+    lambda: _mutated(lambda t: t.pop("a"), last=True),
 ]
 
 

@@ -680,9 +680,32 @@ private:
                 return false;
         } else {
             qv::DictItems entries(dict);
+#if PY_VERSION_HEX >= 0x030C0000
+            // The table walked here while no Python code runs, its entries
+            // a pointer apart; from the first that runs some (a default
+            // hook, a subclass's items()), through next(), which reads the
+            // table afresh at each step.
+            PyObject **e;
+            Py_ssize_t step, count;
+            bool walked = false;
+            if (!ran_python_ && entries.run(&e, &step, &count)) {
+                Py_ssize_t i = 0;
+                while (i < count && !ran_python_) {
+                    PyObject *key = e[0], *val = e[1];
+                    e += step;
+                    i++;
+                    if (val != nullptr && !member(key, val, inner, &first, dict, &checked))
+                        return false;
+                }
+                walked = !ran_python_;
+                entries.skip(i);
+            }
+#else
+            constexpr bool walked = false;
+#endif
             PyObject *k, *v;
             Py_ssize_t taken = 0;
-            while (entries.next(&k, &v, ran_python_)) {
+            while (!walked && entries.next(&k, &v, ran_python_)) {
 #if PY_VERSION_HEX < 0x030C0000
                 // json on 3.11 writes a dict from the list of its items taken
                 // as it starts, which a default hook's changes to the dict

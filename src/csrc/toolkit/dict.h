@@ -10,6 +10,7 @@
 //
 //   qv::DictItems items(dict);                      // an exact dict
 //   while (items.next(&key, &value, stale)) ...     // borrowed, PyDict_Next's order
+//   items.run(&entry, &step, &count); items.skip(n)  // its table walked by the caller
 #pragma once
 
 #include <cstdint>
@@ -91,6 +92,32 @@ public:
         return PyDict_Next(dict_, &pos_, key, value);
 #endif
     }
+
+    // The table's entries from the position on, for a caller that walks
+    // them itself while no Python code runs (which leaves the table as it
+    // is): entry[0] the key and entry[1] the value (NULL: no item) of each
+    // of `count` entries, `step` pointers apart; then skip() the ones
+    // walked, and next() goes on after them.  False, with nothing taken,
+    // for a split table or on another interpreter, where next() walks.
+    bool run(PyObject ***entry, Py_ssize_t *step, Py_ssize_t *count)
+    {
+#ifdef QV_DICT_TABLE
+        auto *mp = reinterpret_cast<PyDictObject *>(dict_);
+        if (mp->ma_values != nullptr)
+            return false;
+        auto *t = reinterpret_cast<DictTable *>(mp->ma_keys);
+        Py_ssize_t width = t->kind == 0 ? 3 : 2;
+        *entry = reinterpret_cast<PyObject **>(t->indices + ((size_t)1 << t->log2_index_bytes)) +
+                 (width - 2) + width * pos_;
+        *step = width;
+        *count = t->nentries - pos_;
+        return true;
+#else
+        (void)entry, (void)step, (void)count;
+        return false;
+#endif
+    }
+    void skip(Py_ssize_t n) noexcept { pos_ += n; }
 
 private:
     PyObject *dict_;
