@@ -609,14 +609,17 @@ private:
     }
     // The separator before an item at `level` (none for the first) and
     // Out::kShortRoom bytes after it, in one reservation on one line.
+    // (kRoom: the room after the separator, for a member's short key, its
+    // separator and a short value.)
+    template <Py_ssize_t kRoom = qv::Out::kShortRoom>
     QV_HOT bool separator_and_room(bool first, int level)
     {
-        if (!out_.reserve(8 + qv::Out::kShortRoom))
+        if (!out_.reserve(8 + kRoom))
             return false;
         if (first)
             return true;
         if (!flat_item_sep_)
-            return separator(level) && out_.reserve(qv::Out::kShortRoom);
+            return separator(level) && out_.reserve(kRoom);
         separator_in_room(item_sep_);
         return true;
     }
@@ -768,11 +771,17 @@ private:
     QV_HOT bool member(PyObject *key, PyObject *val, int level, bool *first, PyObject *dict,
                        bool *checked)
     {
+        // The room for the separator, a short key (quoted_short() writes at
+        // most 34 bytes), the key separator and a short value, reserved
+        // once when the key is short.
+        constexpr Py_ssize_t kShortKey = 34;
         Py_ssize_t mark = out_.size();
-        if (!separator_and_room(*first, level))
+        if (!separator_and_room<kShortKey + 8 + qv::Out::kShortRoom>(*first, level))
             return false;
+        bool in_room = false;
         if (PyUnicode_Check(key)) {
-            if (!string<true>(key))
+            in_room = out_.quoted_short<true>(key, *table_, '"') > 0;
+            if (!in_room && !any_string(key))
                 return false;
         } else if (!key_text(key)) {
             if (PyErr_Occurred())
@@ -785,7 +794,7 @@ private:
         if (key_sep_.n == 0)
             return out_.str(key_sep_.text) && item(val, level, dict, checked);
         // The key separator and a short value, in one reservation.
-        if (!out_.reserve(8 + qv::Out::kShortRoom))
+        if (!in_room && !out_.reserve(8 + qv::Out::kShortRoom))
             return false;
         separator_in_room(key_sep_);
         return item<true>(val, level, dict, checked);
