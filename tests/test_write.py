@@ -380,6 +380,26 @@ def test_json_dict_tables_as_json_iterates_them(case):
         assert ours == outcome(json.dumps, tree, **options, default=default)
 
 
+def _short_lists():
+    # Lists of up to four items, written at once while all are leaves and
+    # from the start by the array writer at the first that is not one
+    # (after leaves, beyond ASCII among them, already written).
+    looped = [1]
+    looped.append(looped)
+    return [[[1, 2.5, "\u00e9", None]], [[1, {"a": "\u00fc"}]], [["x", "\u4e2d", [2]]],
+            [[1, 2, 3, [4]], [True, False, None, "\U0001f600"]], [[float("nan"), [1]]],
+            [[math.inf, 1]], [["\u00e9", Slots()]], [[looped]], [[2 ** 70, 1.5, "\x7f", []]]]
+
+
+@pytest.mark.parametrize("options", [{}, {"ensure_ascii": False}, {"allow_nan": False},
+                                     {"default": repr}, {"check_circular": False,
+                                                         "default": repr},
+                                     {"separators": ("; ", "= "), "ensure_ascii": False}])
+def test_json_short_lists_as_json(options):
+    for tree in _short_lists():
+        assert outcome(qjson.dumps, tree, **options) == outcome(json.dumps, tree, **options)
+
+
 @st.composite
 def circular_trees(draw):
     # A tree whose containers may hold one of their ancestors (or

@@ -537,7 +537,9 @@ private:
     // An item of a container: a leaf at once, anything else after the
     // container's late check, held while it is written (writing it may run
     // Python code that drops the container's reference to it).
-    template <bool kInRoom = false>
+    // (kLeafLists: a short list of leaves by leaf_list(), in the arrays'
+    // loop, where lists of coordinates are met.)
+    template <bool kInRoom = false, bool kLeafLists = false>
     QV_HOT bool item(PyObject *o, int level, PyObject *container, bool *checked)
     {
         int done = leaf<kInRoom>(o);
@@ -545,15 +547,49 @@ private:
             return done;
         if (!check_late(container, checked))
             return false;
+        PyTypeObject *type = Py_TYPE(o);
+        if (kLeafLists && type == &PyList_Type && (size_t)Py_SIZE(o) - 1 < kLeafListMost) {
+            int written = leaf_list(o, level);
+            if (written >= 0)
+                return written;
+        }
         qv::Ref held(Py_NewRef(o));
         // A parsed tree's containers without the call through nonleaf(),
         // a frame less per level.
-        PyTypeObject *type = Py_TYPE(o);
         if (type == &PyDict_Type)
             return nested_object(o, level);
         if (type == &PyList_Type)
             return nested_array(o, level);
         return nonleaf(o, level);
+    }
+
+    // A short exact list of leaves (coordinates, index pairs, a few ids),
+    // written in one call without the array writer's frame, reference and
+    // circular path: leaves run no Python code and hold nothing, so the
+    // list is what it was and cannot be met again inside itself.  It is a
+    // level of the recursion limit, as any list.  1 written, 0 on an error
+    // (the one the array writer would raise first), -1 with nothing
+    // written when an item is not a leaf: the array writer's turn, from
+    // the start.
+    static constexpr size_t kLeafListMost = 4;
+    __attribute__((noinline)) int leaf_list(PyObject *list, int level)
+    {
+        if (opt_.indent != nullptr)
+            return -1;
+        if (!recursion_.enter(" while encoding a JSON object"))
+            return 0;
+        Py_ssize_t mark = out_.size();
+        int done = out_.put('[');
+        for (Py_ssize_t i = 0; done > 0 && i < PyList_GET_SIZE(list); i++) {
+            done = separator_and_room(i == 0, level + 1) ? leaf<true>(PyList_GET_ITEM(list, i)) : 0;
+        }
+        recursion_.leave();
+        if (done < 0) {
+            out_.truncate(mark);
+            spans_.cut(mark);
+            return -1;
+        }
+        return done > 0 && out_.put(']');
     }
 
     // The line end and indentation before an item at `level`.
@@ -661,7 +697,7 @@ private:
             if (!separator_and_room(i == 0, inner))
                 return false;
             PyObject *o = list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i);
-            if (!item<true>(o, inner, seq, &checked))
+            if (!item<true, true>(o, inner, seq, &checked))
                 return false;
         }
         leave();
