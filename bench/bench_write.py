@@ -8,6 +8,15 @@ files, side by side in one process.
   (separators=(",", ":"), ensure_ascii=False) for quorvane and json.
 - INI: quorvane.ini.dumps and configparser's write() of a parser holding
   the same tree.
+
+    python bench/bench_write.py [--callgrind]
+
+--callgrind counts instead the instructions per call of the JSON writers
+under valgrind's callgrind (PYTHONHASHSEED=0, so that runs compare):
+quorvane's (its C entry point) with default options and compact UTF-8,
+and orjson's.  glibc's memcpy may copy a large block with `rep movsb`,
+which callgrind counts once per byte: a copy of the whole text then adds
+about its length to the count, which the wall clock does not see.
 """
 
 from __future__ import annotations
@@ -21,7 +30,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from _common import DATA, installed, min_time, min_times, print_table  # noqa: E402
+from _common import DATA, callgrind_count, installed, min_time, min_times, print_table  # noqa: E402
 
 JSON_FILES = ("twitter.json", "citm_catalog.json", "canada.json")
 
@@ -106,6 +115,38 @@ def ini() -> None:
     print_table("INI writers", "quorvane.ini", rows)
 
 
+_CG_SCRIPT = """
+import sys
+sys.path[:0] = {path!r}
+import json, orjson, quorvane.json as qjson
+tree = json.loads(open({file!r}, "rb").read())
+for _ in range({repeat}):
+    {call}
+"""
+_CG_WRITERS = {
+    "quorvane": ("std_write_json*", "qjson.dumps(tree)"),
+    "quorvane compact": ("std_write_json*",
+                         "qjson.dumps(tree, separators=(',', ':'), ensure_ascii=False)"),
+    "orjson": ("dumps", "orjson.dumps(tree)"),
+}
+
+
+def callgrind(repeat: int = 3) -> None:
+    print("\n## JSON writers, instructions per call\n")
+    print("| file | " + " | ".join(_CG_WRITERS) + " | quorvane / orjson |")
+    print("|---|" + "---:|" * (len(_CG_WRITERS) + 1))
+    for name in JSON_FILES:
+        path = DATA / "json" / name
+        if not path.exists():
+            continue
+        counts = {}
+        for label, (pattern, call) in _CG_WRITERS.items():
+            code = _CG_SCRIPT.format(path=sys.path, file=str(path), repeat=repeat, call=call)
+            counts[label] = callgrind_count(code, pattern, repeat)
+        cells = " | ".join(f"{n:,}" for n in counts.values())
+        print(f"| {name} | {cells} | {counts['quorvane'] / counts['orjson']:.3f}x |", flush=True)
+
+
 def run() -> None:
     toml()
     json_()
@@ -113,4 +154,7 @@ def run() -> None:
 
 
 if __name__ == "__main__":
-    run()
+    if "--callgrind" in sys.argv[1:]:
+        callgrind()
+    else:
+        run()
