@@ -464,7 +464,8 @@ def test_json_recursion_error_comes_at_json_depth():
         return fn() if frames == 0 else at_depth(frames - 1, fn)
 
     for frames in (0, 40):
-        for tree_of in (lambda n: nested(n, 1), lambda n: nested(n, {"a": [1.5]})):
+        for tree_of in (lambda n: nested(n, 1), lambda n: nested(n, {"a": [1.5]}),
+                        lambda n: nested(n, {"a": []}), lambda n: nested(n, {})):
             ours = at_depth(frames, lambda: deepest(qjson.dumps, tree_of))
             theirs = at_depth(frames, lambda: deepest(json.dumps, tree_of))
             assert ours == theirs

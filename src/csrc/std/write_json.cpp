@@ -555,12 +555,22 @@ private:
         }
         qv::Ref held(Py_NewRef(o));
         // A parsed tree's containers without the call through nonleaf(),
-        // a frame less per level.
+        // a frame less per level; empty ones without the writers' frames.
         if (type == &PyDict_Type)
-            return nested_object(o, level);
+            return PyDict_GET_SIZE(o) == 0 ? empty("{}") : nested_object(o, level);
         if (type == &PyList_Type)
-            return nested_array(o, level);
+            return Py_SIZE(o) == 0 ? empty("[]") : nested_array(o, level);
         return nonleaf(o, level);
+    }
+
+    // An empty exact list or dict: its text, a level of the recursion
+    // limit down, as the array and object writers write it.
+    __attribute__((noinline)) bool empty(const char (&text)[3])
+    {
+        if (!recursion_.enter(" while encoding a JSON object"))
+            return false;
+        recursion_.leave();
+        return out_.lit(text);
     }
 
     // A short exact list of leaves (coordinates, index pairs, a few ids),
