@@ -394,7 +394,9 @@ def _short_lists():
 @pytest.mark.parametrize("options", [{}, {"ensure_ascii": False}, {"allow_nan": False},
                                      {"default": repr}, {"check_circular": False,
                                                          "default": repr},
-                                     {"separators": ("; ", "= "), "ensure_ascii": False}])
+                                     {"separators": ("; ", "= "), "ensure_ascii": False},
+                                     {"separators": (" ,\u00e9 ", ":"), "ensure_ascii": False},
+                                     {"indent": 2}])
 def test_json_short_lists_as_json(options):
     for tree in _short_lists():
         assert outcome(qjson.dumps, tree, **options) == outcome(json.dumps, tree, **options)

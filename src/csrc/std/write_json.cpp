@@ -584,14 +584,25 @@ private:
     static constexpr size_t kLeafListMost = 4;
     __attribute__((noinline)) int leaf_list(PyObject *list, int level)
     {
-        if (opt_.indent != nullptr)
+        (void)level;  // on one line: no indent
+        if (!flat_item_sep_)
             return -1;
         if (!recursion_.enter(" while encoding a JSON object"))
             return 0;
         Py_ssize_t mark = out_.size();
-        int done = out_.put('[');
-        for (Py_ssize_t i = 0; done > 0 && i < PyList_GET_SIZE(list); i++) {
-            done = separator_and_room(i == 0, level + 1) ? leaf<true>(PyList_GET_ITEM(list, i)) : 0;
+        // '[' and the first item in one reservation, each further item
+        // with its separator in one.
+        int done = 0;
+        if (out_.reserve(1 + qv::Out::kShortRoom)) {
+            out_.lit_in_room("[");
+            done = leaf<true>(PyList_GET_ITEM(list, 0));
+        }
+        for (Py_ssize_t i = 1; done > 0 && i < PyList_GET_SIZE(list); i++) {
+            done = 0;
+            if (out_.reserve(8 + qv::Out::kShortRoom)) {
+                separator_in_room(item_sep_);
+                done = leaf<true>(PyList_GET_ITEM(list, i));
+            }
         }
         recursion_.leave();
         if (done < 0) {
