@@ -476,19 +476,9 @@ private:
         high_ = false;
     }
 
-    // Up to here the capacity grows fourfold, beyond it twofold.  Growing
-    // may move the text (when the block cannot grow where it lies, the
-    // allocator copies it): fourfold, the growths up to a text's size copy
-    // about a third of it in all instead of about all of it, and a large
-    // text's buffer stays within twice its size.
-    static constexpr Py_ssize_t kFourfoldBelow = (Py_ssize_t)1 << 22;
-
     __attribute__((noinline)) bool grow(Py_ssize_t extra)
     {
-        Py_ssize_t want = extra;
-        if (cap_ < kFourfoldBelow && 4 * cap_ - len_ > want)
-            want = 4 * cap_ - len_;
-        Py_ssize_t cap = grown_capacity(len_, cap_, want, 1024, PY_SSIZE_T_MAX / 4);
+        Py_ssize_t cap = grown_capacity(len_, cap_, extra, 1024, PY_SSIZE_T_MAX / 4);
         if (cap < 0)
             return false;
         if (buf_ == nullptr) {
