@@ -9,8 +9,23 @@
 // call: pass runs of the document itself, not scratch buffers.  Keys
 // longer than kMaxLen bytes are made afresh every time.  `high` is as for
 // StrMaker::make.
+//
+//   qv::DictShapes shapes;          // in the reader's context, beside the keys
+//   PyObject *shape = shapes.find(first_key);   // borrowed, or NULL
+//   qv::DictShapes::key(shape, i)   // its i-th key
+//   PyObject *d = shapes.fill(shape, values);   // new dict, or NULL + exception
+//   shapes.remember(d, n);          // d, built of n members, may be a shape
+//
+// Documents repeat the keys of their objects in the same order (the records
+// of a list).  A dict built by inserting the same key objects in the same
+// order always gets the same table, so once one such dict is built, the
+// next is its table copied (PyDict_Copy clones a str-keyed table as it is)
+// with the new values put in: no look-up, no growth of the table, and the
+// dict takes exactly the room the inserting build gives it.  Only where the
+// table's layout is known (QV_DICT_TABLE); elsewhere find() finds nothing.
 #pragma once
 
+#include "dict.h"
 #include "hash.h"
 #include "str.h"
 #include "table.h"
@@ -137,6 +152,147 @@ private:
     // holds more than half of them); never zeroed, count() says how many
     // hold entries.  Once the table has grown the list is left stale.
     uint16_t taken_[kFirstSlots / 2];
+};
+
+class DictShapes {
+public:
+    DictShapes() noexcept = default;
+    DictShapes(const DictShapes &) = delete;
+    DictShapes &operator=(const DictShapes &) = delete;
+    ~DictShapes()
+    {
+        for (Slot &slot : slots_)
+            Py_XDECREF(slot.shape);
+    }
+
+#ifdef QV_DICT_TABLE
+    // The shape last remembered for objects whose first key is `first`
+    // (the same object), or NULL.
+    PyObject *find(PyObject *first) const
+    {
+        const Slot &slot = slots_[index(first)];
+        return slot.first == first ? slot.shape : nullptr;
+    }
+    static Py_ssize_t size(PyObject *shape) { return PyDict_GET_SIZE(shape); }
+    static PyObject *key(PyObject *shape, Py_ssize_t i) { return entries(shape)[2 * i]; }
+
+    // A dict of shape's keys and values[0, n), n the shape's size, taking
+    // the references to the values (also on failure).  Tracked by the
+    // collector when a value may hold others, as inserting them would.
+    PyObject *fill(PyObject *shape, PyObject *const *values)
+    {
+        Py_ssize_t n = size(shape);
+        PyObject *dict = PyDict_Copy(shape);
+        if (dict == nullptr) {
+            for (Py_ssize_t i = 0; i < n; i++)
+                Py_DECREF(values[i]);
+            return nullptr;
+        }
+        PyObject **e = entries(dict) + 1;
+        bool track = false;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject *old = e[2 * i];  // None, from the shape
+            e[2 * i] = values[i];
+            track |= may_hold_others(values[i]);
+            Py_DECREF(old);
+        }
+        if (track)
+            PyObject_GC_Track(dict);
+        return dict;
+    }
+
+    // Keeps the table of dict (built by inserting n members, from empty) as
+    // the shape of the objects whose first key is its first key.  A dict
+    // whose keys repeat is not kept (its values are not one per member),
+    // nor any copy whose table is not the same as dict's.  Failing to keep
+    // one only costs the next object its copy: no exception is left.
+    void remember(PyObject *dict, Py_ssize_t n)
+    {
+        if (n > kMaxKeys || PyDict_GET_SIZE(dict) != n || !combined_unicode(dict))
+            return;
+        Ref shape(PyDict_Copy(dict));
+        if (!shape) {
+            PyErr_Clear();
+            return;
+        }
+        if (!combined_unicode(shape.get()) || !same_table(dict, shape.get()))
+            return;
+        PyObject **e = entries(shape.get());
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject *old = e[2 * i + 1];
+            e[2 * i + 1] = Py_NewRef(Py_None);
+            Py_DECREF(old);
+        }
+        // Copies of a tracked dict are tracked: the shape is not, so that
+        // each copy is tracked only by its own values.
+        if (PyObject_GC_IsTracked(shape.get()))
+            PyObject_GC_UnTrack(shape.get());
+        Slot &slot = slots_[index(e[0])];
+        Py_XDECREF(slot.shape);
+        slot = {e[0], shape.release()};
+    }
+#else
+    PyObject *find(PyObject *) const { return nullptr; }
+    static Py_ssize_t size(PyObject *) { return 0; }
+    static PyObject *key(PyObject *, Py_ssize_t) { return nullptr; }
+    PyObject *fill(PyObject *, PyObject *const *) { return nullptr; }
+    void remember(PyObject *, Py_ssize_t) {}
+#endif
+
+private:
+    static constexpr size_t kSlots = 64;
+    static constexpr Py_ssize_t kMaxKeys = 1024;
+
+    struct Slot {
+        PyObject *first;  // the shape's first key (it holds the reference)
+        PyObject *shape;  // owned: the keys, each value None
+    };
+
+    static size_t index(PyObject *first) { return hash_pointer(first) & (kSlots - 1); }
+
+#ifdef QV_DICT_TABLE
+    static DictTable *table(PyObject *dict)
+    {
+        return reinterpret_cast<DictTable *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+    }
+    // A table of str keys (kind 1), not split, whose entries are (key, value).
+    static bool combined_unicode(PyObject *dict)
+    {
+        return reinterpret_cast<PyDictObject *>(dict)->ma_values == nullptr &&
+               table(dict)->kind == 1;
+    }
+    static PyObject **entries(PyObject *dict)
+    {
+        DictTable *t = table(dict);
+        return reinterpret_cast<PyObject **>(t->indices + ((size_t)1 << t->log2_index_bytes));
+    }
+    // Whether b's table is a copy of a's: the same size, room, slots and
+    // keys in the same order.
+    static bool same_table(PyObject *a, PyObject *b)
+    {
+        DictTable *x = table(a), *y = table(b);
+        if (x == y || x->log2_size != y->log2_size ||
+            x->log2_index_bytes != y->log2_index_bytes || x->usable != y->usable ||
+            x->nentries != y->nentries ||
+            std::memcmp(x->indices, y->indices, (size_t)1 << x->log2_index_bytes) != 0)
+            return false;
+        PyObject **ea = entries(a), **eb = entries(b);
+        for (Py_ssize_t i = 0; i < x->nentries; i++) {
+            if (ea[2 * i] != eb[2 * i])
+                return false;
+        }
+        return true;
+    }
+    // What inserting value into a dict makes it tracked for: a value the
+    // collector may have to look into (the readers make no tuples).
+    static bool may_hold_others(PyObject *value)
+    {
+        return PyObject_IS_GC(value) &&
+               (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
+    }
+#endif
+
+    Slot slots_[kSlots] = {};
 };
 
 }  // namespace qv
