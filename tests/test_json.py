@@ -597,6 +597,11 @@ def _dicts_alike(ours, theirs):
     '[{"k": 1, "m": 2, "n": 3}, {"k": 1, "m": 2, "k": 3}, {"k": 1, "m": 2, "n": 3}]',
     # objects nested in objects that begin with the same key
     '[{"b": {"b": {"b": 1, "c": 2}, "c": 3}, "c": 4}, {"b": {"b": 5, "c": 6}, "c": 7}]',
+    # keys matched by their bytes: a longer, a shorter, an escaped one, the end
+    '[{"ab": 1, "cd": 2}, {"ab": 1, "cde": 2}, {"ab": 1, "c": 2}, {"ab": 1, "c\\u0064": 2},'
+    ' {"ab": 1, "cd" : 2}, {"ab": 1, "cd": 2}]',
+    # shapes with keys not ASCII, or holding an escaped quote or backslash
+    '[{"é": 1, "b": 2}, {"é": 3, "b": 4}, {"a\\"b": 1, "\\\\": 2}, {"a\\"b": 3, "\\\\": 4}]',
     # long and escaped keys are made afresh each time
     "[" + ", ".join('{"%s": 1, "e\\u0301": 2, "q": 3}' % ("k" * 70) for _ in range(3)) + "]",
     # records of many keys, as many tables, in turn

@@ -417,36 +417,55 @@ __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
     ShapedValues shaped{items, items.size()};
     qv::Ref shape;  // held: a nested object may replace it in the cache
     Py_ssize_t shape_n = 0;
+    bool plain = false;
     qv::Ref dict;
     Py_ssize_t n = 0;
     for (;;) {
-        qv::Ref key(json_parse_member_key(ctx));
-        if (!key)
-            return nullptr;
-        if (n == 0) {
-            if (PyObject *found = ctx->shapes.find(key.get())) {
-                shape.reset(Py_NewRef(found));
-                shape_n = qv::DictShapes::size(found);
-            } else {
-                dict.reset(PyDict_New());
+        if (shape && plain && n < shape_n && ctx->pos < ctx->len && ctx->text[ctx->pos] == '"') {
+            Py_ssize_t k = qv::DictShapes::match_key(shape.get(), n, ctx->text + ctx->pos + 1,
+                                                     ctx->len - ctx->pos - 1);
+            if (k >= 0) {
+                // The shape's own key: nothing to hold or compare.
+                ctx->pos += k + 2;
+                json_skip_ws(ctx);
+                if (!ctx->eat(':'))
+                    return ctx->fail("expected ':' after object key");
+                PyObject *value = json_parse_value(ctx);
+                if (!value || !items.push_owned(value))
+                    return nullptr;
+                goto member_read;
+            }
+        }
+        {
+            qv::Ref key(json_parse_member_key(ctx));
+            if (!key)
+                return nullptr;
+            if (n == 0) {
+                if (PyObject *found = ctx->shapes.find(key.get(), &plain)) {
+                    shape.reset(Py_NewRef(found));
+                    shape_n = qv::DictShapes::size(found);
+                } else {
+                    dict.reset(PyDict_New());
+                    if (!dict)
+                        return nullptr;
+                }
+            } else if (shape && (n >= shape_n || qv::DictShapes::key(shape.get(), n) != key.get())) {
+                dict.reset(json_unshaped_dict(shape.get(), items, shaped.base, n));
+                shape.reset();
                 if (!dict)
                     return nullptr;
             }
-        } else if (shape && (n >= shape_n || qv::DictShapes::key(shape.get(), n) != key.get())) {
-            dict.reset(json_unshaped_dict(shape.get(), items, shaped.base, n));
-            shape.reset();
-            if (!dict)
+            qv::Ref value(json_parse_value(ctx));
+            if (!value)
                 return nullptr;
-        }
-        qv::Ref value(json_parse_value(ctx));
-        if (!value)
-            return nullptr;
-        if (shape) {
-            if (!items.push_owned(value.release()))
+            if (shape) {
+                if (!items.push_owned(value.release()))
+                    return nullptr;
+            } else if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
                 return nullptr;
-        } else if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-            return nullptr;
+            }
         }
+    member_read:
         n++;
         qv::Next next = qv::after_list_item(ctx, json_skip_ws, kObjectRules);
         if (next == qv::Next::Failed)

@@ -167,11 +167,26 @@ public:
 
 #ifdef QV_DICT_TABLE
     // The shape last remembered for objects whose first key is `first`
-    // (the same object), or NULL.
-    PyObject *find(PyObject *first) const
+    // (the same object), or NULL; *plain tells whether its keys can be
+    // matched by their bytes (see match_key).
+    PyObject *find(PyObject *first, bool *plain) const
     {
         const Slot &slot = slots_[index(first)];
+        *plain = slot.plain;
         return slot.first == first ? slot.shape : nullptr;
+    }
+    // With shape's keys plain: the length of its i-th key when the `avail`
+    // bytes at t begin with that key's bytes and a closing quote, else -1.
+    // A plain key holds no byte that would end or escape a string, so the
+    // string there is exactly that key: the reader takes it as it is,
+    // without a decode or a look-up in the key cache.
+    static Py_ssize_t match_key(PyObject *shape, Py_ssize_t i, const char *t, Py_ssize_t avail)
+    {
+        PyObject *k = key(shape, i);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(k);
+        if (avail <= n || t[n] != '"' || !same_bytes(t, static_cast<const char *>(PyUnicode_DATA(k)), n))
+            return -1;
+        return n;
     }
     static Py_ssize_t size(PyObject *shape) { return PyDict_GET_SIZE(shape); }
     static PyObject *key(PyObject *shape, Py_ssize_t i) { return entries(shape)[2 * i]; }
@@ -227,12 +242,20 @@ public:
         // each copy is tracked only by its own values.
         if (PyObject_GC_IsTracked(shape.get()))
             PyObject_GC_UnTrack(shape.get());
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; i++)
+            plain = is_plain(e[2 * i]);
         Slot &slot = slots_[index(e[0])];
         Py_XDECREF(slot.shape);
-        slot = {e[0], shape.release()};
+        slot = {e[0], shape.release(), plain};
     }
 #else
-    PyObject *find(PyObject *) const { return nullptr; }
+    PyObject *find(PyObject *, bool *plain) const
+    {
+        *plain = false;
+        return nullptr;
+    }
+    static Py_ssize_t match_key(PyObject *, Py_ssize_t, const char *, Py_ssize_t) { return -1; }
     static Py_ssize_t size(PyObject *) { return 0; }
     static PyObject *key(PyObject *, Py_ssize_t) { return nullptr; }
     PyObject *fill(PyObject *, PyObject *const *) { return nullptr; }
@@ -246,7 +269,47 @@ private:
     struct Slot {
         PyObject *first;  // the shape's first key (it holds the reference)
         PyObject *shape;  // owned: the keys, each value None
+        bool plain;       // every key ASCII, without quote, backslash or control byte
     };
+
+    // Whether a key's bytes are the document's bytes of a string of it.
+    static bool is_plain(PyObject *key)
+    {
+        if (!PyUnicode_IS_ASCII(key))
+            return false;
+        auto d = static_cast<const unsigned char *>(PyUnicode_DATA(key));
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(key); i < n; i++) {
+            if (d[i] < 0x20 || d[i] == '"' || d[i] == '\\')
+                return false;
+        }
+        return true;
+    }
+
+    // Whether n bytes at a and b are the same: words that may overlap,
+    // never reading outside the n bytes.
+    static bool same_bytes(const char *a, const char *b, Py_ssize_t n)
+    {
+        if (n >= 8) {
+            for (Py_ssize_t i = 0; i + 8 < n; i += 8) {
+                if (load64(a + i) != load64(b + i))
+                    return false;
+            }
+            return load64(a + n - 8) == load64(b + n - 8);
+        }
+        if (n >= 4) {
+            uint32_t x, y, z, w;
+            std::memcpy(&x, a, 4);
+            std::memcpy(&y, b, 4);
+            std::memcpy(&z, a + n - 4, 4);
+            std::memcpy(&w, b + n - 4, 4);
+            return x == y && z == w;
+        }
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (a[i] != b[i])
+                return false;
+        }
+        return true;
+    }
 
     static size_t index(PyObject *first) { return hash_pointer(first) & (kSlots - 1); }
 
@@ -287,6 +350,11 @@ private:
     // collector may have to look into (the readers make no tuples).
     static bool may_hold_others(PyObject *value)
     {
+        PyTypeObject *type = Py_TYPE(value);
+        if (!PyType_IS_GC(type))
+            return false;
+        if (type == &PyList_Type || type == &PyDict_Type)
+            return true;
         return PyObject_IS_GC(value) &&
                (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
     }
