@@ -597,6 +597,10 @@ def _dicts_alike(ours, theirs):
     '[{"k": 1, "m": 2, "n": 3}, {"k": 1, "m": 2, "k": 3}, {"k": 1, "m": 2, "n": 3}]',
     # objects nested in objects that begin with the same key
     '[{"b": {"b": {"b": 1, "c": 2}, "c": 3}, "c": 4}, {"b": {"b": 5, "c": 6}, "c": 7}]',
+    # records of a few shapes that begin alike, in turn: an optional member
+    # in the middle, at the end, a record that ends early
+    "[" + ", ".join(['{"m": 1, "x": 2, "y": 3}', '{"m": 1, "y": 3}', '{"m": 1, "x": 2}',
+                     '{"m": [1], "x": {"m": 1, "x": 2}}', '{"m": 1}'][i % 5] for i in range(20)) + "]",
     # keys matched by their bytes: a longer, a shorter, an escaped one, the end
     '[{"ab": 1, "cd": 2}, {"ab": 1, "cde": 2}, {"ab": 1, "c": 2}, {"ab": 1, "c\\u0064": 2},'
     ' {"ab": 1, "cd" : 2}, {"ab": 1, "cd": 2}]',

@@ -450,10 +450,15 @@ __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
                         return nullptr;
                 }
             } else if (shape && (n >= shape_n || qv::DictShapes::key(shape.get(), n) != key.get())) {
-                dict.reset(json_unshaped_dict(shape.get(), items, shaped.base, n));
-                shape.reset();
-                if (!dict)
-                    return nullptr;
+                if (PyObject *other = ctx->shapes.other(shape.get(), n, key.get(), &plain)) {
+                    shape.reset(Py_NewRef(other));
+                    shape_n = qv::DictShapes::size(other);
+                } else {
+                    dict.reset(json_unshaped_dict(shape.get(), items, shaped.base, n));
+                    shape.reset();
+                    if (!dict)
+                        return nullptr;
+                }
             }
             qv::Ref value(json_parse_value(ctx));
             if (!value)
@@ -472,6 +477,12 @@ __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
             return nullptr;
         if (next == qv::Next::Closed)
             break;
+    }
+    if (shape && n != shape_n) {
+        if (PyObject *other = ctx->shapes.other(shape.get(), n, nullptr, &plain)) {
+            shape.reset(Py_NewRef(other));
+            shape_n = n;
+        }
     }
     if (shape && n == shape_n) {
         PyObject *filled = ctx->shapes.fill(shape.get(), items.data() + shaped.base);

@@ -161,19 +161,52 @@ public:
     DictShapes &operator=(const DictShapes &) = delete;
     ~DictShapes()
     {
-        for (Slot &slot : slots_)
-            Py_XDECREF(slot.shape);
+        for (Way *set : sets_) {
+            for (size_t w = 0; w < kWays; w++)
+                Py_XDECREF(set[w].shape);
+        }
     }
 
 #ifdef QV_DICT_TABLE
-    // The shape last remembered for objects whose first key is `first`
-    // (the same object), or NULL; *plain tells whether its keys can be
-    // matched by their bytes (see match_key).
+    // The shape last used or remembered for objects whose first key is
+    // `first` (the same object), or NULL; *plain tells whether its keys can
+    // be matched by their bytes (see match_key).
     PyObject *find(PyObject *first, bool *plain) const
     {
-        const Slot &slot = slots_[index(first)];
-        *plain = slot.plain;
-        return slot.first == first ? slot.shape : nullptr;
+        const Way *set = sets_[index(first)];
+        for (size_t w = 0; w < kWays; w++) {
+            if (set[w].first == first) {
+                *plain = set[w].plain;
+                return set[w].shape;
+            }
+        }
+        return nullptr;
+    }
+
+    // Records whose keys differ now and then (an optional member) have a
+    // few shapes that begin alike.  Another shape than `shape` with the
+    // same first i keys whose key i is `key`, or with `key` NULL whose size
+    // is i; NULL when there is none.
+    PyObject *other(PyObject *shape, Py_ssize_t i, PyObject *next, bool *plain) const
+    {
+        PyObject *first = key(shape, 0);
+        const Way *set = sets_[index(first)];
+        for (size_t w = 0; w < kWays; w++) {
+            PyObject *s = set[w].shape;
+            if (set[w].first != first || s == shape)
+                continue;
+            Py_ssize_t m = size(s);
+            if (next ? m <= i || key(s, i) != next : m != i)
+                continue;
+            Py_ssize_t k = 1;
+            while (k < i && key(s, k) == key(shape, k))
+                k++;
+            if (k >= i) {
+                *plain = set[w].plain;
+                return s;
+            }
+        }
+        return nullptr;
     }
     // With shape's keys plain: the length of its i-th key when the `avail`
     // bytes at t begin with that key's bytes and a closing quote, else -1.
@@ -213,6 +246,17 @@ public:
         }
         if (track)
             PyObject_GC_Track(dict);
+        // The shape last used is the one found first.
+        Way *set = sets_[index(key(shape, 0))];
+        for (size_t w = 1; w < kWays; w++) {
+            if (set[w].shape == shape) {
+                Way used = set[w];
+                for (; w > 0; w--)
+                    set[w] = set[w - 1];
+                set[0] = used;
+                break;
+            }
+        }
         return dict;
     }
 
@@ -245,9 +289,12 @@ public:
         bool plain = true;
         for (Py_ssize_t i = 0; i < n && plain; i++)
             plain = is_plain(e[2 * i]);
-        Slot &slot = slots_[index(e[0])];
-        Py_XDECREF(slot.shape);
-        slot = {e[0], shape.release(), plain};
+        // In front of its set, the set's least recently used shape dropped.
+        Way *set = sets_[index(e[0])];
+        Py_XDECREF(set[kWays - 1].shape);
+        for (size_t w = kWays - 1; w > 0; w--)
+            set[w] = set[w - 1];
+        set[0] = {e[0], shape.release(), plain};
     }
 #else
     PyObject *find(PyObject *, bool *plain) const
@@ -255,6 +302,7 @@ public:
         *plain = false;
         return nullptr;
     }
+    PyObject *other(PyObject *, Py_ssize_t, PyObject *, bool *) const { return nullptr; }
     static Py_ssize_t match_key(PyObject *, Py_ssize_t, const char *, Py_ssize_t) { return -1; }
     static Py_ssize_t size(PyObject *) { return 0; }
     static PyObject *key(PyObject *, Py_ssize_t) { return nullptr; }
@@ -263,10 +311,11 @@ public:
 #endif
 
 private:
-    static constexpr size_t kSlots = 64;
+    static constexpr size_t kSets = 64;
+    static constexpr size_t kWays = 4;
     static constexpr Py_ssize_t kMaxKeys = 1024;
 
-    struct Slot {
+    struct Way {
         PyObject *first;  // the shape's first key (it holds the reference)
         PyObject *shape;  // owned: the keys, each value None
         bool plain;       // every key ASCII, without quote, backslash or control byte
@@ -311,7 +360,7 @@ private:
         return true;
     }
 
-    static size_t index(PyObject *first) { return hash_pointer(first) & (kSlots - 1); }
+    static size_t index(PyObject *first) { return hash_pointer(first) & (kSets - 1); }
 
 #ifdef QV_DICT_TABLE
     static DictTable *table(PyObject *dict)
@@ -360,7 +409,7 @@ private:
     }
 #endif
 
-    Slot slots_[kSlots] = {};
+    Way sets_[kSets][kWays] = {};
 };
 
 }  // namespace qv
