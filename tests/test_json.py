@@ -580,6 +580,8 @@ def _dicts_alike(ours, theirs):
         for k in ours:
             _dicts_alike(ours[k], theirs[k])
     elif isinstance(ours, list):
+        # json's lists grow as they are appended to; ours take their final room
+        assert sys.getsizeof(ours) == sys.getsizeof([None] * len(ours))
         for a, b in zip(ours, theirs, strict=True):
             _dicts_alike(a, b)
     else:
@@ -608,6 +610,8 @@ def _dicts_alike(ours, theirs):
     '[{"é": 1, "b": 2}, {"é": 3, "b": 4}, {"a\\"b": 1, "\\\\": 2}, {"a\\"b": 3, "\\\\": 4}]',
     # long and escaped keys are made afresh each time
     "[" + ", ".join('{"%s": 1, "e\\u0301": 2, "q": 3}' % ("k" * 70) for _ in range(3)) + "]",
+    # lists of every small length
+    "[" + ", ".join("[" + ", ".join(["1"] * (i % 7)) + "]" for i in range(30)) + "]",
     # records of many keys, as many tables, in turn
     "[" + ", ".join("{" + ", ".join(f'"k{j}": {j}' for j in range(i % 45 + 1)) + "}"
                     for i in range(200)) + "]",
