@@ -610,6 +610,9 @@ def _dicts_alike(ours, theirs):
     '[{"é": 1, "b": 2}, {"é": 3, "b": 4}, {"a\\"b": 1, "\\\\": 2}, {"a\\"b": 3, "\\\\": 4}]',
     # long and escaped keys are made afresh each time
     "[" + ", ".join('{"%s": 1, "e\\u0301": 2, "q": 3}' % ("k" * 70) for _ in range(3)) + "]",
+    # runs of numbers, broken by blanks, nesting, other values, at any level
+    '[[1,2],[-3.5,4e2],[0,-0.0],[1 ,2],[1, 2],[1,2 ],[1,[2,3],4],[1,"a",2],[1,-2,true]]',
+    "[" * 40 + "1,2,-3" + "]" * 40,
     # lists of every small length
     "[" + ", ".join("[" + ", ".join(["1"] * (i % 7)) + "]" for i in range(30)) + "]",
     # records of many keys, as many tables, in turn

@@ -334,6 +334,8 @@ __attribute__((always_inline)) inline PyObject *json_parse_value(JsonCtx *ctx)
 }
 
 
+inline bool json_starts_number(char c) { return c == '-' || (unsigned char)(c - '0') < 10; }
+
 constexpr qv::ListRules kArrayRules = {
     ']', "unterminated array", "trailing comma in array", "expected ',' or ']' in array"};
 constexpr qv::ListRules kObjectRules = {
@@ -345,11 +347,34 @@ __attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
         return PyList_New(0);
     qv::RefStack &items = ctx->items;
     Py_ssize_t base = items.size();
+    // Coordinates, vectors, rows of figures: numbers each right after the
+    // comma that follows the one before, read one after another without
+    // the dispatch on each item.  The run stops at any other byte, which
+    // the list step then reads, as it reads every item list step.  At a
+    // level where an item may fail the depth or stack check, every item
+    // takes the general step with its checks.
+    if (ctx->depth.scalars_pass() && json_starts_number(ctx->text[ctx->pos])) {
+        for (;;) {
+            PyObject *item = json_parse_number(ctx);
+            if (!item || !items.push_owned(item)) {
+                items.drop(base);
+                return nullptr;
+            }
+            Py_ssize_t pos = ctx->pos;
+            if (ctx->len - pos < 2 || ctx->text[pos] != ',' || !json_starts_number(ctx->text[pos + 1]))
+                break;
+            ctx->pos = pos + 1;
+        }
+        goto after_item;
+    }
     // Both list steps stop past the blanks, so each item starts at pos.
     for (;;) {
-        PyObject *item = json_parse_value_here(ctx);
-        if (!item || !items.push_owned(item))
-            break;
+        {
+            PyObject *item = json_parse_value_here(ctx);
+            if (!item || !items.push_owned(item))
+                break;
+        }
+    after_item:
         qv::Next next = qv::after_list_item(ctx, json_skip_ws, kArrayRules);
         if (next == qv::Next::Closed)
             return items.take(base);
