@@ -248,7 +248,7 @@ public:
             PyObject_GC_Track(dict);
         // The shape last used is the one found first.
         Way *set = sets_[index(key(shape, 0))];
-        for (size_t w = 1; w < kWays; w++) {
+        for (size_t w = 1; w < kWays && set[0].shape != shape; w++) {
             if (set[w].shape == shape) {
                 Way used = set[w];
                 for (; w > 0; w--)
