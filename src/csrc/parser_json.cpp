@@ -355,7 +355,15 @@ __attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
     // takes the general step with its checks.
     if (ctx->depth.scalars_pass() && json_starts_number(ctx->text[ctx->pos])) {
         for (;;) {
-            PyObject *item = json_parse_number(ctx);
+            // json_parse_number's steps, inlined into the run.
+            PyObject *item;
+            Py_ssize_t end = ctx->len - ctx->pos >= qv::kQuickDecimalRoom
+                                 ? qv::quick_decimal(ctx->text, ctx->pos, &item)
+                                 : -1;
+            if (end >= 0)
+                ctx->pos = end;
+            else
+                item = json_parse_number_scan(ctx);
             if (!item || !items.push_owned(item)) {
                 items.drop(base);
                 return nullptr;
