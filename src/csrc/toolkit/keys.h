@@ -11,11 +11,15 @@
 // StrMaker::make.
 //
 //   qv::DictShapes shapes;          // in the reader's context, beside the keys
-//   PyObject *shape = shapes.find(first_key);   // borrowed, or NULL
-//   qv::DictShapes::key(shape, i)   // its i-th key
+//   PyObject *shape = shapes.find(first_key, &plain);  // borrowed, or NULL
+//   qv::DictShapes::key(shape, i)   // its i-th key; size(shape) keys in all
+//   k = qv::DictShapes::match_key(shape, i, t, avail);  // plain keys: by bytes
+//   shape = shapes.other(shape, i, key, &plain);  // one that begins alike, or NULL
 //   PyObject *d = shapes.fill(shape, values);   // new dict, or NULL + exception
 //   shapes.remember(d, n);          // d, built of n members, may be a shape
 //
+// The caller holds a reference to the shape it follows (a nested object
+// may push it out of the cache).
 // Documents repeat the keys of their objects in the same order (the records
 // of a list).  A dict built by inserting the same key objects in the same
 // order always gets the same table, so once one such dict is built, the
