@@ -4,6 +4,7 @@ conversions."""
 
 from __future__ import annotations
 
+import gc
 import json
 import math
 import random
@@ -569,6 +570,59 @@ def test_objects_of_every_size_after_one_begun_alike():
     assert room(ours) == room(theirs)
 
 
+def _dicts_alike(ours, theirs):
+    # Same keys in the same order, same room, same standing with the collector.
+    assert type(ours) is type(theirs)
+    if isinstance(ours, dict):
+        assert list(ours) == list(theirs)
+        assert sys.getsizeof(ours) == sys.getsizeof(theirs)
+        assert gc.is_tracked(ours) == gc.is_tracked(theirs)
+        for k in ours:
+            _dicts_alike(ours[k], theirs[k])
+    elif isinstance(ours, list):
+        # json's lists grow as they are appended to; ours take their final room
+        assert sys.getsizeof(ours) == sys.getsizeof([None] * len(ours))
+        for a, b in zip(ours, theirs, strict=True):
+            _dicts_alike(a, b)
+    else:
+        assert ours == theirs
+
+
+@pytest.mark.parametrize("text", [
+    # records alike, then one shorter, one longer, one with other keys
+    '[{"a": 1, "b": 2}, {"a": 3, "b": 4}, {"a": 5}, {"a": 6, "b": 7, "c": 8}, {"a": 9, "c": 1}]',
+    # values that hold others make a copy tracked, plain ones leave it not
+    '[{"x": [1], "y": {}}, {"x": 1, "y": 2}, {"x": {"z": 1}, "y": 2}, {"x": "s", "y": []}]',
+    # a repeated key keeps its place and takes the last value, every time
+    '[{"a": 1, "a": 2}, {"a": 3, "a": 4}, {"a": 5, "b": 6, "a": 7}, {"a": 8}]',
+    # a record whose key repeats where the last one had another key
+    '[{"k": 1, "m": 2, "n": 3}, {"k": 1, "m": 2, "k": 3}, {"k": 1, "m": 2, "n": 3}]',
+    # objects nested in objects that begin with the same key
+    '[{"b": {"b": {"b": 1, "c": 2}, "c": 3}, "c": 4}, {"b": {"b": 5, "c": 6}, "c": 7}]',
+    # records of a few shapes that begin alike, in turn: an optional member
+    # in the middle, at the end, a record that ends early
+    "[" + ", ".join(['{"m": 1, "x": 2, "y": 3}', '{"m": 1, "y": 3}', '{"m": 1, "x": 2}',
+                     '{"m": [1], "x": {"m": 1, "x": 2}}', '{"m": 1}'][i % 5] for i in range(20)) + "]",
+    # keys matched by their bytes: a longer, a shorter, an escaped one, the end
+    '[{"ab": 1, "cd": 2}, {"ab": 1, "cde": 2}, {"ab": 1, "c": 2}, {"ab": 1, "c\\u0064": 2},'
+    ' {"ab": 1, "cd" : 2}, {"ab": 1, "cd": 2}]',
+    # shapes with keys not ASCII, or holding an escaped quote or backslash
+    '[{"é": 1, "b": 2}, {"é": 3, "b": 4}, {"a\\"b": 1, "\\\\": 2}, {"a\\"b": 3, "\\\\": 4}]',
+    # long and escaped keys are made afresh each time
+    "[" + ", ".join('{"%s": 1, "e\\u0301": 2, "q": 3}' % ("k" * 70) for _ in range(3)) + "]",
+    # runs of numbers, broken by blanks, nesting, other values, at any level
+    '[[1,2],[-3.5,4e2],[0,-0.0],[1 ,2],[1, 2],[1,2 ],[1,[2,3],4],[1,"a",2],[1,-2,true]]',
+    "[" * 40 + "1,2,-3" + "]" * 40,
+    # lists of every small length
+    "[" + ", ".join("[" + ", ".join(["1"] * (i % 7)) + "]" for i in range(30)) + "]",
+    # records of many keys, as many tables, in turn
+    "[" + ", ".join("{" + ", ".join(f'"k{j}": {j}' for j in range(i % 45 + 1)) + "}"
+                    for i in range(200)) + "]",
+])
+def test_objects_alike_as_json_builds_them(text):
+    _dicts_alike(parse(text), json.loads(text))
+
+
 def test_repeated_keys_share_one_str_within_a_call_only():
     doc = '[{"name": 1, "é": 2}, {"name": 3, "é": 4}]'
     first = parse(doc)
@@ -592,7 +646,8 @@ def test_no_reference_leaks():
     doc = ('{"a": [1, 2.5, "x", "\\u00e9", {"b": null, "a": [true, false]}], '
            '"big": 123456789012345678901234567890, "s": "' + "y" * 100 + '"}').encode()
     bad = [doc[:-1], doc.replace(b"null", b"nul"), b'[{"a": "\\uD800"}]', b'{"\xff": 1}',
-           b"[" * 600, b"[" * 513 + b"]" * 513]
+           b"[" * 600, b"[" * 513 + b"]" * 513,
+           b'[{"a": [1], "b": 2}, {"a": [3], "b": x}]', b'[{"a": 1, "b": 2}, {"a": 3, "c"}]']
 
     def once():
         parse(doc)

@@ -30,6 +30,8 @@ public:
     // Object keys by their bytes: a repeated key costs a compare instead of
     // a decode, and dicts get keys whose hash is known.
     qv::KeyCache keys;
+    // The tables of objects read so far, for the objects with their keys.
+    qv::DictShapes shapes;
 };
 
 // Byte classes for the two scans that run over most of the document.
@@ -332,6 +334,8 @@ __attribute__((always_inline)) inline PyObject *json_parse_value(JsonCtx *ctx)
 }
 
 
+inline bool json_starts_number(char c) { return c == '-' || (unsigned char)(c - '0') < 10; }
+
 constexpr qv::ListRules kArrayRules = {
     ']', "unterminated array", "trailing comma in array", "expected ',' or ']' in array"};
 constexpr qv::ListRules kObjectRules = {
@@ -343,11 +347,42 @@ __attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
         return PyList_New(0);
     qv::RefStack &items = ctx->items;
     Py_ssize_t base = items.size();
+    // Coordinates, vectors, rows of figures: numbers each right after the
+    // comma that follows the one before, read one after another without
+    // the dispatch on each item.  The run stops at any other byte, which
+    // the list step then reads, as it reads every item list step.  At a
+    // level where an item may fail the depth or stack check, every item
+    // takes the general step with its checks.
+    if (ctx->depth.scalars_pass() && json_starts_number(ctx->text[ctx->pos])) {
+        for (;;) {
+            // json_parse_number's steps, inlined into the run.
+            PyObject *item;
+            Py_ssize_t end = ctx->len - ctx->pos >= qv::kQuickDecimalRoom
+                                 ? qv::quick_decimal(ctx->text, ctx->pos, &item)
+                                 : -1;
+            if (end >= 0)
+                ctx->pos = end;
+            else
+                item = json_parse_number_scan(ctx);
+            if (!item || !items.push_owned(item)) {
+                items.drop(base);
+                return nullptr;
+            }
+            Py_ssize_t pos = ctx->pos;
+            if (ctx->len - pos < 2 || ctx->text[pos] != ',' || !json_starts_number(ctx->text[pos + 1]))
+                break;
+            ctx->pos = pos + 1;
+        }
+        goto after_item;
+    }
     // Both list steps stop past the blanks, so each item starts at pos.
     for (;;) {
-        PyObject *item = json_parse_value_here(ctx);
-        if (!item || !items.push_owned(item))
-            break;
+        {
+            PyObject *item = json_parse_value_here(ctx);
+            if (!item || !items.push_owned(item))
+                break;
+        }
+    after_item:
         qv::Next next = qv::after_list_item(ctx, json_skip_ws, kArrayRules);
         if (next == qv::Next::Closed)
             return items.take(base);
@@ -358,9 +393,9 @@ __attribute__((noinline)) PyObject *json_parse_array(JsonCtx *ctx)
     return nullptr;
 }
 
-// One `"key": value` member, stored into dict, with pos past the blanks
-// before it.  0, or -1 after raising.
-int json_parse_member(JsonCtx *ctx, PyObject *dict)
+// One member's key with pos past the blanks before it, and pos past the
+// colon after it.  A new reference, or NULL after raising.
+PyObject *json_parse_member_key(JsonCtx *ctx)
 {
     const char *t = ctx->text;
     if (ctx->pos >= ctx->len || t[ctx->pos] != '"') {
@@ -371,33 +406,129 @@ int json_parse_member(JsonCtx *ctx, PyObject *dict)
     ctx->pos++;
     qv::Ref key(json_parse_key(ctx));
     if (!key)
-        return -1;
+        return nullptr;
     json_skip_ws(ctx);
     if (!ctx->eat(':'))
         return ctx->fail("expected ':' after object key");
-    qv::Ref value(json_parse_value(ctx));
-    if (!value)
-        return -1;
-    // A repeated key keeps its first place and takes the last value.
-    return PyDict_SetItem(dict, key.get(), value.get());
+    return key.release();
 }
 
-__attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
+// The values of an object read so far while its keys are those of a shape
+// (see qv::DictShapes), on the item stack above base; dropped on failure.
+struct ShapedValues {
+    qv::RefStack &items;
+    Py_ssize_t base;
+    ~ShapedValues() { items.drop(base); }
+};
+
+// The dict of the first n members of an object read along a shape: the
+// shape's first n keys and the stacked values, inserted in their order as
+// the plain build would have.
+PyObject *json_unshaped_dict(PyObject *shape, qv::RefStack &items, Py_ssize_t base, Py_ssize_t n)
 {
     qv::Ref dict(PyDict_New());
     if (!dict)
         return nullptr;
-    if (qv::list_closes_at_once(ctx, json_skip_ws, '}'))
-        return dict.release();
-    for (;;) {
-        if (json_parse_member(ctx, dict.get()) < 0)
-            return nullptr;
-        qv::Next next = qv::after_list_item(ctx, json_skip_ws, kObjectRules);
-        if (next == qv::Next::Closed)
-            return dict.release();
-        if (next == qv::Next::Failed)
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyDict_SetItem(dict.get(), qv::DictShapes::key(shape, i), items[base + i]) < 0)
             return nullptr;
     }
+    items.drop(base);
+    return dict.release();
+}
+
+// An object's members go into a dict one by one, a repeated key keeping
+// its first place and taking the last value; but while its keys are, one
+// for one, those of the last object that began with the same key (the
+// same key objects from the key cache), only the values are kept, and the
+// dict is made at the end as a copy of that object's table.
+__attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
+{
+    if (qv::list_closes_at_once(ctx, json_skip_ws, '}'))
+        return PyDict_New();
+    qv::RefStack &items = ctx->items;
+    ShapedValues shaped{items, items.size()};
+    qv::Ref shape;  // held: a nested object may replace it in the cache
+    Py_ssize_t shape_n = 0;
+    bool plain = false;
+    qv::Ref dict;
+    Py_ssize_t n = 0;
+    for (;;) {
+        if (shape && plain && n < shape_n && ctx->pos < ctx->len && ctx->text[ctx->pos] == '"') {
+            Py_ssize_t k = qv::DictShapes::match_key(shape.get(), n, ctx->text + ctx->pos + 1,
+                                                     ctx->len - ctx->pos - 1);
+            if (k >= 0) {
+                // The shape's own key: nothing to hold or compare.
+                ctx->pos += k + 2;
+                json_skip_ws(ctx);
+                if (!ctx->eat(':'))
+                    return ctx->fail("expected ':' after object key");
+                PyObject *value = json_parse_value(ctx);
+                if (!value || !items.push_owned(value))
+                    return nullptr;
+                goto member_read;
+            }
+        }
+        {
+            qv::Ref key(json_parse_member_key(ctx));
+            if (!key)
+                return nullptr;
+            if (n == 0) {
+                if (PyObject *found = ctx->shapes.find(key.get(), &plain)) {
+                    shape.reset(Py_NewRef(found));
+                    shape_n = qv::DictShapes::size(found);
+                } else {
+                    dict.reset(PyDict_New());
+                    if (!dict)
+                        return nullptr;
+                }
+            } else if (shape && (n >= shape_n || qv::DictShapes::key(shape.get(), n) != key.get())) {
+                if (PyObject *other = ctx->shapes.other(shape.get(), n, key.get(), &plain)) {
+                    shape.reset(Py_NewRef(other));
+                    shape_n = qv::DictShapes::size(other);
+                } else {
+                    dict.reset(json_unshaped_dict(shape.get(), items, shaped.base, n));
+                    shape.reset();
+                    if (!dict)
+                        return nullptr;
+                }
+            }
+            qv::Ref value(json_parse_value(ctx));
+            if (!value)
+                return nullptr;
+            if (shape) {
+                if (!items.push_owned(value.release()))
+                    return nullptr;
+            } else if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+                return nullptr;
+            }
+        }
+    member_read:
+        n++;
+        qv::Next next = qv::after_list_item(ctx, json_skip_ws, kObjectRules);
+        if (next == qv::Next::Failed)
+            return nullptr;
+        if (next == qv::Next::Closed)
+            break;
+    }
+    if (shape && n != shape_n) {
+        if (PyObject *other = ctx->shapes.other(shape.get(), n, nullptr, &plain)) {
+            shape.reset(Py_NewRef(other));
+            shape_n = n;
+        }
+    }
+    if (shape && n == shape_n) {
+        PyObject *filled = ctx->shapes.fill(shape.get(), items.data() + shaped.base);
+        items.set_size(shaped.base);
+        return filled;
+    }
+    if (shape) {
+        dict.reset(json_unshaped_dict(shape.get(), items, shaped.base, n));
+        if (!dict)
+            return nullptr;
+    }
+    ctx->shapes.remember(dict.get(), n);
+    return dict.release();
 }
 
 }  // namespace

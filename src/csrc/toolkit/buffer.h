@@ -188,6 +188,39 @@ public:
     PyObject *take(Py_ssize_t base)
     {
         Py_ssize_t n = this->size() - base;
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+        // PyList_New(n) zeroes the n slots (calloc) that are written at
+        // once here.  On the interpreters whose lists keep their slots in a
+        // PyMem block of `allocated` slots, freed with PyMem_Free, an empty
+        // list is given such a block, uncleared: the same list, the same
+        // room.
+        if (n > 0) {
+            if ((size_t)n > PY_SSIZE_T_MAX / sizeof(PyObject *)) {
+                drop(base);
+                PyErr_NoMemory();
+                return nullptr;
+            }
+            auto **slots = static_cast<PyObject **>(PyMem_Malloc((size_t)n * sizeof(PyObject *)));
+            if (slots == nullptr) {
+                drop(base);
+                PyErr_NoMemory();
+                return nullptr;
+            }
+            PyObject *list = PyList_New(0);
+            if (list == nullptr) {
+                PyMem_Free(slots);
+                drop(base);
+                return nullptr;
+            }
+            std::memcpy(slots, this->data() + base, (size_t)n * sizeof(PyObject *));
+            auto *op = reinterpret_cast<PyListObject *>(list);
+            op->ob_item = slots;
+            op->allocated = n;
+            Py_SET_SIZE(op, n);
+            this->set_size(base);
+            return list;
+        }
+#endif
         PyObject *list = PyList_New(n);
         if (list == nullptr) {
             drop(base);

@@ -5,6 +5,7 @@
 //       return ctx->fail("max depth exceeded");  // the reader's own message
 //   ... read the nested value ...
 //   depth.leave();
+//   if (depth.scalars_pass()) ...  // enter() one level down would pass, no look at the stack
 //
 //   qv::RecursionGuard rec;        // the writers': Py_EnterRecursiveCall
 //   if (!rec.enter(" while writing TOML"))  // and the stack's room;
@@ -96,6 +97,12 @@ public:
     }
     void leave() noexcept { depth_--; }
     int depth() const noexcept { return depth_; }
+    // Whether enter() one level down from here passes without a look at
+    // the stack: a reader may then read scalars there without entering.
+    bool scalars_pass() const noexcept
+    {
+        return depth_ + 1 <= kMaxDepth && ((depth_ + 1) & (kCheckEvery - 1)) != 0;
+    }
 
 private:
     StackRoom room_;

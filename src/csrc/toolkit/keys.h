@@ -9,8 +9,27 @@
 // call: pass runs of the document itself, not scratch buffers.  Keys
 // longer than kMaxLen bytes are made afresh every time.  `high` is as for
 // StrMaker::make.
+//
+//   qv::DictShapes shapes;          // in the reader's context, beside the keys
+//   PyObject *shape = shapes.find(first_key, &plain);  // borrowed, or NULL
+//   qv::DictShapes::key(shape, i)   // its i-th key; size(shape) keys in all
+//   k = qv::DictShapes::match_key(shape, i, t, avail);  // plain keys: by bytes
+//   shape = shapes.other(shape, i, key, &plain);  // one that begins alike, or NULL
+//   PyObject *d = shapes.fill(shape, values);   // new dict, or NULL + exception
+//   shapes.remember(d, n);          // d, built of n members, may be a shape
+//
+// The caller holds a reference to the shape it follows (a nested object
+// may push it out of the cache).
+// Documents repeat the keys of their objects in the same order (the records
+// of a list).  A dict built by inserting the same key objects in the same
+// order always gets the same table, so once one such dict is built, the
+// next is its table copied (PyDict_Copy clones a str-keyed table as it is)
+// with the new values put in: no look-up, no growth of the table, and the
+// dict takes exactly the room the inserting build gives it.  Only where the
+// table's layout is known (QV_DICT_TABLE); elsewhere find() finds nothing.
 #pragma once
 
+#include "dict.h"
 #include "hash.h"
 #include "str.h"
 #include "table.h"
@@ -137,6 +156,264 @@ private:
     // holds more than half of them); never zeroed, count() says how many
     // hold entries.  Once the table has grown the list is left stale.
     uint16_t taken_[kFirstSlots / 2];
+};
+
+class DictShapes {
+public:
+    DictShapes() noexcept = default;
+    DictShapes(const DictShapes &) = delete;
+    DictShapes &operator=(const DictShapes &) = delete;
+    ~DictShapes()
+    {
+        for (Way *set : sets_) {
+            for (size_t w = 0; w < kWays; w++)
+                Py_XDECREF(set[w].shape);
+        }
+    }
+
+#ifdef QV_DICT_TABLE
+    // The shape last used or remembered for objects whose first key is
+    // `first` (the same object), or NULL; *plain tells whether its keys can
+    // be matched by their bytes (see match_key).
+    PyObject *find(PyObject *first, bool *plain) const
+    {
+        const Way *set = sets_[index(first)];
+        for (size_t w = 0; w < kWays; w++) {
+            if (set[w].first == first) {
+                *plain = set[w].plain;
+                return set[w].shape;
+            }
+        }
+        return nullptr;
+    }
+
+    // Records whose keys differ now and then (an optional member) have a
+    // few shapes that begin alike.  Another shape than `shape` with the
+    // same first i keys whose key i is `key`, or with `key` NULL whose size
+    // is i; NULL when there is none.
+    PyObject *other(PyObject *shape, Py_ssize_t i, PyObject *next, bool *plain) const
+    {
+        PyObject *first = key(shape, 0);
+        const Way *set = sets_[index(first)];
+        for (size_t w = 0; w < kWays; w++) {
+            PyObject *s = set[w].shape;
+            if (set[w].first != first || s == shape)
+                continue;
+            Py_ssize_t m = size(s);
+            if (next ? m <= i || key(s, i) != next : m != i)
+                continue;
+            Py_ssize_t k = 1;
+            while (k < i && key(s, k) == key(shape, k))
+                k++;
+            if (k >= i) {
+                *plain = set[w].plain;
+                return s;
+            }
+        }
+        return nullptr;
+    }
+    // With shape's keys plain: the length of its i-th key when the `avail`
+    // bytes at t begin with that key's bytes and a closing quote, else -1.
+    // A plain key holds no byte that would end or escape a string, so the
+    // string there is exactly that key: the reader takes it as it is,
+    // without a decode or a look-up in the key cache.
+    static Py_ssize_t match_key(PyObject *shape, Py_ssize_t i, const char *t, Py_ssize_t avail)
+    {
+        PyObject *k = key(shape, i);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(k);
+        if (avail <= n || t[n] != '"' || !same_bytes(t, static_cast<const char *>(PyUnicode_DATA(k)), n))
+            return -1;
+        return n;
+    }
+    static Py_ssize_t size(PyObject *shape) { return PyDict_GET_SIZE(shape); }
+    static PyObject *key(PyObject *shape, Py_ssize_t i) { return entries(shape)[2 * i]; }
+
+    // A dict of shape's keys and values[0, n), n the shape's size, taking
+    // the references to the values (also on failure).  Tracked by the
+    // collector when a value may hold others, as inserting them would.
+    PyObject *fill(PyObject *shape, PyObject *const *values)
+    {
+        Py_ssize_t n = size(shape);
+        PyObject *dict = PyDict_Copy(shape);
+        if (dict == nullptr) {
+            for (Py_ssize_t i = 0; i < n; i++)
+                Py_DECREF(values[i]);
+            return nullptr;
+        }
+        PyObject **e = entries(dict) + 1;
+        bool track = false;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject *old = e[2 * i];  // None, from the shape
+            e[2 * i] = values[i];
+            track |= may_hold_others(values[i]);
+            Py_DECREF(old);
+        }
+        if (track)
+            PyObject_GC_Track(dict);
+        // The shape last used is the one found first.
+        Way *set = sets_[index(key(shape, 0))];
+        for (size_t w = 1; w < kWays && set[0].shape != shape; w++) {
+            if (set[w].shape == shape) {
+                Way used = set[w];
+                for (; w > 0; w--)
+                    set[w] = set[w - 1];
+                set[0] = used;
+                break;
+            }
+        }
+        return dict;
+    }
+
+    // Keeps the table of dict (built by inserting n members, from empty) as
+    // the shape of the objects whose first key is its first key.  A dict
+    // whose keys repeat is not kept (its values are not one per member),
+    // nor any copy whose table is not the same as dict's.  Failing to keep
+    // one only costs the next object its copy: no exception is left.
+    void remember(PyObject *dict, Py_ssize_t n)
+    {
+        if (n > kMaxKeys || PyDict_GET_SIZE(dict) != n || !combined_unicode(dict))
+            return;
+        Ref shape(PyDict_Copy(dict));
+        if (!shape) {
+            PyErr_Clear();
+            return;
+        }
+        if (!combined_unicode(shape.get()) || !same_table(dict, shape.get()))
+            return;
+        PyObject **e = entries(shape.get());
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject *old = e[2 * i + 1];
+            e[2 * i + 1] = Py_NewRef(Py_None);
+            Py_DECREF(old);
+        }
+        // Copies of a tracked dict are tracked: the shape is not, so that
+        // each copy is tracked only by its own values.
+        if (PyObject_GC_IsTracked(shape.get()))
+            PyObject_GC_UnTrack(shape.get());
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; i++)
+            plain = is_plain(e[2 * i]);
+        // In front of its set, the set's least recently used shape dropped.
+        Way *set = sets_[index(e[0])];
+        Py_XDECREF(set[kWays - 1].shape);
+        for (size_t w = kWays - 1; w > 0; w--)
+            set[w] = set[w - 1];
+        set[0] = {e[0], shape.release(), plain};
+    }
+#else
+    PyObject *find(PyObject *, bool *plain) const
+    {
+        *plain = false;
+        return nullptr;
+    }
+    PyObject *other(PyObject *, Py_ssize_t, PyObject *, bool *) const { return nullptr; }
+    static Py_ssize_t match_key(PyObject *, Py_ssize_t, const char *, Py_ssize_t) { return -1; }
+    static Py_ssize_t size(PyObject *) { return 0; }
+    static PyObject *key(PyObject *, Py_ssize_t) { return nullptr; }
+    PyObject *fill(PyObject *, PyObject *const *) { return nullptr; }
+    void remember(PyObject *, Py_ssize_t) {}
+#endif
+
+private:
+    static constexpr size_t kSets = 64;
+    static constexpr size_t kWays = 4;
+    static constexpr Py_ssize_t kMaxKeys = 1024;
+
+    struct Way {
+        PyObject *first;  // the shape's first key (it holds the reference)
+        PyObject *shape;  // owned: the keys, each value None
+        bool plain;       // every key ASCII, without quote, backslash or control byte
+    };
+
+    // Whether a key's bytes are the document's bytes of a string of it.
+    static bool is_plain(PyObject *key)
+    {
+        if (!PyUnicode_IS_ASCII(key))
+            return false;
+        auto d = static_cast<const unsigned char *>(PyUnicode_DATA(key));
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(key); i < n; i++) {
+            if (d[i] < 0x20 || d[i] == '"' || d[i] == '\\')
+                return false;
+        }
+        return true;
+    }
+
+    // Whether n bytes at a and b are the same: words that may overlap,
+    // never reading outside the n bytes.
+    static bool same_bytes(const char *a, const char *b, Py_ssize_t n)
+    {
+        if (n >= 8) {
+            for (Py_ssize_t i = 0; i + 8 < n; i += 8) {
+                if (load64(a + i) != load64(b + i))
+                    return false;
+            }
+            return load64(a + n - 8) == load64(b + n - 8);
+        }
+        if (n >= 4) {
+            uint32_t x, y, z, w;
+            std::memcpy(&x, a, 4);
+            std::memcpy(&y, b, 4);
+            std::memcpy(&z, a + n - 4, 4);
+            std::memcpy(&w, b + n - 4, 4);
+            return x == y && z == w;
+        }
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (a[i] != b[i])
+                return false;
+        }
+        return true;
+    }
+
+    static size_t index(PyObject *first) { return hash_pointer(first) & (kSets - 1); }
+
+#ifdef QV_DICT_TABLE
+    static DictTable *table(PyObject *dict)
+    {
+        return reinterpret_cast<DictTable *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+    }
+    // A table of str keys (kind 1), not split, whose entries are (key, value).
+    static bool combined_unicode(PyObject *dict)
+    {
+        return reinterpret_cast<PyDictObject *>(dict)->ma_values == nullptr &&
+               table(dict)->kind == 1;
+    }
+    static PyObject **entries(PyObject *dict)
+    {
+        DictTable *t = table(dict);
+        return reinterpret_cast<PyObject **>(t->indices + ((size_t)1 << t->log2_index_bytes));
+    }
+    // Whether b's table is a copy of a's: the same size, room, slots and
+    // keys in the same order.
+    static bool same_table(PyObject *a, PyObject *b)
+    {
+        DictTable *x = table(a), *y = table(b);
+        if (x == y || x->log2_size != y->log2_size ||
+            x->log2_index_bytes != y->log2_index_bytes || x->usable != y->usable ||
+            x->nentries != y->nentries ||
+            std::memcmp(x->indices, y->indices, (size_t)1 << x->log2_index_bytes) != 0)
+            return false;
+        PyObject **ea = entries(a), **eb = entries(b);
+        for (Py_ssize_t i = 0; i < x->nentries; i++) {
+            if (ea[2 * i] != eb[2 * i])
+                return false;
+        }
+        return true;
+    }
+    // What inserting value into a dict makes it tracked for: a value the
+    // collector may have to look into (the readers make no tuples).
+    static bool may_hold_others(PyObject *value)
+    {
+        PyTypeObject *type = Py_TYPE(value);
+        if (!PyType_IS_GC(type))
+            return false;
+        if (type == &PyList_Type || type == &PyDict_Type)
+            return true;
+        return PyObject_IS_GC(value) &&
+               (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
+    }
+#endif
+
+    Way sets_[kSets][kWays] = {};
 };
 
 }  // namespace qv
