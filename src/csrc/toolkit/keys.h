@@ -15,6 +15,7 @@
 //   qv::DictShapes::key(shape, i)   // its i-th key; size(shape) keys in all
 //   k = qv::DictShapes::match_key(shape, i, t, avail);  // plain keys: by bytes
 //   shape = shapes.other(shape, i, key, &plain);  // one that begins alike, or NULL
+//   d = qv::DictShapes::unshaped(shape, values, n);  // its first n keys, inserted
 //   PyObject *d = shapes.fill(shape, values);   // new dict, or NULL + exception
 //   shapes.remember(d, n);          // d, built of n members, may be a shape
 //
@@ -228,6 +229,19 @@ public:
     static Py_ssize_t size(PyObject *shape) { return PyDict_GET_SIZE(shape); }
     static PyObject *key(PyObject *shape, Py_ssize_t i) { return entries(shape)[2 * i]; }
 
+    // A dict of shape's first n keys and values[0, n), inserted in their
+    // order as a reader that never followed the shape would have built it
+    // (for an object that left its shape); the values stay the caller's.
+    static PyObject *unshaped(PyObject *shape, PyObject *const *values, Py_ssize_t n)
+    {
+        PyObject *dict = PyDict_New();
+        for (Py_ssize_t i = 0; dict && i < n; i++) {
+            if (PyDict_SetItem(dict, key(shape, i), values[i]) < 0)
+                Py_CLEAR(dict);
+        }
+        return dict;
+    }
+
     // A dict of shape's keys and values[0, n), n the shape's size, taking
     // the references to the values (also on failure).  Tracked by the
     // collector when a value may hold others, as inserting them would.
@@ -310,6 +324,7 @@ public:
     static Py_ssize_t match_key(PyObject *, Py_ssize_t, const char *, Py_ssize_t) { return -1; }
     static Py_ssize_t size(PyObject *) { return 0; }
     static PyObject *key(PyObject *, Py_ssize_t) { return nullptr; }
+    static PyObject *unshaped(PyObject *, PyObject *const *, Py_ssize_t) { return nullptr; }
     PyObject *fill(PyObject *, PyObject *const *) { return nullptr; }
     void remember(PyObject *, Py_ssize_t) {}
 #endif
