@@ -1250,7 +1250,7 @@ struct ShapedValues {
 // dict is made at the end as a copy of that object's table.  Every fault
 // is found where, and reported as, read_members finds it.
 template <class C>
-__attribute__((noinline)) PyObject *shaped_members(C *ctx)
+__attribute__((always_inline)) inline PyObject *shaped_members(C *ctx)
 {
     if (ctx->eat('}'))
         return PyDict_New();
