@@ -166,9 +166,11 @@ public:
     DictShapes &operator=(const DictShapes &) = delete;
     ~DictShapes()
     {
-        for (Way *set : sets_) {
-            for (size_t w = 0; w < kWays; w++)
-                Py_XDECREF(set[w].shape);
+        for (size_t i = 0; i < kSets; i++) {
+            if (live(i)) {
+                for (size_t w = 0; w < kWays; w++)
+                    Py_XDECREF(sets_[i][w].shape);
+            }
         }
     }
 
@@ -178,6 +180,8 @@ public:
     // be matched by their bytes (see match_key).
     PyObject *find(PyObject *first, bool *plain) const
     {
+        if (!live(index(first)))
+            return nullptr;
         const Way *set = sets_[index(first)];
         for (size_t w = 0; w < kWays; w++) {
             if (set[w].first == first) {
@@ -285,8 +289,17 @@ public:
     // one only costs the next object its copy: no exception is left.
     void remember(PyObject *dict, Py_ssize_t n)
     {
-        if (n > kMaxKeys || PyDict_GET_SIZE(dict) != n || !combined_unicode(dict))
+        if (n == 0 || n > kMaxKeys || PyDict_GET_SIZE(dict) != n || !combined_unicode(dict))
             return;
+        // Kept only once a second object has begun with the same key: the
+        // one-off objects of a small document (most of a configuration
+        // file's) are not copied for nothing.
+        size_t bit = hash_pointer(entries(dict)[0]) & (kSeenBits - 1);
+        uint64_t seen = uint64_t{1} << (bit & 63);
+        if (!(seen_[bit >> 6] & seen)) {
+            seen_[bit >> 6] |= seen;
+            return;
+        }
         Ref shape(PyDict_Copy(dict));
         if (!shape) {
             PyErr_Clear();
@@ -308,7 +321,13 @@ public:
         for (Py_ssize_t i = 0; i < n && plain; i++)
             plain = is_plain(e[2 * i]);
         // In front of its set, the set's least recently used shape dropped.
-        Way *set = sets_[index(e[0])];
+        size_t at = index(e[0]);
+        Way *set = sets_[at];
+        if (!live(at)) {
+            for (size_t w = 0; w < kWays; w++)
+                set[w] = {};
+            live_ |= uint64_t{1} << at;
+        }
         Py_XDECREF(set[kWays - 1].shape);
         for (size_t w = kWays - 1; w > 0; w--)
             set[w] = set[w - 1];
@@ -380,6 +399,7 @@ private:
     }
 
     static size_t index(PyObject *first) { return hash_pointer(first) & (kSets - 1); }
+    bool live(size_t i) const { return (live_ >> i) & 1; }
 
 #ifdef QV_DICT_TABLE
     static DictTable *table(PyObject *dict)
@@ -428,7 +448,14 @@ private:
     }
 #endif
 
-    Way sets_[kSets][kWays] = {};
+    // A set is cleared when a shape first goes into it (live_ has its bit
+    // from then on): a call that reads a few objects clears a few words,
+    // not the 6 KB of every set.
+    static_assert(kSets <= 64, "one bit of live_ a set");
+    static constexpr size_t kSeenBits = 256;
+    uint64_t live_ = 0;
+    uint64_t seen_[kSeenBits / 64] = {};  // first keys seen, by a hash of their address
+    Way sets_[kSets][kWays];
 };
 
 }  // namespace qv
