@@ -208,6 +208,9 @@ public:
     qv::StrMaker strs;
     Items items;
     qv::KeyCache keys;
+    // The tables of the objects read so far, for the objects with their
+    // keys (the native tree only: not with spans or hooks).
+    qv::DictShapes shapes;
     // With spans: the records, and the record of the value being read (an
     // array or object takes it as the parent of its items).
     qv::SpanTable *spans = nullptr;
@@ -660,9 +663,11 @@ PyObject *parse_hex(C *ctx, Py_ssize_t start, bool negative)
 }
 
 // A number; NULL with nothing raised when none starts at pos (json then
-// reports a missing value there).
+// reports a missing value there).  Flattened: the unit is past the
+// compiler's budget for inlining, which otherwise leaves the float
+// conversion of the json face out of line (+8% of instructions on canada).
 template <class C>
-PyObject *parse_number(C *ctx)
+__attribute__((flatten)) PyObject *parse_number(C *ctx)
 {
     const char *t = ctx->text;
     Py_ssize_t len = ctx->len;
@@ -1229,6 +1234,121 @@ __attribute__((noinline)) PyObject *object_pairs(C *ctx)
     return PyObject_CallOneArg(ctx->pairs_hook, list);
 }
 
+// The values of an object read so far while its keys are those of a
+// shape, on the item stack above base; dropped on failure.
+struct ShapedValues {
+    Items &items;
+    Py_ssize_t base;
+    ~ShapedValues() { items.drop(base); }
+};
+
+// An object of the native tree, pos past the white space after its opening
+// brace.  Its members go into a dict one by one, a repeated key keeping
+// its first place and taking the last value; but while its keys are, one
+// for one, those of the last object that began with the same key (the
+// same key objects from the key cache), only the values are kept, and the
+// dict is made at the end as a copy of that object's table.  Every fault
+// is found where, and reported as, read_members finds it.
+template <class C>
+__attribute__((always_inline)) inline PyObject *shaped_members(C *ctx)
+{
+    if (ctx->eat('}'))
+        return PyDict_New();
+    Items &items = ctx->items;
+    ShapedValues shaped{items, items.size()};
+    Ref shape;  // held: a nested object may replace it in the cache
+    Py_ssize_t shape_n = 0;
+    bool plain = false;
+    Ref dict;
+    Py_ssize_t n = 0;
+    for (;;) {
+        // A plain key is matched by its bytes only inside double quotes:
+        // a single-quoted key or a name at that place is read as a key.
+        // The shape's own key needs nothing held or compared.
+        bool matched = false;
+        if (shape && plain && n < shape_n && ctx->pos < ctx->len && ctx->text[ctx->pos] == '"') {
+            Py_ssize_t k = qv::DictShapes::match_key(shape.get(), n, ctx->text + ctx->pos + 1,
+                                                     ctx->len - ctx->pos - 1);
+            if (k >= 0) {
+                ctx->pos += k + 2;
+                matched = true;
+            }
+        }
+        Ref key;
+        if (!matched) {
+            key.reset(parse_key(ctx));
+            if (!key)
+                return nullptr;
+        }
+        if (skip(ctx) < 0)
+            return nullptr;
+        if (!ctx->eat(':'))
+            return ctx->fail(E_COLON, ctx->pos);
+        if (skip(ctx) < 0)
+            return nullptr;
+        if (matched) {
+            // The shape goes on as it is.
+        } else if (n == 0) {
+            if (PyObject *found = ctx->shapes.find(key.get(), &plain)) {
+                shape.reset(Py_NewRef(found));
+                shape_n = qv::DictShapes::size(found);
+            } else {
+                dict.reset(PyDict_New());
+                if (!dict)
+                    return nullptr;
+            }
+        } else if (shape && (n >= shape_n || qv::DictShapes::key(shape.get(), n) != key.get())) {
+            if (PyObject *other = ctx->shapes.other(shape.get(), n, key.get(), &plain)) {
+                shape.reset(Py_NewRef(other));
+                shape_n = qv::DictShapes::size(other);
+            } else {
+                dict.reset(qv::DictShapes::unshaped(shape.get(), items.data() + shaped.base, n));
+                if (!dict)
+                    return nullptr;
+                items.drop(shaped.base);
+                shape.reset();
+            }
+        }
+        PyObject *value = parse_value(ctx);
+        if (!value)
+            return nullptr;
+        if (shape) {
+            if (!items.push_owned(value))
+                return nullptr;
+        } else {
+            int r = PyDict_SetItem(dict.get(), key.get(), value);
+            Py_DECREF(value);
+            if (r < 0)
+                return nullptr;
+        }
+        n++;
+        int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
+        if (r < 0)
+            return nullptr;
+        if (r > 0)
+            break;
+    }
+    if (shape && n != shape_n) {
+        if (PyObject *other = ctx->shapes.other(shape.get(), n, nullptr, &plain)) {
+            shape.reset(Py_NewRef(other));
+            shape_n = n;
+        }
+    }
+    if (shape && n == shape_n) {
+        PyObject *filled = ctx->shapes.fill(shape.get(), items.data() + shaped.base);
+        items.set_size(shaped.base);
+        return filled;
+    }
+    if (shape) {
+        dict.reset(qv::DictShapes::unshaped(shape.get(), items.data() + shaped.base, n));
+        if (!dict)
+            return nullptr;
+        items.drop(shaped.base);
+    }
+    ctx->shapes.remember(dict.get(), n);
+    return dict.release();
+}
+
 template <class C>
 PyObject *object_members(C *ctx)
 {
@@ -1237,6 +1357,10 @@ PyObject *object_members(C *ctx)
         return nullptr;
     if (ctx->pairs_hook)
         return object_pairs(ctx);
+    if constexpr (!C::kSpans) {
+        if (!ctx->object_hook)
+            return shaped_members(ctx);
+    }
     Ref dict(PyDict_New());
     if (!dict)
         return nullptr;

@@ -15,6 +15,7 @@
 //   qv::DictShapes::key(shape, i)   // its i-th key; size(shape) keys in all
 //   k = qv::DictShapes::match_key(shape, i, t, avail);  // plain keys: by bytes
 //   shape = shapes.other(shape, i, key, &plain);  // one that begins alike, or NULL
+//   d = qv::DictShapes::unshaped(shape, values, n);  // its first n keys, inserted
 //   PyObject *d = shapes.fill(shape, values);   // new dict, or NULL + exception
 //   shapes.remember(d, n);          // d, built of n members, may be a shape
 //
@@ -165,9 +166,11 @@ public:
     DictShapes &operator=(const DictShapes &) = delete;
     ~DictShapes()
     {
-        for (Way *set : sets_) {
-            for (size_t w = 0; w < kWays; w++)
-                Py_XDECREF(set[w].shape);
+        for (size_t i = 0; i < kSets; i++) {
+            if (live(i)) {
+                for (size_t w = 0; w < kWays; w++)
+                    Py_XDECREF(sets_[i][w].shape);
+            }
         }
     }
 
@@ -177,6 +180,8 @@ public:
     // be matched by their bytes (see match_key).
     PyObject *find(PyObject *first, bool *plain) const
     {
+        if (!live(index(first)))
+            return nullptr;
         const Way *set = sets_[index(first)];
         for (size_t w = 0; w < kWays; w++) {
             if (set[w].first == first) {
@@ -228,6 +233,19 @@ public:
     static Py_ssize_t size(PyObject *shape) { return PyDict_GET_SIZE(shape); }
     static PyObject *key(PyObject *shape, Py_ssize_t i) { return entries(shape)[2 * i]; }
 
+    // A dict of shape's first n keys and values[0, n), inserted in their
+    // order as a reader that never followed the shape would have built it
+    // (for an object that left its shape); the values stay the caller's.
+    static PyObject *unshaped(PyObject *shape, PyObject *const *values, Py_ssize_t n)
+    {
+        PyObject *dict = PyDict_New();
+        for (Py_ssize_t i = 0; dict && i < n; i++) {
+            if (PyDict_SetItem(dict, key(shape, i), values[i]) < 0)
+                Py_CLEAR(dict);
+        }
+        return dict;
+    }
+
     // A dict of shape's keys and values[0, n), n the shape's size, taking
     // the references to the values (also on failure).  Tracked by the
     // collector when a value may hold others, as inserting them would.
@@ -271,8 +289,17 @@ public:
     // one only costs the next object its copy: no exception is left.
     void remember(PyObject *dict, Py_ssize_t n)
     {
-        if (n > kMaxKeys || PyDict_GET_SIZE(dict) != n || !combined_unicode(dict))
+        if (n == 0 || n > kMaxKeys || PyDict_GET_SIZE(dict) != n || !combined_unicode(dict))
             return;
+        // Kept only once a second object has begun with the same key: the
+        // one-off objects of a small document (most of a configuration
+        // file's) are not copied for nothing.
+        size_t bit = hash_pointer(entries(dict)[0]) & (kSeenBits - 1);
+        uint64_t seen = uint64_t{1} << (bit & 63);
+        if (!(seen_[bit >> 6] & seen)) {
+            seen_[bit >> 6] |= seen;
+            return;
+        }
         Ref shape(PyDict_Copy(dict));
         if (!shape) {
             PyErr_Clear();
@@ -294,7 +321,13 @@ public:
         for (Py_ssize_t i = 0; i < n && plain; i++)
             plain = is_plain(e[2 * i]);
         // In front of its set, the set's least recently used shape dropped.
-        Way *set = sets_[index(e[0])];
+        size_t at = index(e[0]);
+        Way *set = sets_[at];
+        if (!live(at)) {
+            for (size_t w = 0; w < kWays; w++)
+                set[w] = {};
+            live_ |= uint64_t{1} << at;
+        }
         Py_XDECREF(set[kWays - 1].shape);
         for (size_t w = kWays - 1; w > 0; w--)
             set[w] = set[w - 1];
@@ -310,6 +343,7 @@ public:
     static Py_ssize_t match_key(PyObject *, Py_ssize_t, const char *, Py_ssize_t) { return -1; }
     static Py_ssize_t size(PyObject *) { return 0; }
     static PyObject *key(PyObject *, Py_ssize_t) { return nullptr; }
+    static PyObject *unshaped(PyObject *, PyObject *const *, Py_ssize_t) { return nullptr; }
     PyObject *fill(PyObject *, PyObject *const *) { return nullptr; }
     void remember(PyObject *, Py_ssize_t) {}
 #endif
@@ -365,6 +399,7 @@ private:
     }
 
     static size_t index(PyObject *first) { return hash_pointer(first) & (kSets - 1); }
+    bool live(size_t i) const { return (live_ >> i) & 1; }
 
 #ifdef QV_DICT_TABLE
     static DictTable *table(PyObject *dict)
@@ -413,7 +448,14 @@ private:
     }
 #endif
 
-    Way sets_[kSets][kWays] = {};
+    // A set is cleared when a shape first goes into it (live_ has its bit
+    // from then on): a call that reads a few objects clears a few words,
+    // not the 6 KB of every set.
+    static_assert(kSets <= 64, "one bit of live_ a set");
+    static constexpr size_t kSeenBits = 256;
+    uint64_t live_ = 0;
+    uint64_t seen_[kSeenBits / 64] = {};  // first keys seen, by a hash of their address
+    Way sets_[kSets][kWays];
 };
 
 }  // namespace qv
