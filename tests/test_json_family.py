@@ -8,6 +8,7 @@ import io
 import json
 import pickle
 import random
+import sys
 from collections import OrderedDict
 
 import pytest
@@ -372,7 +373,9 @@ def test_objects_alike_as_inserting_builds_them(text, flags):
         ours, theirs = (json_outcome(r, doc) for r in (lambda d: _std.parse_json(d, flags),
                                                          inserting))
         assert same_outcome(ours, theirs), doc
-    if text in OBJECTS_ALIKE:
+    # Against the running json on 3.13 only, as conftest.py's comparisons:
+    # the json of 3.11 and 3.12 words a trailing comma's error otherwise.
+    if text in OBJECTS_ALIKE and sys.version_info >= (3, 13):
         _dicts_alike(qjson.loads(text), json.loads(text))
         for doc in _cuts(text):
             assert same_outcome(json_outcome(qjson.loads, doc), json_outcome(json.loads, doc))
