@@ -421,22 +421,6 @@ struct ShapedValues {
     ~ShapedValues() { items.drop(base); }
 };
 
-// The dict of the first n members of an object read along a shape: the
-// shape's first n keys and the stacked values, inserted in their order as
-// the plain build would have.
-PyObject *json_unshaped_dict(PyObject *shape, qv::RefStack &items, Py_ssize_t base, Py_ssize_t n)
-{
-    qv::Ref dict(PyDict_New());
-    if (!dict)
-        return nullptr;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (PyDict_SetItem(dict.get(), qv::DictShapes::key(shape, i), items[base + i]) < 0)
-            return nullptr;
-    }
-    items.drop(base);
-    return dict.release();
-}
-
 // An object's members go into a dict one by one, a repeated key keeping
 // its first place and taking the last value; but while its keys are, one
 // for one, those of the last object that began with the same key (the
@@ -487,10 +471,11 @@ __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
                     shape.reset(Py_NewRef(other));
                     shape_n = qv::DictShapes::size(other);
                 } else {
-                    dict.reset(json_unshaped_dict(shape.get(), items, shaped.base, n));
-                    shape.reset();
+                    dict.reset(qv::DictShapes::unshaped(shape.get(), items.data() + shaped.base, n));
                     if (!dict)
                         return nullptr;
+                    items.drop(shaped.base);
+                    shape.reset();
                 }
             }
             qv::Ref value(json_parse_value(ctx));
@@ -511,21 +496,10 @@ __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
         if (next == qv::Next::Closed)
             break;
     }
-    if (shape && n != shape_n) {
-        if (PyObject *other = ctx->shapes.other(shape.get(), n, nullptr, &plain)) {
-            shape.reset(Py_NewRef(other));
-            shape_n = n;
-        }
-    }
-    if (shape && n == shape_n) {
-        PyObject *filled = ctx->shapes.fill(shape.get(), items.data() + shaped.base);
-        items.set_size(shaped.base);
-        return filled;
-    }
     if (shape) {
-        dict.reset(json_unshaped_dict(shape.get(), items, shaped.base, n));
-        if (!dict)
-            return nullptr;
+        PyObject *closed = ctx->shapes.close(shape.get(), n, items.data() + shaped.base);
+        items.set_size(shaped.base);
+        return closed;
     }
     ctx->shapes.remember(dict.get(), n);
     return dict.release();

@@ -1328,22 +1328,10 @@ __attribute__((always_inline)) inline PyObject *shaped_members(C *ctx)
         if (r > 0)
             break;
     }
-    if (shape && n != shape_n) {
-        if (PyObject *other = ctx->shapes.other(shape.get(), n, nullptr, &plain)) {
-            shape.reset(Py_NewRef(other));
-            shape_n = n;
-        }
-    }
-    if (shape && n == shape_n) {
-        PyObject *filled = ctx->shapes.fill(shape.get(), items.data() + shaped.base);
-        items.set_size(shaped.base);
-        return filled;
-    }
     if (shape) {
-        dict.reset(qv::DictShapes::unshaped(shape.get(), items.data() + shaped.base, n));
-        if (!dict)
-            return nullptr;
-        items.drop(shaped.base);
+        PyObject *closed = ctx->shapes.close(shape.get(), n, items.data() + shaped.base);
+        items.set_size(shaped.base);
+        return closed;
     }
     ctx->shapes.remember(dict.get(), n);
     return dict.release();

@@ -17,6 +17,7 @@
 //   shape = shapes.other(shape, i, key, &plain);  // one that begins alike, or NULL
 //   d = qv::DictShapes::unshaped(shape, values, n);  // its first n keys, inserted
 //   PyObject *d = shapes.fill(shape, values);   // new dict, or NULL + exception
+//   PyObject *d = shapes.close(shape, n, values);  // an object's end: fill, or insert and remember
 //   shapes.remember(d, n);          // d, built of n members, may be a shape
 //
 // The caller holds a reference to the shape it follows (a nested object
@@ -246,6 +247,28 @@ public:
         return dict;
     }
 
+    // The dict of an object of n members read along `shape` (which the
+    // caller holds) with values[0, n), taking the references to the values
+    // (also on failure): a copy of the shape of that size that begins with
+    // the same keys, or else the members inserted in their order, and that
+    // dict then kept as a shape.
+    PyObject *close(PyObject *shape, Py_ssize_t n, PyObject *const *values)
+    {
+        bool plain;
+        if (size(shape) != n) {
+            if (PyObject *same = other(shape, n, nullptr, &plain))
+                shape = same;
+        }
+        if (size(shape) == n)
+            return fill(shape, values);
+        PyObject *dict = unshaped(shape, values, n);
+        for (Py_ssize_t i = 0; i < n; i++)
+            Py_DECREF(values[i]);
+        if (dict)
+            remember(dict, n);
+        return dict;
+    }
+
     // A dict of shape's keys and values[0, n), n the shape's size, taking
     // the references to the values (also on failure).  Tracked by the
     // collector when a value may hold others, as inserting them would.
@@ -346,6 +369,7 @@ public:
     static PyObject *unshaped(PyObject *, PyObject *const *, Py_ssize_t) { return nullptr; }
     PyObject *fill(PyObject *, PyObject *const *) { return nullptr; }
     void remember(PyObject *, Py_ssize_t) {}
+    PyObject *close(PyObject *, Py_ssize_t, PyObject *const *) { return nullptr; }
 #endif
 
 private:
