@@ -92,6 +92,12 @@ def test_strings_around_the_wide_copies():
         assert qjson.dumps(strings, **options) == json.dumps(strings, **options)
     tree = {"x": strings}
     assert qtoml.dumps(tree) == tomli_w.dumps(tree)
+    # Plain text of each short length, first in the output (nothing written
+    # before it), after one byte, and as keys.
+    for n in range(34):
+        text = "abcdefghijklmnopqrstuvwxyz0123456789"[:n]
+        for tree in (text, [text], [text, text[::-1]], {text: text, text[::-1]: 1}):
+            assert qjson.dumps(tree) == json.dumps(tree)
 
 
 @pytest.mark.parametrize("length", [(1 << 20) - 1, 1 << 20, (1 << 20) + 1])

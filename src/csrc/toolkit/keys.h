@@ -167,11 +167,12 @@ public:
     DictShapes &operator=(const DictShapes &) = delete;
     ~DictShapes()
     {
-        for (size_t i = 0; i < kSets; i++) {
-            if (live(i)) {
-                for (size_t w = 0; w < kWays; w++)
-                    Py_XDECREF(sets_[i][w].shape);
-            }
+        // Only the live sets hold shapes; a small document has few or none,
+        // so the walk goes by the bits rather than over all the sets.
+        for (uint64_t left = live_; left; left &= left - 1) {
+            size_t i = (size_t)__builtin_ctzll(left);
+            for (size_t w = 0; w < kWays; w++)
+                Py_XDECREF(sets_[i][w].shape);
         }
     }
 
