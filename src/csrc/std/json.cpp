@@ -393,15 +393,21 @@ PyObject *make_str(C *ctx, const char *s, Py_ssize_t n, bool high)
 constexpr Py_ssize_t kKeyCacheFrom = 4096;
 
 template <class C>
-PyObject *make_key(C *ctx, const char *s, Py_ssize_t n, bool high)
+PyObject *cached_key(C *ctx, const char *s, Py_ssize_t n, bool high)
 {
-    if (ctx->len < kKeyCacheFrom && !(ctx->flags & F_PYTHON))
-        return make_str(ctx, s, n, high);
     PyObject *key = ctx->keys.get(ctx->strs, s, n, high);
     if (key || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
         return key;
     PyErr_Clear();
     return make_str(ctx, s, n, high);
+}
+
+template <class C>
+inline PyObject *make_key(C *ctx, const char *s, Py_ssize_t n, bool high)
+{
+    if (ctx->len < kKeyCacheFrom && !(ctx->flags & F_PYTHON))
+        return make_str(ctx, s, n, high);
+    return cached_key(ctx, s, n, high);
 }
 
 // Whether a control byte may stand unescaped in a string.
