@@ -166,8 +166,8 @@ public:
     // quoted in blocks of 16.  Up to 16 characters, one block is checked,
     // read to end with the text: what it holds before the text is the str's
     // own header (at least 40 bytes), never memory beyond the object.  The
-    // text is then copied in two overlapping moves of its own width class
-    // (8, 4 or single bytes), never by reading back what was just written:
+    // text is then copied by copy_upto16()'s overlapping moves, never by
+    // reading back what was just written:
     // a wide load over the last narrow stores waits for them to retire, and
     // on a list of short strs that wait was more than half the time.
     // 1 when written, 0 on MemoryError, -1 for other text (and always
@@ -529,29 +529,6 @@ private:
     // Short ASCII text that needs no escape, copied in a few moves: two
     // overlapping words cover a tail shorter than one.  False, with the
     // bytes at p unspecified, when some byte needs the table.
-    // n (at most 16) bytes from s to p, in two moves that overlap.
-    static __attribute__((always_inline)) void copy_upto16(char *p, const char *s, Py_ssize_t n)
-    {
-        if (n >= 8) {
-            uint64_t a, b;
-            std::memcpy(&a, s, 8);
-            std::memcpy(&b, s + n - 8, 8);
-            std::memcpy(p, &a, 8);
-            std::memcpy(p + n - 8, &b, 8);
-        } else if (n >= 4) {
-            uint32_t a, b;
-            std::memcpy(&a, s, 4);
-            std::memcpy(&b, s + n - 4, 4);
-            std::memcpy(p, &a, 4);
-            std::memcpy(p + n - 4, &b, 4);
-        } else if (n > 0) {
-            char a = s[0], m = s[n / 2], b = s[n - 1];
-            p[0] = a;
-            p[n / 2] = m;
-            p[n - 1] = b;
-        }
-    }
-
     static bool clean_copy(char *p, const Py_UCS1 *s, Py_ssize_t n, uint64_t also)
     {
 #if defined(QV_SCAN_SSE2)
