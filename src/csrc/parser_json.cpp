@@ -413,96 +413,41 @@ PyObject *json_parse_member_key(JsonCtx *ctx)
     return key.release();
 }
 
-// The values of an object read so far while its keys are those of a shape
-// (see qv::DictShapes), on the item stack above base; dropped on failure.
-struct ShapedValues {
-    qv::RefStack &items;
-    Py_ssize_t base;
-    ~ShapedValues() { items.drop(base); }
-};
-
 // An object's members go into a dict one by one, a repeated key keeping
 // its first place and taking the last value; but while its keys are, one
 // for one, those of the last object that began with the same key (the
 // same key objects from the key cache), only the values are kept, and the
-// dict is made at the end as a copy of that object's table.
+// dict is made at the end as a copy of that object's table
+// (qv::ShapedObject).
 __attribute__((noinline)) PyObject *json_parse_object(JsonCtx *ctx)
 {
     if (qv::list_closes_at_once(ctx, json_skip_ws, '}'))
         return PyDict_New();
-    qv::RefStack &items = ctx->items;
-    ShapedValues shaped{items, items.size()};
-    qv::Ref shape;  // held: a nested object may replace it in the cache
-    Py_ssize_t shape_n = 0;
-    bool plain = false;
-    qv::Ref dict;
-    Py_ssize_t n = 0;
+    qv::ShapedObject<qv::RefStack> obj(ctx->shapes, ctx->items);
     for (;;) {
-        if (shape && plain && n < shape_n && ctx->pos < ctx->len && ctx->text[ctx->pos] == '"') {
-            Py_ssize_t k = qv::DictShapes::match_key(shape.get(), n, ctx->text + ctx->pos + 1,
-                                                     ctx->len - ctx->pos - 1);
-            if (k >= 0) {
-                // The shape's own key: nothing to hold or compare.
-                ctx->pos += k + 2;
-                json_skip_ws(ctx);
-                if (!ctx->eat(':'))
-                    return ctx->fail("expected ':' after object key");
-                PyObject *value = json_parse_value(ctx);
-                if (!value || !items.push_owned(value))
-                    return nullptr;
-                goto member_read;
-            }
-        }
-        {
+        Py_ssize_t k = -1;
+        if (obj.may_match() && ctx->pos < ctx->len && ctx->text[ctx->pos] == '"')
+            k = obj.match_key(ctx->text + ctx->pos + 1, ctx->len - ctx->pos - 1);
+        if (k >= 0) {
+            // The shape's own key: nothing to hold or compare.
+            ctx->pos += k + 2;
+            json_skip_ws(ctx);
+            if (!ctx->eat(':'))
+                return ctx->fail("expected ':' after object key");
+            if (!obj.add(nullptr, json_parse_value(ctx)))
+                return nullptr;
+        } else {
             qv::Ref key(json_parse_member_key(ctx));
-            if (!key)
+            if (!key || !obj.follow(key.get()) || !obj.add(key.get(), json_parse_value(ctx)))
                 return nullptr;
-            if (n == 0) {
-                if (PyObject *found = ctx->shapes.find(key.get(), &plain)) {
-                    shape.reset(Py_NewRef(found));
-                    shape_n = qv::DictShapes::size(found);
-                } else {
-                    dict.reset(PyDict_New());
-                    if (!dict)
-                        return nullptr;
-                }
-            } else if (shape && (n >= shape_n || qv::DictShapes::key(shape.get(), n) != key.get())) {
-                if (PyObject *other = ctx->shapes.other(shape.get(), n, key.get(), &plain)) {
-                    shape.reset(Py_NewRef(other));
-                    shape_n = qv::DictShapes::size(other);
-                } else {
-                    dict.reset(qv::DictShapes::unshaped(shape.get(), items.data() + shaped.base, n));
-                    if (!dict)
-                        return nullptr;
-                    items.drop(shaped.base);
-                    shape.reset();
-                }
-            }
-            qv::Ref value(json_parse_value(ctx));
-            if (!value)
-                return nullptr;
-            if (shape) {
-                if (!items.push_owned(value.release()))
-                    return nullptr;
-            } else if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-                return nullptr;
-            }
         }
-    member_read:
-        n++;
         qv::Next next = qv::after_list_item(ctx, json_skip_ws, kObjectRules);
         if (next == qv::Next::Failed)
             return nullptr;
         if (next == qv::Next::Closed)
             break;
     }
-    if (shape) {
-        PyObject *closed = ctx->shapes.close(shape.get(), n, items.data() + shaped.base);
-        items.set_size(shaped.base);
-        return closed;
-    }
-    ctx->shapes.remember(dict.get(), n);
-    return dict.release();
+    return obj.close();
 }
 
 }  // namespace

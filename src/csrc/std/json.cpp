@@ -1250,41 +1250,27 @@ __attribute__((noinline)) PyObject *object_pairs(C *ctx)
     return PyObject_CallOneArg(ctx->pairs_hook, list);
 }
 
-// The values of an object read so far while its keys are those of a
-// shape, on the item stack above base; dropped on failure.
-struct ShapedValues {
-    Items &items;
-    Py_ssize_t base;
-    ~ShapedValues() { items.drop(base); }
-};
-
 // An object of the native tree, pos past the white space after its opening
 // brace.  Its members go into a dict one by one, a repeated key keeping
 // its first place and taking the last value; but while its keys are, one
 // for one, those of the last object that began with the same key (the
 // same key objects from the key cache), only the values are kept, and the
-// dict is made at the end as a copy of that object's table.  Every fault
-// is found where, and reported as, read_members finds it.
+// dict is made at the end as a copy of that object's table
+// (qv::ShapedObject).  Every fault is found where, and reported as,
+// read_members finds it.
 template <class C>
 __attribute__((always_inline)) inline PyObject *shaped_members(C *ctx)
 {
     if (ctx->eat('}'))
         return PyDict_New();
-    Items &items = ctx->items;
-    ShapedValues shaped{items, items.size()};
-    Ref shape;  // held: a nested object may replace it in the cache
-    Py_ssize_t shape_n = 0;
-    bool plain = false;
-    Ref dict;
-    Py_ssize_t n = 0;
+    qv::ShapedObject<Items> obj(ctx->shapes, ctx->items);
     for (;;) {
         // A plain key is matched by its bytes only inside double quotes:
         // a single-quoted key or a name at that place is read as a key.
         // The shape's own key needs nothing held or compared.
         bool matched = false;
-        if (shape && plain && n < shape_n && ctx->pos < ctx->len && ctx->text[ctx->pos] == '"') {
-            Py_ssize_t k = qv::DictShapes::match_key(shape.get(), n, ctx->text + ctx->pos + 1,
-                                                     ctx->len - ctx->pos - 1);
+        if (obj.may_match() && ctx->pos < ctx->len && ctx->text[ctx->pos] == '"') {
+            Py_ssize_t k = obj.match_key(ctx->text + ctx->pos + 1, ctx->len - ctx->pos - 1);
             if (k >= 0) {
                 ctx->pos += k + 2;
                 matched = true;
@@ -1302,55 +1288,17 @@ __attribute__((always_inline)) inline PyObject *shaped_members(C *ctx)
             return ctx->fail(E_COLON, ctx->pos);
         if (skip(ctx) < 0)
             return nullptr;
-        if (matched) {
-            // The shape goes on as it is.
-        } else if (n == 0) {
-            if (PyObject *found = ctx->shapes.find(key.get(), &plain)) {
-                shape.reset(Py_NewRef(found));
-                shape_n = qv::DictShapes::size(found);
-            } else {
-                dict.reset(PyDict_New());
-                if (!dict)
-                    return nullptr;
-            }
-        } else if (shape && (n >= shape_n || qv::DictShapes::key(shape.get(), n) != key.get())) {
-            if (PyObject *other = ctx->shapes.other(shape.get(), n, key.get(), &plain)) {
-                shape.reset(Py_NewRef(other));
-                shape_n = qv::DictShapes::size(other);
-            } else {
-                dict.reset(qv::DictShapes::unshaped(shape.get(), items.data() + shaped.base, n));
-                if (!dict)
-                    return nullptr;
-                items.drop(shaped.base);
-                shape.reset();
-            }
-        }
-        PyObject *value = parse_value(ctx);
-        if (!value)
+        if (!matched && !obj.follow(key.get()))
             return nullptr;
-        if (shape) {
-            if (!items.push_owned(value))
-                return nullptr;
-        } else {
-            int r = PyDict_SetItem(dict.get(), key.get(), value);
-            Py_DECREF(value);
-            if (r < 0)
-                return nullptr;
-        }
-        n++;
+        if (!obj.add(key.get(), parse_value(ctx)))
+            return nullptr;
         int r = after_item(ctx, '}', E_OBJECT_COMMA, E_OBJECT_TRAILING);
         if (r < 0)
             return nullptr;
         if (r > 0)
             break;
     }
-    if (shape) {
-        PyObject *closed = ctx->shapes.close(shape.get(), n, items.data() + shaped.base);
-        items.set_size(shaped.base);
-        return closed;
-    }
-    ctx->shapes.remember(dict.get(), n);
-    return dict.release();
+    return obj.close();
 }
 
 template <class C>

@@ -19,6 +19,8 @@
 //   PyObject *d = shapes.fill(shape, values);   // new dict, or NULL + exception
 //   PyObject *d = shapes.close(shape, n, values);  // an object's end: fill, or insert and remember
 //   shapes.remember(d, n);          // d, built of n members, may be a shape
+//   qv::ShapedObject<Stack> obj(shapes, items);  // one object read along them:
+//   obj.follow(key); obj.add(key, value); ... d = obj.close();
 //
 // The caller holds a reference to the shape it follows (a nested object
 // may push it out of the cache).
@@ -482,5 +484,104 @@ private:
     uint64_t seen_[kSeenBits / 64] = {};  // first keys seen, by a hash of their address
     Way sets_[kSets][kWays];
 };
+
+// One object of a document read along the shapes: while its keys are, one
+// for one, those of a shape, only its values are kept (on the reader's
+// item stack, above where they began); an object that begins with no
+// shape, or leaves its shape for none other, goes into a dict member by
+// member, a repeated key keeping its first place and taking the last
+// value.  The reader reads member n's key and hands it to follow() (or,
+// where match_key() finds the shape's own key by its bytes, hands nothing),
+// then the value to add(), and at the end takes close()'s dict.  Whatever
+// is still on the stack is dropped when it goes out of scope.
+template <class Stack>
+class ShapedObject {
+public:
+    ShapedObject(DictShapes &shapes, Stack &items) noexcept
+        : shapes_(shapes), items_(items), base_(items.size())
+    {
+    }
+    ShapedObject(const ShapedObject &) = delete;
+    ShapedObject &operator=(const ShapedObject &) = delete;
+    ~ShapedObject() { items_.drop(base_); }
+
+    // Whether the next key may be matched by its bytes (a plain shape
+    // with keys left).
+    bool may_match() const noexcept { return shape_ && plain_ && n_ < shape_n_; }
+    // The length of the next key when the `avail` bytes at t (past its
+    // opening quote) are the shape's next key and a closing quote, else -1.
+    Py_ssize_t match_key(const char *t, Py_ssize_t avail) const
+    {
+        return DictShapes::match_key(shape_.get(), n_, t, avail);
+    }
+
+    // The next member's key, read: the object's shape from its first key,
+    // another shape that begins alike where the key is not its shape's, or
+    // no shape, the values so far then inserted into a dict.  false on an
+    // error.
+    __attribute__((always_inline)) bool follow(PyObject *key)
+    {
+        if (n_ == 0) {
+            if (PyObject *found = shapes_.find(key, &plain_)) {
+                shape_.reset(Py_NewRef(found));
+                shape_n_ = DictShapes::size(found);
+                return true;
+            }
+            dict_.reset(PyDict_New());
+            return (bool)dict_;
+        }
+        if (!shape_ || (n_ < shape_n_ && DictShapes::key(shape_.get(), n_) == key))
+            return true;
+        if (PyObject *other = shapes_.other(shape_.get(), n_, key, &plain_)) {
+            shape_.reset(Py_NewRef(other));
+            shape_n_ = DictShapes::size(other);
+            return true;
+        }
+        dict_.reset(DictShapes::unshaped(shape_.get(), items_.data() + base_, n_));
+        if (!dict_)
+            return false;
+        items_.drop(base_);
+        shape_.reset();
+        return true;
+    }
+
+    // The member's value (its reference taken; NULL for a failed read),
+    // under `key` (NULL for a matched key, which only a shape takes).
+    // false on an error.
+    __attribute__((always_inline)) bool add(PyObject *key, PyObject *value)
+    {
+        if (!value)
+            return false;
+        n_++;
+        if (shape_)
+            return items_.push_owned(value);
+        int r = PyDict_SetItem(dict_.get(), key, value);
+        Py_DECREF(value);
+        return r == 0;
+    }
+
+    // The object's dict, or NULL with an exception.
+    PyObject *close()
+    {
+        if (shape_) {
+            PyObject *closed = shapes_.close(shape_.get(), n_, items_.data() + base_);
+            items_.set_size(base_);  // close() took the values
+            return closed;
+        }
+        shapes_.remember(dict_.get(), n_);
+        return dict_.release();
+    }
+
+private:
+    DictShapes &shapes_;
+    Stack &items_;
+    Py_ssize_t base_;
+    Ref shape_;  // held: a nested object may push it out of the cache
+    Py_ssize_t shape_n_ = 0;
+    bool plain_ = false;
+    Ref dict_;
+    Py_ssize_t n_ = 0;
+};
+
 
 }  // namespace qv
