@@ -507,7 +507,10 @@ public:
 
     // Whether the next key may be matched by its bytes (a plain shape
     // with keys left).
-    bool may_match() const noexcept { return shape_ && plain_ && n_ < shape_n_; }
+    bool may_match() const noexcept
+    {
+        return shape_ && plain_ && n_ < DictShapes::size(shape_.get());
+    }
     // The length of the next key when the `avail` bytes at t (past its
     // opening quote) are the shape's next key and a closing quote, else -1.
     Py_ssize_t match_key(const char *t, Py_ssize_t avail) const
@@ -524,20 +527,19 @@ public:
         if (n_ == 0) {
             if (PyObject *found = shapes_.find(key, &plain_)) {
                 shape_.reset(Py_NewRef(found));
-                shape_n_ = DictShapes::size(found);
                 return true;
             }
             dict_.reset(PyDict_New());
             return (bool)dict_;
         }
-        if (!shape_ || (n_ < shape_n_ && DictShapes::key(shape_.get(), n_) == key))
+        PyObject *shape = shape_.get();
+        if (!shape || (n_ < DictShapes::size(shape) && DictShapes::key(shape, n_) == key))
             return true;
-        if (PyObject *other = shapes_.other(shape_.get(), n_, key, &plain_)) {
+        if (PyObject *other = shapes_.other(shape, n_, key, &plain_)) {
             shape_.reset(Py_NewRef(other));
-            shape_n_ = DictShapes::size(other);
             return true;
         }
-        dict_.reset(DictShapes::unshaped(shape_.get(), items_.data() + base_, n_));
+        dict_.reset(DictShapes::unshaped(shape, items_.data() + base_, n_));
         if (!dict_)
             return false;
         items_.drop(base_);
@@ -560,7 +562,8 @@ public:
         return r == 0;
     }
 
-    // The object's dict, or NULL with an exception.
+    // The object's dict, or NULL with an exception; for an object of one
+    // member or more (the reader makes an empty one itself).
     PyObject *close()
     {
         if (shape_) {
@@ -577,11 +580,9 @@ private:
     Stack &items_;
     Py_ssize_t base_;
     Ref shape_;  // held: a nested object may push it out of the cache
-    Py_ssize_t shape_n_ = 0;
     bool plain_ = false;
     Ref dict_;
     Py_ssize_t n_ = 0;
 };
-
 
 }  // namespace qv
