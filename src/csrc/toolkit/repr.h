@@ -32,11 +32,11 @@ namespace repr_detail {
 
 // The powers of ten the digits are cut from, each as a 128-bit number with
 // its top bit set and rounded up: floor(10^q * 2^(127 - floor(log2 10^q))) + 1
-// for q = -292 .. 324.  float.h's table of 5^q holds the same 128 bits for
+// for q = -292 .. 326.  float.h's table of 5^q holds the same 128 bits for
 // q up to 308 (the powers of two fall away in normalising), truncated where
 // these are rounded up (except for q = -27 .. -1, which it rounds up too);
-// only subnormal doubles need the powers beyond it, which are kept here.
-constexpr int kMaxK = 324;  // what the least subnormal, 5e-324, needs
+// only the least doubles need the powers beyond it, which are kept here.
+constexpr int kMaxK = 326;  // what the one-product search needs of the least normal doubles
 constexpr uint64_t kPow10Beyond[] = {
     0xb201833b35d63f73, 0x2cd2cc6551e513db, 0xde81e40a034bcf4f, 0xf8077f7ea65e58d2,
     0x8b112e86420f6191, 0xfb04afaf27faf783, 0xadd57a27d29339f6, 0x79c5db9af1f9b564,
@@ -46,6 +46,7 @@ constexpr uint64_t kPow10Beyond[] = {
     0xcf39e50feae16bef, 0xd768226b34870a01, 0x81842f29f2cce375, 0xe6a1158300d46641,
     0xa1e53af46f801c53, 0x60495ae3c1097fd1, 0xca5e89b18b602368, 0x385bb19cb14bdfc5,
     0xfcf62c1dee382c42, 0x46729e03dd9ed7b6, 0x9e19db92b4e31ba9, 0x6c07a2c26a8346d2,
+    0xc5a05277621be293, 0xc7098b7305241886, 0xf70867153aa2db38, 0xb8cbee4fc66d1ea8,
 };
 
 static_assert(sizeof kPow10Beyond / 16 == kMaxK - kPow5MaxQ, "the powers beyond float.h's");
@@ -123,9 +124,9 @@ inline Pow128 mul_upper128(uint64_t x, Pow128 g)
     return {(uint64_t)(hi >> 64) + (lo < mid), lo};
 }
 
-// The search with one product for the common case, when both halves of
-// the rounding interval are as wide (the significand is not a power of
-// two) and the power of ten is in the table: the interval's right end z,
+// The search with one product for the common case, a normal double whose
+// rounding interval has both halves as wide (the significand is not a
+// power of two): the interval's right end z,
 // in units of 10^-k chosen so that its width delta is 100 to 999 of them,
 // holds at most one multiple of 1000 inside the interval; if there is
 // one, it is the shortest.  Otherwise the shortest is among the multiples
@@ -135,7 +136,7 @@ inline Pow128 mul_upper128(uint64_t x, Pow128 g)
 // the multiple of 1000, or that rounding exact, so that the value may sit
 // below it or halfway), about one double in a hundred, it gives up and the
 // three products decide.  c is the significand with its hidden bit, q its
-// binary exponent (the value is c * 2^q); false where this does not apply.
+// binary exponent (the value is c * 2^q); false where it gives up.
 //
 // Both answers are counted in hundreds (the multiple of 1000 as ten of
 // them), so that which one it is picks a number to add, not a branch: the
@@ -145,9 +146,7 @@ inline Pow128 mul_upper128(uint64_t x, Pow128 g)
 constexpr int kKappa = 2;
 __attribute__((always_inline)) inline bool shortest_one_product(uint64_t c, int q, Decimal *out)
 {
-    int minus_k = floor_log10_pow2(q) - kKappa;
-    if (-minus_k > kMaxK)
-        return false;  // the least doubles: the powers beyond the table
+    int minus_k = floor_log10_pow2(q) - kKappa;  // -k at most kMaxK for every normal double
     Pow128 g = pow10_up(-minus_k);
     int beta = q + floor_log2_pow10(-minus_k);
     uint32_t delta = (uint32_t)(g.hi >> (63 - beta));
@@ -155,13 +154,22 @@ __attribute__((always_inline)) inline bool shortest_one_product(uint64_t c, int 
     uint64_t s = z.hi / 1000;
     uint32_t r = (uint32_t)(z.hi - 1000 * s);
     uint32_t dist = r - delta / 2 + 50;
-    // (Bitwise, not logical, operators and masks, not selections: the
-    // compiler makes branches of those.)
-    uint64_t outside = r >= delta;  // the multiple of 1000 below z
-    if ((r == delta) | ((r == 0) & (z.lo == 0)) | ((dist % 100 == 0) & outside))
+    // dist / 100 in the bits from 16 on, exact when those below are below
+    // 656, for dist up to 1049 (which it is when the multiple of 1000 is
+    // outside; inside, its quotient is not used and a wrong "exact" only
+    // sends the double to the three products, which are right for all).
+    uint32_t hundreds = dist * 656;
+    // The three products also take both ends' cases, widened to any z
+    // on a multiple of 1000 (bitwise operators: the compiler makes
+    // branches of logical ones).
+    if ((r == delta) | (r == 0) | ((hundreds & 0xFFFF) < 656))
         return false;
-    uint64_t digits = 10 * s + (dist / 100 & -outside);
-    uint64_t short16 = digits < kTenTo16;
+    uint64_t outside = r >= delta;  // the multiple of 1000 below z
+    // (A mask, not a selection, which the compiler makes a branch.)
+    uint64_t digits = 10 * s + (hundreds >> 16 & -outside);
+    // Fewer than 17 digits exactly when z is below 10^18, as at most 9
+    // hundreds are added.
+    uint64_t short16 = z.hi < 100 * kTenTo16;
     *out = {digits * (1 + 9 * short16), minus_k + kKappa - (int)short16};
     return true;
 }
@@ -410,7 +418,7 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
     // A bit for each of the 17 that is not '0' (the first never is).
     unsigned nonzero =
         (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('0'))) << 1 ^ 0x1FFFF;
-    int n = 32 - __builtin_clz(nonzero);
+    int n = 1 + (31 ^ __builtin_clz(nonzero));  // (the compiler's form of the top bit's index)
     if (point > 16 || point <= -4) {
         p[1] = '.';
         _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 2), text);
