@@ -12,10 +12,13 @@
 // beyond.  The digits come from 128-bit powers of ten, without big numbers
 // or a loop over candidates: for most doubles one product gives the
 // interval's right end, where one multiple of 1000 inside the interval is
-// the answer, and otherwise the multiple of 100 nearest the value (a second
-// product tells its parity and ties); powers of two, whose interval is
-// narrower below, and the least doubles take three products, the ends and
-// the middle of the interval rounded to odd.
+// the answer, and otherwise the multiple of 100 nearest the value; powers
+// of two, whose interval is narrower below, subnormals, and the one double
+// in a hundred that product cannot decide (a possible tie, an end on the
+// grid) take three products, the ends and the middle of the interval
+// rounded to odd.  Both searches give 17 digits (zeros behind), which are
+// written without branches on the digits: the first, then 16 at once (in
+// a vector with SSE2), the zeros behind counted off after.
 //
 //   qv::float_repr_inline(d, text)   // the same, inlined where it is called
 #pragma once
