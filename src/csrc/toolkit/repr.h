@@ -12,10 +12,13 @@
 // beyond.  The digits come from 128-bit powers of ten, without big numbers
 // or a loop over candidates: for most doubles one product gives the
 // interval's right end, where one multiple of 1000 inside the interval is
-// the answer, and otherwise the multiple of 100 nearest the value (a second
-// product tells its parity and ties); powers of two, whose interval is
-// narrower below, and the least doubles take three products, the ends and
-// the middle of the interval rounded to odd.
+// the answer, and otherwise the multiple of 100 nearest the value; powers
+// of two, whose interval is narrower below, subnormals, and the one double
+// in a hundred that product cannot decide (a possible tie, an end on the
+// grid) take three products, the ends and the middle of the interval
+// rounded to odd.  Both searches give 17 digits (zeros behind), which are
+// written without branches on the digits: the first, then 16 at once (in
+// a vector with SSE2), the zeros behind counted off after.
 //
 //   qv::float_repr_inline(d, text)   // the same, inlined where it is called
 #pragma once
@@ -32,11 +35,11 @@ namespace repr_detail {
 
 // The powers of ten the digits are cut from, each as a 128-bit number with
 // its top bit set and rounded up: floor(10^q * 2^(127 - floor(log2 10^q))) + 1
-// for q = -292 .. 324.  float.h's table of 5^q holds the same 128 bits for
+// for q = -292 .. 326.  float.h's table of 5^q holds the same 128 bits for
 // q up to 308 (the powers of two fall away in normalising), truncated where
 // these are rounded up (except for q = -27 .. -1, which it rounds up too);
-// only subnormal doubles need the powers beyond it, which are kept here.
-constexpr int kMaxK = 324;  // what the least subnormal, 5e-324, needs
+// only the least doubles need the powers beyond it, which are kept here.
+constexpr int kMaxK = 326;  // what the one-product search needs of the least normal doubles
 constexpr uint64_t kPow10Beyond[] = {
     0xb201833b35d63f73, 0x2cd2cc6551e513db, 0xde81e40a034bcf4f, 0xf8077f7ea65e58d2,
     0x8b112e86420f6191, 0xfb04afaf27faf783, 0xadd57a27d29339f6, 0x79c5db9af1f9b564,
@@ -46,6 +49,7 @@ constexpr uint64_t kPow10Beyond[] = {
     0xcf39e50feae16bef, 0xd768226b34870a01, 0x81842f29f2cce375, 0xe6a1158300d46641,
     0xa1e53af46f801c53, 0x60495ae3c1097fd1, 0xca5e89b18b602368, 0x385bb19cb14bdfc5,
     0xfcf62c1dee382c42, 0x46729e03dd9ed7b6, 0x9e19db92b4e31ba9, 0x6c07a2c26a8346d2,
+    0xc5a05277621be293, 0xc7098b7305241886, 0xf70867153aa2db38, 0xb8cbee4fc66d1ea8,
 };
 
 static_assert(sizeof kPow10Beyond / 16 == kMaxK - kPow5MaxQ, "the powers beyond float.h's");
@@ -104,101 +108,97 @@ inline uint64_t round_to_odd(Pow128 g, uint64_t cp)
     return hi | (mid > 1);
 }
 
+// The shortest digits always come as 17 of them, zeros behind as needed:
+// the text is then cut from one fixed width, its first digit never zero.
+constexpr uint64_t kTenTo16 = 10000000000000000ULL;
 struct Decimal {
-    uint64_t digits;
-    int exponent;  // the value is digits * 10^exponent
+    uint64_t digits;  // 10^16 to 10^17 - 1
+    int exponent;     // the value is digits * 10^exponent
 };
 
-// The upper and the lower 128 bits of the 192-bit product x * g.
+// The upper 128 bits of the 192-bit product x * g.
 inline Pow128 mul_upper128(uint64_t x, Pow128 g)
 {
-    u128 hi = (u128)x * g.hi + (uint64_t)(((u128)x * g.lo) >> 64);
-    return {(uint64_t)(hi >> 64), (uint64_t)hi};
-}
-inline Pow128 mul_lower128(uint64_t x, Pow128 g)
-{
-    u128 lo = (u128)x * g.lo;
-    return {x * g.hi + (uint64_t)(lo >> 64), (uint64_t)lo};
-}
-
-// Of x * 2^(e - 1) * 10^k, with g the power and beta = e + floor(log2 10^k):
-// the lowest bit of its integer part, and whether it is an integer (as far
-// as the product's bits tell, which is far enough for the points it is
-// asked about).
-struct Parity {
-    bool odd, integral;
-};
-inline Parity mul_parity(uint64_t x, Pow128 g, int beta)
-{
-    Pow128 r = mul_lower128(x, g);
-    return {((r.hi >> (64 - beta)) & 1) != 0, ((r.hi << beta) | (r.lo >> (64 - beta))) == 0};
+    // The carry added by hand: a 64-bit value added to a 128-bit one makes
+    // the compiler widen it on the stack.
+    u128 hi = (u128)x * g.hi;
+    uint64_t mid = (uint64_t)(((u128)x * g.lo) >> 64);
+    uint64_t lo = (uint64_t)hi + mid;
+    return {(uint64_t)(hi >> 64) + (lo < mid), lo};
 }
 
-// The search with one product for the common case, when both halves of
-// the rounding interval are as wide (the significand is not a power of
-// two) and the power of ten is in the table: the interval's right end z,
+// The search with one product for the common case, a normal double whose
+// rounding interval has both halves as wide (the significand is not a
+// power of two): the interval's right end z,
 // in units of 10^-k chosen so that its width delta is 100 to 999 of them,
 // holds at most one multiple of 1000 inside the interval; if there is
 // one, it is the shortest.  Otherwise the shortest is among the multiples
 // of 100 in the interval, and the one nearest the double's exact value
 // is what remains after subtracting half the width from z, rounded to
-// 100; its parity, and a tie (the exact value halfway between two), come
-// from the product of the double itself, taken only when that rounding
-// was exact.  c is the significand with its hidden bit, q its binary
-// exponent (the value is c * 2^q); false where this does not apply.
+// 100.  Where the product alone cannot tell (an end of the interval on
+// the multiple of 1000, or that rounding exact, so that the value may sit
+// below it or halfway), about one double in a hundred, it gives up and the
+// three products decide.  c is the significand with its hidden bit, q its
+// binary exponent (the value is c * 2^q); false where it gives up.
+//
+// Both answers are counted in hundreds (the multiple of 1000 as ten of
+// them), so that which one it is picks a number to add, not a branch: the
+// two come about equally often in measured data, and a branch between
+// them is mispredicted about as often.  z is 4.5e17 to 9e18, so the count
+// has 16 or 17 digits, and 17 after one more compare.
 constexpr int kKappa = 2;
 __attribute__((always_inline)) inline bool shortest_one_product(uint64_t c, int q, Decimal *out)
 {
-    int minus_k = floor_log10_pow2(q) - kKappa;
-    if (-minus_k > kMaxK)
-        return false;  // the least doubles: the powers beyond the table
+    int minus_k = floor_log10_pow2(q) - kKappa;  // -k at most kMaxK for every normal double
     Pow128 g = pow10_up(-minus_k);
     int beta = q + floor_log2_pow10(-minus_k);
-    uint64_t two_c = c << 1;
-    bool even = (c & 1) == 0;  // the interval's ends round to it: both inside
     uint32_t delta = (uint32_t)(g.hi >> (63 - beta));
-    Pow128 z = mul_upper128((two_c | 1) << beta, g);  // z.hi: the right end's integer part
+    Pow128 z = mul_upper128((c << 1 | 1) << beta, g);  // z.hi: the right end's integer part
     uint64_t s = z.hi / 1000;
     uint32_t r = (uint32_t)(z.hi - 1000 * s);
-    if (r < delta) {
-        // The right end itself is outside unless the significand is even.
-        if (r == 0 && z.lo == 0 && !even) {
-            s--;
-            r = 1000;
-        } else {
-            *out = {s, minus_k + kKappa + 1};
-            return true;
-        }
-    } else if (r == delta) {
-        // On the left end: inside when its fraction is below z's, or it
-        // is exact and the ends are inside.
-        Parity x = mul_parity(two_c - 1, g, beta);
-        if (x.odd || (x.integral && even)) {
-            *out = {s, minus_k + kKappa + 1};
-            return true;
-        }
-    }
     uint32_t dist = r - delta / 2 + 50;
-    bool approx_y_odd = ((dist ^ 50) & 1) != 0;
-    bool exact = dist % 100 == 0;
-    uint64_t digits = 10 * s + dist / 100;
-    if (exact) {
-        // The nearest multiple is one less when the value's own fraction
-        // is below the width's; a tie goes to the even digits.
-        Parity y = mul_parity(two_c, g, beta);
-        if (y.odd != approx_y_odd || (y.integral && (digits & 1) != 0))
-            digits--;
-    }
-    *out = {digits, minus_k + kKappa};
+    // dist / 100 in the bits from 16 on, exact when those below are below
+    // 656, for dist up to 1049 (which it is when the multiple of 1000 is
+    // outside; inside, its quotient is not used and a wrong "exact" only
+    // sends the double to the three products, which are right for all).
+    uint32_t hundreds = dist * 656;
+    // The three products also take both ends' cases, widened to any z
+    // on a multiple of 1000 (bitwise operators: the compiler makes
+    // branches of logical ones).
+    if ((r == delta) | (r == 0) | ((hundreds & 0xFFFF) < 656))
+        return false;
+    uint64_t outside = r >= delta;  // the multiple of 1000 below z
+    // (A mask, not a selection, which the compiler makes a branch.)
+    uint64_t digits = 10 * s + (hundreds >> 16 & -outside);
+    // Fewer than 17 digits exactly when z is below 10^18, as at most 9
+    // hundreds are added.
+    uint64_t short16 = z.hi < 100 * kTenTo16;
+    *out = {digits * (1 + 9 * short16), minus_k + kKappa - (int)short16};
     return true;
 }
 
+inline constexpr uint64_t kTens[20] = {
+    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
+    100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
+    10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
+    100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
+}  // namespace repr_detail
+
+// Number of decimal digits of v: from its bit length, then one compare.
+inline int count_digits(uint64_t v)
+{
+    int bits = 64 - __builtin_clzll(v | 1);
+    int t = (bits * 1233) >> 12;  // floor(log10(2^bits)), at most one too many
+    return t - ((v | 1) < repr_detail::kTens[t]) + 1;  // 0 has one digit too
+}
+
+namespace repr_detail {
+
 // The shortest decimal in the rounding interval of the positive finite
 // double with the given fields, by three products (the interval's ends and
-// its middle, each rounded to odd): for every double, and out of line, as
-// the one-product search leaves only the rarer ones to it.
-__attribute__((noinline)) inline Decimal shortest_three_products(uint64_t fraction,
-                                                                 int biased_exponent)
+// its middle, each rounded to odd): for every double, its digits as many
+// as they are (at most 17).
+inline Decimal three_products(uint64_t fraction, int biased_exponent)
 {
     uint64_t c;
     int q;
@@ -243,6 +243,16 @@ __attribute__((noinline)) inline Decimal shortest_three_products(uint64_t fracti
     return {s + up, k};
 }
 
+// The same with 17 digits, as the one-product search gives them: out of
+// line, as that search leaves only the rarer doubles to it.
+__attribute__((noinline)) inline Decimal shortest_three_products(uint64_t fraction,
+                                                                 int biased_exponent)
+{
+    Decimal d = three_products(fraction, biased_exponent);
+    int missing = 17 - count_digits(d.digits);
+    return {d.digits * kTens[missing], d.exponent - missing};
+}
+
 // The shortest decimal in the rounding interval of the positive finite
 // double with the given fields.
 __attribute__((always_inline)) inline Decimal shortest(uint64_t fraction, int biased_exponent)
@@ -275,35 +285,17 @@ inline uint64_t eight_digits_word(uint32_t x)
     return (tens | (pairs - tens * 10) << 8) | 0x3030303030303030ULL;
 }
 
-// The n decimal digits of v (n = count_digits(v)) at p, in words of 8
-// bytes from the first digits on, each word after the one before: with
-// fewer than 8 digits, the bytes after them up to p + 8 become '0'.
-inline void write_digits(char *p, uint64_t v, int n)
+// The 17 digits cut where the text wants them: the first, and the 16
+// after it as two halves of eight.  The first is divided off the first
+// nine, in 32 bits, which is cheaper than dividing all 17 by 10^16.
+struct Digits17 {
+    uint32_t first, high, low;
+};
+inline Digits17 split_digits(uint64_t digits)
 {
-    constexpr uint64_t kZeros = 0x3030303030303030ULL;
-    // The first group of 1 to 8 digits, shifted to the word's start.
-    auto lead = [p](uint64_t x, int digits) {
-        int shift = 8 * (8 - digits);
-        uint64_t w = eight_digits_word((uint32_t)x) >> shift;
-        if (shift != 0)
-            w |= kZeros << (64 - shift);
-        std::memcpy(p, &w, 8);
-    };
-    auto group = [](char *at, uint64_t x) {
-        uint64_t w = eight_digits_word((uint32_t)x);
-        std::memcpy(at, &w, 8);
-    };
-    if (n <= 8) {
-        lead(v, n);
-    } else if (n <= 16) {
-        lead(v / 100000000, n - 8);
-        group(p + n - 8, v % 100000000);
-    } else {
-        uint64_t high = v / 100000000;
-        lead(high / 100000000, n - 16);
-        group(p + n - 16, high % 100000000);
-        group(p + n - 8, v % 100000000);
-    }
+    uint64_t nine = digits / 100000000;
+    uint32_t first = (uint32_t)nine / 100000000;
+    return {first, (uint32_t)nine - first * 100000000, (uint32_t)(digits - nine * 100000000)};
 }
 
 // Eight digits of x (below 10^8), zeros in front, at p.
@@ -341,69 +333,56 @@ inline char *digits_backward(char *end, uint64_t v)
     return end;
 }
 
-inline constexpr uint64_t kTens[20] = {
-    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
-    100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
-    10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
-    100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
 }  // namespace repr_detail
-
-// Number of decimal digits of v: from its bit length, then one compare.
-inline int count_digits(uint64_t v)
-{
-    int bits = 64 - __builtin_clzll(v | 1);
-    int t = (bits * 1233) >> 12;  // floor(log10(2^bits)), at most one too many
-    return t - ((v | 1) < repr_detail::kTens[t]) + 1;  // 0 has one digit too
-}
 
 #if defined(QV_SCAN_SSE2)
 namespace repr_detail {
 
-// The 16 decimal digits of v < 10^16, zeros in front, as the 16 bytes of a
-// vector, the first digit lowest.  v is cut into four groups of four digits
-// (two halves of eight in 64-bit lanes, each divided by 10,000), each group
-// spread over four 16-bit lanes, divided there by 1000, 100, 10 and 1 with
-// multiplications that are exact for 4 * group below 40,000 (33,556 / 2^25
-// is 1/1000 within 5e-5, 20,972 / 2^21 is 1/100 within 3e-5, 52,432 / 2^19
-// is 1/10 within 7e-5), and each quotient less ten times the one before is
-// one digit.
-inline __m128i sixteen_digits(uint64_t v)
+// The 16 decimal digits of two halves of eight (each below 10^8, zeros in
+// front), the high half first, as the 16 bytes of a vector, the first digit
+// lowest: eight_digits_word's steps on four groups at once.  Each half in
+// a 64-bit lane is divided by 10,000 into two groups of four digits in
+// 32-bit lanes, each group into two 2-digit lanes of 16 bits, each of those
+// into two bytes, with 16-bit multiplications that divide exactly in the
+// lanes' ranges (x * 5243 >> 19 is x / 100 below 10,000; x * 6554 >> 16 is
+// x / 10 below 100).
+inline __m128i sixteen_digits(uint32_t high, uint32_t low)
 {
-    uint64_t hi = v / 100000000, lo = v % 100000000;
-    __m128i x = _mm_set_epi64x((long long)lo, (long long)hi);
-    __m128i q = _mm_srli_epi64(_mm_mul_epu32(x, _mm_set1_epi32((int)0xd1b71759)), 45);
-    __m128i r = _mm_sub_epi32(x, _mm_mul_epu32(q, _mm_set1_epi32(10000)));
-    // Per 64-bit lane the 16-bit lanes [4q, 4r, 0, 0].
-    __m128i qr = _mm_slli_epi16(_mm_or_si128(q, _mm_slli_epi64(r, 16)), 2);
-    __m128i lo16 = _mm_unpacklo_epi16(qr, qr), hi16 = _mm_unpackhi_epi16(qr, qr);
-    const __m128i div = _mm_setr_epi16(8389, 5243, 13108, (short)32768, 8389, 5243, 13108,
-                                       (short)32768);
-    const __m128i shift = _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, (short)(1 << 15), 1 << 7,
-                                         1 << 11, 1 << 13, (short)(1 << 15));
-    const __m128i ten = _mm_set1_epi16(10);
-    auto groups = [&](__m128i g) {
-        __m128i spread = _mm_unpacklo_epi32(g, g);  // [4a x4, 4b x4]
-        __m128i quot = _mm_mulhi_epu16(_mm_mulhi_epu16(spread, div), shift);
-        return _mm_sub_epi16(quot, _mm_slli_epi64(_mm_mullo_epi16(quot, ten), 16));
-    };
-    __m128i digits = _mm_packus_epi16(groups(lo16), groups(hi16));
+    // The factors of the 16-bit multiplications hidden from the compiler,
+    // which would make each a longer run of shifts and adds.
+    __m128i hundred = _mm_set1_epi16(100), ten = _mm_set1_epi16(10);
+    __asm__("" : "+x"(hundred), "+x"(ten));
+    __m128i halves = _mm_set_epi64x((long long)low, (long long)high);
+    __m128i q = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi32((int)0xd1b71759)), 45);
+    __m128i r = _mm_sub_epi32(halves, _mm_mul_epu32(q, _mm_set1_epi32(10000)));
+    __m128i groups = _mm_or_si128(q, _mm_slli_epi64(r, 32));
+    __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(groups, _mm_set1_epi16(5243)), 3);
+    __m128i pairs = _mm_or_si128(
+        hundreds,
+        _mm_slli_epi32(_mm_sub_epi16(groups, _mm_mullo_epi16(hundreds, hundred)), 16));
+    __m128i tens = _mm_mulhi_epu16(pairs, _mm_set1_epi16(6554));
+    __m128i digits = _mm_or_si128(
+        tens, _mm_slli_epi16(_mm_sub_epi16(pairs, _mm_mullo_epi16(tens, ten)), 8));
     return _mm_add_epi8(digits, _mm_set1_epi8('0'));
 }
 
+// Bytes 0xFF then 0x00: the 16 from 16 - k on mark the first k of a vector.
+inline constexpr unsigned char kFirstOnes[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
 // The 16 bytes of d with a '.' put in after the first k (0 to 15): 17
-// bytes at p, from two stores, the point and the shift made in registers
-// (a block stored and read back at another offset would wait for the
-// store to land).
+// bytes at p.  d is stored one byte on (its last byte lands at p + 16),
+// then its first k bytes and the rest one byte on are stored over it from
+// a blend made in registers (a block stored and read back at another
+// offset would wait for the store to land), and the point over the byte
+// at k.
 inline void digits_with_point(char *p, __m128i d, int k)
 {
-    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m128i at = _mm_set1_epi8((char)k);
-    __m128i before = _mm_cmpgt_epi8(at, index), after = _mm_cmplt_epi8(at, index);
-    __m128i dot = _mm_and_si128(_mm_cmpeq_epi8(at, index), _mm_set1_epi8('.'));
-    __m128i text = _mm_or_si128(_mm_or_si128(_mm_and_si128(before, d), dot),
-                                _mm_and_si128(after, _mm_slli_si128(d, 1)));
+    __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i *>(kFirstOnes + 16 - k));
+    __m128i text = _mm_or_si128(_mm_and_si128(first, d), _mm_andnot_si128(first, _mm_slli_si128(d, 1)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), d);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(p), text);
-    p[16] = (char)(_mm_extract_epi16(d, 7) >> 8);
+    p[k] = '.';
 }
 
 }  // namespace repr_detail
@@ -420,8 +399,8 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
     uint64_t bits;
     std::memcpy(&bits, &d, 8);
     char *p = out;
-    if (bits >> 63)
-        *p++ = '-';
+    *p = '-';
+    p += bits >> 63;  // (a branch on the sign is mispredicted on mixed signs)
     uint64_t fraction = bits & ((1ULL << 52) - 1);
     int biased = (int)((bits >> 52) & 0x7FF);
     if (biased == 0 && fraction == 0) {
@@ -429,91 +408,89 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
         return (int)(p - out) + 3;
     }
     Decimal dec = shortest(fraction, biased);
+    int point = 17 + dec.exponent;  // the value is 0.DIGITS * 10^point
+    Digits17 digits = split_digits(dec.digits);
+    // Every layout writes the first digit, then the 16 after it from one
+    // block of them (zeros where the shortest digits have ended), and
+    // counts n, the digits without the zeros behind.
+    *p = (char)('0' + digits.first);
 #if defined(QV_SCAN_SSE2)
-    // The digits as 16 bytes of a vector, the first digit in the first
-    // (a 17th, `head`, before them), zeros after the last: each layout is
-    // written from the vector in place, never read back from memory.
-    uint64_t v = dec.digits;
-    int count = count_digits(v);  // at most 17
-    int point = count + dec.exponent;  // the value is 0.DIGITS * 10^point
-    int head = count > 16;
-    char lead = '0';
-    if (head) {
-        uint64_t h = v / 10000000000000000ULL;
-        v -= h * 10000000000000000ULL;
-        lead = (char)('0' + h);
-    } else {
-        v *= kTens[16 - count];
-    }
-    __m128i text = sixteen_digits(v);
+    // The 16 as the bytes of a vector, each layout written from it in
+    // place, never read back from memory.
+    __m128i text = sixteen_digits(digits.high, digits.low);
+    // A bit for each of the 17 that is not '0' (the first never is).
     unsigned nonzero =
-        ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('0'))) & 0xFFFF;
-    int n = head + (nonzero != 0 ? 32 - __builtin_clz(nonzero) : 0);  // without zeros behind
-    // Each layout writes `lead` first: the vector's store covers it when
-    // there is no head.
+        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('0'))) << 1 ^ 0x1FFFF;
+    int n = 1 + (31 ^ __builtin_clz(nonzero));  // (the compiler's form of the top bit's index)
     if (point > 16 || point <= -4) {
-        *p = lead;
-        digits_with_point(p + head, text, 1 - head);
+        p[1] = '.';
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 2), text);
         p += n > 1 ? n + 1 : 1;
     } else if (point <= 0) {
         std::memcpy(p, "0.000", 5);
         p += 2 - point;
-        *p = lead;
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + head), text);
+        *p = (char)('0' + digits.first);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), text);
         return (int)(p - out) + n;
     } else if (point >= n) {
-        *p = lead;
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + head), text);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), text);
         std::memcpy(p + point, ".0", 2);
         return (int)(p - out) + point + 2;
     } else {
-        *p = lead;
-        digits_with_point(p + head, text, point - head);
+        digits_with_point(p + 1, text, point - 1);
         return (int)(p - out) + n + 1;
     }
 #else
-    while (dec.digits % 10 == 0) {
-        dec.digits /= 10;
-        dec.exponent++;
-    }
-    int n = count_digits(dec.digits);  // at most 17
-    char digits[40];
-    std::memset(digits, '0', sizeof digits);
-    write_digits(digits, dec.digits, n);
-    int point = n + dec.exponent;  // the value is 0.DIGITS * 10^point
+    // The 16 as two words of bytes, in a block of '0's for the layouts'
+    // fixed-size moves.
+    constexpr uint64_t kZeros = 0x3030303030303030ULL;
+    uint64_t high = eight_digits_word(digits.high), low = eight_digits_word(digits.low);
+    char block[40];
+    std::memset(block, '0', sizeof block);
+    block[0] = *p;
+    std::memcpy(block + 1, &high, 8);
+    std::memcpy(block + 9, &low, 8);
+    // The first digit lowest: the zeros behind are the word's high bytes.
+    int n = low != kZeros    ? 17 - __builtin_clzll(low ^ kZeros) / 8
+            : high != kZeros ? 9 - __builtin_clzll(high ^ kZeros) / 8
+                             : 1;
     if (point > 16 || point <= -4) {
-        *p++ = digits[0];
+        p++;
         if (n > 1) {
             *p++ = '.';
-            std::memcpy(p, digits + 1, 16);
+            std::memcpy(p, block + 1, 16);
             p += n - 1;
         }
     } else if (point <= 0) {
         std::memcpy(p, "0.000", 5);
         p += 2 - point;
-        std::memcpy(p, digits, 24);
+        std::memcpy(p, block, 24);
         return (int)(p - out) + n;
     } else if (point >= n) {
-        std::memcpy(p, digits, 16);
+        std::memcpy(p, block, 16);
         std::memcpy(p + point, ".0", 2);
         return (int)(p - out) + point + 2;
     } else {
-        std::memcpy(p, digits, 16);
+        std::memcpy(p, block, 16);
         p[point] = '.';
-        std::memcpy(p + point + 1, digits + point, 16);
+        std::memcpy(p + point + 1, block + point, 16);
         return (int)(p - out) + n + 1;
     }
 #endif
     // Exponent notation.
+    // Exponent notation, without branches on the exponent: its sign and
+    // whether it has three digits are as good as random in data that
+    // needs it.  A third digit's place is written either way, then
+    // covered by the last two when there is none.
     int e = point - 1;
-    *p++ = 'e';
-    *p++ = e < 0 ? '-' : '+';
-    if (e < 0)
-        e = -e;
-    if (e >= 100)
-        *p++ = (char)('0' + e / 100);
-    std::memcpy(p, kPairs + 2 * (e % 100), 2);
-    return (int)(p - out) + 2;
+    unsigned negative = e < 0;
+    unsigned magnitude = (unsigned)(negative ? -e : e);
+    unsigned wide = magnitude >= 100;
+    p[0] = 'e';
+    p[1] = (char)('+' + 2 * negative);  // '-' is two on from '+'
+    p[2] = (char)('0' + magnitude / 100);
+    std::memcpy(p + 2 + wide, kPairs + 2 * (magnitude % 100), 2);
+    return (int)(p - out) + 4 + (int)wide;
 }
 
 // Out of line, for the writers that write floats now and then.
