@@ -675,7 +675,25 @@ private:
                             continue;
                         }
                         __m128i ascii = _mm_cmpeq_epi16(_mm_srli_epi16(v, 7), _mm_setzero_si128());
-                        unsigned beyond = __builtin_ctz((unsigned)_mm_movemask_epi8(ascii) | 0x10000) / 2;
+                        unsigned ascii_bits = (unsigned)_mm_movemask_epi8(ascii);
+                        unsigned beyond = __builtin_ctz(ascii_bits | 0x10000) / 2;
+                        if (beyond == 8) {
+                            eight_u_escapes(p, v);
+                            p += 48;
+                            i += 8;
+                            continue;
+                        }
+                        // Both kinds, and no ASCII unit that needs an
+                        // escape (its bit in care, which marks every unit
+                        // beyond ASCII too): text that switches between
+                        // scripts, whose runs are a few units long, takes
+                        // all eight without a branch on each run's kind.
+                        unsigned packed = (unsigned)_mm_movemask_epi8(_mm_packs_epi16(ascii, ascii)) & 0xFF;
+                        if ((care & packed & 0xFF) == 0) {
+                            p = mixed_u_escapes(p, s + i);
+                            i += 8;
+                            continue;
+                        }
                         if (beyond > 0) {
                             eight_u_escapes(p, v);
                             p += 6 * beyond;
@@ -751,6 +769,25 @@ private:
         four(_mm_unpackhi_epi16(v, zero));
     }
 #endif
+
+    // Eight 16-bit units, those in ASCII as themselves and the others as
+    // their \u escapes, each written as one 8-byte store that the next
+    // overwrites from where this one's text ends.
+    static char *mixed_u_escapes(char *p, const Py_UCS2 *s)
+    {
+        for (int k = 0; k < 8; k++) {
+            unsigned c = s[k];
+            uint16_t hi, lo;
+            std::memcpy(&hi, kHexPairs.text + 2 * (c >> 8), 2);
+            std::memcpy(&lo, kHexPairs.text + 2 * (c & 0xFF), 2);
+            uint64_t escape = 0x755C | (uint64_t)hi << 16 | (uint64_t)lo << 32;
+            bool plain = c < 0x80;
+            uint64_t w = plain ? c : escape;
+            std::memcpy(p, &w, 8);
+            p += plain ? 1 : 6;
+        }
+        return p;
+    }
 
     static char *u_escape(char *p, Py_UCS4 c)
     {
