@@ -144,7 +144,8 @@ def test_text_beyond_ascii_escaped_at_every_place():
 def test_two_byte_text_escaped_in_blocks_with_ensure_ascii():
     # With ensure_ascii, a str of 16-bit units goes eight units at a time:
     # plain ASCII in front copied, units beyond ASCII in front escaped
-    # together; runs of each kind ending at every place of a block.
+    # together, a block mixing the two (with no ASCII to escape) unit by
+    # unit; runs of each kind ending at every place of a block.
     rng = random.Random(11)
     alphabet = ["a", "~", "\x7f", '"', "\\", "\n", "\x00", "é", "\xff", "Ā", "€", "日本",
                 "\ud800", "\udfff", "\uffff", "\u0fa0"]
