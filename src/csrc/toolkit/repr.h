@@ -95,9 +95,9 @@ inline Pow128 pow10_up(int q)
 
 using u128 = unsigned __int128;
 
-inline int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
-inline int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
-inline int floor_log10_three_quarters_pow2(int e) { return (e * 1262611 - 524031) >> 22; }
+constexpr int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
+constexpr int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
+constexpr int floor_log10_three_quarters_pow2(int e) { return (e * 1262611 - 524031) >> 22; }
 
 // The 64 bits above the lowest 128 of g * cp, the lowest bit made sticky.
 inline uint64_t round_to_odd(Pow128 g, uint64_t cp)
@@ -108,11 +108,19 @@ inline uint64_t round_to_odd(Pow128 g, uint64_t cp)
     return hi | (mid > 1);
 }
 
-// The shortest digits always come as 17 of them, zeros behind as needed:
-// the text is then cut from one fixed width, its first digit never zero.
-constexpr uint64_t kTenTo16 = 10000000000000000ULL;
+// A decimal: the three products' answer, its digits as many as they are.
 struct Decimal {
+    uint64_t digits;
+    int exponent;  // the value is digits * 10^exponent
+};
+
+// The shortest digits as the text takes them, always 17, zeros behind as
+// needed: the text is then cut from one fixed width, its first digit
+// never zero.
+constexpr uint64_t kTenTo16 = 10000000000000000ULL;
+struct Decimal17 {
     uint64_t digits;  // 10^16 to 10^17 - 1
+    uint64_t nine;    // the first nine of them, digits / 10^8
     int exponent;     // the value is digits * 10^exponent
 };
 
@@ -127,6 +135,51 @@ inline Pow128 mul_upper128(uint64_t x, Pow128 g)
     return {(uint64_t)(hi >> 64) + (lo < mid), lo};
 }
 
+constexpr int kKappa = 2;
+
+// What the one-product search needs of a normal double's binary exponent,
+// worked out once when compiling: one look-up instead of two logarithms,
+// their multiplies and a variable shift per double.  The fields are read
+// as they are stored (arithmetic on them in 16 bits, such as halving the
+// place, costs the loop far more than the instructions it takes).
+struct ExponentStep {
+    uint16_t pow10;     // 2 * (k - kMinK): where 10^k's words are in kPow10Up
+    uint16_t delta;     // the interval's width in units of 10^-k: 100 to 999
+    int16_t exponent;   // kKappa - k: the 17 digits' exponent when z has 19
+    uint8_t beta;       // how far 2c + 1 is shifted for the product: 6 to 9
+};
+struct ExponentSteps {
+    ExponentStep steps[2047];  // by biased exponent, 1 to 2046 filled
+};
+constexpr ExponentSteps make_exponent_steps()
+{
+    ExponentSteps t = {};
+    for (int biased = 1; biased < 2047; biased++) {
+        int q = biased - 1075;
+        int k = kKappa - floor_log10_pow2(q);  // at most kMaxK for every normal double
+        int beta = q + floor_log2_pow10(k);
+        uint64_t hi = kPow10Up.words[2 * (k - kMinK)];
+        t.steps[biased] = {(uint16_t)(2 * (k - kMinK)), (uint16_t)(hi >> (63 - beta)),
+                           (int16_t)(kKappa - k), (uint8_t)beta};
+    }
+    return t;
+}
+inline constexpr ExponentSteps kExponentSteps = make_exponent_steps();
+
+// z / 1000 for z below 1.5e19 (the search's z is below 2^53 * 1000): the
+// multiply by 2^73 / 1000 rounded up is exact there without the shift
+// before it that the compiler's division needs for every 64-bit z.
+inline uint64_t div1000(uint64_t z)
+{
+    return (uint64_t)(((u128)z * 9444732965739290428ULL) >> 64) >> 9;
+}
+
+// z / 10^10 for z below 5.4e19, the same way (2^97 / 10^10 rounded up).
+inline uint64_t div10_10(uint64_t z)
+{
+    return (uint64_t)(((u128)z * 15845632502852867519ULL) >> 64) >> 33;
+}
+
 // The search with one product for the common case, a normal double whose
 // rounding interval has both halves as wide (the significand is not a
 // power of two): the interval's right end z,
@@ -138,23 +191,24 @@ inline Pow128 mul_upper128(uint64_t x, Pow128 g)
 // 100.  Where the product alone cannot tell (an end of the interval on
 // the multiple of 1000, or that rounding exact, so that the value may sit
 // below it or halfway), about one double in a hundred, it gives up and the
-// three products decide.  c is the significand with its hidden bit, q its
-// binary exponent (the value is c * 2^q); false where it gives up.
+// three products decide.  c is the significand with its hidden bit, biased
+// the biased exponent (the value is c * 2^(biased - 1075)); false where it
+// gives up.
 //
 // Both answers are counted in hundreds (the multiple of 1000 as ten of
 // them), so that which one it is picks a number to add, not a branch: the
 // two come about equally often in measured data, and a branch between
 // them is mispredicted about as often.  z is 4.5e17 to 9e18, so the count
 // has 16 or 17 digits, and 17 after one more compare.
-constexpr int kKappa = 2;
-__attribute__((always_inline)) inline bool shortest_one_product(uint64_t c, int q, Decimal *out)
+__attribute__((always_inline)) inline bool shortest_one_product(uint64_t c, int biased, Decimal17 *out)
 {
-    int minus_k = floor_log10_pow2(q) - kKappa;  // -k at most kMaxK for every normal double
-    Pow128 g = pow10_up(-minus_k);
-    int beta = q + floor_log2_pow10(-minus_k);
-    uint32_t delta = (uint32_t)(g.hi >> (63 - beta));
+    const ExponentStep &step = kExponentSteps.steps[biased];
+    const uint64_t *w = &kPow10Up.words[step.pow10];
+    Pow128 g = {w[0], w[1]};
+    uint32_t delta = step.delta;
+    int beta = step.beta;
     Pow128 z = mul_upper128((c << 1 | 1) << beta, g);  // z.hi: the right end's integer part
-    uint64_t s = z.hi / 1000;
+    uint64_t s = div1000(z.hi);
     uint32_t r = (uint32_t)(z.hi - 1000 * s);
     uint32_t dist = r - delta / 2 + 50;
     // dist / 100 in the bits from 16 on, exact when those below are below
@@ -171,9 +225,13 @@ __attribute__((always_inline)) inline bool shortest_one_product(uint64_t c, int 
     // (A mask, not a selection, which the compiler makes a branch.)
     uint64_t digits = 10 * s + (hundreds >> 16 & -outside);
     // Fewer than 17 digits exactly when z is below 10^18, as at most 9
-    // hundreds are added.
-    uint64_t short16 = z.hi < 100 * kTenTo16;
-    *out = {digits * (1 + 9 * short16), minus_k + kKappa - (int)short16};
+    // hundreds are added; then ten times as many (the mask adds nine).
+    uint64_t short16 = -(uint64_t)(z.hi < 100 * kTenTo16);
+    // The first nine of the 17 from z itself, beside the quotient by 1000
+    // rather than after it and the count: the hundreds added never carry
+    // into them, so they are z / 10^10, or 10z / 10^10 when z is short.
+    uint64_t nine = div10_10(z.hi + (9 * z.hi & short16));
+    *out = {digits + (9 * digits & short16), nine, step.exponent + (int)short16};
     return true;
 }
 
@@ -245,23 +303,24 @@ inline Decimal three_products(uint64_t fraction, int biased_exponent)
 
 // The same with 17 digits, as the one-product search gives them: out of
 // line, as that search leaves only the rarer doubles to it.
-__attribute__((noinline)) inline Decimal shortest_three_products(uint64_t fraction,
-                                                                 int biased_exponent)
+__attribute__((noinline)) inline Decimal17 shortest_three_products(uint64_t fraction,
+                                                                   int biased_exponent)
 {
     Decimal d = three_products(fraction, biased_exponent);
     int missing = 17 - count_digits(d.digits);
-    return {d.digits * kTens[missing], d.exponent - missing};
+    uint64_t digits = d.digits * kTens[missing];
+    return {digits, digits / 100000000, d.exponent - missing};
 }
 
 // The shortest decimal in the rounding interval of the positive finite
 // double with the given fields.
-__attribute__((always_inline)) inline Decimal shortest(uint64_t fraction, int biased_exponent)
+__attribute__((always_inline)) inline Decimal17 shortest(uint64_t fraction, int biased_exponent)
 {
     // (Integral values need no test of their own here: the search finds
     // their digits as it finds any.)
-    Decimal d;
+    Decimal17 d;
     if (biased_exponent != 0 && fraction != 0 &&
-        shortest_one_product(fraction | (1ULL << 52), biased_exponent - 1075, &d))
+        shortest_one_product(fraction | (1ULL << 52), biased_exponent, &d))
         return d;
     return shortest_three_products(fraction, biased_exponent);
 }
@@ -287,15 +346,17 @@ inline uint64_t eight_digits_word(uint32_t x)
 
 // The 17 digits cut where the text wants them: the first, and the 16
 // after it as two halves of eight.  The first is divided off the first
-// nine, in 32 bits, which is cheaper than dividing all 17 by 10^16.
+// nine, which the search gives, in 32 bits, which is cheaper than
+// dividing all 17 by 10^16; the last eight are what is left of the low
+// 32 bits.
 struct Digits17 {
     uint32_t first, high, low;
 };
-inline Digits17 split_digits(uint64_t digits)
+inline Digits17 split_digits(Decimal17 d)
 {
-    uint64_t nine = digits / 100000000;
-    uint32_t first = (uint32_t)nine / 100000000;
-    return {first, (uint32_t)nine - first * 100000000, (uint32_t)(digits - nine * 100000000)};
+    uint32_t nine = (uint32_t)d.nine;
+    uint32_t first = nine / 100000000;
+    return {first, nine - first * 100000000, (uint32_t)d.digits - nine * 100000000};
 }
 
 // Eight digits of x (below 10^8), zeros in front, at p.
@@ -407,9 +468,9 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
         std::memcpy(p, "0.0", 3);
         return (int)(p - out) + 3;
     }
-    Decimal dec = shortest(fraction, biased);
+    Decimal17 dec = shortest(fraction, biased);
     int point = 17 + dec.exponent;  // the value is 0.DIGITS * 10^point
-    Digits17 digits = split_digits(dec.digits);
+    Digits17 digits = split_digits(dec);
     // Every layout writes the first digit, then the 16 after it from one
     // block of them (zeros where the shortest digits have ended), and
     // counts n, the digits without the zeros behind.
