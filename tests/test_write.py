@@ -141,17 +141,18 @@ def test_text_beyond_ascii_escaped_at_every_place():
             assert qjson.dumps(tree, **options) == json.dumps(tree, **options)
 
 
-def test_two_byte_text_escaped_in_blocks_with_ensure_ascii():
-    # With ensure_ascii, a str of 16-bit units goes eight units at a time:
+def test_two_byte_text_written_in_blocks():
+    # A str of 16-bit units goes eight units at a time: with ensure_ascii,
     # plain ASCII in front copied, units beyond ASCII in front escaped
     # together, a block mixing the two (with no ASCII to escape) unit by
-    # unit; runs of each kind ending at every place of a block.
+    # unit; without it, plain ASCII copied and such a block as UTF-8; runs
+    # of each kind ending at every place of a block.
     rng = random.Random(11)
     alphabet = ["a", "~", "\x7f", '"', "\\", "\n", "\x00", "é", "\xff", "Ā", "€", "日本",
                 "\ud800", "\udfff", "\uffff", "\u0fa0"]
     strings = ["".join(rng.choice(alphabet) * rng.randint(1, 9) for _ in range(rng.randint(1, 12)))
                + "€" for _ in range(3000)]
-    for options in ({}, {"separators": (",", ":")}):
+    for options in ({}, {"separators": (",", ":")}, {"ensure_ascii": False}):
         assert qjson.dumps(strings, **options) == json.dumps(strings, **options)
     assert qjson.dumps({"é": 1, (1,): 2, 3: "€"}, ensure_ascii=False, skipkeys=True) == \
         json.dumps({"é": 1, (1,): 2, 3: "€"}, ensure_ascii=False, skipkeys=True)

@@ -658,6 +658,31 @@ private:
                     }
                 }
 #if defined(QV_SCAN_SSE2)
+                if constexpr (sizeof(Unit) == 2 && !kAsciiOnly) {
+                    // Eight units at a time: plain ASCII copied as bytes,
+                    // or, with no ASCII among them that needs an escape,
+                    // each as its UTF-8 without a branch on its length
+                    // (text that switches scripts every few units).
+                    if (stop - i >= 8) {
+                        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                        __m128i bytes = _mm_packus_epi16(v, v);
+                        unsigned care = care_mask(bytes, table.also) & 0xFF;
+                        if (care == 0) {
+                            _mm_storel_epi64(reinterpret_cast<__m128i *>(p), bytes);
+                            p += 8;
+                            i += 8;
+                            continue;
+                        }
+                        __m128i ascii = _mm_cmpeq_epi16(_mm_srli_epi16(v, 7), _mm_setzero_si128());
+                        unsigned packed = (unsigned)_mm_movemask_epi8(_mm_packs_epi16(ascii, ascii)) & 0xFF;
+                        if ((care & packed) == 0) {
+                            p = eight_utf8(p, s + i);
+                            high_ = true;
+                            i += 8;
+                            continue;
+                        }
+                    }
+                }
                 if constexpr (sizeof(Unit) == 2 && kAsciiOnly) {
                     // Eight units at a time: the plain ASCII ones in front
                     // copied as bytes, or those beyond ASCII in front (text
@@ -785,6 +810,23 @@ private:
             uint64_t w = plain ? c : escape;
             std::memcpy(p, &w, 8);
             p += plain ? 1 : 6;
+        }
+        return p;
+    }
+
+    // Eight 16-bit units as UTF-8 (a lone surrogate in its three-byte
+    // form, as the scalar loop writes it), each one 4-byte store that the
+    // next overwrites from where this one's bytes end.
+    static char *eight_utf8(char *p, const Py_UCS2 *s)
+    {
+        for (int k = 0; k < 8; k++) {
+            uint32_t c = s[k];
+            uint32_t two = (0xC0 | c >> 6) | (0x80 | (c & 0x3F)) << 8;
+            uint32_t three = (0xE0 | c >> 12) | (0x80 | ((c >> 6) & 0x3F)) << 8 |
+                             (0x80 | (c & 0x3F)) << 16;
+            uint32_t w = c < 0x80 ? c : c < 0x800 ? two : three;
+            std::memcpy(p, &w, 4);
+            p += 1 + (c >= 0x80) + (c >= 0x800);
         }
         return p;
     }
