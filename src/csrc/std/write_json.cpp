@@ -386,6 +386,44 @@ private:
         return -1;
     }
 
+    // Whether leaf_at() may have turned the object down for its value (a
+    // str, int or float it leaves to leaf()), not for its type.
+    static bool leaf_at_type(PyObject *o)
+    {
+        PyTypeObject *type = Py_TYPE(o);
+        return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type;
+    }
+    // What leaf<true>() writes, at the caller's cursor, for the leaves
+    // written inline: 1 written (p moved past it), or -1 with nothing
+    // written for anything else, which leaf() and nonleaf() write.
+    QV_HOT int leaf_at(PyObject *o, char *&p)
+    {
+        PyTypeObject *type = Py_TYPE(o);
+        if (type == &PyUnicode_Type)
+            return qv::Out::quoted_short_at(p, o, *table_, '"');
+        if (type == &PyLong_Type)
+            return qv::Out::int_at(p, o);
+        if (type == &PyFloat_Type) {
+            double d = PyFloat_AS_DOUBLE(o);
+            if (!std::isfinite(d))
+                return -1;
+            p += qv::float_repr_inline(d, p);
+            return 1;
+        }
+        auto literal = [&p](const char(&text)[6], size_t n) {
+            std::memcpy(p, text, 5);  // within kShortRoom
+            p += n;
+            return 1;
+        };
+        if (o == Py_None)
+            return literal("null\0", 4);
+        if (o == Py_True)
+            return literal("true\0", 4);
+        if (o == Py_False)
+            return literal("false", 5);
+        return -1;
+    }
+
     bool value(PyObject *o, int level)
     {
         int done = leaf(o);
@@ -545,6 +583,12 @@ private:
         int done = leaf<kInRoom>(o);
         if (done >= 0)
             return done;
+        return not_leaf_item<kLeafLists>(o, level, container, checked);
+    }
+    // The same for an item leaf() has turned down.
+    template <bool kLeafLists = false>
+    QV_HOT bool not_leaf_item(PyObject *o, int level, PyObject *container, bool *checked)
+    {
         if (!check_late(container, checked))
             return false;
         PyTypeObject *type = Py_TYPE(o);
@@ -714,17 +758,53 @@ private:
         // (items is an exact list or tuple: both keep their size in
         // ob_size, and the test of which is made once.)
         bool list = PyList_CheckExact(items);
-        for (Py_ssize_t i = 0; i < Py_SIZE(items); i++) {
-            if (!separator_and_room(i == 0, inner))
+        if (flat_item_sep_) {
+            if (!flat_items(items, list, inner, seq, &checked))
                 return false;
-            PyObject *o = list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i);
-            if (!item<true, true>(o, inner, seq, &checked))
-                return false;
+        } else {
+            for (Py_ssize_t i = 0; i < Py_SIZE(items); i++) {
+                if (!separator_and_room(i == 0, inner))
+                    return false;
+                PyObject *o = list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i);
+                if (!item<true, true>(o, inner, seq, &checked))
+                    return false;
+            }
         }
         leave();
         if (opt_.indent != nullptr && !newline(level))
             return false;
         return out_.put(']');
+    }
+
+    // The items of an array on one line, the leaves at a cursor held in a
+    // register across them: the buffer's length is stored only around an
+    // item written out of line.
+    QV_HOT bool flat_items(PyObject *items, bool list, int level, PyObject *seq, bool *checked)
+    {
+        constexpr Py_ssize_t kRoom = 8 + qv::Out::kShortRoom;
+        char *p = out_.end();
+        for (Py_ssize_t i = 0; i < Py_SIZE(items); i++) {
+            if (out_.room_end() - p < kRoom) {
+                out_.set_end(p);
+                if (!out_.reserve(kRoom))
+                    return false;
+                p = out_.end();
+            }
+            if (i > 0) {
+                std::memcpy(p, item_sep_.bytes, 8);
+                p += item_sep_.n;
+            }
+            PyObject *o = list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i);
+            if (leaf_at(o, p) > 0)
+                continue;
+            out_.set_end(p);
+            int done = leaf_at_type(o) ? leaf<true>(o) : -1;
+            if (done == 0 || (done < 0 && !not_leaf_item<true>(o, level, seq, checked)))
+                return false;
+            p = out_.end();
+        }
+        out_.set_end(p);
+        return true;
     }
 
     QV_HOT bool object(PyObject *dict, int level)
@@ -757,6 +837,10 @@ private:
             bool walked = false;
             if (!ran_python_ && entries.run(&e, &step, &count)) {
                 Py_ssize_t i = 0;
+                if (count >= kFlatMembersFrom && flat_item_sep_ && key_sep_.n > 0 &&
+                    !flat_members(e, step, count, &i, inner, &first, dict, &checked))
+                    return false;
+                e += step * i;
                 while (i < count && !ran_python_) {
                     PyObject *key = e[0], *val = e[1];
                     e += step;
@@ -794,6 +878,72 @@ private:
         if (opt_.indent != nullptr && !newline(level))
             return false;
         return out_.put('}');
+    }
+
+    // The members of a dict's table on one line, walked while no Python
+    // code runs, at a cursor held in a register across them (as
+    // flat_items()): a short plain key, its separator and a leaf value
+    // with no store of the buffer's length between.  *taken: the entries
+    // walked; it stops at the first that Python code may have changed.
+    // Out of line, it costs a call per dict: smaller tables (citm_catalog's
+    // pairs and triples) go through member() in the caller's loop.
+    static constexpr Py_ssize_t kFlatMembersFrom = 4;
+    __attribute__((noinline)) bool flat_members(PyObject **e, Py_ssize_t step, Py_ssize_t count,
+                                                Py_ssize_t *taken, int level, bool *first,
+                                                PyObject *dict, bool *checked)
+    {
+        constexpr Py_ssize_t kRoom = 8 + 34 + 8 + qv::Out::kShortRoom;
+        char *p = out_.end(), *room_end = out_.room_end();
+        bool none_yet = *first;
+        Py_ssize_t i = 0;
+        while (i < count) {
+            PyObject *key = e[0], *val = e[1];
+            e += step;
+            i++;
+            if (val == nullptr)
+                continue;
+            if (room_end - p < kRoom) {
+                out_.set_end(p);
+                if (!out_.reserve(kRoom))
+                    return false;
+                p = out_.end();
+                room_end = out_.room_end();
+            }
+            char *start = p;
+            if (!none_yet) {
+                std::memcpy(p, item_sep_.bytes, 8);
+                p += item_sep_.n;
+            }
+            if (Py_IS_TYPE(key, &PyUnicode_Type) &&
+                qv::Out::quoted_short_at(p, key, *table_, '"') > 0) {
+                none_yet = false;
+                std::memcpy(p, key_sep_.bytes, 8);
+                p += key_sep_.n;
+                if (leaf_at(val, p) > 0)
+                    continue;
+                out_.set_end(p);
+                *first = false;
+                int done = leaf_at_type(val) ? leaf<true>(val) : -1;
+                if (done == 0 || (done < 0 && !not_leaf_item(val, level, dict, checked)))
+                    return false;
+            } else {
+                out_.set_end(start);
+                *first = none_yet;
+                if (!member(key, val, level, first, dict, checked))
+                    return false;
+                none_yet = *first;
+            }
+            p = out_.end();
+            room_end = out_.room_end();
+            // From the first Python code that runs, the table is read
+            // afresh at each step (the caller's loop).
+            if (ran_python_)
+                break;
+        }
+        out_.set_end(p);
+        *first = none_yet;
+        *taken = i;
+        return true;
     }
 
     // The members from a list of (key, value) pairs, from `start` on.

@@ -83,6 +83,8 @@ public:
     ~Out() { Py_XDECREF(buf_); }
 
     char *end() noexcept { return data_ + len_; }
+    // The end of the room: a writer's own cursor p has room_end() - p bytes.
+    char *room_end() noexcept { return data_ + cap_; }
     void set_end(char *p) noexcept { len_ = p - data_; }
     Py_ssize_t size() const noexcept { return len_; }
     const char *data() const noexcept { return data_; }
@@ -176,42 +178,50 @@ public:
     __attribute__((always_inline)) int quoted_short(PyObject *s, const EscapeTable &table,
                                                     char quote)
     {
+        if (!kInRoom && !reserve(32 + 2))
+            return 0;
+        char *p = end();
+        int done = quoted_short_at(p, s, table, quote);
+        if (done > 0)
+            set_end(p);
+        return done;
+    }
+    // The same at a cursor of the caller's, in room it has reserved: 1 and
+    // p moved past the text, or -1 with p unchanged.  A loop that keeps its
+    // cursor in a register writes its items without storing the length
+    // and reading it back for each (a wait of some cycles on each write).
+    __attribute__((always_inline)) static int quoted_short_at(char *&p, PyObject *s,
+                                                              const EscapeTable &table,
+                                                              char quote)
+    {
 #if defined(QV_SCAN_SSE2)
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n > 32 || !PyUnicode_IS_COMPACT_ASCII(s))
             return -1;
         const char *text = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(s) + 1);
+        char *q = p;
         if (n > 16) {
             // 17 to 32 characters: two blocks within the text, overlapping.
             __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
             __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
             if ((care_mask(a, table.also) | care_mask(b, table.also)) != 0)
                 return -1;
-            if (!kInRoom && !reserve(n + 2))
-                return 0;
-            char *p = end();
-            *p++ = quote;
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p), a);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(p + n - 16), b);
-            p += n;
-            *p++ = quote;
-            set_end(p);
-            return 1;
+            *q++ = quote;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q), a);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q + n - 16), b);
+        } else {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
+            if ((care_mask(v, table.also) >> (16 - n)) != 0)
+                return -1;
+            *q++ = quote;
+            copy_upto16(q, text, n);
         }
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
-        if ((care_mask(v, table.also) >> (16 - n)) != 0)
-            return -1;
-        if (!kInRoom && !reserve(n + 2))
-            return 0;
-        char *p = end();
-        *p++ = quote;
-        copy_upto16(p, text, n);
-        p += n;
-        *p++ = quote;
-        set_end(p);
+        q += n;
+        *q++ = quote;
+        p = q;
         return 1;
 #else
-        (void)s, (void)table, (void)quote;
+        (void)p, (void)s, (void)table, (void)quote;
         return -1;
 #endif
     }
@@ -235,28 +245,49 @@ public:
     template <bool kInRoom = false>
     bool int_repr(PyObject *i)
     {
-        long long v;
-        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(i))) {
-            v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i));
-        } else {
-            // Identifiers and times are often wider than one digit of an
-            // int but fit in 64 bits.
-            int overflow;
-            v = PyLong_AsLongLongAndOverflow(i, &overflow);
-            if (overflow != 0)
-                return int_repr_wide(i);
-            if (v == -1 && PyErr_Occurred())
-                return false;
-        }
         if (!kInRoom && !reserve(24))
             return false;
-        uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
         char *p = end();
+        int done = int_at(p, i);
+        if (done < 0)
+            return int_repr_slow(i);
+        set_end(p);
+        return true;
+    }
+    // An int of one digit (the usual count or id) at the caller's cursor,
+    // in room of 24 bytes it has reserved: 1, or -1 with nothing written
+    // for other ints.
+    __attribute__((always_inline)) static int int_at(char *&p, PyObject *i)
+    {
+        if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(i)))
+            return -1;
+        long long v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i));
+        p = int_digits(p, v);
+        return 1;
+    }
+    static char *int_digits(char *p, long long v)
+    {
+        uint64_t m = v < 0 ? 0 - (uint64_t)v : (uint64_t)v;
         if (v < 0)
             *p++ = '-';
         p += count_digits(m);
         repr_detail::digits_backward(p, m);
-        set_end(p);
+        return p;
+    }
+    // Identifiers and times are often wider than one digit of an int but
+    // fit in 64 bits; wider ones through the interpreter (which also
+    // enforces its limit on digits).
+    __attribute__((noinline)) bool int_repr_slow(PyObject *i)
+    {
+        int overflow;
+        long long v = PyLong_AsLongLongAndOverflow(i, &overflow);
+        if (overflow != 0)
+            return int_repr_wide(i);
+        if (v == -1 && PyErr_Occurred())
+            return false;
+        if (!reserve(24))
+            return false;
+        set_end(int_digits(end(), v));
         return true;
     }
 
