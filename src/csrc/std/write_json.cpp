@@ -26,6 +26,7 @@
 #include "toolkit/ref.h"
 
 #include <cmath>
+#include <cstdlib>
 
 namespace {
 
@@ -312,6 +313,50 @@ private:
     qv::Buffer<Span, 16> list_;
     Py_ssize_t units_ = 0;
     Py_UCS4 max_ = 0x7F;
+};
+
+// The text member() writes for the str keys of a call, by the key's
+// address: a parsed tree holds one str for all the occurrences of a key
+// (the readers, json's among them, share them), so that a member of a list
+// of records is written with one copy instead of the escape checks.  The
+// address names the same str only while no Python code has run in the
+// call: until then the tree is as it was, and every key in it alive.
+struct KeyCache {
+    static constexpr size_t kSlots = 512;
+    // The quoted key and the key separator (at most 34 + 8 bytes), their
+    // length in the last byte.
+    static constexpr size_t kText = 48;
+    static size_t slot(PyObject *key)
+    {
+        // Objects are 16-byte aligned; the bits from the pool's page mix in.
+        auto a = reinterpret_cast<uintptr_t>(key);
+        return (a >> 4 ^ a >> 12) & (kSlots - 1);
+    }
+    // An entry's text in fixed moves (a memcpy of 48 bytes may become a
+    // `rep movs`, whose start costs more than the escape checks saved).
+    static void copy(char *dst, const char *src)
+    {
+#if defined(QV_SCAN_SSE2)
+        static_assert(kText == 48, "three blocks");
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16));
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 32));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), b);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 32), c);
+#else
+        std::memcpy(dst, src, kText);
+#endif
+    }
+    PyObject *key[kSlots];
+    char text[kSlots][kText];
+};
+struct KeyCacheOwner {
+    KeyCache *cache = nullptr;
+    KeyCacheOwner() = default;
+    KeyCacheOwner(const KeyCacheOwner &) = delete;
+    KeyCacheOwner &operator=(const KeyCacheOwner &) = delete;
+    ~KeyCacheOwner() { std::free(cache); }
 };
 
 class JsonWriter {
@@ -746,6 +791,8 @@ private:
                 !pairs(items.get(), 0, inner, &first, dict, &checked))
                 return false;
         } else {
+            if (keys_.cache == nullptr && key_sep_.n > 0 && !ran_python_)
+                start_keys();
             qv::DictItems entries(dict);
 #if PY_VERSION_HEX >= 0x030C0000
             // The table walked here while no Python code runs, its entries
@@ -796,6 +843,16 @@ private:
         return out_.put('}');
     }
 
+    // The key cache, on from the first dict written while no Python code
+    // has run.  Without the memory for it, keys are written as they come.
+    __attribute__((noinline)) void start_keys()
+    {
+        auto *cache = static_cast<KeyCache *>(std::malloc(sizeof(KeyCache)));
+        if (cache != nullptr)
+            std::memset(cache->key, 0, sizeof cache->key);
+        keys_.cache = cache;
+    }
+
     // The members from a list of (key, value) pairs, from `start` on.
     bool pairs(PyObject *items, Py_ssize_t start, int level, bool *first, PyObject *dict,
                bool *checked)
@@ -832,14 +889,22 @@ private:
         // most 34 bytes), the key separator and a short value, reserved
         // once when the key is short.
         constexpr Py_ssize_t kShortKey = 34;
+        static_assert(kShortKey + 8 < KeyCache::kText && KeyCache::kText <= kShortKey + 8 + qv::Out::kShortRoom,
+                      "a cached key and its separator are copied whole into the room");
         Py_ssize_t mark = out_.size();
         if (!separator_and_room<kShortKey + 8 + qv::Out::kShortRoom>(*first, level))
             return false;
-        bool in_room = false;
+        // 2: the key and the key separator written in room, 1: the key
+        // written in room.
+        int written = 0;
         if (PyUnicode_Check(key)) {
-            in_room = out_.quoted_short<true>(key, *table_, '"') > 0;
-            if (!in_room && !any_string(key))
-                return false;
+            if (keys_.cache != nullptr && !ran_python_)
+                written = cached_key(key);
+            if (written == 0) {
+                written = out_.quoted_short<true>(key, *table_, '"') > 0;
+                if (written == 0 && !any_string(key))
+                    return false;
+            }
         } else if (!key_text(key)) {
             if (PyErr_Occurred())
                 return false;
@@ -848,13 +913,41 @@ private:
             return true;
         }
         *first = false;
-        if (key_sep_.n == 0)
-            return out_.str(key_sep_.text) && item(val, level, dict, checked);
-        // The key separator and a short value, in one reservation.
-        if (!in_room && !out_.reserve(8 + qv::Out::kShortRoom))
-            return false;
-        separator_in_room(key_sep_);
+        if (written < 2) {
+            if (key_sep_.n == 0)
+                return out_.str(key_sep_.text) && item(val, level, dict, checked);
+            // The key separator and a short value, in one reservation.
+            if (written == 0 && !out_.reserve(8 + qv::Out::kShortRoom))
+                return false;
+            separator_in_room(key_sep_);
+        }
         return item<true>(val, level, dict, checked);
+    }
+
+    // A str key and the key separator, while the key cache is on, where
+    // member() has reserved their room: from the cache, or written as
+    // member() writes them and then noted.  2 when written, 0 with nothing
+    // written for a key quoted_short() does not write.
+    QV_HOT int cached_key(PyObject *key)
+    {
+        KeyCache *keys = keys_.cache;
+        size_t slot = KeyCache::slot(key);
+        char *p = out_.end();
+        char *text = keys->text[slot];
+        if (keys->key[slot] == key) {
+            KeyCache::copy(p, text);
+            out_.set_end(p + (unsigned char)text[KeyCache::kText - 1]);
+            return 2;
+        }
+        if (out_.quoted_short<true>(key, *table_, '"') <= 0)
+            return 0;
+        separator_in_room(key_sep_);
+        // What was just written, at most 34 + 8 bytes, in the entry's
+        // first kText - 1 bytes and its length in the last.
+        keys->key[slot] = key;
+        KeyCache::copy(text, p);
+        text[KeyCache::kText - 1] = (char)(out_.end() - p);
+        return 2;
     }
 
     // A key that is not a str, written as the quoted text json converts it
@@ -926,6 +1019,9 @@ private:
     qv::RecursionGuard recursion_;
     qv::Buffer<PathEntry, 32> path_;
     bool ran_python_ = false;  // whether Python code may have run in this call
+    // The cache of keys' text, from the first dict that may use it (none
+    // before, and with a key separator that is not short).
+    KeyCacheOwner keys_;
 };
 
 bool flag(PyObject *o, bool *out)
