@@ -326,11 +326,32 @@ struct KeyCache {
     // The quoted key and the key separator (at most 34 + 8 bytes), their
     // length in the last byte.
     static constexpr size_t kText = 48;
-    static size_t slot(PyObject *key)
+    static size_t slot(uintptr_t a)
     {
         // Objects are 16-byte aligned; the bits from the pool's page mix in.
-        auto a = reinterpret_cast<uintptr_t>(key);
         return (a >> 4 ^ a >> 12) & (kSlots - 1);
+    }
+    // The text of the key in `slot` at p, where there is room for kText
+    // bytes; the end of the text.
+    char *write(size_t slot, char *p) const
+    {
+        copy(p, text[slot]);
+        return p + (unsigned char)text[slot][kText - 1];
+    }
+    // The key at address a, just written from p to end with its separator.
+    // A key is noted the first time it is met and its text kept the
+    // second: a dict of keys met once each (ids, names) then costs a store
+    // per key, not the copy, whose reading of the bytes just written waits
+    // for them.
+    void note(size_t slot, uintptr_t a, const char *p, const char *end)
+    {
+        if (key[slot] != (a | 1)) {
+            key[slot] = a | 1;
+            return;
+        }
+        key[slot] = a;
+        copy(text[slot], p);
+        text[slot][kText - 1] = (char)(end - p);
     }
     // An entry's text in fixed moves (a memcpy of 48 bytes may become a
     // `rep movs`, whose start costs more than the escape checks saved).
@@ -348,7 +369,7 @@ struct KeyCache {
         std::memcpy(dst, src, kText);
 #endif
     }
-    PyObject *key[kSlots];
+    uintptr_t key[kSlots];  // the key's address; with the low bit set, met once
     char text[kSlots][kText];
 };
 struct KeyCacheOwner {
@@ -741,7 +762,7 @@ private:
         PyObject *items = seq;
         if (!PyList_CheckExact(seq)) {
             if (!PyTuple_CheckExact(seq))
-                ran_python_ = true;
+                python_may_run();
             held.reset(PySequence_Fast(seq, "_iterencode_list needs a sequence"));
             if (!held)
                 return false;
@@ -785,13 +806,14 @@ private:
             return false;
         bool first = true;
         if (!plain) {
-            ran_python_ = true;
+            python_may_run();
             qv::Ref items(PyMapping_Items(dict));
             if (!items || (opt_.sort_keys && PyList_Sort(items.get()) < 0) ||
                 !pairs(items.get(), 0, inner, &first, dict, &checked))
                 return false;
         } else {
-            if (keys_.cache == nullptr && key_sep_.n > 0 && !ran_python_)
+            if (keys_.cache == nullptr && key_sep_.n > 0 && !ran_python_ &&
+                (keys_wait_ -= PyDict_GET_SIZE(dict)) < 0)
                 start_keys();
             qv::DictItems entries(dict);
 #if PY_VERSION_HEX >= 0x030C0000
@@ -843,14 +865,16 @@ private:
         return out_.put('}');
     }
 
-    // The key cache, on from the first dict written while no Python code
-    // has run.  Without the memory for it, keys are written as they come.
+    // The key cache, on once a few members are written while no Python
+    // code has run.  Without the memory for it, keys are written as they
+    // come.
     __attribute__((noinline)) void start_keys()
     {
         auto *cache = static_cast<KeyCache *>(std::malloc(sizeof(KeyCache)));
         if (cache != nullptr)
             std::memset(cache->key, 0, sizeof cache->key);
         keys_.cache = cache;
+        keys_on_ = cache;
     }
 
     // The members from a list of (key, value) pairs, from `start` on.
@@ -894,16 +918,25 @@ private:
         Py_ssize_t mark = out_.size();
         if (!separator_and_room<kShortKey + 8 + qv::Out::kShortRoom>(*first, level))
             return false;
-        // 2: the key and the key separator written in room, 1: the key
-        // written in room.
-        int written = 0;
+        bool in_room = false, key_sep_written = false;
         if (PyUnicode_Check(key)) {
-            if (keys_.cache != nullptr && !ran_python_)
-                written = cached_key(key);
-            if (written == 0) {
-                written = out_.quoted_short<true>(key, *table_, '"') > 0;
-                if (written == 0 && !any_string(key))
-                    return false;
+            KeyCache *keys = keys_on_;
+            auto a = reinterpret_cast<uintptr_t>(key);
+            size_t slot = KeyCache::slot(a);
+            char *p = out_.end();
+            if (keys != nullptr && keys->key[slot] == a) {
+                out_.set_end(keys->write(slot, p));
+                key_sep_written = true;
+            } else {
+                in_room = out_.quoted_short<true>(key, *table_, '"') > 0;
+                if (!in_room) {
+                    if (!any_string(key))
+                        return false;
+                } else if (keys != nullptr) {
+                    separator_in_room(key_sep_);
+                    keys->note(slot, a, p, out_.end());
+                    key_sep_written = true;
+                }
             }
         } else if (!key_text(key)) {
             if (PyErr_Occurred())
@@ -913,41 +946,15 @@ private:
             return true;
         }
         *first = false;
-        if (written < 2) {
+        if (!key_sep_written) {
             if (key_sep_.n == 0)
                 return out_.str(key_sep_.text) && item(val, level, dict, checked);
             // The key separator and a short value, in one reservation.
-            if (written == 0 && !out_.reserve(8 + qv::Out::kShortRoom))
+            if (!in_room && !out_.reserve(8 + qv::Out::kShortRoom))
                 return false;
             separator_in_room(key_sep_);
         }
         return item<true>(val, level, dict, checked);
-    }
-
-    // A str key and the key separator, while the key cache is on, where
-    // member() has reserved their room: from the cache, or written as
-    // member() writes them and then noted.  2 when written, 0 with nothing
-    // written for a key quoted_short() does not write.
-    QV_HOT int cached_key(PyObject *key)
-    {
-        KeyCache *keys = keys_.cache;
-        size_t slot = KeyCache::slot(key);
-        char *p = out_.end();
-        char *text = keys->text[slot];
-        if (keys->key[slot] == key) {
-            KeyCache::copy(p, text);
-            out_.set_end(p + (unsigned char)text[KeyCache::kText - 1]);
-            return 2;
-        }
-        if (out_.quoted_short<true>(key, *table_, '"') <= 0)
-            return 0;
-        separator_in_room(key_sep_);
-        // What was just written, at most 34 + 8 bytes, in the entry's
-        // first kText - 1 bytes and its length in the last.
-        keys->key[slot] = key;
-        KeyCache::copy(text, p);
-        text[KeyCache::kText - 1] = (char)(out_.end() - p);
-        return 2;
     }
 
     // A key that is not a str, written as the quoted text json converts it
@@ -987,7 +994,7 @@ private:
             refuse(o);
             return false;
         }
-        ran_python_ = true;
+        python_may_run();
         qv::Ref made(PyObject_CallOneArg(opt_.deflt, o));
         if (!made)
             return false;
@@ -1019,9 +1026,18 @@ private:
     qv::RecursionGuard recursion_;
     qv::Buffer<PathEntry, 32> path_;
     bool ran_python_ = false;  // whether Python code may have run in this call
+    void python_may_run()
+    {
+        ran_python_ = true;
+        keys_on_ = nullptr;
+    }
     // The cache of keys' text, from the first dict that may use it (none
     // before, and with a key separator that is not short).
     KeyCacheOwner keys_;
+    KeyCache *keys_on_ = nullptr;  // the cache while no Python code has run
+    // The members written before the cache starts: a small tree is written
+    // sooner without.
+    Py_ssize_t keys_wait_ = 16;
 };
 
 bool flag(PyObject *o, bool *out)
