@@ -851,6 +851,9 @@ private:
                 // do not reach: the list is taken before the first value
                 // that may run one (the dict is unchanged until then).
                 if (!is_leaf(v)) {
+                    // Making the list may collect garbage, whose finalizers
+                    // are Python code (3.11 collects as it allocates).
+                    keys_on_ = nullptr;
                     qv::Ref items(PyMapping_Items(dict));
                     if (!items || !pairs(items.get(), taken, inner, &first, dict, &checked))
                         return false;
