@@ -331,6 +331,51 @@ def test_json_generated(tree, options):
     assert outcome(qjson.dumps, tree, **options) == outcome(json.dumps, tree, **options)
 
 
+# The writer keeps the text it wrote for a str key by the key's address,
+# while no Python code has run in the call.  Records sharing their key
+# objects (as parsed trees do), keys met once, keys needing escapes or too
+# long to keep, other key types; then default hooks whose dicts have fresh
+# keys, and one that swaps a later record's key for a new str, which may
+# take the freed one's address.
+class Hooked:
+    def __init__(self, n, later=None):
+        self.n, self.later = n, later
+
+
+def _hook(o):
+    if o.later is not None:
+        o.later.pop(next(iter(o.later)))
+        o.later["".join(["new", str(o.n)])] = o.n
+    return {"".join(["k", str(o.n + i)]): i for i in range(3)}
+
+
+def _shared_keys_tree():
+    rnd = random.Random(5)
+    shared = ["id", "name", 'q"t', "t\tab\n", "\x7f", "é", "ключ", "\U0001f600", "x" * 32,
+              "y" * 33, "z" * 29, "", SubStr("sub"), 1, 2.5, None, True]
+    records = [{k: i for k in rnd.sample(shared, 8)} | {str(i * 7919): i} for i in range(700)]
+    tree: list = [records]
+    for n in range(0, 40, 4):
+        later = {"".join(["old", str(n)]): n, "id": n}
+        tree += [Hooked(n, later), rnd.choice(records), later]
+    return tree
+
+
+@pytest.mark.parametrize("options", JSON_OPTIONS[:4] + [
+    {"separators": (",", " => ")}, {"separators": (",", ": " * 5)}, {"skipkeys": True},
+    {"ensure_ascii": False, "separators": (",", ":"), "check_circular": False}],
+    ids=lambda o: repr(o)[:40])
+def test_json_shared_keys(options):
+    extra = [{(1, 2): 0, "id": 1}] if options.get("skipkeys") else []
+    if options.get("sort_keys"):
+        trees = [[{k: i for k, i in r.items() if isinstance(k, str)} for r in _shared_keys_tree()[0]]]
+    else:
+        trees = [_shared_keys_tree() + extra for _ in range(2)]
+    ours = outcome(qjson.dumps, trees[0], default=_hook, **options)
+    assert ours == outcome(json.dumps, trees[-1], default=_hook, **options)
+    assert isinstance(ours, str)
+
+
 
 # The writer walks an exact dict's table itself, looks a container up on the
 # path of open containers only once it holds more than leaves, and counts
