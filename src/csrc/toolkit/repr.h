@@ -454,8 +454,104 @@ inline void digits_with_point(char *p, __m128i d, int k)
 // at most 24); returns its length.
 inline constexpr int kFloatReprRoom = 48;
 
+// The exponent of a text in exponent notation at p ("e+XX", "e-XXX"): its
+// length.
+__attribute__((always_inline)) inline int exponent_text(char *p, int point)
+{
+    using namespace repr_detail;
+    // Exponent notation, without branches on the exponent: its sign and
+    // whether it has three digits are as good as random in data that
+    // needs it.  A third digit's place is written either way, then
+    // covered by the last two when there is none.
+    int e = point - 1;
+    unsigned negative = e < 0;
+    unsigned magnitude = (unsigned)(negative ? -e : e);
+    unsigned wide = magnitude >= 100;
+    p[0] = 'e';
+    p[1] = (char)('+' + 2 * negative);  // '-' is two on from '+'
+    p[2] = (char)('0' + magnitude / 100);
+    std::memcpy(p + 2 + wide, kPairs + 2 * (magnitude % 100), 2);
+    return 4 + (int)wide;
+}
+
+#if defined(QV_SCAN_SSE2)
+// A finite double's digits before they are laid out.  A writer meeting
+// doubles two at a time (a pair of coordinates) makes both before writing
+// either: the two chains of dependent multiplies then run side by side,
+// where one after the other each waited on its own.
+struct FloatDigits {
+    __m128i text;   // the 16 digits after the first, as bytes
+    uint64_t bits;  // the double's
+    int first;      // the first digit's character
+    int point;      // the value is 0.DIGITS * 10^point
+    int n;          // the digits without the zeros behind
+};
+__attribute__((always_inline)) inline FloatDigits float_digits(double d)
+{
+    using namespace repr_detail;
+    FloatDigits f;
+    std::memcpy(&f.bits, &d, 8);
+    uint64_t fraction = f.bits & ((1ULL << 52) - 1);
+    int biased = (int)((f.bits >> 52) & 0x7FF);
+    if (biased == 0 && fraction == 0) {
+        f.text = _mm_setzero_si128();
+        f.first = f.point = f.n = 0;  // zero: first 0 says so
+        return f;
+    }
+    Decimal17 dec = shortest(fraction, biased);
+    f.point = 17 + dec.exponent;
+    Digits17 digits = split_digits(dec);
+    f.first = '0' + (int)digits.first;
+    f.text = sixteen_digits(digits.high, digits.low);
+    // A bit for each of the 17 that is not '0' (the first never is).
+    unsigned nonzero =
+        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(f.text, _mm_set1_epi8('0'))) << 1 ^ 0x1FFFF;
+    f.n = 1 + (31 ^ __builtin_clz(nonzero));  // (the compiler's form of the top bit's index)
+    return f;
+}
+
+// The text of float_digits(d) at out (room for kFloatReprRoom bytes); its
+// length.
+__attribute__((always_inline)) inline int float_text(const FloatDigits &f, char *out)
+{
+    using namespace repr_detail;
+    char *p = out;
+    *p = '-';
+    p += f.bits >> 63;  // (a branch on the sign is mispredicted on mixed signs)
+    if (f.first == 0) {
+        std::memcpy(p, "0.0", 3);
+        return (int)(p - out) + 3;
+    }
+    int point = f.point, n = f.n;
+    __m128i text = f.text;
+    *p = (char)f.first;
+    if (point > 16 || point <= -4) {
+        p[1] = '.';
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 2), text);
+        p += n > 1 ? n + 1 : 1;
+    } else if (point <= 0) {
+        std::memcpy(p, "0.000", 5);
+        p += 2 - point;
+        *p = (char)f.first;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), text);
+        return (int)(p - out) + n;
+    } else if (point >= n) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), text);
+        std::memcpy(p + point, ".0", 2);
+        return (int)(p - out) + point + 2;
+    } else {
+        digits_with_point(p + 1, text, point - 1);
+        return (int)(p - out) + n + 1;
+    }
+    return (int)(p - out) + exponent_text(p, point);
+}
+#endif
+
 __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
 {
+#if defined(QV_SCAN_SSE2)
+    return float_text(float_digits(d), out);
+#else
     using namespace repr_detail;
     uint64_t bits;
     std::memcpy(&bits, &d, 8);
@@ -475,33 +571,6 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
     // block of them (zeros where the shortest digits have ended), and
     // counts n, the digits without the zeros behind.
     *p = (char)('0' + digits.first);
-#if defined(QV_SCAN_SSE2)
-    // The 16 as the bytes of a vector, each layout written from it in
-    // place, never read back from memory.
-    __m128i text = sixteen_digits(digits.high, digits.low);
-    // A bit for each of the 17 that is not '0' (the first never is).
-    unsigned nonzero =
-        (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('0'))) << 1 ^ 0x1FFFF;
-    int n = 1 + (31 ^ __builtin_clz(nonzero));  // (the compiler's form of the top bit's index)
-    if (point > 16 || point <= -4) {
-        p[1] = '.';
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 2), text);
-        p += n > 1 ? n + 1 : 1;
-    } else if (point <= 0) {
-        std::memcpy(p, "0.000", 5);
-        p += 2 - point;
-        *p = (char)('0' + digits.first);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), text);
-        return (int)(p - out) + n;
-    } else if (point >= n) {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 1), text);
-        std::memcpy(p + point, ".0", 2);
-        return (int)(p - out) + point + 2;
-    } else {
-        digits_with_point(p + 1, text, point - 1);
-        return (int)(p - out) + n + 1;
-    }
-#else
     // The 16 as two words of bytes, in a block of '0's for the layouts'
     // fixed-size moves.
     constexpr uint64_t kZeros = 0x3030303030303030ULL;
@@ -537,21 +606,8 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
         std::memcpy(p + point + 1, block + point, 16);
         return (int)(p - out) + n + 1;
     }
+    return (int)(p - out) + exponent_text(p, point);
 #endif
-    // Exponent notation.
-    // Exponent notation, without branches on the exponent: its sign and
-    // whether it has three digits are as good as random in data that
-    // needs it.  A third digit's place is written either way, then
-    // covered by the last two when there is none.
-    int e = point - 1;
-    unsigned negative = e < 0;
-    unsigned magnitude = (unsigned)(negative ? -e : e);
-    unsigned wide = magnitude >= 100;
-    p[0] = 'e';
-    p[1] = (char)('+' + 2 * negative);  // '-' is two on from '+'
-    p[2] = (char)('0' + magnitude / 100);
-    std::memcpy(p + 2 + wide, kPairs + 2 * (magnitude % 100), 2);
-    return (int)(p - out) + 4 + (int)wide;
 }
 
 // Out of line, for the writers that write floats now and then.
