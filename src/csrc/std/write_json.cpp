@@ -32,6 +32,16 @@ namespace {
 
 // The per-item steps, inlined into the loops over a container's items.
 #define QV_HOT __attribute__((always_inline)) inline
+// The same for steps that hold a float's digits: out of line under
+// AddressSanitizer, which gives every inlined local a guarded slot of its
+// own in the frame.  The item loops run in the frames of the recursion,
+// and those slots, repeated at every level, would end a deep tree long
+// before json's RecursionError, which the writer meets at json's depth.
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_HOT_DIGITS __attribute__((noinline))
+#else
+#define QV_HOT_DIGITS QV_HOT
+#endif
 
 // ensure_ascii escapes DEL too (json writes every character outside
 // ' '..'~' as an escape then); without it only the controls, '"' and '\\'.
@@ -455,6 +465,15 @@ private:
         return -1;
     }
 
+    // What leaf<true>() writes of a str, int or float that leaf_at() has
+    // left (wide ints, floats that are not finite, long or escaped text).
+    QV_HOT_DIGITS int leaf_out_of_line(PyObject *o) { return leaf<true>(o); }
+    // A float's digits at p (floats in a row go two at a time through
+    // float_pair_at(), out of line).
+    QV_HOT_DIGITS static char *float_at(double d, char *p)
+    {
+        return p + qv::float_repr_inline(d, p);
+    }
     // Whether leaf_at() may have turned the object down for its value (a
     // str, int or float it leaves to leaf()), not for its type.
     static bool leaf_at_type(PyObject *o)
@@ -463,9 +482,11 @@ private:
         return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type;
     }
     // What leaf<true>() writes, at the caller's cursor, for the leaves
-    // written inline: 1 written (p moved past it), or -1 with nothing
-    // written for anything else, which leaf() and nonleaf() write.
-    QV_HOT int leaf_at(PyObject *o, char *&p)
+    // written inline: the end of the text, or nullptr with nothing written
+    // for anything else, which leaf() and nonleaf() write.  (The cursor
+    // is passed and returned, never by reference: a cursor whose address
+    // is taken gets a slot of its own in every frame of the recursion.)
+    QV_HOT char *leaf_at(PyObject *o, char *p)
     {
         PyTypeObject *type = Py_TYPE(o);
         if (type == &PyUnicode_Type)
@@ -474,23 +495,16 @@ private:
             return qv::Out::int_at(p, o);
         if (type == &PyFloat_Type) {
             double d = PyFloat_AS_DOUBLE(o);
-            if (!std::isfinite(d))
-                return -1;
-            p += qv::float_repr_inline(d, p);
-            return 1;
+            return std::isfinite(d) ? float_at(d, p) : nullptr;
         }
-        auto literal = [&p](const char(&text)[6], size_t n) {
-            std::memcpy(p, text, 5);  // within kShortRoom
-            p += n;
-            return 1;
-        };
+        // The words in fixed moves of five bytes (within kShortRoom).
         if (o == Py_None)
-            return literal("null\0", 4);
+            return std::memcpy(p, "null", 5), p + 4;
         if (o == Py_True)
-            return literal("true\0", 4);
+            return std::memcpy(p, "true", 5), p + 4;
         if (o == Py_False)
-            return literal("false", 5);
-        return -1;
+            return std::memcpy(p, "false", 5), p + 5;
+        return nullptr;
     }
 
     bool value(PyObject *o, int level)
@@ -711,10 +725,11 @@ private:
                 recursion_.leave();
                 return 0;
             }
-            char *p = out_.end();
-            *p++ = '[';
-            if (float_pair_at(PyList_GET_ITEM(list, 0), PyList_GET_ITEM(list, 1), p)) {
+            char *p = float_pair_at(PyList_GET_ITEM(list, 0), PyList_GET_ITEM(list, 1),
+                                    out_.end() + 1);
+            if (p != nullptr) {
                 recursion_.leave();
+                out_.end()[0] = '[';
                 *p++ = ']';
                 out_.set_end(p);
                 return 1;
@@ -749,22 +764,20 @@ private:
     // in room for two items: both digits made before either is written,
     // so that the two chains of dependent multiplies run side by side
     // (where one after the other each waited on its own; canada.json's
-    // coordinates about 15% sooner).  False, with nothing written, for
-    // anything else.
-    QV_HOT bool float_pair_at(PyObject *x, PyObject *y, char *&p)
+    // coordinates about 15% sooner).  The end of the text, or nullptr with
+    // nothing written for anything else.
+    __attribute__((noinline)) char *float_pair_at(PyObject *x, PyObject *y, char *p)
     {
         if (!Py_IS_TYPE(x, &PyFloat_Type) || !Py_IS_TYPE(y, &PyFloat_Type))
-            return false;
+            return nullptr;
         double a = PyFloat_AS_DOUBLE(x), b = PyFloat_AS_DOUBLE(y);
         if (!std::isfinite(a) || !std::isfinite(b))
-            return false;
+            return nullptr;
         qv::FloatDigits da = qv::float_digits(a), db = qv::float_digits(b);
-        char *q = p;
-        q += qv::float_text(da, q);
-        std::memcpy(q, item_sep_.bytes, 8);
-        q += item_sep_.n;
-        p = q + qv::float_text(db, q);
-        return true;
+        p += qv::float_text(da, p);
+        std::memcpy(p, item_sep_.bytes, 8);
+        p += item_sep_.n;
+        return p + qv::float_text(db, p);
     }
 #endif
 
@@ -910,16 +923,19 @@ private:
 #if defined(QV_SCAN_SSE2)
             if (Py_IS_TYPE(o, &PyFloat_Type) && i + 1 < Py_SIZE(items)) {
                 PyObject *next = list ? PyList_GET_ITEM(items, i + 1) : PyTuple_GET_ITEM(items, i + 1);
-                if (float_pair_at(o, next, p)) {
+                if (char *q = float_pair_at(o, next, p)) {
+                    p = q;
                     i++;
                     continue;
                 }
             }
 #endif
-            if (leaf_at(o, p) > 0)
+            if (char *q = leaf_at(o, p)) {
+                p = q;
                 continue;
+            }
             out_.set_end(p);
-            int done = leaf_at_type(o) ? leaf<true>(o) : -1;
+            int done = leaf_at_type(o) ? leaf_out_of_line(o) : -1;
             if (done == 0 || (done < 0 && !not_leaf_item<true>(o, level, seq, checked)))
                 return false;
             p = out_.end();
@@ -1045,24 +1061,26 @@ private:
             auto a = reinterpret_cast<uintptr_t>(key);
             size_t slot = KeyCache::slot(a);
             char *key_at = p;
-            bool written = keys != nullptr && keys->key[slot] == a;
-            if (written) {
-                p = keys->write(slot, p);
+            char *q = nullptr;
+            if (keys != nullptr && keys->key[slot] == a) {
+                q = keys->write(slot, p);
             } else if (Py_IS_TYPE(key, &PyUnicode_Type) &&
-                       qv::Out::quoted_short_at(p, key, *table_, '"') > 0) {
-                std::memcpy(p, key_sep_.bytes, 8);
-                p += key_sep_.n;
+                       (q = qv::Out::quoted_short_at(p, key, *table_, '"')) != nullptr) {
+                std::memcpy(q, key_sep_.bytes, 8);
+                q += key_sep_.n;
                 if (keys != nullptr)
-                    keys->note(slot, a, key_at, p);
-                written = true;
+                    keys->note(slot, a, key_at, q);
             }
-            if (written) {
+            if (q != nullptr) {
+                p = q;
                 none_yet = false;
-                if (leaf_at(val, p) > 0)
+                if ((q = leaf_at(val, p)) != nullptr) {
+                    p = q;
                     continue;
+                }
                 out_.set_end(p);
                 *first = false;
-                int done = leaf_at_type(val) ? leaf<true>(val) : -1;
+                int done = leaf_at_type(val) ? leaf_out_of_line(val) : -1;
                 if (done == 0 || (done < 0 && !not_leaf_item(val, level, dict, checked)))
                     return false;
             } else {

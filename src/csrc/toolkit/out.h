@@ -180,24 +180,24 @@ public:
     {
         if (!kInRoom && !reserve(32 + 2))
             return 0;
-        char *p = end();
-        int done = quoted_short_at(p, s, table, quote);
-        if (done > 0)
-            set_end(p);
-        return done;
+        char *p = quoted_short_at(end(), s, table, quote);
+        if (p == nullptr)
+            return -1;
+        set_end(p);
+        return 1;
     }
-    // The same at a cursor of the caller's, in room it has reserved: 1 and
-    // p moved past the text, or -1 with p unchanged.  A loop that keeps its
+    // The same at a cursor of the caller's, in room it has reserved: the
+    // end of the text, or nullptr with nothing written.  A loop that keeps its
     // cursor in a register writes its items without storing the length
     // and reading it back for each (a wait of some cycles on each write).
-    __attribute__((always_inline)) static int quoted_short_at(char *&p, PyObject *s,
-                                                              const EscapeTable &table,
-                                                              char quote)
+    __attribute__((always_inline)) static char *quoted_short_at(char *p, PyObject *s,
+                                                                const EscapeTable &table,
+                                                                char quote)
     {
 #if defined(QV_SCAN_SSE2)
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n > 32 || !PyUnicode_IS_COMPACT_ASCII(s))
-            return -1;
+            return nullptr;
         const char *text = reinterpret_cast<const char *>(reinterpret_cast<PyASCIIObject *>(s) + 1);
         char *q = p;
         if (n > 16) {
@@ -205,24 +205,23 @@ public:
             __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
             __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
             if ((care_mask(a, table.also) | care_mask(b, table.also)) != 0)
-                return -1;
+                return nullptr;
             *q++ = quote;
             _mm_storeu_si128(reinterpret_cast<__m128i *>(q), a);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(q + n - 16), b);
         } else {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + n - 16));
             if ((care_mask(v, table.also) >> (16 - n)) != 0)
-                return -1;
+                return nullptr;
             *q++ = quote;
             copy_upto16(q, text, n);
         }
         q += n;
         *q++ = quote;
-        p = q;
-        return 1;
+        return q;
 #else
         (void)p, (void)s, (void)table, (void)quote;
-        return -1;
+        return nullptr;
 #endif
     }
 
@@ -247,23 +246,20 @@ public:
     {
         if (!kInRoom && !reserve(24))
             return false;
-        char *p = end();
-        int done = int_at(p, i);
-        if (done < 0)
+        char *p = int_at(end(), i);
+        if (p == nullptr)
             return int_repr_slow(i);
         set_end(p);
         return true;
     }
     // An int of one digit (the usual count or id) at the caller's cursor,
-    // in room of 24 bytes it has reserved: 1, or -1 with nothing written
-    // for other ints.
-    __attribute__((always_inline)) static int int_at(char *&p, PyObject *i)
+    // in room of 24 bytes it has reserved: the end of its digits, or
+    // nullptr with nothing written for other ints.
+    __attribute__((always_inline)) static char *int_at(char *p, PyObject *i)
     {
         if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(i)))
-            return -1;
-        long long v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i));
-        p = int_digits(p, v);
-        return 1;
+            return nullptr;
+        return int_digits(p, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(i)));
     }
     static char *int_digits(char *p, long long v)
     {
