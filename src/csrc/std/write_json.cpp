@@ -346,15 +346,17 @@ struct KeyCache {
     // second: a dict of keys met once each (ids, names) then costs a store
     // per key, not the copy, whose reading of the bytes just written waits
     // for them.
-    void note(size_t slot, uintptr_t a, const char *p, const char *end)
+    // False for a key met the first time.
+    bool note(size_t slot, uintptr_t a, const char *p, const char *end)
     {
         if (key[slot] != (a | 1)) {
             key[slot] = a | 1;
-            return;
+            return false;
         }
         key[slot] = a;
         copy(text[slot], p);
         text[slot][kText - 1] = (char)(end - p);
+        return true;
     }
     // An entry's text in fixed moves (a memcpy of 48 bytes may become a
     // `rep movs`, whose start costs more than the escape checks saved).
@@ -815,9 +817,8 @@ private:
                 !pairs(items.get(), 0, inner, &first, dict, &checked))
                 return false;
         } else {
-            if (keys_.cache == nullptr && key_sep_.n > 0 && !ran_python_ &&
-                (keys_wait_ -= PyDict_GET_SIZE(dict)) < 0)
-                start_keys();
+            if (keys_on_ == nullptr)
+                keys_for(dict);
             qv::DictItems entries(dict);
 #if PY_VERSION_HEX >= 0x030C0000
             // The table walked here while no Python code runs, its entries
@@ -853,6 +854,7 @@ private:
                 if (!is_leaf(v)) {
                     // Making the list may collect garbage, whose finalizers
                     // are Python code (3.11 collects as it allocates).
+                    keys_live_ = false;
                     keys_on_ = nullptr;
                     qv::Ref items(PyMapping_Items(dict));
                     if (!items || !pairs(items.get(), taken, inner, &first, dict, &checked))
@@ -871,11 +873,21 @@ private:
         return out_.put('}');
     }
 
-    // The key cache, on once a few members are written while no Python
-    // code has run.  Without the memory for it, keys are written as they
-    // come.
-    __attribute__((noinline)) void start_keys()
+    // The key cache for a dict, where it is off: on once a few members are
+    // written while the keys' addresses name them (without the memory for
+    // it, keys are written as they come), and again after a dict of keys
+    // met once each turned it off.
+    __attribute__((noinline)) void keys_for(PyObject *dict)
     {
+        if (!keys_live_ || key_sep_.n == 0)
+            return;
+        keys_new_ = 0;
+        if (keys_.cache != nullptr) {
+            keys_on_ = keys_.cache;
+            return;
+        }
+        if ((keys_wait_ -= PyDict_GET_SIZE(dict)) >= 0)
+            return;
         auto *cache = static_cast<KeyCache *>(std::malloc(sizeof(KeyCache)));
         if (cache != nullptr)
             std::memset(cache->key, 0, sizeof cache->key);
@@ -928,9 +940,14 @@ private:
         if (PyUnicode_Check(key)) {
             KeyCache *keys = keys_on_;
             auto a = reinterpret_cast<uintptr_t>(key);
-            size_t slot = KeyCache::slot(a);
+            size_t slot = 0;
+            bool hit = false;
+            if (keys != nullptr) {
+                slot = KeyCache::slot(a);
+                hit = keys->key[slot] == a;
+            }
             char *p = out_.end();
-            if (keys != nullptr && keys->key[slot] == a) {
+            if (hit) {
                 out_.set_end(keys->write(slot, p));
                 key_sep_written = true;
             } else {
@@ -940,8 +957,11 @@ private:
                         return false;
                 } else if (keys != nullptr) {
                     separator_in_room(key_sep_);
-                    keys->note(slot, a, p, out_.end());
                     key_sep_written = true;
+                    // Many keys met for the first time (a dict by ids or
+                    // names): off until the next dict starts.
+                    if (!keys->note(slot, a, p, out_.end()) && ++keys_new_ > kKeysNew)
+                        keys_on_ = nullptr;
                 }
             }
         } else if (!key_text(key)) {
@@ -1035,12 +1055,17 @@ private:
     void python_may_run()
     {
         ran_python_ = true;
+        keys_live_ = false;
         keys_on_ = nullptr;
     }
     // The cache of keys' text, from the first dict that may use it (none
     // before, and with a key separator that is not short).
     KeyCacheOwner keys_;
-    KeyCache *keys_on_ = nullptr;  // the cache while no Python code has run
+    KeyCache *keys_on_ = nullptr;  // the cache, where it is on
+    bool keys_live_ = true;        // whether the addresses still name the keys
+    // The keys met for the first time since the cache was last turned on.
+    static constexpr Py_ssize_t kKeysNew = 32;
+    Py_ssize_t keys_new_ = 0;
     // The members written before the cache starts: a small tree is written
     // sooner without.
     Py_ssize_t keys_wait_ = 16;
