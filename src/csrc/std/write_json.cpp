@@ -1068,7 +1068,7 @@ private:
     Py_ssize_t keys_new_ = 0;
     // The members written before the cache starts: a small tree is written
     // sooner without.
-    Py_ssize_t keys_wait_ = 16;
+    Py_ssize_t keys_wait_ = 64;
 };
 
 bool flag(PyObject *o, bool *out)
