@@ -936,34 +936,31 @@ private:
         Py_ssize_t mark = out_.size();
         if (!separator_and_room<kShortKey + 8 + qv::Out::kShortRoom>(*first, level))
             return false;
-        bool in_room = false, key_sep_written = false;
+        bool in_room = false;
         if (PyUnicode_Check(key)) {
             KeyCache *keys = keys_on_;
-            auto a = reinterpret_cast<uintptr_t>(key);
-            size_t slot = 0;
-            bool hit = false;
-            if (keys != nullptr) {
-                slot = KeyCache::slot(a);
-                hit = keys->key[slot] == a;
-            }
-            char *p = out_.end();
-            if (hit) {
-                out_.set_end(keys->write(slot, p));
-                key_sep_written = true;
-            } else {
+            if (keys == nullptr) {
                 in_room = out_.quoted_short<true>(key, *table_, '"') > 0;
-                if (!in_room) {
-                    if (!any_string(key))
-                        return false;
-                } else if (keys != nullptr) {
+            } else {
+                auto a = reinterpret_cast<uintptr_t>(key);
+                size_t slot = KeyCache::slot(a);
+                char *p = out_.end();
+                if (keys->key[slot] == a) {
+                    out_.set_end(keys->write(slot, p));
+                    goto value;
+                }
+                in_room = out_.quoted_short<true>(key, *table_, '"') > 0;
+                if (in_room) {
                     separator_in_room(key_sep_);
-                    key_sep_written = true;
                     // Many keys met for the first time (a dict by ids or
                     // names): off until the next dict starts.
                     if (!keys->note(slot, a, p, out_.end()) && ++keys_new_ > kKeysNew)
                         keys_on_ = nullptr;
+                    goto value;
                 }
             }
+            if (!in_room && !any_string(key))
+                return false;
         } else if (!key_text(key)) {
             if (PyErr_Occurred())
                 return false;
@@ -971,15 +968,16 @@ private:
             spans_.cut(mark);
             return true;
         }
-        *first = false;
-        if (!key_sep_written) {
-            if (key_sep_.n == 0)
-                return out_.str(key_sep_.text) && item(val, level, dict, checked);
-            // The key separator and a short value, in one reservation.
-            if (!in_room && !out_.reserve(8 + qv::Out::kShortRoom))
-                return false;
-            separator_in_room(key_sep_);
+        if (key_sep_.n == 0) {
+            *first = false;
+            return out_.str(key_sep_.text) && item(val, level, dict, checked);
         }
+        // The key separator and a short value, in one reservation.
+        if (!in_room && !out_.reserve(8 + qv::Out::kShortRoom))
+            return false;
+        separator_in_room(key_sep_);
+    value:
+        *first = false;
         return item<true>(val, level, dict, checked);
     }
 
