@@ -817,7 +817,7 @@ private:
                 !pairs(items.get(), 0, inner, &first, dict, &checked))
                 return false;
         } else {
-            if (keys_on_ == nullptr)
+            if (keys_on_ == nullptr && keys_live_)
                 keys_for(dict);
             qv::DictItems entries(dict);
 #if PY_VERSION_HEX >= 0x030C0000
@@ -879,8 +879,6 @@ private:
     // met once each turned it off.
     __attribute__((noinline)) void keys_for(PyObject *dict)
     {
-        if (!keys_live_ || key_sep_.n == 0)
-            return;
         keys_new_ = 0;
         if (keys_.cache != nullptr) {
             keys_on_ = keys_.cache;
@@ -1060,7 +1058,9 @@ private:
     // before, and with a key separator that is not short).
     KeyCacheOwner keys_;
     KeyCache *keys_on_ = nullptr;  // the cache, where it is on
-    bool keys_live_ = true;        // whether the addresses still name the keys
+    // Whether the addresses still name the keys (and the key separator is
+    // one the cache can hold).
+    bool keys_live_ = key_sep_.n > 0;
     // The keys met for the first time since the cache was last turned on.
     static constexpr Py_ssize_t kKeysNew = 32;
     Py_ssize_t keys_new_ = 0;
