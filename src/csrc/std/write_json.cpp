@@ -929,7 +929,8 @@ private:
         // most 34 bytes), the key separator and a short value, reserved
         // once when the key is short.
         constexpr Py_ssize_t kShortKey = 34;
-        static_assert(kShortKey + 8 < KeyCache::kText && KeyCache::kText <= kShortKey + 8 + qv::Out::kShortRoom,
+        static_assert(kShortKey + 8 < KeyCache::kText &&
+                          KeyCache::kText <= kShortKey + 8 + qv::Out::kShortRoom,
                       "a cached key and its separator are copied whole into the room");
         Py_ssize_t mark = out_.size();
         if (!separator_and_room<kShortKey + 8 + qv::Out::kShortRoom>(*first, level))
