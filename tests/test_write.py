@@ -354,7 +354,7 @@ def _shared_keys_tree():
     shared = ["id", "name", 'q"t', "t\tab\n", "\x7f", "é", "ключ", "\U0001f600", "x" * 32,
               "y" * 33, "z" * 29, "", SubStr("sub"), 1, 2.5, None, True]
     records = [{k: i for k in rnd.sample(shared, 8)} | {str(i * 7919): i} for i in range(700)]
-    tree: list = [records]
+    tree: list = [records, {str(i * 31): records[i] for i in range(600)}]
     for n in range(0, 40, 4):
         later = {"".join(["old", str(n)]): n, "id": n}
         tree += [Hooked(n, later), rnd.choice(records), later]
@@ -368,7 +368,8 @@ def _shared_keys_tree():
 def test_json_shared_keys(options):
     extra = [{(1, 2): 0, "id": 1}] if options.get("skipkeys") else []
     if options.get("sort_keys"):
-        trees = [[{k: i for k, i in r.items() if isinstance(k, str)} for r in _shared_keys_tree()[0]]]
+        records = _shared_keys_tree()[0]  # keys of one type: sortable
+        trees = [[{k: i for k, i in r.items() if isinstance(k, str)} for r in records]]
     else:
         trees = [_shared_keys_tree() + extra for _ in range(2)]
     ours = outcome(qjson.dumps, trees[0], default=_hook, **options)

@@ -356,15 +356,17 @@ struct KeyCache {
     // second: a dict of keys met once each (ids, names) then costs a store
     // per key, not the copy, whose reading of the bytes just written waits
     // for them.
-    void note(size_t slot, uintptr_t a, const char *p, const char *end)
+    // False for a key met the first time.
+    bool note(size_t slot, uintptr_t a, const char *p, const char *end)
     {
         if (key[slot] != (a | 1)) {
             key[slot] = a | 1;
-            return;
+            return false;
         }
         key[slot] = a;
         copy(text[slot], p);
         text[slot][kText - 1] = (char)(end - p);
+        return true;
     }
     // An entry's text in fixed moves (a memcpy of 48 bytes may become a
     // `rep movs`, whose start costs more than the escape checks saved).
@@ -963,9 +965,9 @@ private:
                 !pairs(items.get(), 0, inner, &first, dict, &checked))
                 return false;
         } else {
-            if (keys_.cache == nullptr && key_sep_.n > 0 && !ran_python_ &&
-                (keys_wait_ -= PyDict_GET_SIZE(dict)) < 0)
-                start_keys();
+            if (keys_on_ == nullptr && keys_live_)
+                keys_for(dict);
+            keys_new_ = 0;  // counted for each dict
             qv::DictItems entries(dict);
 #if PY_VERSION_HEX >= 0x030C0000
             // The table walked here while no Python code runs, its entries
@@ -1005,6 +1007,7 @@ private:
                 if (!is_leaf(v)) {
                     // Making the list may collect garbage, whose finalizers
                     // are Python code (3.11 collects as it allocates).
+                    keys_live_ = false;
                     keys_on_ = nullptr;
                     qv::Ref items(PyMapping_Items(dict));
                     if (!items || !pairs(items.get(), taken, inner, &first, dict, &checked))
@@ -1060,16 +1063,17 @@ private:
             }
             auto a = reinterpret_cast<uintptr_t>(key);
             size_t slot = KeyCache::slot(a);
-            char *key_at = p;
             char *q = nullptr;
-            if (keys != nullptr && keys->key[slot] == a) {
+            if (keys != nullptr && keys->key[slot] == a)
                 q = keys->write(slot, p);
-            } else if (Py_IS_TYPE(key, &PyUnicode_Type) &&
-                       (q = qv::Out::quoted_short_at(p, key, *table_, '"')) != nullptr) {
+            else if (Py_IS_TYPE(key, &PyUnicode_Type) &&
+                (q = qv::Out::quoted_short_at(p, key, *table_, '"')) != nullptr) {
                 std::memcpy(q, key_sep_.bytes, 8);
                 q += key_sep_.n;
-                if (keys != nullptr)
-                    keys->note(slot, a, key_at, q);
+                // Many keys met for the first time (a dict by ids or
+                // names): off until the next dict starts, as in member().
+                if (keys != nullptr && !keys->note(slot, a, p, q) && ++keys_new_ > kKeysNew)
+                    keys = keys_on_ = nullptr;
             }
             if (q != nullptr) {
                 p = q;
@@ -1104,11 +1108,19 @@ private:
         return true;
     }
 
-    // The key cache, on once a few members are written while no Python
-    // code has run.  Without the memory for it, keys are written as they
-    // come.
-    __attribute__((noinline)) void start_keys()
+    // The key cache for a dict, where it is off: on once a few members are
+    // written while the keys' addresses name them (without the memory for
+    // it, keys are written as they come), and again after a dict of keys
+    // met once each turned it off.
+    __attribute__((noinline)) void keys_for(PyObject *dict)
     {
+        keys_new_ = 0;
+        if (keys_.cache != nullptr) {
+            keys_on_ = keys_.cache;
+            return;
+        }
+        if ((keys_wait_ -= PyDict_GET_SIZE(dict)) >= 0)
+            return;
         auto *cache = static_cast<KeyCache *>(std::malloc(sizeof(KeyCache)));
         if (cache != nullptr)
             std::memset(cache->key, 0, sizeof cache->key);
@@ -1152,31 +1164,37 @@ private:
         // most 34 bytes), the key separator and a short value, reserved
         // once when the key is short.
         constexpr Py_ssize_t kShortKey = 34;
-        static_assert(kShortKey + 8 < KeyCache::kText && KeyCache::kText <= kShortKey + 8 + qv::Out::kShortRoom,
+        static_assert(kShortKey + 8 < KeyCache::kText &&
+                          KeyCache::kText <= kShortKey + 8 + qv::Out::kShortRoom,
                       "a cached key and its separator are copied whole into the room");
         Py_ssize_t mark = out_.size();
         if (!separator_and_room<kShortKey + 8 + qv::Out::kShortRoom>(*first, level))
             return false;
-        bool in_room = false, key_sep_written = false;
+        bool in_room = false;
         if (PyUnicode_Check(key)) {
             KeyCache *keys = keys_on_;
-            auto a = reinterpret_cast<uintptr_t>(key);
-            size_t slot = KeyCache::slot(a);
-            char *p = out_.end();
-            if (keys != nullptr && keys->key[slot] == a) {
-                out_.set_end(keys->write(slot, p));
-                key_sep_written = true;
-            } else {
+            if (keys == nullptr) {
                 in_room = out_.quoted_short<true>(key, *table_, '"') > 0;
-                if (!in_room) {
-                    if (!any_string(key))
-                        return false;
-                } else if (keys != nullptr) {
+            } else {
+                auto a = reinterpret_cast<uintptr_t>(key);
+                size_t slot = KeyCache::slot(a);
+                char *p = out_.end();
+                if (keys->key[slot] == a) {
+                    out_.set_end(keys->write(slot, p));
+                    goto value;
+                }
+                in_room = out_.quoted_short<true>(key, *table_, '"') > 0;
+                if (in_room) {
                     separator_in_room(key_sep_);
-                    keys->note(slot, a, p, out_.end());
-                    key_sep_written = true;
+                    // Many keys met for the first time (a dict by ids or
+                    // names): off until the next dict starts.
+                    if (!keys->note(slot, a, p, out_.end()) && ++keys_new_ > kKeysNew)
+                        keys_on_ = nullptr;
+                    goto value;
                 }
             }
+            if (!in_room && !any_string(key))
+                return false;
         } else if (!key_text(key)) {
             if (PyErr_Occurred())
                 return false;
@@ -1184,15 +1202,16 @@ private:
             spans_.cut(mark);
             return true;
         }
-        *first = false;
-        if (!key_sep_written) {
-            if (key_sep_.n == 0)
-                return out_.str(key_sep_.text) && item(val, level, dict, checked);
-            // The key separator and a short value, in one reservation.
-            if (!in_room && !out_.reserve(8 + qv::Out::kShortRoom))
-                return false;
-            separator_in_room(key_sep_);
+        if (key_sep_.n == 0) {
+            *first = false;
+            return out_.str(key_sep_.text) && item(val, level, dict, checked);
         }
+        // The key separator and a short value, in one reservation.
+        if (!in_room && !out_.reserve(8 + qv::Out::kShortRoom))
+            return false;
+        separator_in_room(key_sep_);
+    value:
+        *first = false;
         return item<true>(val, level, dict, checked);
     }
 
@@ -1268,15 +1287,22 @@ private:
     void python_may_run()
     {
         ran_python_ = true;
+        keys_live_ = false;
         keys_on_ = nullptr;
     }
     // The cache of keys' text, from the first dict that may use it (none
     // before, and with a key separator that is not short).
     KeyCacheOwner keys_;
-    KeyCache *keys_on_ = nullptr;  // the cache while no Python code has run
+    KeyCache *keys_on_ = nullptr;  // the cache, where it is on
+    // Whether the addresses still name the keys (and the key separator is
+    // one the cache can hold).
+    bool keys_live_ = key_sep_.n > 0;
+    // The keys met for the first time since the cache was last turned on.
+    static constexpr Py_ssize_t kKeysNew = 32;
+    Py_ssize_t keys_new_ = 0;
     // The members written before the cache starts: a small tree is written
     // sooner without.
-    Py_ssize_t keys_wait_ = 16;
+    Py_ssize_t keys_wait_ = 64;
 };
 
 bool flag(PyObject *o, bool *out)
