@@ -719,7 +719,6 @@ private:
         if (!recursion_.enter(" while encoding a JSON object"))
             return 0;
         Py_ssize_t mark = out_.size();
-#if defined(QV_SCAN_SSE2)
         // A pair of finite floats (coordinates): both digits made before
         // either is written.
         if (PyList_GET_SIZE(list) == 2 && Py_IS_TYPE(PyList_GET_ITEM(list, 0), &PyFloat_Type)) {
@@ -737,7 +736,6 @@ private:
                 return 1;
             }
         }
-#endif
         // '[' and the first item in one reservation, each further item
         // with its separator in one.
         int done = 0;
@@ -761,7 +759,6 @@ private:
         return done > 0 && out_.put(']');
     }
 
-#if defined(QV_SCAN_SSE2)
     // Two finite floats and the item separator between them at the cursor,
     // in room for two items: both digits made before either is written,
     // so that the two chains of dependent multiplies run side by side
@@ -781,7 +778,6 @@ private:
         p += item_sep_.n;
         return p + qv::float_text(db, p);
     }
-#endif
 
     // The line end and indentation before an item at `level`.
     bool newline(int level)
@@ -922,7 +918,6 @@ private:
                 p += item_sep_.n;
             }
             PyObject *o = list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i);
-#if defined(QV_SCAN_SSE2)
             if (Py_IS_TYPE(o, &PyFloat_Type) && i + 1 < Py_SIZE(items)) {
                 PyObject *next = list ? PyList_GET_ITEM(items, i + 1) : PyTuple_GET_ITEM(items, i + 1);
                 if (char *q = float_pair_at(o, next, p)) {
@@ -931,7 +926,6 @@ private:
                     continue;
                 }
             }
-#endif
             if (char *q = leaf_at(o, p)) {
                 p = q;
                 continue;
@@ -1067,7 +1061,7 @@ private:
             if (keys != nullptr && keys->key[slot] == a)
                 q = keys->write(slot, p);
             else if (Py_IS_TYPE(key, &PyUnicode_Type) &&
-                (q = qv::Out::quoted_short_at(p, key, *table_, '"')) != nullptr) {
+                     (q = qv::Out::quoted_short_at(p, key, *table_, '"')) != nullptr) {
                 std::memcpy(q, key_sep_.bytes, 8);
                 q += key_sep_.n;
                 // Many keys met for the first time (a dict by ids or
@@ -1114,7 +1108,6 @@ private:
     // met once each turned it off.
     __attribute__((noinline)) void keys_for(PyObject *dict)
     {
-        keys_new_ = 0;
         if (keys_.cache != nullptr) {
             keys_on_ = keys_.cache;
             return;

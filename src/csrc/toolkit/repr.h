@@ -474,15 +474,18 @@ __attribute__((always_inline)) inline int exponent_text(char *p, int point)
     return 4 + (int)wide;
 }
 
-#if defined(QV_SCAN_SSE2)
 // A finite double's digits before they are laid out.  A writer meeting
 // doubles two at a time (a pair of coordinates) makes both before writing
 // either: the two chains of dependent multiplies then run side by side,
 // where one after the other each waited on its own.
 struct FloatDigits {
-    __m128i text;   // the 16 digits after the first, as bytes
+#if defined(QV_SCAN_SSE2)
+    __m128i text;  // the 16 digits after the first, as bytes
+#else
+    uint64_t high, low;  // the same as two words of bytes, the first digit lowest
+#endif
     uint64_t bits;  // the double's
-    int first;      // the first digit's character
+    int first;      // the first digit's character; 0 for zero
     int point;      // the value is 0.DIGITS * 10^point
     int n;          // the digits without the zeros behind
 };
@@ -494,7 +497,11 @@ __attribute__((always_inline)) inline FloatDigits float_digits(double d)
     uint64_t fraction = f.bits & ((1ULL << 52) - 1);
     int biased = (int)((f.bits >> 52) & 0x7FF);
     if (biased == 0 && fraction == 0) {
+#if defined(QV_SCAN_SSE2)
         f.text = _mm_setzero_si128();
+#else
+        f.high = f.low = 0;
+#endif
         f.first = f.point = f.n = 0;  // zero: first 0 says so
         return f;
     }
@@ -502,11 +509,26 @@ __attribute__((always_inline)) inline FloatDigits float_digits(double d)
     f.point = 17 + dec.exponent;
     Digits17 digits = split_digits(dec);
     f.first = '0' + (int)digits.first;
+    // Every layout writes the first digit, then the 16 after it from one
+    // block of them (zeros where the shortest digits have ended), and
+    // counts n, the digits without the zeros behind.
+#if defined(QV_SCAN_SSE2)
+    // The 16 as the bytes of a vector, each layout written from it in
+    // place, never read back from memory.
     f.text = sixteen_digits(digits.high, digits.low);
     // A bit for each of the 17 that is not '0' (the first never is).
     unsigned nonzero =
         (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(f.text, _mm_set1_epi8('0'))) << 1 ^ 0x1FFFF;
     f.n = 1 + (31 ^ __builtin_clz(nonzero));  // (the compiler's form of the top bit's index)
+#else
+    constexpr uint64_t kZeros = 0x3030303030303030ULL;
+    f.high = eight_digits_word(digits.high);
+    f.low = eight_digits_word(digits.low);
+    // The first digit lowest: the zeros behind are the word's high bytes.
+    f.n = f.low != kZeros    ? 17 - __builtin_clzll(f.low ^ kZeros) / 8
+          : f.high != kZeros ? 9 - __builtin_clzll(f.high ^ kZeros) / 8
+                             : 1;
+#endif
     return f;
 }
 
@@ -523,8 +545,9 @@ __attribute__((always_inline)) inline int float_text(const FloatDigits &f, char 
         return (int)(p - out) + 3;
     }
     int point = f.point, n = f.n;
-    __m128i text = f.text;
     *p = (char)f.first;
+#if defined(QV_SCAN_SSE2)
+    __m128i text = f.text;
     if (point > 16 || point <= -4) {
         p[1] = '.';
         _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 2), text);
@@ -543,47 +566,14 @@ __attribute__((always_inline)) inline int float_text(const FloatDigits &f, char 
         digits_with_point(p + 1, text, point - 1);
         return (int)(p - out) + n + 1;
     }
-    return (int)(p - out) + exponent_text(p, point);
-}
-#endif
-
-__attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
-{
-#if defined(QV_SCAN_SSE2)
-    return float_text(float_digits(d), out);
 #else
-    using namespace repr_detail;
-    uint64_t bits;
-    std::memcpy(&bits, &d, 8);
-    char *p = out;
-    *p = '-';
-    p += bits >> 63;  // (a branch on the sign is mispredicted on mixed signs)
-    uint64_t fraction = bits & ((1ULL << 52) - 1);
-    int biased = (int)((bits >> 52) & 0x7FF);
-    if (biased == 0 && fraction == 0) {
-        std::memcpy(p, "0.0", 3);
-        return (int)(p - out) + 3;
-    }
-    Decimal17 dec = shortest(fraction, biased);
-    int point = 17 + dec.exponent;  // the value is 0.DIGITS * 10^point
-    Digits17 digits = split_digits(dec);
-    // Every layout writes the first digit, then the 16 after it from one
-    // block of them (zeros where the shortest digits have ended), and
-    // counts n, the digits without the zeros behind.
-    *p = (char)('0' + digits.first);
-    // The 16 as two words of bytes, in a block of '0's for the layouts'
-    // fixed-size moves.
-    constexpr uint64_t kZeros = 0x3030303030303030ULL;
-    uint64_t high = eight_digits_word(digits.high), low = eight_digits_word(digits.low);
+    // The 16 in a block of '0's for the layouts' fixed-size moves.
+    uint64_t high = f.high, low = f.low;
     char block[40];
     std::memset(block, '0', sizeof block);
     block[0] = *p;
     std::memcpy(block + 1, &high, 8);
     std::memcpy(block + 9, &low, 8);
-    // The first digit lowest: the zeros behind are the word's high bytes.
-    int n = low != kZeros    ? 17 - __builtin_clzll(low ^ kZeros) / 8
-            : high != kZeros ? 9 - __builtin_clzll(high ^ kZeros) / 8
-                             : 1;
     if (point > 16 || point <= -4) {
         p++;
         if (n > 1) {
@@ -606,8 +596,13 @@ __attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
         std::memcpy(p + point + 1, block + point, 16);
         return (int)(p - out) + n + 1;
     }
-    return (int)(p - out) + exponent_text(p, point);
 #endif
+    return (int)(p - out) + exponent_text(p, point);
+}
+
+__attribute__((always_inline)) inline int float_repr_inline(double d, char *out)
+{
+    return float_text(float_digits(d), out);
 }
 
 // Out of line, for the writers that write floats now and then.
