@@ -415,6 +415,13 @@ _PLAIN_ATTRIBUTES = ("_dict", "_delimiters", "_strict", "_allow_no_value",
                      "_comment_prefixes", "_inline_comment_prefixes")
 
 
+def _kind(value: Any) -> str:
+    # quorvane's parsers hold their proxies in a dict that makes each when
+    # first looked up: they are compared through its items, which makes them.
+    from quorvane import _configparser
+    return "dict" if type(value) is _configparser._SectionProxies else type(value).__name__
+
+
 def parser_state(parser: Any) -> Any:
     proxies = [(name, type(p).__name__, p._name, list(vars(p)),
                 [(k, f.func.__name__, f.func.__self__ is p, f.keywords["_impl"].__name__,
@@ -423,7 +430,7 @@ def parser_state(parser: Any) -> Any:
                for name, p in parser._proxies.items()]
     # The constructor's attributes, each by its type and value (the
     # comment prefixes by their namespace's items from 3.13).
-    made = [(k, type(v).__name__, vars(v) if k == "_prefixes" else
+    made = [(k, _kind(v), vars(v) if k == "_prefixes" else
              getattr(v, "pattern", None) if k == "_optcre" else
              list(v) if k == "_converters" else
              v if k in _PLAIN_ATTRIBUTES else None)

@@ -245,3 +245,50 @@ def test_constructor(kwargs):
             assert made[0] == made[1]
             outcomes.append(made[0])
         assert outcomes[0] == outcomes[1]
+
+
+def _proxy_view(parser, proxy):
+    return (type(proxy).__name__, proxy._name, proxy._parser is parser, dict(proxy),
+            sorted(k for k in vars(proxy) if k.startswith("get")))
+
+
+# Ways a program reaches a parser's proxies after reading, each giving what
+# it saw; quorvane's parsers make a proxy only when it is first looked up.
+_REACH = {
+    "subscript": lambda p: [_proxy_view(p, p[name]) for name in p],
+    "values": lambda p: [_proxy_view(p, s) for s in p.values()],
+    "raw items": lambda p: [(n, _proxy_view(p, s)) for n, s in p._proxies.items()],
+    "raw values": lambda p: [_proxy_view(p, s) for s in p._proxies.values()],
+    "raw get": lambda p: _proxy_view(p, p._proxies.get("a")),
+    "dict()": lambda p: [(n, _proxy_view(p, s)) for n, s in dict(p._proxies).items()],
+    "unpacked": lambda p: [(n, _proxy_view(p, s)) for n, s in {**p._proxies}.items()],
+    "copy": lambda p: [(n, _proxy_view(p, s)) for n, s in p._proxies.copy().items()],
+    "deepcopy": lambda p: (lambda q: [_proxy_view(q, q[n]) for n in q])(
+        __import__("copy").deepcopy(p)),
+    "pickle": lambda p: sorted(__import__("pickle").loads(__import__("pickle").dumps(
+        p._proxies))),
+    "repr": lambda p: repr(p._proxies),
+    "keys": lambda p: (list(p._proxies), len(p._proxies), "a" in p._proxies),
+    "removed": lambda p: (p.remove_section("a"), list(p._proxies), [p[n].name for n in p]),
+    "converter added": lambda p: (p.converters.__setitem__("list", str.split),
+                                  p["b"].getlist("y"), _proxy_view(p, p["a"])),
+    "converter removed": lambda p: (p.converters.__delitem__("int"), _proxy_view(p, p["b"])),
+    "default renamed": lambda p: (setattr(p, "default_section", "b"), p["DEFAULT"]),
+    "read again": lambda p: (p.read_string("[c]\nz = 3\n[a]\nw = 4\n"),
+                             [(n, _proxy_view(p, p[n])) for n in p]),
+    "popped": lambda p: (p._proxies.pop("a").name, list(p._proxies)),
+    "compared": lambda p: p._proxies == {n: p[n] for n in p},
+}
+
+
+@pytest.mark.parametrize("reach", list(_REACH))
+def test_proxies_made_when_looked_up(reach):
+    seen = []
+    for cls in (configparser.ConfigParser, ini.ConfigParser, ini.ConfigParser):
+        parser = cls()
+        parser.read_string("[DEFAULT]\nd = 0\n[a]\nx = 1\n[b]\ny = 2 3\n")
+        try:
+            seen.append(_REACH[reach](parser))
+        except Exception as exc:  # noqa: BLE001 - compared
+            seen.append((type(exc), exc.args))
+    assert seen[0] == seen[1] == seen[2]

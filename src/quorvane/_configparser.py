@@ -217,13 +217,35 @@ def _proxy_keys(parser: Any) -> list[str] | None:
 
 
 def _add_proxies(parser: Any, names: list[Any]) -> None:
-    """parser._proxies[name] = SectionProxy(parser, name) for each name."""
+    """parser._proxies[name] = SectionProxy(parser, name) for each name (owed
+    till looked up, where the parser's proxies are _SectionProxies)."""
+    proxies = parser._proxies
+    if type(proxies) is _SectionProxies:
+        proxies.owe(names)
+    else:
+        _make_proxies_into(proxies, parser, names)
+
+
+def _make_proxies_into(proxies: Any, parser: Any, names: list[Any]) -> None:
     keys = _proxy_keys(parser)
     if keys is None:
         for name in names:
-            parser._proxies[name] = _cp.SectionProxy(parser, name)
+            proxies[name] = _cp.SectionProxy(parser, name)
     else:
-        _make_proxies(parser._proxies, _SectionProxy, parser, names, keys, _partial, _PROXY_WORDS)
+        _make_proxies(proxies, _SectionProxy, parser, names, keys, _partial, _PROXY_WORDS)
+
+
+def _owed_proxy(parser: Any, name: Any) -> Any:
+    # The proxy of a section looked up for the first time, made as the
+    # reading would have made it.
+    made: dict[Any, Any] = {}
+    _make_proxies_into(made, parser, [name])
+    return made[name]
+
+
+# A parser's proxies, made when first looked up: most programs read values
+# through parser.get() and never look at most of them (see configparser.cpp).
+_SectionProxies = _std.section_proxies_type()
 
 
 _CONVERTERS_PROPERTY = _Base.converters
@@ -255,8 +277,10 @@ def _init(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimit
         mapping._parser = self
         mapping._data = dict.fromkeys(known[1])
         self._converters = mapping
-        self._proxies = self._dict()
-        if (self._converters is mapping and _cp.SectionProxy is _SectionProxy
+        self._proxies = _new_proxies(self)
+        if type(self._proxies) is _SectionProxies:
+            self._proxies.owe([default_section])
+        elif (self._converters is mapping and _cp.SectionProxy is _SectionProxy
                 and _SectionProxy.__init__ is _PROXY_INIT and cls.converters is _CONVERTERS_PROPERTY
                 and _ConverterMapping.__iter__ is _CONVERTERS_ITER):
             _make_proxies(self._proxies, _SectionProxy, self, [default_section], known[2],
@@ -265,7 +289,7 @@ def _init(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimit
             _add_proxies(self, [default_section])
     else:
         self._converters = _converter_mapping(self)
-        self._proxies = self._dict()
+        self._proxies = _new_proxies(self)
         _add_proxies(self, [default_section])
     self._delimiters = tuple(delimiters)
     if delimiters == ("=", ":"):
@@ -301,6 +325,10 @@ def _init(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimit
     self._allow_unnamed_section = allow_unnamed_section
 
 
+def _new_proxies(self: Any) -> Any:
+    return _SectionProxies(self, _owed_proxy) if self._dict is dict else self._dict()
+
+
 def _optcre_for(self: Any, delimiters: Any, allow_no_value: Any) -> Any:
     # The constructor's pattern for delimiters of the caller's own.
     d = "|".join(re.escape(d) for d in delimiters)
@@ -316,7 +344,7 @@ _MAKING = (
         "_parser", "_data", "SectionProxy", "__init__", "converters", "__iter__")),
     _NEW_READING, _cp._UNSET, _cp.Interpolation, _ConverterMapping, types.SimpleNamespace,
     ("full", "inline"), ("=", ":"), _optcre_for, _cp, _SectionProxy, _PROXY_INIT,
-    _CONVERTERS_PROPERTY, _CONVERTERS_ITER, _partial, _PROXY_WORDS)
+    _CONVERTERS_PROPERTY, _CONVERTERS_ITER, _partial, _PROXY_WORDS, _SectionProxies, _owed_proxy)
 _init_parser = _std.init_parser
 _fill_parser = _std.fill_parser
 _known_converters = _CONVERTERS.get

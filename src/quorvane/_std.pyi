@@ -57,6 +57,10 @@ def fill_parser(parser: Any, sections: list[Any], unnamed: Any, known: Any,
     """What read_ini_state read, put in the parser: None, the new sections whose
     proxies are the caller's to make, or NotImplemented."""
 
+def section_proxies_type() -> type[dict[Any, Any]]:
+    """A new dict type for a parser's section proxies, each made by
+    make(parser, name) when first looked up."""
+
 def type_version(cls: type, /) -> int:
     """The class's version tag (changes when the class or a base changes); 0: none."""
 

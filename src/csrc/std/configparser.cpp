@@ -198,6 +198,297 @@ PyObject *std_make_section_proxies(PyObject *, PyObject *const *args, Py_ssize_t
     Py_RETURN_NONE;
 }
 
+// ---------------------------------------------------------------------------
+// section_proxies_type() -> type
+//
+// The parser's _proxies when its dict_type is dict: a dict of the same keys,
+// in the same order, as configparser's, whose proxies are made when first
+// looked up rather than when their sections are read.  A proxy holds a
+// partial and a bound method for each getter and points back at the parser,
+// so making one costs more than reading a short section, and each is one
+// more cycle for the collector to free; most programs reach their values
+// through parser.get() and never look at most proxies.
+//
+// A name whose proxy is owed maps to the maker itself, make(parser, name) ->
+// the proxy, called at the first look-up (configparser's own SectionProxy,
+// with the converters of that moment, which are those a proxy made at the
+// reading would have been given since: adding or removing a converter
+// looks up every proxy).  Everything that hands out values (items, values,
+// get, pop, comparison, copies, repr, pickling) makes the owed proxies
+// first; keys, membership, length, setting and deleting are the dict's own.
+// The type is made for the caller, which keeps it: this module holds no
+// state.
+
+namespace {
+
+struct SectionProxies {
+    PyDictObject dict;
+    PyObject *parser;  // NULL in an instance made through dict's own ways
+    PyObject *make;
+};
+
+SectionProxies *as_proxies(PyObject *self) { return reinterpret_cast<SectionProxies *>(self); }
+
+bool owed(PyObject *self, PyObject *value)
+{
+    return value && value == as_proxies(self)->make;
+}
+
+// The proxy of `name` made and stored, if it is still owed; a new reference
+// to what the name holds then.  The maker may run any code.
+PyObject *pay(PyObject *self, PyObject *name)
+{
+    SectionProxies *p = as_proxies(self);
+    if (!p->parser || !p->make) {
+        PyErr_SetObject(PyExc_KeyError, name);
+        return nullptr;
+    }
+    qv::Ref make(Py_NewRef(p->make)), parser(Py_NewRef(p->parser)), key(Py_NewRef(name));
+    PyObject *call[] = {parser.get(), key.get()};
+    qv::Ref proxy(PyObject_Vectorcall(make.get(), call, 2, nullptr));
+    if (!proxy)
+        return nullptr;
+    PyObject *now = nullptr;
+    if (PyDict_GetItemRef(self, key.get(), &now) < 0)
+        return nullptr;
+    qv::Ref held(now);
+    // Stored only where still owed: the maker may have set or deleted it.
+    if (now && now == make.get()) {
+        if (PyDict_SetItem(self, key.get(), proxy.get()) < 0)
+            return nullptr;
+        return proxy.release();
+    }
+    if (!now)
+        PyErr_SetObject(PyExc_KeyError, key.get());
+    return held.release();
+}
+
+PyObject *proxies_subscript(PyObject *self, PyObject *key)
+{
+    PyObject *value = PyDict_Type.tp_as_mapping->mp_subscript(self, key);
+    if (!owed(self, value))
+        return value;
+    Py_DECREF(value);
+    return pay(self, key);
+}
+
+// Every owed proxy made, in the keys' order.  0, or -1 after raising.
+int pay_all(PyObject *self)
+{
+    PyObject *make = as_proxies(self)->make;
+    if (!make)
+        return 0;
+    qv::RefStack names;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(self, &pos, &key, &value))
+        if (value == make && !names.push_owned(Py_NewRef(key)))
+            return -1;
+    for (Py_ssize_t i = 0; i < names.size(); i++) {
+        qv::Ref got(proxies_subscript(self, names[i]));
+        if (!got && !PyErr_ExceptionMatches(PyExc_KeyError))
+            return -1;
+        PyErr_Clear();  // deleted by a maker in between
+    }
+    return 0;
+}
+
+// dict's own method of that name, called once the owed proxies are made.
+PyObject *as_dict(PyObject *self, const char *name, PyObject *const *args, Py_ssize_t nargs,
+                  PyObject *kwnames)
+{
+    if (pay_all(self) < 0)
+        return nullptr;
+    qv::Ref method(PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyDict_Type), name));
+    if (!method)
+        return nullptr;
+    Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    qv::RefStackOf<4> call;
+    if (!call.push_owned(Py_NewRef(self)))
+        return nullptr;
+    for (Py_ssize_t i = 0; i < total; i++)
+        if (!call.push_owned(Py_NewRef(args[i])))
+            return nullptr;
+    return PyObject_Vectorcall(method.get(), call.data(), (size_t)(nargs + 1), kwnames);
+}
+
+#define QV_AS_DICT(method)                                                                   \
+    PyObject *proxies_##method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,      \
+                               PyObject *kwnames)                                            \
+    {                                                                                        \
+        return as_dict(self, #method, args, nargs, kwnames);                                \
+    }
+QV_AS_DICT(get)
+QV_AS_DICT(items)
+QV_AS_DICT(values)
+QV_AS_DICT(pop)
+QV_AS_DICT(popitem)
+QV_AS_DICT(setdefault)
+QV_AS_DICT(copy)
+#undef QV_AS_DICT
+
+// Copied or pickled, a plain dict of the proxies, as configparser's is.
+PyObject *proxies_reduce(PyObject *self, PyObject *)
+{
+    if (pay_all(self) < 0)
+        return nullptr;
+    qv::Ref plain(PyDict_New());
+    if (!plain || PyDict_Merge(plain.get(), self, 1) < 0)
+        return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject *>(&PyDict_Type), plain.get());
+}
+
+PyObject *proxies_owe(PyObject *self, PyObject *names)
+{
+    qv::Ref iter(PyObject_GetIter(names));
+    if (!iter)
+        return nullptr;
+    while (PyObject *name = PyIter_Next(iter.get())) {
+        qv::Ref held(name);
+        if (!as_proxies(self)->make) {
+            PyErr_SetString(PyExc_TypeError, "owe(): no maker");
+            return nullptr;
+        }
+        if (PyDict_SetItem(self, name, as_proxies(self)->make) < 0)
+            return nullptr;
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *proxies_richcompare(PyObject *self, PyObject *other, int op)
+{
+    if (pay_all(self) < 0)
+        return nullptr;
+    if (Py_TYPE(other) == Py_TYPE(self) && pay_all(other) < 0)
+        return nullptr;
+    return PyDict_Type.tp_richcompare(self, other, op);
+}
+
+PyObject *proxies_repr(PyObject *self)
+{
+    if (pay_all(self) < 0)
+        return nullptr;
+    return PyDict_Type.tp_repr(self);
+}
+
+// dict's own iterator; a type of its own here makes dict's merging and
+// copying look values up through the subscript above, not take them raw.
+PyObject *proxies_iter(PyObject *self) { return PyDict_Type.tp_iter(self); }
+
+PyObject *proxies_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    PyObject *parser, *make;
+    if ((kwargs && PyDict_GET_SIZE(kwargs)) || !PyArg_UnpackTuple(args, "SectionProxies", 2, 2,
+                                                                   &parser, &make))
+        return PyErr_Occurred() ? nullptr
+                                : (PyErr_SetString(PyExc_TypeError,
+                                                   "SectionProxies(parser, make) takes no "
+                                                   "keywords"),
+                                   nullptr);
+    qv::Ref empty(PyTuple_New(0));
+    qv::Ref self(empty ? PyDict_Type.tp_new(type, empty.get(), nullptr) : nullptr);
+    if (!self)
+        return nullptr;
+    as_proxies(self.get())->parser = Py_NewRef(parser);
+    as_proxies(self.get())->make = Py_NewRef(make);
+    return self.release();
+}
+
+int proxies_init(PyObject *, PyObject *, PyObject *) { return 0; }
+
+int proxies_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_proxies(self)->parser);
+    Py_VISIT(as_proxies(self)->make);
+    return PyDict_Type.tp_traverse(self, visit, arg);
+}
+
+int proxies_clear(PyObject *self)
+{
+    Py_CLEAR(as_proxies(self)->parser);
+    Py_CLEAR(as_proxies(self)->make);
+    return PyDict_Type.tp_clear(self);
+}
+
+void proxies_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_proxies(self)->parser);
+    Py_CLEAR(as_proxies(self)->make);
+    PyDict_Type.tp_dealloc(self);
+    Py_DECREF(type);
+}
+
+#define QV_METHOD(name, doc)                                                              \
+    {#name, (PyCFunction)(void (*)(void))proxies_##name, METH_FASTCALL | METH_KEYWORDS, doc}
+PyMethodDef proxies_methods[] = {
+    QV_METHOD(get, nullptr),
+    QV_METHOD(items, nullptr),
+    QV_METHOD(values, nullptr),
+    QV_METHOD(pop, nullptr),
+    QV_METHOD(popitem, nullptr),
+    QV_METHOD(setdefault, nullptr),
+    QV_METHOD(copy, nullptr),
+    {"__reduce__", proxies_reduce, METH_NOARGS, nullptr},
+    {"owe", proxies_owe, METH_O, "owe(names, /)\n--\n\nEach name's proxy owed, made when looked up."},
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef QV_METHOD
+
+PyType_Slot proxies_slots[] = {
+    {Py_tp_doc, const_cast<char *>(
+                    "SectionProxies(parser, make)\n--\n\n"
+                    "A parser's section proxies by name, each made by make(parser, name)\n"
+                    "when first looked up.")},
+    {Py_tp_new, reinterpret_cast<void *>(proxies_new)},
+    {Py_tp_init, reinterpret_cast<void *>(proxies_init)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(proxies_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(proxies_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(proxies_clear)},
+    {Py_tp_iter, reinterpret_cast<void *>(proxies_iter)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(proxies_richcompare)},
+    {Py_tp_repr, reinterpret_cast<void *>(proxies_repr)},
+    {Py_tp_methods, proxies_methods},
+    {Py_mp_subscript, reinterpret_cast<void *>(proxies_subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec proxies_spec = {
+    "quorvane._configparser.SectionProxies",
+    sizeof(SectionProxies),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    proxies_slots,
+};
+
+// Whether `proxies` is a dict of a type of the spec above.
+bool is_section_proxies(PyObject *proxies)
+{
+    PyMappingMethods *m = Py_TYPE(proxies)->tp_as_mapping;
+    return m && m->mp_subscript == proxies_subscript;
+}
+
+// Whether `type` is a type of the spec above.
+bool is_proxies_type(PyObject *type)
+{
+    if (!PyType_Check(type))
+        return false;
+    PyMappingMethods *m = reinterpret_cast<PyTypeObject *>(type)->tp_as_mapping;
+    return m && m->mp_subscript == proxies_subscript;
+}
+
+
+}  // namespace
+
+PyObject *std_section_proxies_type(PyObject *, PyObject *)
+{
+    return PyType_FromSpecWithBases(&proxies_spec, reinterpret_cast<PyObject *>(&PyDict_Type));
+}
+
 // type_version(cls, /) -> int: the interpreter's version tag of the class,
 // which changes whenever the class or one of its bases is changed; 0 when
 // it has none.  Lets a cache of what a class's namespaces hold know it is
@@ -258,6 +549,8 @@ enum Making {
     M_MAPPING_ITER,    // ConverterMapping.__iter__
     M_PARTIAL,         // functools.partial
     M_PROXY_WORDS,     // ("_parser", "_name", "get", ("_impl",))
+    M_PROXIES,         // a type of section_proxies_type()
+    M_OWED_MAKE,       // what it makes owed proxies with
     M_COUNT
 };
 
@@ -318,6 +611,16 @@ PyObject *tuple_or_empty(PyObject *items)
     if (truthy < 0)
         return nullptr;
     return truthy ? PySequence_Tuple(items) : PyTuple_New(0);
+}
+
+// A parser's proxies owed as the dict of section_proxies_type(), when its mappings are dicts
+// and `making` holds its type and the maker; else NULL (nothing raised).
+PyObject *new_owed_proxies(PyObject *parser, PyObject *dict_type, PyObject *const *m)
+{
+    if (dict_type != reinterpret_cast<PyObject *>(&PyDict_Type) || !is_proxies_type(m[M_PROXIES]))
+        return nullptr;
+    PyObject *call[] = {parser, m[M_OWED_MAKE]};
+    return PyObject_Vectorcall(m[M_PROXIES], call, 2, nullptr);
 }
 
 class ParserInit {
@@ -429,11 +732,19 @@ PyObject *std_init_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (PyObject_SetAttr(mapping.get(), w[W_DATA], data.get()) < 0 ||
         !init.set_borrowed(W_CONVERTERS, mapping.get()))
         return nullptr;
-    // self._proxies, with the default section's proxy
-    qv::Ref proxies(new_mapping(dict_type));
+    // self._proxies, with the default section's proxy (owed, where it may be)
+    qv::Ref proxies(new_owed_proxies(self, dict_type, m));
+    bool owing = bool(proxies);
+    if (!owing && PyErr_Occurred())
+        return nullptr;
+    if (!owing)
+        proxies.reset(new_mapping(dict_type));
     if (!proxies || !init.set_borrowed(W_PROXIES, proxies.get()))
         return nullptr;
-    if (fast_proxies) {
+    if (owing) {
+        if (PyDict_SetItem(proxies.get(), default_section, m[M_OWED_MAKE]) < 0)
+            return nullptr;
+    } else if (fast_proxies) {
         ProxyMaker maker;
         if (!maker.prepare((PyTypeObject *)m[M_PROXY], PyTuple_GET_ITEM(known, 2), m[M_PARTIAL],
                            m[M_PROXY_WORDS]) ||
@@ -600,8 +911,9 @@ PyObject *std_fill_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     qv::Ref default_name(proxies ? PyObject_GetAttr(parser, w[W_DEFAULT_SECTION]) : nullptr);
     if (!default_name)
         return nullptr;
+    bool owing = is_section_proxies(proxies.get());
     if (!PyDict_CheckExact(secs.get()) || !PyDict_CheckExact(defaults.get()) ||
-        !PyDict_CheckExact(proxies.get()) || !PyUnicode_CheckExact(default_name.get()))
+        !(owing || PyDict_CheckExact(proxies.get())) || !PyUnicode_CheckExact(default_name.get()))
         Py_RETURN_NOTIMPLEMENTED;
     qv::RefStack made;  // the new sections' names
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sections); i++) {
@@ -639,6 +951,14 @@ PyObject *std_fill_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     }
     if (made.size() == 0)
         Py_RETURN_NONE;
+    if (owing) {
+        PyObject *make = as_proxies(proxies.get())->make;
+        for (Py_ssize_t i = 0; make && i < made.size(); i++)
+            if (PyDict_SetItem(proxies.get(), made[i], make) < 0)
+                return nullptr;
+        if (make)
+            Py_RETURN_NONE;
+    }
     int error = 0;
     PyObject *getters =
         known_class(Py_TYPE(parser), known) ? known_getters(parser, known, m, w, &error) : nullptr;

@@ -62,6 +62,12 @@ PyMethodDef std_methods[] = {
      "it, new sections' proxies included: None; the names of the new sections\n"
      "whose proxies are the caller's to make; NotImplemented, nothing changed,\n"
      "when the parser's mappings are not dicts."},
+    {"section_proxies_type", std_section_proxies_type, METH_NOARGS,
+     "section_proxies_type()\n--\n\n"
+     "A new dict type for a parser's section proxies: SectionProxies(parser, make)\n"
+     "holds the same keys as configparser's, and a name whose proxy is owed\n"
+     "(proxies.owe(names)) gets it from make(parser, name) when first looked up;\n"
+     "whatever hands out values makes the owed ones first."},
     {"type_version", std_type_version, METH_O,
      "type_version(cls, /)\n--\n\n"
      "The class's version tag, which changes whenever the class or a base of it\n"

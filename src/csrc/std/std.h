@@ -55,6 +55,10 @@ PyObject *std_init_parser(PyObject *module, PyObject *const *args, Py_ssize_t na
 // configparser.cpp).
 PyObject *std_fill_parser(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
+// section_proxies_type() -> type: a new dict type for a parser's section
+// proxies, each made when first looked up (see configparser.cpp).
+PyObject *std_section_proxies_type(PyObject *module, PyObject *unused);
+
 // type_version(cls, /) -> int: the class's version tag, 0 when it has none.
 PyObject *std_type_version(PyObject *module, PyObject *cls);
 
