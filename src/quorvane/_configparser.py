@@ -326,7 +326,8 @@ def _init(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimit
 
 
 def _new_proxies(self: Any) -> Any:
-    return _SectionProxies(self, _owed_proxy) if self._dict is dict else self._dict()
+    return (_SectionProxies(self, _owed_proxy, _MAKING, _CONVERTERS) if self._dict is dict
+            else self._dict())
 
 
 def _optcre_for(self: Any, delimiters: Any, allow_no_value: Any) -> Any:
@@ -344,7 +345,8 @@ _MAKING = (
         "_parser", "_data", "SectionProxy", "__init__", "converters", "__iter__")),
     _NEW_READING, _cp._UNSET, _cp.Interpolation, _ConverterMapping, types.SimpleNamespace,
     ("full", "inline"), ("=", ":"), _optcre_for, _cp, _SectionProxy, _PROXY_INIT,
-    _CONVERTERS_PROPERTY, _CONVERTERS_ITER, _partial, _PROXY_WORDS, _SectionProxies, _owed_proxy)
+    _CONVERTERS_PROPERTY, _CONVERTERS_ITER, _partial, _PROXY_WORDS, _SectionProxies, _owed_proxy,
+    _CONVERTERS)
 _init_parser = _std.init_parser
 _fill_parser = _std.fill_parser
 _known_converters = _CONVERTERS.get

@@ -225,7 +225,16 @@ struct SectionProxies {
     PyDictObject dict;
     PyObject *parser;  // NULL in an instance made through dict's own ways
     PyObject *make;
+    // What the constructor is made with (see init_parser), and the known
+    // converters by class: where they tell that a proxy may be made as
+    // ProxyMaker makes it, it is made here, without a call of make.
+    PyObject *making;
+    PyObject *by_class;
 };
+
+// A proxy made here: 1 (`*proxy` set), 0 where make is to make it, -1 after
+// raising.  Defined with the constructor below.
+int make_owed_natively(SectionProxies *p, PyObject *name, qv::Ref *proxy);
 
 SectionProxies *as_proxies(PyObject *self) { return reinterpret_cast<SectionProxies *>(self); }
 
@@ -244,10 +253,16 @@ PyObject *pay(PyObject *self, PyObject *name)
         return nullptr;
     }
     qv::Ref make(Py_NewRef(p->make)), parser(Py_NewRef(p->parser)), key(Py_NewRef(name));
-    PyObject *call[] = {parser.get(), key.get()};
-    qv::Ref proxy(PyObject_Vectorcall(make.get(), call, 2, nullptr));
-    if (!proxy)
+    qv::Ref proxy;
+    int native = make_owed_natively(p, key.get(), &proxy);
+    if (native < 0)
         return nullptr;
+    if (!native) {
+        PyObject *call[] = {parser.get(), key.get()};
+        proxy.reset(PyObject_Vectorcall(make.get(), call, 2, nullptr));
+        if (!proxy)
+            return nullptr;
+    }
     PyObject *now = nullptr;
     if (PyDict_GetItemRef(self, key.get(), &now) < 0)
         return nullptr;
@@ -379,12 +394,12 @@ PyObject *proxies_iter(PyObject *self) { return PyDict_Type.tp_iter(self); }
 
 PyObject *proxies_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
-    PyObject *parser, *make;
-    if ((kwargs && PyDict_GET_SIZE(kwargs)) || !PyArg_UnpackTuple(args, "SectionProxies", 2, 2,
-                                                                   &parser, &make))
+    PyObject *parser, *make, *making = nullptr, *by_class = nullptr;
+    if ((kwargs && PyDict_GET_SIZE(kwargs)) ||
+        !PyArg_UnpackTuple(args, "SectionProxies", 2, 4, &parser, &make, &making, &by_class))
         return PyErr_Occurred() ? nullptr
                                 : (PyErr_SetString(PyExc_TypeError,
-                                                   "SectionProxies(parser, make) takes no "
+                                                   "SectionProxies() takes no "
                                                    "keywords"),
                                    nullptr);
     qv::Ref empty(PyTuple_New(0));
@@ -393,6 +408,8 @@ PyObject *proxies_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
         return nullptr;
     as_proxies(self.get())->parser = Py_NewRef(parser);
     as_proxies(self.get())->make = Py_NewRef(make);
+    as_proxies(self.get())->making = Py_XNewRef(making);
+    as_proxies(self.get())->by_class = Py_XNewRef(by_class);
     return self.release();
 }
 
@@ -403,6 +420,8 @@ int proxies_traverse(PyObject *self, visitproc visit, void *arg)
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_proxies(self)->parser);
     Py_VISIT(as_proxies(self)->make);
+    Py_VISIT(as_proxies(self)->making);
+    Py_VISIT(as_proxies(self)->by_class);
     return PyDict_Type.tp_traverse(self, visit, arg);
 }
 
@@ -410,6 +429,8 @@ int proxies_clear(PyObject *self)
 {
     Py_CLEAR(as_proxies(self)->parser);
     Py_CLEAR(as_proxies(self)->make);
+    Py_CLEAR(as_proxies(self)->making);
+    Py_CLEAR(as_proxies(self)->by_class);
     return PyDict_Type.tp_clear(self);
 }
 
@@ -419,6 +440,8 @@ void proxies_dealloc(PyObject *self)
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_proxies(self)->parser);
     Py_CLEAR(as_proxies(self)->make);
+    Py_CLEAR(as_proxies(self)->making);
+    Py_CLEAR(as_proxies(self)->by_class);
     PyDict_Type.tp_dealloc(self);
     Py_DECREF(type);
 }
@@ -441,7 +464,7 @@ PyMethodDef proxies_methods[] = {
 
 PyType_Slot proxies_slots[] = {
     {Py_tp_doc, const_cast<char *>(
-                    "SectionProxies(parser, make)\n--\n\n"
+                    "SectionProxies(parser, make, making=None, by_class=None)\n--\n\n"
                     "A parser's section proxies by name, each made by make(parser, name)\n"
                     "when first looked up.")},
     {Py_tp_new, reinterpret_cast<void *>(proxies_new)},
@@ -551,6 +574,7 @@ enum Making {
     M_PROXY_WORDS,     // ("_parser", "_name", "get", ("_impl",))
     M_PROXIES,         // a type of section_proxies_type()
     M_OWED_MAKE,       // what it makes owed proxies with
+    M_BY_CLASS,        // the known converters by class (what `known` is taken from)
     M_COUNT
 };
 
@@ -615,12 +639,13 @@ PyObject *tuple_or_empty(PyObject *items)
 
 // A parser's proxies owed as the dict of section_proxies_type(), when its mappings are dicts
 // and `making` holds its type and the maker; else NULL (nothing raised).
-PyObject *new_owed_proxies(PyObject *parser, PyObject *dict_type, PyObject *const *m)
+PyObject *new_owed_proxies(PyObject *parser, PyObject *dict_type, PyObject *making)
 {
+    PyObject *const *m = &PyTuple_GET_ITEM(making, 0);
     if (dict_type != reinterpret_cast<PyObject *>(&PyDict_Type) || !is_proxies_type(m[M_PROXIES]))
         return nullptr;
-    PyObject *call[] = {parser, m[M_OWED_MAKE]};
-    return PyObject_Vectorcall(m[M_PROXIES], call, 2, nullptr);
+    PyObject *call[] = {parser, m[M_OWED_MAKE], making, m[M_BY_CLASS]};
+    return PyObject_Vectorcall(m[M_PROXIES], call, 4, nullptr);
 }
 
 class ParserInit {
@@ -733,7 +758,7 @@ PyObject *std_init_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         !init.set_borrowed(W_CONVERTERS, mapping.get()))
         return nullptr;
     // self._proxies, with the default section's proxy (owed, where it may be)
-    qv::Ref proxies(new_owed_proxies(self, dict_type, m));
+    qv::Ref proxies(new_owed_proxies(self, dict_type, making));
     bool owing = bool(proxies);
     if (!owing && PyErr_Occurred())
         return nullptr;
@@ -889,6 +914,38 @@ PyObject *known_getters(PyObject *parser, PyObject *known, PyObject *const *m,
         if (key != PyList_GET_ITEM(convs, i++))
             return nullptr;
     return PyTuple_GET_ITEM(known, 2);
+}
+
+int make_owed_natively(SectionProxies *p, PyObject *name, qv::Ref *proxy)
+{
+    if (!p->making || !p->by_class || !PyDict_CheckExact(p->by_class))
+        return 0;
+    if (!check_making(p->making))
+        return -1;
+    PyObject *const *m = &PyTuple_GET_ITEM(p->making, 0);
+    PyObject *const *w = &PyTuple_GET_ITEM(m[M_WORDS], 0);
+    PyObject *parser = p->parser;
+    PyObject *known = PyDict_GetItemWithError(p->by_class, (PyObject *)Py_TYPE(parser));
+    if (!known)
+        return PyErr_Occurred() ? -1 : 0;
+    qv::Ref held(Py_NewRef(known));
+    if (!known_class(Py_TYPE(parser), known))
+        return 0;
+    int error = 0;
+    PyObject *getters = known_getters(parser, known, m, w, &error);
+    if (!getters)
+        return error ? -1 : 0;
+    ProxyMaker maker;
+    qv::Ref made(PyDict_New());
+    if (!made || !maker.prepare((PyTypeObject *)m[M_PROXY], getters, m[M_PARTIAL],
+                                m[M_PROXY_WORDS]) ||
+        !maker.make(made.get(), parser, name))
+        return -1;
+    PyObject *got = PyDict_GetItemWithError(made.get(), name);
+    if (!got)
+        return -1;
+    proxy->reset(Py_NewRef(got));
+    return 1;
 }
 
 }  // namespace
