@@ -118,6 +118,26 @@ public:
         return PyObject_SetItem(proxies, name.get(), proxy.get()) == 0;
     }
 
+    // The parser's bound getters shared so far (a tuple, by getter: the
+    // method, or None where it could not be shared), for a later maker of
+    // the same parser's proxies; NULL after raising.
+    PyObject *shared_impls() const
+    {
+        PyObject *t = PyTuple_New(shared_impls_.size());
+        for (Py_ssize_t j = 0; t && j < shared_impls_.size(); j++)
+            PyTuple_SET_ITEM(t, j, Py_NewRef(shared_impls_[j]));
+        return t;
+    }
+    // Takes over what shared_impls() gave an earlier maker.
+    bool adopt_impls(PyObject *impls)
+    {
+        shared_impls_.drop(0);
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(impls) && j < getters_.size(); j++)
+            if (!shared_impls_.push_owned(Py_NewRef(PyTuple_GET_ITEM(impls, j))))
+                return false;
+        return true;
+    }
+
 private:
     // getattr(parser, getters_[j]).  When the first proxy's lookup gave the
     // parser's own method of a plain function, the next proxies (when they
@@ -230,7 +250,16 @@ struct SectionProxies {
     // ProxyMaker makes it, it is made here, without a call of make.
     PyObject *making;
     PyObject *by_class;
+    // The parser's bound getters that the proxies owed by one reading share
+    // (as the proxies made at a reading share them): a tuple, made at the
+    // first of them made here, for the getter names `impls_for` of the
+    // class at version `impls_version`; dropped when more are owed.
+    PyObject *impls;
+    PyObject *impls_for;
+    unsigned int impls_version;
 };
+
+void drop_impls(PyObject *self);
 
 // A proxy made here: 1 (`*proxy` set), 0 where make is to make it, -1 after
 // raising.  Defined with the constructor below.
@@ -367,6 +396,7 @@ PyObject *proxies_owe(PyObject *self, PyObject *names)
         if (PyDict_SetItem(self, name, as_proxies(self)->make) < 0)
             return nullptr;
     }
+    drop_impls(self);
     if (PyErr_Occurred())
         return nullptr;
     Py_RETURN_NONE;
@@ -415,6 +445,12 @@ PyObject *proxies_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 
 int proxies_init(PyObject *, PyObject *, PyObject *) { return 0; }
 
+void drop_impls(PyObject *self)
+{
+    Py_CLEAR(as_proxies(self)->impls);
+    Py_CLEAR(as_proxies(self)->impls_for);
+}
+
 int proxies_traverse(PyObject *self, visitproc visit, void *arg)
 {
     Py_VISIT(Py_TYPE(self));
@@ -422,6 +458,8 @@ int proxies_traverse(PyObject *self, visitproc visit, void *arg)
     Py_VISIT(as_proxies(self)->make);
     Py_VISIT(as_proxies(self)->making);
     Py_VISIT(as_proxies(self)->by_class);
+    Py_VISIT(as_proxies(self)->impls);
+    Py_VISIT(as_proxies(self)->impls_for);
     return PyDict_Type.tp_traverse(self, visit, arg);
 }
 
@@ -431,6 +469,7 @@ int proxies_clear(PyObject *self)
     Py_CLEAR(as_proxies(self)->make);
     Py_CLEAR(as_proxies(self)->making);
     Py_CLEAR(as_proxies(self)->by_class);
+    drop_impls(self);
     return PyDict_Type.tp_clear(self);
 }
 
@@ -442,6 +481,7 @@ void proxies_dealloc(PyObject *self)
     Py_CLEAR(as_proxies(self)->make);
     Py_CLEAR(as_proxies(self)->making);
     Py_CLEAR(as_proxies(self)->by_class);
+    drop_impls(self);
     PyDict_Type.tp_dealloc(self);
     Py_DECREF(type);
 }
@@ -938,9 +978,25 @@ int make_owed_natively(SectionProxies *p, PyObject *name, qv::Ref *proxy)
     ProxyMaker maker;
     qv::Ref made(PyDict_New());
     if (!made || !maker.prepare((PyTypeObject *)m[M_PROXY], getters, m[M_PARTIAL],
-                                m[M_PROXY_WORDS]) ||
-        !maker.make(made.get(), parser, name))
+                                m[M_PROXY_WORDS]))
         return -1;
+    unsigned int version = Py_TYPE(parser)->tp_version_tag;
+    bool cached = p->impls && p->impls_for == getters && p->impls_version == version;
+    if (cached && !maker.adopt_impls(p->impls))
+        return -1;
+    if (!maker.make(made.get(), parser, name))
+        return -1;
+    if (!cached) {
+        // (The parser is looked up again when the class changes: its
+        // version tag then changes.)
+        qv::Ref impls(maker.shared_impls());
+        if (!impls)
+            return -1;
+        drop_impls((PyObject *)p);
+        p->impls = impls.release();
+        p->impls_for = Py_NewRef(getters);
+        p->impls_version = version;
+    }
     PyObject *got = PyDict_GetItemWithError(made.get(), name);
     if (!got)
         return -1;
@@ -1010,6 +1066,7 @@ PyObject *std_fill_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         Py_RETURN_NONE;
     if (owing) {
         PyObject *make = as_proxies(proxies.get())->make;
+        drop_impls(proxies.get());
         for (Py_ssize_t i = 0; make && i < made.size(); i++)
             if (PyDict_SetItem(proxies.get(), made[i], make) < 0)
                 return nullptr;
