@@ -273,6 +273,11 @@ _REACH = {
     "converter added": lambda p: (p.converters.__setitem__("list", str.split),
                                   p["b"].getlist("y"), _proxy_view(p, p["a"])),
     "converter removed": lambda p: (p.converters.__delitem__("int"), _proxy_view(p, p["b"])),
+    "converter after a look-up": lambda p: (p["a"], p.converters.__setitem__("list", str.split),
+                                            [_proxy_view(p, p[n]) for n in p]),
+    "class changed after a look-up": lambda p: (
+        p["a"], setattr(type(p), "getlist", lambda self, s, o, **kw: self.get(s, o).split()),
+        [_proxy_view(p, p[n]) for n in p], delattr(type(p), "getlist")),
     "default renamed": lambda p: (setattr(p, "default_section", "b"), p["DEFAULT"]),
     "read again": lambda p: (p.read_string("[c]\nz = 3\n[a]\nw = 4\n"),
                              [(n, _proxy_view(p, p[n])) for n in p]),

@@ -32,6 +32,8 @@ PyObject *interned(PyObject *s)
     return s;
 }
 
+bool is_section_proxies(PyObject *proxies);
+
 // Section proxies as SectionProxy(parser, name) makes them: _parser and
 // _name set, then for each getter name g, g = partial(proxy.get,
 // _impl=getattr(parser, g)).  The caller has checked that SectionProxy's
@@ -101,7 +103,7 @@ public:
         // While partial is made directly and the proxies go into a dict, no
         // code runs between two proxies that could change what a lookup of
         // the parser's getters finds.
-        bool share = direct_ && PyDict_CheckExact(proxies);
+        bool share = direct_ && (PyDict_CheckExact(proxies) || is_section_proxies(proxies));
         if (!share)
             shared_impls_.drop(0);
         for (Py_ssize_t j = 0; j < getters_.size(); j++) {
@@ -264,6 +266,7 @@ void drop_impls(PyObject *self);
 // A proxy made here: 1 (`*proxy` set), 0 where make is to make it, -1 after
 // raising.  Defined with the constructor below.
 int make_owed_natively(SectionProxies *p, PyObject *name, qv::Ref *proxy);
+bool check_making(PyObject *making);
 
 SectionProxies *as_proxies(PyObject *self) { return reinterpret_cast<SectionProxies *>(self); }
 
@@ -438,6 +441,11 @@ PyObject *proxies_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
         return nullptr;
     as_proxies(self.get())->parser = Py_NewRef(parser);
     as_proxies(self.get())->make = Py_NewRef(make);
+    // (What is not the constructor's tuple is not used.)
+    if (making && !check_making(making)) {
+        PyErr_Clear();
+        making = nullptr;
+    }
     as_proxies(self.get())->making = Py_XNewRef(making);
     as_proxies(self.get())->by_class = Py_XNewRef(by_class);
     return self.release();
@@ -960,31 +968,38 @@ int make_owed_natively(SectionProxies *p, PyObject *name, qv::Ref *proxy)
 {
     if (!p->making || !p->by_class || !PyDict_CheckExact(p->by_class))
         return 0;
-    if (!check_making(p->making))
-        return -1;
     PyObject *const *m = &PyTuple_GET_ITEM(p->making, 0);
     PyObject *const *w = &PyTuple_GET_ITEM(m[M_WORDS], 0);
     PyObject *parser = p->parser;
-    PyObject *known = PyDict_GetItemWithError(p->by_class, (PyObject *)Py_TYPE(parser));
-    if (!known)
-        return PyErr_Occurred() ? -1 : 0;
-    qv::Ref held(Py_NewRef(known));
-    if (!known_class(Py_TYPE(parser), known))
-        return 0;
-    int error = 0;
-    PyObject *getters = known_getters(parser, known, m, w, &error);
-    if (!getters)
-        return error ? -1 : 0;
-    ProxyMaker maker;
-    qv::Ref made(PyDict_New());
-    if (!made || !maker.prepare((PyTypeObject *)m[M_PROXY], getters, m[M_PARTIAL],
-                                m[M_PROXY_WORDS]))
-        return -1;
+    // After the first proxy owed by a reading is made here, the next ones
+    // are made as it was while the class is unchanged, as the reading
+    // would have made them all at once.
     unsigned int version = Py_TYPE(parser)->tp_version_tag;
-    bool cached = p->impls && p->impls_for == getters && p->impls_version == version;
+    bool cached = p->impls && version != 0 && p->impls_version == version;
+    PyObject *getters = cached ? p->impls_for : nullptr;
+    qv::Ref held;
+    if (!cached) {
+        PyObject *known = PyDict_GetItemWithError(p->by_class, (PyObject *)Py_TYPE(parser));
+        if (!known)
+            return PyErr_Occurred() ? -1 : 0;
+        held.reset(Py_NewRef(known));
+        if (!known_class(Py_TYPE(parser), known))
+            return 0;
+        int error = 0;
+        getters = known_getters(parser, known, m, w, &error);
+        if (!getters)
+            return error ? -1 : 0;
+        version = Py_TYPE(parser)->tp_version_tag;
+    }
+    qv::Ref getters_held(Py_NewRef(getters));
+    ProxyMaker maker;
+    if (!maker.prepare((PyTypeObject *)m[M_PROXY], getters, m[M_PARTIAL], m[M_PROXY_WORDS]))
+        return -1;
     if (cached && !maker.adopt_impls(p->impls))
         return -1;
-    if (!maker.make(made.get(), parser, name))
+    // Stored in place of what was owed (the maker runs no code of the
+    // parser's: its class is a known one).
+    if (!maker.make((PyObject *)p, parser, name))
         return -1;
     if (!cached) {
         // (The parser is looked up again when the class changes: its
@@ -997,9 +1012,9 @@ int make_owed_natively(SectionProxies *p, PyObject *name, qv::Ref *proxy)
         p->impls_for = Py_NewRef(getters);
         p->impls_version = version;
     }
-    PyObject *got = PyDict_GetItemWithError(made.get(), name);
+    PyObject *got = PyDict_GetItemWithError((PyObject *)p, name);
     if (!got)
-        return -1;
+        return PyErr_Occurred() ? -1 : 0;
     proxy->reset(Py_NewRef(got));
     return 1;
 }
