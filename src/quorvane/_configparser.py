@@ -278,9 +278,8 @@ def _init(self: Any, defaults: Any, dict_type: Any, allow_no_value: Any, delimit
         mapping._data = dict.fromkeys(known[1])
         self._converters = mapping
         self._proxies = _new_proxies(self)
-        if type(self._proxies) is _SectionProxies:
-            self._proxies.owe([default_section])
-        elif (self._converters is mapping and _cp.SectionProxy is _SectionProxy
+        if (type(self._proxies) is not _SectionProxies and self._converters is mapping
+                and _cp.SectionProxy is _SectionProxy
                 and _SectionProxy.__init__ is _PROXY_INIT and cls.converters is _CONVERTERS_PROPERTY
                 and _ConverterMapping.__iter__ is _CONVERTERS_ITER):
             _make_proxies(self._proxies, _SectionProxy, self, [default_section], known[2],

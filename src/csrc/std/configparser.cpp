@@ -275,6 +275,23 @@ bool owed(PyObject *self, PyObject *value)
     return value && value == as_proxies(self)->make;
 }
 
+// The proxy of each name owed (made when looked up).  The getters shared so
+// far were found for an earlier reading: the next proxy made finds them
+// again.  0, or -1 after raising.
+int owe(PyObject *self, PyObject *const *names, Py_ssize_t n)
+{
+    PyObject *make = as_proxies(self)->make;
+    if (!make) {
+        PyErr_SetString(PyExc_TypeError, "owe(): no maker");
+        return -1;
+    }
+    drop_impls(self);
+    for (Py_ssize_t i = 0; i < n; i++)
+        if (PyDict_SetItem(self, names[i], make) < 0)
+            return -1;
+    return 0;
+}
+
 // The proxy of `name` made and stored, if it is still owed; a new reference
 // to what the name holds then.  The maker may run any code.
 PyObject *pay(PyObject *self, PyObject *name)
@@ -287,14 +304,12 @@ PyObject *pay(PyObject *self, PyObject *name)
     qv::Ref make(Py_NewRef(p->make)), parser(Py_NewRef(p->parser)), key(Py_NewRef(name));
     qv::Ref proxy;
     int native = make_owed_natively(p, key.get(), &proxy);
-    if (native < 0)
+    if (native != 0)
+        return native > 0 ? proxy.release() : nullptr;  // stored in place
+    PyObject *call[] = {parser.get(), key.get()};
+    proxy.reset(PyObject_Vectorcall(make.get(), call, 2, nullptr));
+    if (!proxy)
         return nullptr;
-    if (!native) {
-        PyObject *call[] = {parser.get(), key.get()};
-        proxy.reset(PyObject_Vectorcall(make.get(), call, 2, nullptr));
-        if (!proxy)
-            return nullptr;
-    }
     PyObject *now = nullptr;
     if (PyDict_GetItemRef(self, key.get(), &now) < 0)
         return nullptr;
@@ -322,14 +337,11 @@ PyObject *proxies_subscript(PyObject *self, PyObject *key)
 // Every owed proxy made, in the keys' order.  0, or -1 after raising.
 int pay_all(PyObject *self)
 {
-    PyObject *make = as_proxies(self)->make;
-    if (!make)
-        return 0;
     qv::RefStack names;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(self, &pos, &key, &value))
-        if (value == make && !names.push_owned(Py_NewRef(key)))
+        if (owed(self, value) && !names.push_owned(Py_NewRef(key)))
             return -1;
     for (Py_ssize_t i = 0; i < names.size(); i++) {
         qv::Ref got(proxies_subscript(self, names[i]));
@@ -387,20 +399,9 @@ PyObject *proxies_reduce(PyObject *self, PyObject *)
 
 PyObject *proxies_owe(PyObject *self, PyObject *names)
 {
-    qv::Ref iter(PyObject_GetIter(names));
-    if (!iter)
-        return nullptr;
-    while (PyObject *name = PyIter_Next(iter.get())) {
-        qv::Ref held(name);
-        if (!as_proxies(self)->make) {
-            PyErr_SetString(PyExc_TypeError, "owe(): no maker");
-            return nullptr;
-        }
-        if (PyDict_SetItem(self, name, as_proxies(self)->make) < 0)
-            return nullptr;
-    }
-    drop_impls(self);
-    if (PyErr_Occurred())
+    qv::Ref seq(PySequence_Fast(names, "owe() takes a sequence of names"));
+    if (!seq ||
+        owe(self, PySequence_Fast_ITEMS(seq.get()), PySequence_Fast_GET_SIZE(seq.get())) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -428,13 +429,12 @@ PyObject *proxies_iter(PyObject *self) { return PyDict_Type.tp_iter(self); }
 PyObject *proxies_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 {
     PyObject *parser, *make, *making = nullptr, *by_class = nullptr;
-    if ((kwargs && PyDict_GET_SIZE(kwargs)) ||
-        !PyArg_UnpackTuple(args, "SectionProxies", 2, 4, &parser, &make, &making, &by_class))
-        return PyErr_Occurred() ? nullptr
-                                : (PyErr_SetString(PyExc_TypeError,
-                                                   "SectionProxies() takes no "
-                                                   "keywords"),
-                                   nullptr);
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        PyErr_SetString(PyExc_TypeError, "SectionProxies() takes no keywords");
+        return nullptr;
+    }
+    if (!PyArg_UnpackTuple(args, "SectionProxies", 2, 4, &parser, &make, &making, &by_class))
+        return nullptr;
     qv::Ref empty(PyTuple_New(0));
     qv::Ref self(empty ? PyDict_Type.tp_new(type, empty.get(), nullptr) : nullptr);
     if (!self)
@@ -471,13 +471,19 @@ int proxies_traverse(PyObject *self, visitproc visit, void *arg)
     return PyDict_Type.tp_traverse(self, visit, arg);
 }
 
-int proxies_clear(PyObject *self)
+// The references the instance holds beside the dict's.
+void clear_own(PyObject *self)
 {
     Py_CLEAR(as_proxies(self)->parser);
     Py_CLEAR(as_proxies(self)->make);
     Py_CLEAR(as_proxies(self)->making);
     Py_CLEAR(as_proxies(self)->by_class);
     drop_impls(self);
+}
+
+int proxies_clear(PyObject *self)
+{
+    clear_own(self);
     return PyDict_Type.tp_clear(self);
 }
 
@@ -485,11 +491,7 @@ void proxies_dealloc(PyObject *self)
 {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_CLEAR(as_proxies(self)->parser);
-    Py_CLEAR(as_proxies(self)->make);
-    Py_CLEAR(as_proxies(self)->making);
-    Py_CLEAR(as_proxies(self)->by_class);
-    drop_impls(self);
+    clear_own(self);
     PyDict_Type.tp_dealloc(self);
     Py_DECREF(type);
 }
@@ -505,7 +507,8 @@ PyMethodDef proxies_methods[] = {
     QV_METHOD(setdefault, nullptr),
     QV_METHOD(copy, nullptr),
     {"__reduce__", proxies_reduce, METH_NOARGS, nullptr},
-    {"owe", proxies_owe, METH_O, "owe(names, /)\n--\n\nEach name's proxy owed, made when looked up."},
+    {"owe", proxies_owe, METH_O,
+     "owe(names, /)\n--\n\nEach name's proxy owed, made when looked up."},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef QV_METHOD
@@ -536,14 +539,8 @@ PyType_Spec proxies_spec = {
     proxies_slots,
 };
 
-// Whether `proxies` is a dict of a type of the spec above.
-bool is_section_proxies(PyObject *proxies)
-{
-    PyMappingMethods *m = Py_TYPE(proxies)->tp_as_mapping;
-    return m && m->mp_subscript == proxies_subscript;
-}
-
-// Whether `type` is a type of the spec above.
+// Whether `type` was made by section_proxies_type(): its look-up is the one
+// above.
 bool is_proxies_type(PyObject *type)
 {
     if (!PyType_Check(type))
@@ -552,6 +549,10 @@ bool is_proxies_type(PyObject *type)
     return m && m->mp_subscript == proxies_subscript;
 }
 
+bool is_section_proxies(PyObject *proxies)
+{
+    return is_proxies_type(reinterpret_cast<PyObject *>(Py_TYPE(proxies)));
+}
 
 }  // namespace
 
@@ -815,7 +816,7 @@ PyObject *std_init_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (!proxies || !init.set_borrowed(W_PROXIES, proxies.get()))
         return nullptr;
     if (owing) {
-        if (PyDict_SetItem(proxies.get(), default_section, m[M_OWED_MAKE]) < 0)
+        if (owe(proxies.get(), &default_section, 1) < 0)
             return nullptr;
     } else if (fast_proxies) {
         ProxyMaker maker;
@@ -1080,13 +1081,9 @@ PyObject *std_fill_parser(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     if (made.size() == 0)
         Py_RETURN_NONE;
     if (owing) {
-        PyObject *make = as_proxies(proxies.get())->make;
-        drop_impls(proxies.get());
-        for (Py_ssize_t i = 0; make && i < made.size(); i++)
-            if (PyDict_SetItem(proxies.get(), made[i], make) < 0)
-                return nullptr;
-        if (make)
-            Py_RETURN_NONE;
+        if (owe(proxies.get(), made.data(), made.size()) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
     }
     int error = 0;
     PyObject *getters =
