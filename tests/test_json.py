@@ -15,6 +15,7 @@ import pytest
 from _util import assert_no_leak, position_error
 
 import _quorvane
+import quorvane
 import quorvane.json as qjson
 
 parse = _quorvane.parse_json
@@ -626,6 +627,30 @@ OBJECTS_ALIKE = [
 @pytest.mark.parametrize("text", OBJECTS_ALIKE)
 def test_objects_alike_as_json_builds_them(text):
     _dicts_alike(parse(text), json.loads(text))
+
+
+# Sizes around each growth of a table, and past the widths of its slots
+# (one byte to 85 keys, two to 43,690, then four).
+@pytest.mark.parametrize("n", [1, 5, 6, 10, 11, 21, 22, 42, 43, 85, 86, 87, 1000, 43690, 43691])
+@pytest.mark.parametrize("repeat", [False, True])
+def test_objects_of_many_keys_as_inserting_builds_them(n, repeat):
+    # Each dict is the one json inserts, and stays one after it is changed:
+    # more keys, keys taken out and put back.  Its keys hash as strs made
+    # otherwise do, in each width.
+    keys = [f"{'ké€😀'[i % 4]}{i}" for i in range(n)] + (["k0"] if repeat else [])
+    text = "{" + ",".join(f'"{k}": {i}' for i, k in enumerate(keys)) + "}"
+    for ours in (parse(text), quorvane.loads(text, "jsonc"), qjson.loads(text)):
+        theirs = json.loads(text)
+        _dicts_alike(ours, theirs)
+        assert all(ours[k] == theirs[k] for k in theirs)
+        assert [hash(k) for k in ours] == [hash(k.encode().decode()) for k in theirs]
+        for d in (ours, theirs):
+            for k in keys[::7]:
+                d.pop(k, None)
+            d.update((f"x{i}", i) for i in range(n // 2 + 3))
+            d["k0"] = -1
+        assert list(ours.items()) == list(theirs.items())
+        assert sys.getsizeof(ours) == sys.getsizeof(theirs)
 
 
 def test_repeated_keys_share_one_str_within_a_call_only():

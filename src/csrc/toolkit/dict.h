@@ -11,10 +11,20 @@
 //   qv::DictItems items(dict);                      // an exact dict
 //   while (items.next(&key, &value, stale)) ...     // borrowed, PyDict_Next's order
 //   items.run(&entry, &step, &count); items.skip(n)  // its table walked by the caller
+//
+//   PyObject *d = qv::dict_of_pairs(items, n);      // items: key, value, key, value, ...
+//
+// dict_of_pairs builds a reader's object from the members it has read
+// (keys exact strs; references taken, also on failure): the dict that
+// inserting them one by one into a new dict gives, a repeated key keeping
+// its first place and taking the last value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "buffer.h"
 #include "ref.h"
 
 namespace qv {
@@ -128,5 +138,201 @@ private:
     Py_ssize_t width_ = 2;
 #endif
 };
+
+#ifdef QV_DICT_TABLE
+// The sizes of a table as the interpreter grows it (dictobject.c: two
+// thirds of the slots usable; a full table grows to hold three times its
+// members), so that a table written here is slot for slot the one that
+// inserting the same keys into a new dict leaves: the same room, the same
+// size for sys.getsizeof, the same copies by PyDict_Copy.
+namespace table_sizes {
+constexpr unsigned kMinLog2 = 3;
+constexpr Py_ssize_t usable(unsigned log2) { return ((Py_ssize_t)2 << log2) / 3; }
+inline unsigned log2_for(Py_ssize_t least)
+{
+    size_t m = ((size_t)least | 8) - 1;
+    return (unsigned)(64 - __builtin_clzll(m | 7));
+}
+// log2 of the table of n distinct keys inserted into a new dict.
+inline unsigned inserted(Py_ssize_t n)
+{
+    unsigned log2 = kMinLog2;
+    while (usable(log2) < n)
+        log2 = log2_for(usable(log2) * 3);
+    return log2;
+}
+// log2 of the bytes of the slots: each slot as wide as the entry numbers need.
+constexpr unsigned index_bytes(unsigned log2)
+{
+    return log2 < 8 ? log2 : log2 < 16 ? log2 + 1 : log2 < 32 ? log2 + 2 : log2 + 3;
+}
+}  // namespace table_sizes
+
+static_assert(sizeof(DictTable) == 32 && offsetof(DictTable, indices) == 32,
+              "the table's head as the interpreter lays it out");
+
+// Whether two strs of the same hash are equal.
+inline bool same_str(PyObject *a, PyObject *b)
+{
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
+}
+
+// A key's hash, as str's own hash gives and keeps it (the hash of its
+// bytes, kept in the str), straight from the interpreter's hash function:
+// most keys of a reading are new, and the generic calls around that
+// function cost as much as the hash of a short key.
+inline Py_hash_t str_hash(PyObject *key, Py_hash_t (*hash)(const void *, Py_ssize_t))
+{
+    Py_hash_t h = reinterpret_cast<PyASCIIObject *>(key)->hash;
+    if (h != -1)
+        return h;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+    // Short strs hashed otherwise (a cutoff built into the interpreter),
+    // and the empty one, are left to str itself.
+    if (Py_HASH_CUTOFF > 0 || n == 0)
+        return PyObject_Hash(key);
+    h = hash(PyUnicode_DATA(key), n * PyUnicode_KIND(key));
+    if (h == -1)
+        h = -2;
+    reinterpret_cast<PyASCIIObject *>(key)->hash = h;
+    return h;
+}
+
+// The slots of a new table of the n members at items, each placed where
+// the interpreter's insertion places it (the first free slot of its probe
+// sequence).  false when a key repeats: the caller inserts them instead.
+template <class Slot>
+bool place_members(DictTable *t, PyObject *const *items, Py_ssize_t n, const Py_hash_t *hashes)
+{
+    Slot *slots = reinterpret_cast<Slot *>(t->indices);
+    PyObject **entries = reinterpret_cast<PyObject **>(t->indices + ((size_t)1 << t->log2_index_bytes));
+    size_t mask = ((size_t)1 << t->log2_size) - 1;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *key = items[2 * i];
+        size_t h = (size_t)hashes[i], perturb = h, at = h & mask;
+        for (Slot ix; (ix = slots[at]) >= 0;) {
+            PyObject *other = entries[2 * ix];
+            if (other == key || (hashes[ix] == hashes[i] && same_str(other, key)))
+                return false;
+            perturb >>= 5;
+            at = (at * 5 + perturb + 1) & mask;
+        }
+        slots[at] = (Slot)i;
+        entries[2 * i] = key;
+        entries[2 * i + 1] = items[2 * i + 1];
+    }
+    return true;
+}
+
+// Writes the table of the n members at items (n > 0) into dict, new and
+// empty, taking the references: 1.  0 with nothing taken when a key
+// repeats; -1 with an exception (nothing taken) when memory runs out.
+inline int write_table(PyObject *dict, PyObject *const *items, Py_ssize_t n)
+{
+    unsigned log2 = table_sizes::inserted(n);
+    unsigned log2_bytes = table_sizes::index_bytes(log2);
+    Py_ssize_t room = table_sizes::usable(log2);
+    size_t slot_bytes = (size_t)1 << log2_bytes, entry_bytes = 2 * sizeof(PyObject *) * (size_t)room;
+    // The interpreter's own allocator of tables: it frees this one.
+#if PY_VERSION_HEX >= 0x030D0000
+    void *block = PyMem_Malloc(sizeof(DictTable) + slot_bytes + entry_bytes);
+#else
+    void *block = PyObject_Malloc(sizeof(DictTable) + slot_bytes + entry_bytes);
+#endif
+    auto free_block = [block] {
+#if PY_VERSION_HEX >= 0x030D0000
+        PyMem_Free(block);
+#else
+        PyObject_Free(block);
+#endif
+    };
+    if (block == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    auto *t = static_cast<DictTable *>(block);
+    t->refcnt = 1;
+    t->log2_size = (uint8_t)log2;
+    t->log2_index_bytes = (uint8_t)log2_bytes;
+    t->kind = 1;  // every key a str: entries of (key, value)
+    t->version = 0;
+    t->usable = room - n;
+    t->nentries = n;
+    std::memset(t->indices, 0xff, slot_bytes);  // every slot empty
+    std::memset(t->indices + slot_bytes, 0, entry_bytes);
+    Buffer<Py_hash_t, 64> hashes;
+    if (!hashes.reserve(n)) {
+        free_block();
+        return -1;
+    }
+    hashes.set_size(n);
+    auto hash = PyHash_GetFuncDef()->hash;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Py_hash_t h = str_hash(items[2 * i], hash);
+        if (h == -1) {
+            free_block();
+            return -1;
+        }
+        hashes[i] = h;
+    }
+    bool placed = log2 < 8    ? place_members<int8_t>(t, items, n, hashes.data())
+                  : log2 < 16 ? place_members<int16_t>(t, items, n, hashes.data())
+                  : log2 < 32 ? place_members<int32_t>(t, items, n, hashes.data())
+                              : place_members<int64_t>(t, items, n, hashes.data());
+    if (!placed) {
+        free_block();
+        return 0;
+    }
+    auto *mp = reinterpret_cast<PyDictObject *>(dict);
+#if PY_VERSION_HEX < 0x030C0000
+    // The empty table a new dict starts with is counted there (it is
+    // immortal from 3.12 on).
+    reinterpret_cast<DictTable *>(mp->ma_keys)->refcnt--;
+#endif
+    mp->ma_keys = reinterpret_cast<PyDictKeysObject *>(t);
+    mp->ma_used = n;
+    return 1;
+}
+#endif
+
+// Whether a value makes its dict one the collector must look into, as
+// inserting it would (the readers make no tuples of their own).
+inline bool may_hold_others(PyObject *value)
+{
+    PyTypeObject *type = Py_TYPE(value);
+    if (!PyType_IS_GC(type))
+        return false;
+    if (type == &PyList_Type || type == &PyDict_Type)
+        return true;
+    return PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
+}
+
+inline PyObject *dict_of_pairs(PyObject *const *items, Py_ssize_t n)
+{
+    PyObject *dict = PyDict_New();
+    int r = dict ? 0 : -1;
+#ifdef QV_DICT_TABLE
+    if (dict && n > 0) {
+        r = write_table(dict, items, n);
+        if (r > 0) {
+            bool track = false;
+            for (Py_ssize_t i = 0; i < n && !track; i++)
+                track = may_hold_others(items[2 * i + 1]);
+            if (track && !PyObject_GC_IsTracked(dict))
+                PyObject_GC_Track(dict);
+            return dict;
+        }
+    }
+#endif
+    for (Py_ssize_t i = 0; i < n && r == 0; i++)
+        r = PyDict_SetItem(dict, items[2 * i], items[2 * i + 1]);
+    for (Py_ssize_t i = 0; i < 2 * n; i++)
+        Py_DECREF(items[i]);
+    if (r < 0)
+        Py_CLEAR(dict);
+    return dict;
+}
 
 }  // namespace qv

@@ -461,18 +461,6 @@ private:
         }
         return true;
     }
-    // What inserting value into a dict makes it tracked for: a value the
-    // collector may have to look into (the readers make no tuples).
-    static bool may_hold_others(PyObject *value)
-    {
-        PyTypeObject *type = Py_TYPE(value);
-        if (!PyType_IS_GC(type))
-            return false;
-        if (type == &PyList_Type || type == &PyDict_Type)
-            return true;
-        return PyObject_IS_GC(value) &&
-               (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
-    }
 #endif
 
     // A set is cleared when a shape first goes into it (live_ has its bit
@@ -488,9 +476,9 @@ private:
 // One object of a document read along the shapes: while its keys are, one
 // for one, those of a shape, only its values are kept (on the reader's
 // item stack, above where they began); an object that begins with no
-// shape, or leaves its shape for none other, goes into a dict member by
-// member, a repeated key keeping its first place and taking the last
-// value.  The reader reads member n's key and hands it to follow() (or,
+// shape, or leaves its shape for none other, keeps its keys and values
+// there and is made at its end by dict_of_pairs (a repeated key keeping
+// its first place and taking the last value).  The reader reads member n's key and hands it to follow() (or,
 // where match_key() finds the shape's own key by its bytes, hands nothing),
 // then the value to add(), and at the end takes close()'s dict.  Whatever
 // is still on the stack is dropped when it goes out of scope.
@@ -520,17 +508,14 @@ public:
 
     // The next member's key, read: the object's shape from its first key,
     // another shape that begins alike where the key is not its shape's, or
-    // no shape, the values so far then inserted into a dict.  false on an
-    // error.
+    // no shape, the members so far then kept as (key, value) pairs.  false
+    // on an error.
     __attribute__((always_inline)) bool follow(PyObject *key)
     {
         if (n_ == 0) {
-            if (PyObject *found = shapes_.find(key, &plain_)) {
+            if (PyObject *found = shapes_.find(key, &plain_))
                 shape_.reset(Py_NewRef(found));
-                return true;
-            }
-            dict_.reset(PyDict_New());
-            return (bool)dict_;
+            return true;
         }
         PyObject *shape = shape_.get();
         if (!shape || (n_ < DictShapes::size(shape) && DictShapes::key(shape, n_) == key))
@@ -539,12 +524,7 @@ public:
             shape_.reset(Py_NewRef(other));
             return true;
         }
-        dict_.reset(DictShapes::unshaped(shape, items_.data() + base_, n_));
-        if (!dict_)
-            return false;
-        items_.drop(base_);
-        shape_.reset();
-        return true;
+        return leave_shape();
     }
 
     // The member's value (its reference taken; NULL for a failed read),
@@ -557,31 +537,49 @@ public:
         n_++;
         if (shape_)
             return items_.push_owned(value);
-        int r = PyDict_SetItem(dict_.get(), key, value);
-        Py_DECREF(value);
-        return r == 0;
+        if (!items_.push_owned(Py_NewRef(key))) {
+            Py_DECREF(value);
+            return false;
+        }
+        return items_.push_owned(value);
     }
 
     // The object's dict, or NULL with an exception; for an object of one
     // member or more (the reader makes an empty one itself).
     PyObject *close()
     {
-        if (shape_) {
-            PyObject *closed = shapes_.close(shape_.get(), n_, items_.data() + base_);
-            items_.set_size(base_);  // close() took the values
-            return closed;
-        }
-        shapes_.remember(dict_.get(), n_);
-        return dict_.release();
+        PyObject *const *items = items_.data() + base_;
+        PyObject *closed = shape_ ? shapes_.close(shape_.get(), n_, items)
+                                  : dict_of_pairs(items, n_);
+        items_.set_size(base_);  // both took the references
+        if (closed && !shape_)
+            shapes_.remember(closed, n_);
+        return closed;
     }
 
 private:
+    // The object's keys are no shape's: the values read along its shape so
+    // far become (key, value) pairs in place.  false on an error.
+    __attribute__((noinline)) bool leave_shape()
+    {
+        if (!items_.reserve(n_))
+            return false;
+        PyObject *shape = shape_.get();
+        PyObject **items = items_.data() + base_;
+        for (Py_ssize_t i = n_ - 1; i >= 0; i--) {
+            items[2 * i + 1] = items[i];
+            items[2 * i] = Py_NewRef(DictShapes::key(shape, i));
+        }
+        items_.set_size(base_ + 2 * n_);
+        shape_.reset();
+        return true;
+    }
+
     DictShapes &shapes_;
     Stack &items_;
     Py_ssize_t base_;
     Ref shape_;  // held: a nested object may push it out of the cache
     bool plain_ = false;
-    Ref dict_;
     Py_ssize_t n_ = 0;
 };
 
