@@ -7,8 +7,10 @@ from __future__ import annotations
 import gc
 import json
 import math
+import os
 import random
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -651,6 +653,23 @@ def test_objects_of_many_keys_as_inserting_builds_them(n, repeat):
             d["k0"] = -1
         assert list(ours.items()) == list(theirs.items())
         assert sys.getsizeof(ours) == sys.getsizeof(theirs)
+
+
+_HASH_CHECK = """
+import json, quorvane
+keys = [c * n for c in "aé€😀" for n in range(1, 41)]
+text = json.dumps(dict.fromkeys(keys, 0))
+for tree in (quorvane.loads(text, "json"), quorvane.loads(text, "json5")):
+    assert [hash(k) for k in tree] == [hash(k.encode().decode()) for k in keys]
+"""
+
+
+@pytest.mark.parametrize("seed", ["0", "1", "4294967295", "random"])
+def test_keys_hash_as_strs_made_otherwise(seed):
+    # Keys of every length around the hash's 8-byte blocks, in each width,
+    # under the fixed secrets and a random one.
+    env = dict(os.environ, PYTHONHASHSEED=seed)
+    subprocess.run([sys.executable, "-c", _HASH_CHECK], env=env, check=True)
 
 
 def test_repeated_keys_share_one_str_within_a_call_only():
