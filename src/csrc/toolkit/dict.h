@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "buffer.h"
 #include "ref.h"
 
 namespace qv {
@@ -202,20 +201,26 @@ inline Py_hash_t str_hash(PyObject *key, Py_hash_t (*hash)(const void *, Py_ssiz
 
 // The slots of a new table of the n members at items, each placed where
 // the interpreter's insertion places it (the first free slot of its probe
-// sequence).  false when a key repeats: the caller inserts them instead.
+// sequence), each key hashed as it is placed: 1.  0 when a key repeats
+// (the caller inserts them instead), -1 when hashing one failed.
 template <class Slot>
-bool place_members(DictTable *t, PyObject *const *items, Py_ssize_t n, const Py_hash_t *hashes)
+int place_members(DictTable *t, PyObject *const *items, Py_ssize_t n)
 {
     Slot *slots = reinterpret_cast<Slot *>(t->indices);
     PyObject **entries = reinterpret_cast<PyObject **>(t->indices + ((size_t)1 << t->log2_index_bytes));
     size_t mask = ((size_t)1 << t->log2_size) - 1;
+    auto hash = PyHash_GetFuncDef()->hash;
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject *key = items[2 * i];
-        size_t h = (size_t)hashes[i], perturb = h, at = h & mask;
+        Py_hash_t kh = str_hash(key, hash);
+        if (kh == -1)
+            return -1;
+        size_t h = (size_t)kh, perturb = h, at = h & mask;
         for (Slot ix; (ix = slots[at]) >= 0;) {
-            PyObject *other = entries[2 * ix];
-            if (other == key || (hashes[ix] == hashes[i] && same_str(other, key)))
-                return false;
+            PyObject *other = entries[2 * ix];  // placed: its hash is kept
+            if (other == key ||
+                (reinterpret_cast<PyASCIIObject *>(other)->hash == kh && same_str(other, key)))
+                return 0;
             perturb >>= 5;
             at = (at * 5 + perturb + 1) & mask;
         }
@@ -223,7 +228,7 @@ bool place_members(DictTable *t, PyObject *const *items, Py_ssize_t n, const Py_
         entries[2 * i] = key;
         entries[2 * i + 1] = items[2 * i + 1];
     }
-    return true;
+    return 1;
 }
 
 // Writes the table of the n members at items (n > 0) into dict, new and
@@ -241,13 +246,6 @@ inline int write_table(PyObject *dict, PyObject *const *items, Py_ssize_t n)
 #else
     void *block = PyObject_Malloc(sizeof(DictTable) + slot_bytes + entry_bytes);
 #endif
-    auto free_block = [block] {
-#if PY_VERSION_HEX >= 0x030D0000
-        PyMem_Free(block);
-#else
-        PyObject_Free(block);
-#endif
-    };
     if (block == nullptr) {
         PyErr_NoMemory();
         return -1;
@@ -260,30 +258,26 @@ inline int write_table(PyObject *dict, PyObject *const *items, Py_ssize_t n)
     t->version = 0;
     t->usable = room - n;
     t->nentries = n;
-    std::memset(t->indices, 0xff, slot_bytes);  // every slot empty
-    std::memset(t->indices + slot_bytes, 0, entry_bytes);
-    Buffer<Py_hash_t, 64> hashes;
-    if (!hashes.reserve(n)) {
-        free_block();
-        return -1;
+    // Every slot empty, every entry clear.  The smallest table, most
+    // objects', is cleared by stores of known size, not by calls.
+    if (log2 == table_sizes::kMinLog2) {
+        std::memset(t->indices, 0xff, 8);
+        std::memset(t->indices + 8, 0, 2 * sizeof(PyObject *) * table_sizes::usable(3));
+    } else {
+        std::memset(t->indices, 0xff, slot_bytes);
+        std::memset(t->indices + slot_bytes, 0, entry_bytes);
     }
-    hashes.set_size(n);
-    auto hash = PyHash_GetFuncDef()->hash;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        Py_hash_t h = str_hash(items[2 * i], hash);
-        if (h == -1) {
-            free_block();
-            return -1;
-        }
-        hashes[i] = h;
-    }
-    bool placed = log2 < 8    ? place_members<int8_t>(t, items, n, hashes.data())
-                  : log2 < 16 ? place_members<int16_t>(t, items, n, hashes.data())
-                  : log2 < 32 ? place_members<int32_t>(t, items, n, hashes.data())
-                              : place_members<int64_t>(t, items, n, hashes.data());
-    if (!placed) {
-        free_block();
-        return 0;
+    int placed = log2 < 8    ? place_members<int8_t>(t, items, n)
+                 : log2 < 16 ? place_members<int16_t>(t, items, n)
+                 : log2 < 32 ? place_members<int32_t>(t, items, n)
+                             : place_members<int64_t>(t, items, n);
+    if (placed <= 0) {
+#if PY_VERSION_HEX >= 0x030D0000
+        PyMem_Free(block);
+#else
+        PyObject_Free(block);
+#endif
+        return placed;
     }
     auto *mp = reinterpret_cast<PyDictObject *>(dict);
 #if PY_VERSION_HEX < 0x030C0000
