@@ -368,11 +368,11 @@ __attribute__((always_inline)) inline int skip(C *ctx)
 // Strings
 
 
-// A str of n bytes of UTF-8.  Text that holds surrogates (a lone \u
-// escape, or a str given with lone surrogates in it) is read as the
-// interpreter's surrogatepass reads it.
+// A str of n bytes of UTF-8 beyond ASCII, or of none.  Text that holds
+// surrogates (a lone \u escape, or a str given with lone surrogates in it)
+// is read as the interpreter's surrogatepass reads it.
 template <class C>
-PyObject *make_str(C *ctx, const char *s, Py_ssize_t n, bool high)
+__attribute__((noinline)) PyObject *make_text_str(C *ctx, const char *s, Py_ssize_t n, bool high)
 {
     PyObject *str = ctx->strs.make(s, n, high);
     if (str || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
@@ -382,6 +382,16 @@ PyObject *make_str(C *ctx, const char *s, Py_ssize_t n, bool high)
     if (!str && !ctx->doc_is_str && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
         ctx->refused_utf8 = true;
     return str;
+}
+
+// A str of n bytes of UTF-8: most are ASCII, made where they are read.
+template <class C>
+__attribute__((always_inline)) inline PyObject *make_str(C *ctx, const char *s, Py_ssize_t n,
+                                                         bool high)
+{
+    if (!high && n)
+        return qv::ascii_str(s, n);
+    return make_text_str(ctx, s, n, high);
 }
 
 // Below this many bytes of text, JSONC and JSON5 make their keys as they

@@ -314,7 +314,7 @@ inline PyObject *dict_of_pairs(PyObject *const *items, Py_ssize_t n)
             bool track = false;
             for (Py_ssize_t i = 0; i < n && !track; i++)
                 track = may_hold_others(items[2 * i + 1]);
-            if (track && !PyObject_GC_IsTracked(dict))
+            if (track)  // a new dict is not tracked yet
                 PyObject_GC_Track(dict);
             return dict;
         }
