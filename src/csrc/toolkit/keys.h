@@ -478,10 +478,11 @@ private:
 // item stack, above where they began); an object that begins with no
 // shape, or leaves its shape for none other, keeps its keys and values
 // there and is made at its end by dict_of_pairs (a repeated key keeping
-// its first place and taking the last value).  The reader reads member n's key and hands it to follow() (or,
-// where match_key() finds the shape's own key by its bytes, hands nothing),
-// then the value to add(), and at the end takes close()'s dict.  Whatever
-// is still on the stack is dropped when it goes out of scope.
+// its first place and taking the last value).  The reader reads member
+// n's key and hands it to follow() (or, where match_key() finds the
+// shape's own key by its bytes, hands nothing), then the value to add(),
+// and at the end takes close()'s dict.  Whatever is still on the stack is
+// dropped when it goes out of scope.
 template <class Stack>
 class ShapedObject {
 public:
