@@ -412,10 +412,17 @@ PyObject *cached_key(C *ctx, const char *s, Py_ssize_t n, bool high)
     return make_str(ctx, s, n, high);
 }
 
+// Whether the reading shares each key's str among its repeats.
+template <class C>
+inline bool shares_keys(const C *ctx)
+{
+    return ctx->len >= kKeyCacheFrom || (ctx->flags & F_PYTHON);
+}
+
 template <class C>
 inline PyObject *make_key(C *ctx, const char *s, Py_ssize_t n, bool high)
 {
-    if (ctx->len < kKeyCacheFrom && !(ctx->flags & F_PYTHON))
+    if (!shares_keys(ctx))
         return make_str(ctx, s, n, high);
     return cached_key(ctx, s, n, high);
 }
@@ -1273,7 +1280,7 @@ __attribute__((always_inline)) inline PyObject *shaped_members(C *ctx)
 {
     if (ctx->eat('}'))
         return PyDict_New();
-    qv::ShapedObject<Items> obj(ctx->shapes, ctx->items);
+    qv::ShapedObject<Items> obj(ctx->shapes, ctx->items, shares_keys(ctx));
     for (;;) {
         // A plain key is matched by its bytes only inside double quotes:
         // a single-quoted key or a name at that place is read as a key.

@@ -486,8 +486,10 @@ private:
 template <class Stack>
 class ShapedObject {
 public:
-    ShapedObject(DictShapes &shapes, Stack &items) noexcept
-        : shapes_(shapes), items_(items), base_(items.size())
+    // Without `shared_keys` (a reader that makes each key afresh, whose
+    // keys no shape can hold) the shapes are not looked at.
+    ShapedObject(DictShapes &shapes, Stack &items, bool shared_keys = true) noexcept
+        : shapes_(shapes), items_(items), base_(items.size()), shared_keys_(shared_keys)
     {
     }
     ShapedObject(const ShapedObject &) = delete;
@@ -514,6 +516,8 @@ public:
     __attribute__((always_inline)) bool follow(PyObject *key)
     {
         if (n_ == 0) {
+            if (!shared_keys_)
+                return true;
             if (PyObject *found = shapes_.find(key, &plain_))
                 shape_.reset(Py_NewRef(found));
             return true;
@@ -553,7 +557,7 @@ public:
         PyObject *closed = shape_ ? shapes_.close(shape_.get(), n_, items)
                                   : dict_of_pairs(items, n_);
         items_.set_size(base_);  // both took the references
-        if (closed && !shape_)
+        if (closed && !shape_ && shared_keys_)
             shapes_.remember(closed, n_);
         return closed;
     }
@@ -579,6 +583,7 @@ private:
     DictShapes &shapes_;
     Stack &items_;
     Py_ssize_t base_;
+    bool shared_keys_;
     Ref shape_;  // held: a nested object may push it out of the cache
     bool plain_ = false;
     Py_ssize_t n_ = 0;
