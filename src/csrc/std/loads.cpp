@@ -21,6 +21,7 @@
 #include "std.h"
 #include "toolkit/hash.h"
 #include "toolkit/ref.h"
+#include "toolkit/str.h"
 
 #include <cstdint>
 #include <cstring>
@@ -64,14 +65,6 @@ size_t name_slot(PyObject *name) { return (size_t)qv::hash_pointer(name) & (kNam
 
 Table *table_of(PyObject *holder) { return static_cast<Table *>(PyModule_GetState(holder)); }
 
-bool same_str(PyObject *a, PyObject *b)
-{
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    int kind = PyUnicode_KIND(a);
-    return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * (size_t)kind) == 0;
-}
-
 // The row of a format name, or NULL.  Names written in the caller's code
 // are the table's own interned objects, found by their address (a walk of
 // the rows cost some thirty instructions a call for the last rows, a third
@@ -84,7 +77,7 @@ const Row *find_row(const Table *t, PyObject *format)
             return row;
     }
     for (Py_ssize_t i = 0; i < t->nrows; i++)
-        if (same_str(t->row[i].name, format))
+        if (qv::same_str(t->row[i].name, format))
             return &t->row[i];
     return nullptr;
 }

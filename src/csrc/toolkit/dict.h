@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "ref.h"
+#include "str.h"
 
 namespace qv {
 
@@ -170,12 +171,22 @@ constexpr unsigned index_bytes(unsigned log2)
 static_assert(sizeof(DictTable) == 32 && offsetof(DictTable, indices) == 32,
               "the table's head as the interpreter lays it out");
 
-// Whether two strs of the same hash are equal.
-inline bool same_str(PyObject *a, PyObject *b)
+// The allocator the interpreter makes and frees tables with.
+inline void *table_alloc(size_t bytes)
 {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyMem_Malloc(bytes);
+#else
+    return PyObject_Malloc(bytes);
+#endif
+}
+inline void table_free(void *block)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyMem_Free(block);
+#else
+    PyObject_Free(block);
+#endif
 }
 
 // A key's hash, as str's own hash gives and keeps it (the hash of its
@@ -240,12 +251,7 @@ inline int write_table(PyObject *dict, PyObject *const *items, Py_ssize_t n)
     unsigned log2_bytes = table_sizes::index_bytes(log2);
     Py_ssize_t room = table_sizes::usable(log2);
     size_t slot_bytes = (size_t)1 << log2_bytes, entry_bytes = 2 * sizeof(PyObject *) * (size_t)room;
-    // The interpreter's own allocator of tables: it frees this one.
-#if PY_VERSION_HEX >= 0x030D0000
-    void *block = PyMem_Malloc(sizeof(DictTable) + slot_bytes + entry_bytes);
-#else
-    void *block = PyObject_Malloc(sizeof(DictTable) + slot_bytes + entry_bytes);
-#endif
+    void *block = table_alloc(sizeof(DictTable) + slot_bytes + entry_bytes);
     if (block == nullptr) {
         PyErr_NoMemory();
         return -1;
@@ -272,11 +278,7 @@ inline int write_table(PyObject *dict, PyObject *const *items, Py_ssize_t n)
                  : log2 < 32 ? place_members<int32_t>(t, items, n)
                              : place_members<int64_t>(t, items, n);
     if (placed <= 0) {
-#if PY_VERSION_HEX >= 0x030D0000
-        PyMem_Free(block);
-#else
-        PyObject_Free(block);
-#endif
+        table_free(block);
         return placed;
     }
     auto *mp = reinterpret_cast<PyDictObject *>(dict);

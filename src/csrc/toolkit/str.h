@@ -8,6 +8,7 @@
 //   int k = qv::utf8_encode(out, cp);     // cp's UTF-8 bytes at out (room for 4)
 //   if (!qv::append_utf8(buf, cp)) ...    // the same onto a qv::Buffer<char, N>
 //   int b = qv::short_escape(letter, slash);  // the byte \letter stands for, or -1
+//   qv::same_str(a, b)                  // two strs of the same characters
 //
 // `high` says whether any of the n bytes is >= 0x80 (readers learn it for
 // free while scanning); ASCII is copied straight into the str.  Other text
@@ -336,6 +337,16 @@ inline void note_refused(const char *text, Py_ssize_t from, Py_ssize_t to)
     Ref value(PyLong_FromSsize_t(offset));
     if (value && PyObject_SetAttrString(exc.get(), "doc_offset", value.get()) == 0)
         PyErr_SetRaisedException(exc.release());
+}
+
+// Whether two strs hold the same characters (compact strs compare by
+// width, then by their data).
+inline bool same_str(PyObject *a, PyObject *b)
+{
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * (size_t)kind) == 0;
 }
 
 // A str of the n ASCII bytes at s (n > 0): a compact ASCII str, laid out
